@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what a fresh machine lacks for building and testing synaptor:
+# Debian packages through apt-get when possible (otherwise it names each
+# missing package and stops), Python tools through pip.
+set -euo pipefail
+
+need_debs=()
+have_header() { echo "#include <$1>" | g++ -x c++ -E - >/dev/null 2>&1; }
+
+command -v g++ >/dev/null 2>&1 || need_debs+=(g++)
+command -v pkg-config >/dev/null 2>&1 || need_debs+=(pkg-config)
+have_header yaml.h || need_debs+=(libyaml-dev)
+have_header rapidjson/reader.h || need_debs+=(rapidjson-dev)
+[ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] ||
+    [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake 2>/dev/null | head -1)" ] ||
+    need_debs+=(libgtest-dev)
+
+if [ ${#need_debs[@]} -gt 0 ]; then
+    if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
+        echo "bootstrap: installing Debian packages: ${need_debs[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq "${need_debs[@]}" >/dev/null
+    else
+        echo "bootstrap: missing Debian packages: ${need_debs[*]}" >&2
+        echo "bootstrap: install them with: sudo apt-get install ${need_debs[*]}" >&2
+        exit 1
+    fi
+fi
+
+need_py=()
+python3 -c 'import pytest' >/dev/null 2>&1 || need_py+=(pytest)
+command -v cmake >/dev/null 2>&1 || need_py+=(cmake)
+command -v ninja >/dev/null 2>&1 || need_py+=(ninja)
+if [ ${#need_py[@]} -gt 0 ]; then
+    echo "bootstrap: installing Python packages: ${need_py[*]}"
+    python3 -m pip install -q "${need_py[@]}"
+fi

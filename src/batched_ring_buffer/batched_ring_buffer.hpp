@@ -1,0 +1,71 @@
+// A fixed ring of event batches indexed by delay: slot k holds the items that
+// fall due k ticks after the current one. One per partition layer, owned by
+// its worker thread. Batches keep their capacity, so a steady spike rate stops
+// allocating once they have grown.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "util/panic.hpp"
+
+namespace synaptor {
+
+template <class T>
+class BatchedRingBuffer {
+public:
+    explicit BatchedRingBuffer(std::size_t num_slots = 1) : slots_(num_slots) {
+        expect(num_slots >= 1, "a batched ring buffer needs at least one slot");
+    }
+
+    std::size_t num_slots() const { return slots_.size(); }
+    std::size_t current_slot() const { return current_slot_; }
+
+    /// Appends `item` to the batch that falls due `offset` ticks after the current one.
+    void schedule(std::size_t offset, T item) {
+        std::size_t i = current_slot_ + offset;
+        if (i >= slots_.size()) i -= slots_.size();  // one wrap, not a modulo
+        if (i >= slots_.size()) {
+            panic("delivery offset " + std::to_string(offset) + " out of range for a ring of " +
+                  std::to_string(slots_.size()) + " slots");
+        }
+        slots_[i].push_back(std::move(item));
+    }
+
+    /// Swaps the current batch into `out` (which must be empty; its old storage
+    /// takes the batch's place, so both keep their capacity) and advances the
+    /// ring by one slot. Items come out in the order they were scheduled.
+    void take_current_batch(std::vector<T>& out) {
+        if (current_slot_ >= slots_.size()) {
+            panic("current slot " + std::to_string(current_slot_) + " out of range for a ring of " +
+                  std::to_string(slots_.size()) + " slots");
+        }
+        out.clear();
+        std::swap(out, slots_[current_slot_]);
+        ++current_slot_;
+        if (current_slot_ == slots_.size()) current_slot_ = 0;
+    }
+
+    /// Convenience form that returns the batch by value (allocates; for tests).
+    std::vector<T> take_current_batch() {
+        std::vector<T> out;
+        take_current_batch(out);
+        return out;
+    }
+
+    /// Total number of items waiting in all slots.
+    std::size_t pending_items() const {
+        std::size_t n = 0;
+        for (const auto& s : slots_) n += s.size();
+        return n;
+    }
+
+private:
+    std::vector<std::vector<T>> slots_;
+    std::size_t current_slot_ = 0;
+};
+
+}  // namespace synaptor

@@ -1,0 +1,75 @@
+// InstanceCore: one running network. Validates the parameters, lays out neuron
+// and channel ids, starts one worker thread per partition and runs ticks:
+// checks the inputs, broadcasts one TickCommand on the command bus, merges one
+// PartitionTickResult per worker. All operations run on the calling thread;
+// the destructor closes the bus and joins the workers in partition order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "instance/tick_messages.hpp"
+#include "params/params.hpp"
+#include "util/result.hpp"
+
+namespace synaptor {
+
+struct TickInput {
+    std::vector<std::uint64_t> spiking_in_channel_ids;
+    std::vector<std::uint64_t> force_spiking_out_channel_ids;
+    std::vector<std::uint64_t> force_spiking_nids;
+    float reward = 0.0f;
+    bool extract_state_snapshot = false;
+};
+
+/// Voltages of every neuron in nid order, and the synapses as four parallel lists.
+struct StateSnapshot {
+    std::vector<float> membrane_voltages;
+    std::vector<std::uint64_t> pre_syn_nids;
+    std::vector<std::uint64_t> post_syn_nids;
+    std::vector<std::uint8_t> conduction_delays;
+    std::vector<float> weights;
+};
+
+struct TickResult {
+    std::uint64_t t = 0;  ///< index of the tick just run
+    std::vector<std::uint64_t> spiking_out_channel_ids;
+    std::vector<std::uint64_t> spiking_nids;
+    std::uint64_t synaptic_transmission_count = 0;
+    std::optional<StateSnapshot> state_snapshot;
+};
+
+class InstanceCore {
+public:
+    /// Validates and starts the workers. A validation failure is an error text
+    /// ("invalid instance parameters, " + message); a refused thread is a panic
+    /// whose text begins with "failed to spawn thread".
+    static Result<std::unique_ptr<InstanceCore>> create(InstanceParams params);
+
+    ~InstanceCore();
+    InstanceCore(const InstanceCore&) = delete;
+    InstanceCore& operator=(const InstanceCore&) = delete;
+
+    /// Runs one tick. Bad ids are an error text and change nothing; an internal
+    /// failure (a worker that ended, a missing snapshot) is a panic.
+    Result<TickResult> tick(const TickInput& input);
+
+    std::uint64_t t() const { return t_; }
+    std::uint64_t num_neurons() const { return num_neurons_; }
+    std::uint64_t num_in_channels() const { return num_in_channels_; }
+    std::uint64_t num_out_channels() const;
+    std::uint64_t num_partitions() const { return num_partitions_; }
+
+private:
+    InstanceCore();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::uint64_t num_in_channels_ = 0;
+    std::uint64_t num_neurons_ = 0;
+    std::uint64_t num_partitions_ = 0;
+    std::uint64_t t_ = 0;
+};
+
+}  // namespace synaptor

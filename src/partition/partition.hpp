@@ -1,0 +1,62 @@
+// Records of one partition: the share of the network that one worker thread
+// simulates. A Partition holds one PartitionLayer per layer of the document
+// (list index = layer id), each with its run of neurons, every synapse onto
+// them grouped by pre-synaptic neuron, and the ring that delivers their events.
+// Built, ticked and destroyed by its worker; no locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "batched_ring_buffer/batched_ring_buffer.hpp"
+#include "params/params.hpp"
+#include "partition/pre_syn_group_map.hpp"
+#include "plasticity_modulation/plasticity_modulator.hpp"
+#include "util/ring_queue.hpp"
+
+namespace synaptor {
+
+struct RecentInput {
+    std::uint64_t pre_syn_nid = 0;
+    std::uint64_t synapse_index = 0;  ///< index in the pre-synaptic group's synapses
+    std::uint64_t arrival_t = 0;
+};
+
+struct Neuron {
+    Neuron() : recent_inputs(8) {}
+
+    std::uint64_t last_update_t = 0;
+    std::optional<std::uint64_t> last_spike_t;
+    RingQueue<RecentInput> recent_inputs;  ///< oldest first
+    float voltage = 0.0f;
+    float threshold = 1.0f;
+};
+
+struct SynapticEvent {
+    std::uint64_t post_index = 0;
+    std::uint64_t pre_syn_nid = 0;
+    std::uint64_t synapse_index = 0;
+    float psp = 0.0f;
+};
+
+struct PartitionLayer {
+    std::uint64_t first_nid = 0;
+    PreSynGroupMap pre_syn_groups;
+    NeuronParams neuron_params;
+    std::vector<Neuron> neurons;
+    std::vector<std::uint64_t> pending_neurons;
+    BatchedRingBuffer<SynapticEvent> delivery_buffer{1};
+    std::optional<PlasticityModulator> plasticity_modulator;
+
+    bool contains(std::uint64_t nid) const {
+        return nid >= first_nid && nid - first_nid < neurons.size();
+    }
+};
+
+struct Partition {
+    std::vector<PartitionLayer> layers;  ///< one per layer, in layer order
+};
+
+}  // namespace synaptor

@@ -1,0 +1,67 @@
+#include "partition/pre_syn_group_map.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+
+#include "util/panic.hpp"
+
+namespace synaptor {
+
+PreSynGroupMap::PreSynGroupMap() = default;
+PreSynGroupMap::~PreSynGroupMap() = default;
+PreSynGroupMap::PreSynGroupMap(PreSynGroupMap&&) noexcept = default;
+PreSynGroupMap& PreSynGroupMap::operator=(PreSynGroupMap&&) noexcept = default;
+
+void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
+    if (find(pre_syn_nid) != nullptr) {
+        panic("duplicate pre-synaptic group for nid " + std::to_string(pre_syn_nid));
+    }
+    expect(keys_.size() < kEmpty - 1, "too many pre-synaptic groups in one layer");
+    if (!keys_.empty() && pre_syn_nid < keys_.back()) sorted_ = false;
+    keys_.push_back(pre_syn_nid);
+    groups_.push_back(std::move(group));
+    // Keep the load factor at or below one half.
+    if (keys_.size() * 2 > table_.size()) {
+        rebuild_index(std::max<std::size_t>(16, table_.size() * 2));
+    } else {
+        std::size_t i = slot_of(pre_syn_nid);
+        while (table_[i] != kEmpty) i = (i + 1) & (table_.size() - 1);
+        table_[i] = static_cast<std::uint32_t>(keys_.size() - 1);
+    }
+}
+
+void PreSynGroupMap::sort_by_key() {
+    if (sorted_) return;
+    std::vector<std::size_t> order(keys_.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return keys_[a] < keys_[b]; });
+    std::vector<std::uint64_t> keys;
+    std::vector<PreSynapticGroup> groups;
+    keys.reserve(keys_.size());
+    groups.reserve(groups_.size());
+    for (std::size_t i : order) {
+        keys.push_back(keys_[i]);
+        groups.push_back(std::move(groups_[i]));
+    }
+    keys_ = std::move(keys);
+    groups_ = std::move(groups);
+    sorted_ = true;
+    rebuild_index(table_.size());
+}
+
+void PreSynGroupMap::rebuild_index(std::size_t capacity) {
+    std::size_t c = 16;
+    while (c < capacity) c *= 2;
+    table_.assign(c, kEmpty);
+    shift_ = 64;
+    for (std::size_t s = c; s > 1; s /= 2) --shift_;
+    for (std::size_t g = 0; g < keys_.size(); ++g) {
+        std::size_t i = slot_of(keys_[g]);
+        while (table_[i] != kEmpty) i = (i + 1) & (c - 1);
+        table_[i] = static_cast<std::uint32_t>(g);
+    }
+}
+
+}  // namespace synaptor

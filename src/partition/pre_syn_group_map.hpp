@@ -1,0 +1,67 @@
+// Lookup of a partition layer's pre-synaptic groups by pre-synaptic nid: an
+// open-addressing table over a dense vector of groups. Groups never change
+// after construction, so the table is filled once; lookups on the tick path
+// cost one multiplicative hash and a short linear probe. Iteration runs over
+// the groups in ascending nid order once sort_by_key() has run (construction
+// calls it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "partition/pre_synaptic_group.hpp"
+
+namespace synaptor {
+
+class PreSynGroupMap {
+public:
+    PreSynGroupMap();
+    ~PreSynGroupMap();
+    PreSynGroupMap(PreSynGroupMap&&) noexcept;
+    PreSynGroupMap& operator=(PreSynGroupMap&&) noexcept;
+
+    /// The group of `pre_syn_nid`, or null when the neuron has no synapse here.
+    PreSynapticGroup* find(std::uint64_t pre_syn_nid) {
+        if (table_.empty()) return nullptr;
+        std::size_t i = slot_of(pre_syn_nid);
+        for (;;) {
+            const std::uint32_t g = table_[i];
+            if (g == kEmpty) return nullptr;
+            if (keys_[g] == pre_syn_nid) return &groups_[g];
+            i = (i + 1) & (table_.size() - 1);
+        }
+    }
+    const PreSynapticGroup* find(std::uint64_t pre_syn_nid) const {
+        return const_cast<PreSynGroupMap*>(this)->find(pre_syn_nid);
+    }
+
+    /// Adds the group of `pre_syn_nid`; a key that is already present is an
+    /// internal error (panic).
+    void insert(std::uint64_t pre_syn_nid, PreSynapticGroup group);
+
+    /// Orders the groups by ascending key (stable) and rebuilds the index.
+    void sort_by_key();
+
+    std::size_t size() const { return keys_.size(); }
+    bool empty() const { return keys_.empty(); }
+    /// Key and group of the i-th entry in storage order.
+    std::uint64_t key_at(std::size_t i) const { return keys_[i]; }
+    PreSynapticGroup& group_at(std::size_t i) { return groups_[i]; }
+    const PreSynapticGroup& group_at(std::size_t i) const { return groups_[i]; }
+
+private:
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    std::size_t slot_of(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    void rebuild_index(std::size_t capacity);
+
+    std::vector<std::uint64_t> keys_;
+    std::vector<PreSynapticGroup> groups_;
+    std::vector<std::uint32_t> table_;  ///< group index per slot, power-of-two size
+    unsigned shift_ = 64;
+    bool sorted_ = true;
+};
+
+}  // namespace synaptor

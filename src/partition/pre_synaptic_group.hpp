@@ -1,0 +1,39 @@
+// A pre-synaptic group: all synapses from one pre-synaptic neuron onto one
+// partition layer, with the spike times and short-term plasticity state they
+// share and copies of their connection's projection parameters.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "params/params.hpp"
+#include "partition/stp_state.hpp"
+
+namespace synaptor {
+
+struct Synapse {
+    std::uint64_t post_index = 0;  ///< local index of the post-synaptic neuron
+    std::uint64_t short_term_update_t = 0;
+    float weight = 0.0f;
+    float short_term_weight = 0.0f;
+    std::uint8_t conduction_delay = 0;
+};
+static_assert(sizeof(Synapse) <= 32);
+
+/// All synapses from one pre-synaptic neuron onto one partition layer, with the
+/// state they share and copies of the connection's projection parameters.
+struct PreSynapticGroup {
+    std::vector<Synapse> synapses;  ///< ascending post_index, never empty
+    std::unique_ptr<StpState> stp_state;
+    std::optional<std::uint64_t> last_spike_t;
+    std::optional<std::uint64_t> previous_spike_t;
+    float max_weight = 0.0f;
+    float weight_scale_factor = 0.0f;
+    StpParams stp_params;
+    std::optional<StdpParams> long_term_stdp_params;
+    std::optional<ShortTermStdpParams> short_term_stdp_params;
+};
+
+}  // namespace synaptor

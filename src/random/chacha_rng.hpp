@@ -1,0 +1,58 @@
+// The one generator family of the system: ChaCha with 12 rounds, a 64-bit
+// block counter and a zero 64-bit stream, seeded from a u64 by PCG32 key
+// expansion. Output is one stream of 32-bit words; the four-block buffer only
+// batches the computation. Plain value, owned by one thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace synaptor {
+
+class ChaChaRng {
+public:
+    static ChaChaRng seed_from_u64(std::uint64_t seed);
+
+    std::uint32_t next_u32();
+    /// Two consecutive words of the stream, the first as the low half.
+    std::uint64_t next_u64();
+
+    /// Uniform integer in [0, max], both ends included (rejection zone method).
+    std::uint64_t uniform_u64_inclusive(std::uint64_t max);
+    /// Uniform f32 in [0, high], both ends included; one 32-bit draw per value.
+    /// `high` must be at least 0 and high / (1 - 2^-23) a finite f32.
+    float uniform_f32_inclusive(float high);
+
+private:
+    ChaChaRng() = default;
+    void refill();
+
+    std::array<std::uint32_t, 8> key_{};
+    std::uint64_t counter_ = 0;
+    std::array<std::uint32_t, 64> buffer_{};
+    std::uint32_t index_ = 64;
+};
+
+/// `amount` distinct offsets out of 0 .. count-1, every subset of that size
+/// equally likely, deterministic in the generator's output, work proportional
+/// to `amount`. Requires amount <= count. Offsets are written to `out` (cleared
+/// first) in the order drawn.
+void sample_subset(ChaChaRng& rng, std::uint64_t count, std::uint64_t amount,
+                   std::vector<std::uint64_t>& out);
+
+/// SipHash-1-3 with a zero key over three u64 values, little-endian.
+std::uint64_t pair_hash(std::uint64_t a, std::uint64_t b, std::uint64_t c);
+
+/// The pair hash with the state after its first word computed once, for
+/// hashing many pairs under one network seed.
+class PairHasher {
+public:
+    explicit PairHasher(std::uint64_t first);
+    std::uint64_t hash(std::uint64_t b, std::uint64_t c) const;
+
+private:
+    std::uint64_t v0_, v1_, v2_, v3_;
+};
+
+}  // namespace synaptor

@@ -1,0 +1,84 @@
+// A growable ring-buffer FIFO: push at the back, pop at the front, keeps its
+// storage once grown. Used for a neuron's recent inputs and a modulator's
+// eligibility traces, where dropping from the front must cost nothing per
+// remaining entry. Owned by one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "util/panic.hpp"
+
+namespace synaptor {
+
+template <class T>
+class RingQueue {
+public:
+    RingQueue() = default;
+    explicit RingQueue(std::size_t initial_capacity) { reserve(initial_capacity); }
+
+    RingQueue(const RingQueue& other) { *this = other; }
+    RingQueue& operator=(const RingQueue& other) {
+        if (this == &other) return *this;
+        clear();
+        reserve(other.capacity_);
+        for (std::size_t i = 0; i < other.size_; ++i) push_back(other[i]);
+        return *this;
+    }
+    RingQueue(RingQueue&&) noexcept = default;
+    RingQueue& operator=(RingQueue&&) noexcept = default;
+
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+
+    T& front() { return data_[head_]; }
+    const T& front() const { return data_[head_]; }
+
+    /// i-th entry from the front.
+    T& operator[](std::size_t i) { return data_[(head_ + i) & (capacity_ - 1)]; }
+    const T& operator[](std::size_t i) const { return data_[(head_ + i) & (capacity_ - 1)]; }
+
+    void push_back(T value) {
+        if (size_ == capacity_) grow(capacity_ == 0 ? 8 : capacity_ * 2);
+        data_[(head_ + size_) & (capacity_ - 1)] = std::move(value);
+        ++size_;
+    }
+
+    void pop_front() {
+        expect(size_ != 0, "pop_front on an empty queue");
+        head_ = (head_ + 1) & (capacity_ - 1);
+        --size_;
+    }
+
+    void clear() {
+        head_ = 0;
+        size_ = 0;
+    }
+
+    /// Makes room for at least `capacity` entries (rounded up to a power of two).
+    void reserve(std::size_t capacity) {
+        if (capacity <= capacity_) return;
+        std::size_t c = 1;
+        while (c < capacity) c *= 2;
+        grow(c);
+    }
+
+private:
+    void grow(std::size_t new_capacity) {
+        std::unique_ptr<T[]> data(new T[new_capacity]);
+        for (std::size_t i = 0; i < size_; ++i) data[i] = std::move((*this)[i]);
+        data_ = std::move(data);
+        capacity_ = new_capacity;
+        head_ = 0;
+    }
+
+    std::unique_ptr<T[]> data_;
+    std::size_t capacity_ = 0;  // zero or a power of two
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace synaptor
