@@ -118,7 +118,10 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
                 options.test_hooks});
             // A refused thread panics; unwinding destroys `core`, which closes
             // the bus and joins the workers started so far.
-            impl.worker_handles.push_back(start_worker(std::move(block), options.worker_stack_size));
+            const std::size_t stack_size = options.worker_stack_size
+                                               ? options.worker_stack_size(partition_index)
+                                               : kWorkerStackSize;
+            impl.worker_handles.push_back(start_worker(std::move(block), stack_size));
         }
         // Leaving this scope drops the creation's own sender, so that only the
         // workers hold senders and a receive fails once all of them are gone.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "instance/instance_core.hpp"
@@ -17,7 +18,8 @@ struct InstanceCoreOptions {
     /// available CPU count; every other rule is still checked.
     bool check_cpu_count = true;
     WorkerTestHooks test_hooks;
-    std::size_t worker_stack_size = kWorkerStackSize;
+    /// Stack size of each worker; null means the normal size for all.
+    std::size_t (*worker_stack_size)(std::uint64_t partition_index) = nullptr;
 };
 
 Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params,
