@@ -1,7 +1,5 @@
 #include "random/chacha_rng.hpp"
 
-#include <bit>
-#include <cmath>
 #include <limits>
 
 #include "random/chacha_block.hpp"
