@@ -1,7 +1,5 @@
 #include "random/chacha_rng.hpp"
 
-#include <bit>
-#include <cmath>
 #include <limits>
 
 #include "random/chacha_block.hpp"
@@ -71,6 +69,9 @@ ChaChaRng ChaChaRng::lazy_at_block(const std::array<std::uint32_t, 8>& key, std:
 void sample_subset(ChaChaRng& rng, std::uint64_t count, std::uint64_t amount,
                    std::vector<std::uint64_t>& out) {
     expect(amount <= count, "subset draw of more elements than there are");
+    // The scratch set takes up to four slots per element; beyond this the
+    // sizing below would overflow instead of failing.
+    expect(amount <= (std::numeric_limits<std::size_t>::max() >> 4), "subset draw too large");
     out.clear();
     if (amount == 0) return;
     // Open-addressing set in the tail of `out`, at most half full. Offsets are

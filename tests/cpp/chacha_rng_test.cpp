@@ -250,6 +250,8 @@ TEST(SampleSubset, DistinctInRangeDeterministicAndReusesStorage) {
     sample_subset(a, 5000, 500, out);
     EXPECT_EQ(out.data(), storage);
     EXPECT_THROW(sample_subset(a, 3, 4, out), Panic);
+    const std::uint64_t huge = std::uint64_t{1} << 62;
+    EXPECT_THROW(sample_subset(a, huge, huge, out), Panic);
 }
 
 }  // namespace
