@@ -20,7 +20,7 @@ inline float decay_factor(std::uint64_t dt, float tau) {
 
 class DecayTable {
 public:
-    static constexpr std::uint64_t kSize = 128;
+    static constexpr std::uint64_t kSize = 512;
 
     bool built_for(float tau) const {
         return limit_ != 0 && std::bit_cast<std::uint32_t>(tau) == tau_bits_;
