@@ -175,14 +175,20 @@ namespace {
 
 /// Delivery of an event over a synapse with STDP to `neuron`: record, integrate,
 /// then pre-after-post pairing.
+/// `Prepared`: the layer's neuron decay tables are known to be built for its
+/// time constants.
+template <bool Prepared>
 [[gnu::noinline]] void deliver_plastic(PartitionLayer& layer, Neuron& neuron,
                                        const SynapticEvent& event, std::uint64_t t) {
     const NeuronParams& params = layer.neuron_params;
     prune_recent_inputs(neuron, t, params.t_cutoff_coincidence);
     neuron.recent_inputs.push_back(RecentInput{event.pre_syn_nid, event.synapse_index, t});
-    if (integrate(neuron, t, event.psp, params, layer.membrane_decay, layer.threshold_decay)) {
-        layer.pending_neurons.push_back(event.post_index);
-    }
+    const bool reached =
+        Prepared ? integrate_prepared(neuron, t, event.psp, params, layer.membrane_decay,
+                                      layer.threshold_decay)
+                 : integrate(neuron, t, event.psp, params, layer.membrane_decay,
+                             layer.threshold_decay);
+    if (reached) layer.pending_neurons.push_back(event.post_index);
     // Pre-after-post: pair with the neuron's last spike (always of an earlier
     // tick, since this tick's spikes come after all deliveries), refractory or not.
     if (!neuron.last_spike_t) return;
@@ -228,7 +234,7 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
     }
     Neuron& neuron = layer.neurons[event.post_index];
     if (event.has_timing_plasticity) {
-        deliver_plastic(layer, neuron, event, t);
+        deliver_plastic<false>(layer, neuron, event, t);
         return;
     }
     // No STDP on this synapse: the recent input would only ever be paired
@@ -268,7 +274,7 @@ std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
             }
             Neuron& neuron = neurons[event.post_index];
             if (event.has_timing_plasticity) {
-                deliver_plastic(layer, neuron, event, t);
+                deliver_plastic<true>(layer, neuron, event, t);
             } else if (integrate_prepared(neuron, t, event.psp, params, membrane, threshold)) {
                 layer.pending_neurons.push_back(event.post_index);
             }
