@@ -13,6 +13,9 @@ namespace synaptor {
 class ChaChaRng {
 public:
     static ChaChaRng seed_from_u64(std::uint64_t seed);
+    /// The same stream, but computed one block at a time as it is consumed: for
+    /// generators that hand out only a few words (one per synapse).
+    static ChaChaRng seed_from_u64_lazy(std::uint64_t seed);
 
     std::uint32_t next_u32();
     /// Two consecutive words of the stream, the first as the low half.
@@ -32,12 +35,17 @@ private:
     std::uint64_t counter_ = 0;
     std::array<std::uint32_t, 64> buffer_{};
     std::uint32_t index_ = 64;
+    /// Blocks computed per refill; they fill the end of the buffer, so the
+    /// stream does not depend on this.
+    std::uint32_t blocks_per_refill_ = 4;
 };
 
 /// `amount` distinct offsets out of 0 .. count-1, every subset of that size
 /// equally likely, deterministic in the generator's output, work proportional
 /// to `amount`. Requires amount <= count. Offsets are written to `out` (cleared
-/// first) in the order drawn.
+/// first) in the order drawn. Exactly `amount` uniform integer draws (Floyd's
+/// method); `out` doubles as the scratch set, so a reused `out` makes the call
+/// free of allocation.
 void sample_subset(ChaChaRng& rng, std::uint64_t count, std::uint64_t amount,
                    std::vector<std::uint64_t>& out);
 
@@ -46,12 +54,28 @@ std::uint64_t pair_hash(std::uint64_t a, std::uint64_t b, std::uint64_t c);
 
 /// The pair hash with the state after its first word computed once, for
 /// hashing many pairs under one network seed.
+class PairHashPrefix;
+
 class PairHasher {
 public:
     explicit PairHasher(std::uint64_t first);
     std::uint64_t hash(std::uint64_t b, std::uint64_t c) const;
+    /// The state after the second word too, for hashing many `c` with one `b`.
+    PairHashPrefix with_second(std::uint64_t b) const;
 
 private:
+    std::uint64_t v0_, v1_, v2_, v3_;
+};
+
+/// The pair hash after its first two words: hash(c) equals pair_hash(a, b, c).
+class PairHashPrefix {
+public:
+    std::uint64_t hash(std::uint64_t c) const;
+
+private:
+    friend class PairHasher;
+    PairHashPrefix(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std::uint64_t v3)
+        : v0_(v0), v1_(v1), v2_(v2), v3_(v3) {}
     std::uint64_t v0_, v1_, v2_, v3_;
 };
 

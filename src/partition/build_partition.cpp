@@ -1,0 +1,171 @@
+#include "partition/build_partition.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "partition/stp_state.hpp"
+#include "random/chacha_rng.hpp"
+#include "util/panic.hpp"
+#include "util/partition_runs.hpp"
+#include "util/projection_geometry.hpp"
+
+namespace synaptor {
+
+namespace {
+
+/// State of one construction, shared by all layers and connections: the
+/// connection RNG that every partition drives through the same draws, the
+/// pair-hash prefix of the network seed, and scratch vectors reused for every
+/// pre-synaptic neuron.
+struct Builder {
+    const InstanceParams& params;
+    std::vector<std::uint64_t> offsets;
+    ChaChaRng connection_rng;
+    PairHasher pair_hasher;
+    std::vector<std::uint64_t> sample;
+    std::vector<Synapse> synapses;
+
+    Builder(const InstanceParams& p, std::uint64_t network_seed)
+        : params(p),
+          connection_rng(ChaChaRng::seed_from_u64(network_seed)),
+          pair_hasher(network_seed) {
+        offsets.reserve(p.layers.size());
+        std::uint64_t offset = 0;
+        for (const LayerParams& layer : p.layers) {
+            offsets.push_back(offset);
+            offset += layer.num_neurons;
+        }
+    }
+
+    void connect(const LayerConnectionParams& connection, std::uint64_t to_layer, NeuronRun run,
+                 PartitionLayer& layer, std::uint8_t& max_delay);
+};
+
+PreSynapticGroup make_group(const ProjectionParams& projection, const std::vector<Synapse>& synapses) {
+    PreSynapticGroup group;
+    // Exactly sized: the groups hold nearly all of a partition's memory.
+    group.synapses.assign(synapses.begin(), synapses.end());
+    group.stp_state = make_stp_state(projection.stp_params);
+    group.max_weight = projection.synapse_params.max_weight;
+    group.weight_scale_factor = projection.synapse_params.weight_scale_factor;
+    group.stp_params = projection.stp_params;
+    group.long_term_stdp_params = projection.long_term_stdp_params;
+    group.short_term_stdp_params = projection.short_term_stdp_params;
+    return group;
+}
+
+void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_layer,
+                      NeuronRun run, PartitionLayer& layer, std::uint8_t& max_delay) {
+    const std::uint64_t from_layer = connection.from_layer_id;
+    const LayerGeometry pre_geometry(params.layers[from_layer].num_neurons);
+    const LayerGeometry post_geometry(params.layers[to_layer].num_neurons);
+    // A target layer without neurons has no window to sample from; it gets no
+    // synapses and, identically in every partition, costs no draws.
+    if (post_geometry.num_neurons == 0) return;
+
+    const std::uint64_t pre_offset = offsets[from_layer];
+    const std::uint64_t post_offset = offsets[to_layer];
+    const bool randomized = connection.initial_syn_weight.kind == InitialSynWeight::Kind::Randomized;
+
+    for (std::uint64_t k = 0; k < pre_geometry.num_neurons; ++k) {
+        const double pre_pos = pre_geometry.position(k);
+        const ProjectionWindow window =
+            projection_window(pre_pos, connection.connect_width, post_geometry);
+        if (window.empty()) continue;
+        const std::uint64_t count = window.count();
+        const std::uint64_t amount =
+            std::min(round_to_u64(static_cast<double>(count) * connection.connect_density), count);
+        // Every partition draws the sample, whether or not it keeps any of it,
+        // so that the connection RNG stays in step across partitions.
+        sample_subset(connection_rng, count, amount, sample);
+        if (window.hi < run.start || window.lo >= run.end) continue;
+
+        const std::uint64_t pre_nid = pre_offset + k;
+        const PairHashPrefix pair_prefix = pair_hasher.with_second(pre_nid);
+        synapses.clear();
+        for (const std::uint64_t o : sample) {
+            const std::uint64_t j = window.lo + o;
+            if (j < run.start || j >= run.end) continue;
+            const std::uint64_t post_nid = post_offset + j;
+            // The synapse's own generator: its values depend only on the seed
+            // and its two neurons, never on the partitioning.
+            ChaChaRng synapse_rng = ChaChaRng::seed_from_u64_lazy(pair_prefix.hash(post_nid));
+            const std::uint64_t random_part =
+                synapse_rng.uniform_u64_inclusive(connection.conduction_delay_max_random_part);
+            const std::uint64_t distance_part =
+                round_to_u64(std::fabs(post_geometry.position(j) - pre_pos) *
+                             connection.conduction_delay_position_distance_scale_factor);
+            const float weight = randomized
+                                     ? synapse_rng.uniform_f32_inclusive(connection.initial_syn_weight.value)
+                                     : connection.initial_syn_weight.value;
+            if (pre_nid == post_nid && !connection.allow_self_innervation) continue;
+
+            // Validation keeps the sum within the u8 field; checked here without
+            // overflow all the same, since a wrapped delay would index no slot.
+            const std::uint64_t add_on = connection.conduction_delay_add_on;
+            expect(random_part <= 254 && add_on <= 254 - random_part &&
+                       distance_part <= 254 - random_part - add_on,
+                   "conduction delay out of the range 1 to 255");
+            const auto delay = static_cast<std::uint8_t>(random_part + add_on + distance_part + 1);
+            max_delay = std::max(max_delay, delay);
+
+            Synapse synapse;
+            synapse.post_index = j - run.start;
+            synapse.weight = weight;
+            synapse.conduction_delay = delay;
+            synapses.push_back(synapse);
+        }
+        if (synapses.empty()) continue;
+        // Post indices are distinct, so an unstable sort gives the stable order.
+        std::sort(synapses.begin(), synapses.end(),
+                  [](const Synapse& a, const Synapse& b) { return a.post_index < b.post_index; });
+        layer.pre_syn_groups.insert(pre_nid, make_group(connection.projection_params, synapses));
+    }
+}
+
+}  // namespace
+
+Partition build_partition(const InstanceParams& params, std::uint64_t num_partitions,
+                          std::uint64_t partition_index) {
+    expect(num_partitions >= 1 && partition_index < num_partitions,
+           "partition index out of range for the number of partitions");
+    const std::uint64_t network_seed = params.technical_params.seed_override.value_or(0);
+    Builder builder(params, network_seed);
+
+    // Connections by target layer, each list in document order.
+    std::vector<std::vector<const LayerConnectionParams*>> by_target(params.layers.size());
+    for (const LayerConnectionParams& connection : params.layer_connections) {
+        expect(connection.to_layer_id < params.layers.size() &&
+                   connection.from_layer_id < params.layers.size(),
+               "layer connection refers to a layer that does not exist");
+        by_target[connection.to_layer_id].push_back(&connection);
+    }
+
+    Partition partition;
+    partition.layers.reserve(params.layers.size());
+    for (std::uint64_t g = 0; g < params.layers.size(); ++g) {
+        const LayerParams& layer_params = params.layers[g];
+        const NeuronRun run = partition_run(layer_params.num_neurons, num_partitions, partition_index);
+
+        PartitionLayer layer;
+        layer.first_nid = builder.offsets[g] + run.start;
+        layer.neuron_params = layer_params.neuron_params;
+        layer.neurons.resize(run.end - run.start);
+        if (layer_params.plasticity_modulation_params) {
+            layer.plasticity_modulator.emplace(*layer_params.plasticity_modulation_params);
+        }
+        // Also for an empty run: the connection RNG must advance as elsewhere.
+        std::uint8_t max_delay = 0;
+        for (const LayerConnectionParams* connection : by_target[g]) {
+            builder.connect(*connection, g, run, layer, max_delay);
+        }
+        layer.pre_syn_groups.sort_by_key();
+        layer.delivery_buffer = BatchedRingBuffer<SynapticEvent>(std::size_t{max_delay} + 1);
+        partition.layers.push_back(std::move(layer));
+    }
+    return partition;
+}
+
+}  // namespace synaptor

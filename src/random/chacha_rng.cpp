@@ -1,0 +1,197 @@
+#include "random/chacha_rng.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "random/chacha_block.hpp"
+#include "util/panic.hpp"
+
+namespace synaptor {
+
+namespace {
+
+constexpr int kRounds = 12;
+
+__extension__ typedef unsigned __int128 U128;
+
+std::array<std::uint32_t, 8> pcg32_key(std::uint64_t seed) {
+    std::array<std::uint32_t, 8> key{};
+    std::uint64_t state = seed;
+    for (auto& word : key) {
+        state = state * 6364136223846793005ull + 11634580027462260723ull;
+        const auto x = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
+        const auto rot = static_cast<int>(state >> 59);
+        // Four little-endian bytes read back as a little-endian word: the word itself.
+        word = std::rotr(x, rot);
+    }
+    return key;
+}
+
+}  // namespace
+
+ChaChaRng ChaChaRng::seed_from_u64(std::uint64_t seed) {
+    ChaChaRng rng;
+    rng.key_ = pcg32_key(seed);
+    return rng;
+}
+
+ChaChaRng ChaChaRng::seed_from_u64_lazy(std::uint64_t seed) {
+    ChaChaRng rng = seed_from_u64(seed);
+    rng.blocks_per_refill_ = 1;
+    return rng;
+}
+
+void ChaChaRng::refill() {
+    if (blocks_per_refill_ == 4) {
+        chacha_detail::chacha_blocks4<kRounds>(key_, counter_, buffer_.data());
+        counter_ += 4;
+        index_ = 0;
+    } else {
+        // One block into the last 16 words; the stream is the same.
+        chacha_detail::chacha_block<kRounds>(key_, counter_, 0, 0, buffer_.data() + 48);
+        counter_ += 1;
+        index_ = 48;
+    }
+}
+
+std::uint32_t ChaChaRng::next_u32() {
+    if (index_ >= 64) refill();
+    return buffer_[index_++];
+}
+
+std::uint64_t ChaChaRng::next_u64() {
+    if (index_ + 2 <= 64) {
+        const std::uint64_t lo = buffer_[index_];
+        const std::uint64_t hi = buffer_[index_ + 1];
+        index_ += 2;
+        return (hi << 32) | lo;
+    }
+    // Straddles a refill: the last word of this buffer is the low half.
+    const std::uint64_t lo = next_u32();
+    const std::uint64_t hi = next_u32();
+    return (hi << 32) | lo;
+}
+
+std::uint64_t ChaChaRng::uniform_u64_inclusive(std::uint64_t max) {
+    const std::uint64_t range = max + 1;  // wraps to 0 for the full range
+    if (range == 0) return next_u64();
+    // (2^64 - range) mod range, computed in 64 bits as (0 - range) % range.
+    const std::uint64_t zone = std::numeric_limits<std::uint64_t>::max() - (0 - range) % range;
+    for (;;) {
+        const U128 product = static_cast<U128>(next_u64()) * range;
+        if (static_cast<std::uint64_t>(product) <= zone) {
+            return static_cast<std::uint64_t>(product >> 64);
+        }
+    }
+}
+
+float ChaChaRng::uniform_f32_inclusive(float high) {
+    const float max_rand = std::bit_cast<float>(0x3F7FFFFEu);  // 1 - 2^-23
+    float scale = high / max_rand;
+    expect(std::isfinite(scale) && high >= 0.0f,
+           "inclusive f32 draw needs a bound of at least 0 with a finite scale");
+    // Shrink the scale until the largest value the draw can produce does not
+    // pass `high`.
+    while (scale * max_rand + 0.0f > high) {
+        scale = std::nextafter(scale, -std::numeric_limits<float>::infinity());
+    }
+    const std::uint32_t x = next_u32();
+    const float value = std::bit_cast<float>((x >> 9) | 0x3F800000u) - 1.0f;
+    return value * scale + 0.0f;
+}
+
+void sample_subset(ChaChaRng& rng, std::uint64_t count, std::uint64_t amount,
+                   std::vector<std::uint64_t>& out) {
+    expect(amount <= count, "subset draw of more elements than there are");
+    out.clear();
+    if (amount == 0) return;
+    // Open-addressing set in the tail of `out`, at most half full. Offsets are
+    // below count <= 2^64 - 1, so the largest u64 marks an empty slot.
+    constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
+    std::size_t table_size = 8;
+    int shift = 61;
+    while (table_size < 2 * amount) {
+        table_size *= 2;
+        --shift;
+    }
+    out.resize(static_cast<std::size_t>(amount) + table_size, kEmpty);
+    std::uint64_t* const set = out.data() + amount;
+    const std::size_t mask = table_size - 1;
+    // Returns true when `v` was newly inserted.
+    auto insert = [&](std::uint64_t v) {
+        std::size_t i = static_cast<std::size_t>((v * 0x9E3779B97F4A7C15ull) >> shift);
+        for (;;) {
+            if (set[i] == v) return false;
+            if (set[i] == kEmpty) {
+                set[i] = v;
+                return true;
+            }
+            i = (i + 1) & mask;
+        }
+    };
+    // Floyd: for each j of the last `amount` values, draw t in [0, j]; take t,
+    // or j when t is already taken. Every subset is equally likely.
+    std::size_t n = 0;
+    for (std::uint64_t j = count - amount; j < count; ++j) {
+        const std::uint64_t t = rng.uniform_u64_inclusive(j);
+        if (insert(t)) {
+            out[n++] = t;
+        } else {
+            insert(j);
+            out[n++] = j;
+        }
+    }
+    out.resize(static_cast<std::size_t>(amount));
+}
+
+namespace {
+
+chacha_detail::SipState absorb_first(std::uint64_t a) {
+    chacha_detail::SipState s = chacha_detail::SipState::with_key(0, 0);
+    s.compress<1>(a);
+    return s;
+}
+
+std::uint64_t finish_pair(chacha_detail::SipState s) {
+    s.compress<1>(std::uint64_t{24} << 56);  // message length, no tail bytes
+    return s.finish<3>();
+}
+
+}  // namespace
+
+std::uint64_t pair_hash(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+    chacha_detail::SipState s = absorb_first(a);
+    s.compress<1>(b);
+    s.compress<1>(c);
+    return finish_pair(s);
+}
+
+PairHasher::PairHasher(std::uint64_t first) {
+    const chacha_detail::SipState s = absorb_first(first);
+    v0_ = s.v0;
+    v1_ = s.v1;
+    v2_ = s.v2;
+    v3_ = s.v3;
+}
+
+std::uint64_t PairHasher::hash(std::uint64_t b, std::uint64_t c) const {
+    chacha_detail::SipState s{v0_, v1_, v2_, v3_};
+    s.compress<1>(b);
+    s.compress<1>(c);
+    return finish_pair(s);
+}
+
+PairHashPrefix PairHasher::with_second(std::uint64_t b) const {
+    chacha_detail::SipState s{v0_, v1_, v2_, v3_};
+    s.compress<1>(b);
+    return PairHashPrefix(s.v0, s.v1, s.v2, s.v3);
+}
+
+std::uint64_t PairHashPrefix::hash(std::uint64_t c) const {
+    chacha_detail::SipState s{v0_, v1_, v2_, v3_};
+    s.compress<1>(c);
+    return finish_pair(s);
+}
+
+}  // namespace synaptor
