@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "instance/tick_messages.hpp"
@@ -15,6 +16,8 @@
 #include "util/result.hpp"
 
 namespace synaptor {
+
+struct InstanceCoreOptions;
 
 struct TickInput {
     std::vector<std::uint64_t> spiking_in_channel_ids;
@@ -63,7 +66,12 @@ public:
     std::uint64_t num_partitions() const { return num_partitions_; }
 
 private:
+    friend Result<std::unique_ptr<InstanceCore>> create_instance_core(
+        InstanceParams params, const InstanceCoreOptions& options);
+
     InstanceCore();
+    [[noreturn]] void fail(std::string text);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::uint64_t num_in_channels_ = 0;

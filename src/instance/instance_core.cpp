@@ -1,0 +1,259 @@
+#include "instance/instance_core.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "instance/command_bus.hpp"
+#include "instance/instance_core_options.hpp"
+#include "instance/result_channel.hpp"
+#include "instance/worker.hpp"
+#include "params/validate_params.hpp"
+#include "util/panic.hpp"
+
+namespace synaptor {
+
+namespace {
+
+/// How threads wait on the bus and the channel. With a CPU per thread (the
+/// workers plus the calling thread) a short busy spin catches the next
+/// message without a sleep; with fewer CPUs a spinning thread would hold back
+/// the very thread it waits for, so it yields instead. Either way a waiter
+/// sleeps after a bounded time, so an idle instance costs no CPU.
+SpinPolicy spin_policy_for(std::uint64_t num_partitions) {
+    SpinPolicy policy;
+    const std::uint64_t cpus = num_partitions == 0 ? 1 : available_cpu_count();
+    if (num_partitions + 1 <= cpus) {
+        policy.pause_spins = 2000;
+        policy.yield_spins = 0;
+    } else {
+        policy.pause_spins = 64;
+        policy.yield_spins = std::numeric_limits<std::uint32_t>::max();
+    }
+    policy.awake_ns = 200'000;
+    return policy;
+}
+
+const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
+const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
+
+}  // namespace
+
+struct InstanceCore::Impl {
+    explicit Impl(SpinPolicy policy) : command_bus(std::in_place, policy), result_receiver(policy) {}
+
+    ~Impl() {
+        // Closing the bus makes every worker leave its loop at its next
+        // receive; a worker in the middle of building or ticking finishes
+        // that first. Failures of workers are not reported here.
+        command_bus.reset();
+        for (pthread_t handle : worker_handles) join_worker(handle);
+    }
+
+    std::optional<CommandBusSender> command_bus;
+    ResultReceiver result_receiver;
+    std::vector<pthread_t> worker_handles;  ///< in partition_index order
+
+    std::uint64_t out_offset = 0;
+    std::uint64_t num_out_channels = 0;
+    std::vector<std::uint64_t> spiking_nids;  ///< last completed tick, ascending
+
+    /// Once a tick has failed internally the workers and this instance no
+    /// longer agree on the tick they are at; every later tick fails with the
+    /// same text instead of mixing stale results into new ones.
+    std::optional<std::string> failure;
+
+    // Per-tick storage kept between ticks so that steady ticking reuses it.
+    TickCommand command;
+    std::vector<PartitionTickResult> results;
+    std::vector<const SnapshotSegment*> segments;
+};
+
+InstanceCore::InstanceCore() = default;
+InstanceCore::~InstanceCore() = default;
+
+std::uint64_t InstanceCore::num_out_channels() const { return impl_->num_out_channels; }
+
+Result<std::unique_ptr<InstanceCore>> InstanceCore::create(InstanceParams params) {
+    return create_instance_core(std::move(params), InstanceCoreOptions{});
+}
+
+Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params,
+                                                           const InstanceCoreOptions& options) {
+    Status valid = ok_status();
+    if (options.check_cpu_count) {
+        valid = validate_params(params);
+    } else {
+        // Validate as if the thread count fitted the machine, so that only the
+        // CPU-count rule is skipped.
+        const std::optional<std::uint64_t> num_threads = params.technical_params.num_threads;
+        if (num_threads) {
+            params.technical_params.num_threads = std::min(*num_threads, available_cpu_count());
+        }
+        valid = validate_params(params);
+        params.technical_params.num_threads = num_threads;
+    }
+    if (!valid) return error_text("invalid instance parameters, " + valid.error());
+
+    const std::uint64_t num_partitions =
+        params.technical_params.num_threads ? *params.technical_params.num_threads
+                                            : available_cpu_count();
+
+    std::unique_ptr<InstanceCore> core(new InstanceCore());
+    core->impl_ = std::make_unique<InstanceCore::Impl>(spin_policy_for(num_partitions));
+    core->num_partitions_ = num_partitions;
+    InstanceCore::Impl& impl = *core->impl_;
+
+    {
+        ResultSender creation_sender = impl.result_receiver.make_sender();
+        impl.worker_handles.reserve(num_partitions);
+        for (std::uint64_t partition_index = 0; partition_index < num_partitions;
+             ++partition_index) {
+            auto block = std::unique_ptr<WorkerStartBlock>(new WorkerStartBlock{
+                InstanceParams{params.layers, params.layer_connections, params.technical_params},
+                partition_index, num_partitions, impl.command_bus->add_reader(), creation_sender,
+                options.test_hooks});
+            // A refused thread panics; unwinding destroys `core`, which closes
+            // the bus and joins the workers started so far.
+            const std::size_t stack_size = options.worker_stack_size
+                                               ? options.worker_stack_size(partition_index)
+                                               : kWorkerStackSize;
+            impl.worker_handles.push_back(start_worker(std::move(block), stack_size));
+        }
+        // Leaving this scope drops the creation's own sender, so that only the
+        // workers hold senders and a receive fails once all of them are gone.
+    }
+
+    std::uint64_t num_neurons = 0;
+    for (const LayerParams& layer : params.layers) num_neurons += layer.num_neurons;
+    core->num_neurons_ = num_neurons;
+    core->num_in_channels_ = params.layers.empty() ? 0 : params.layers.front().num_neurons;
+    // Output channels are the last layer's neurons, numbered after all others;
+    // the channel/nid maps are this offset both ways.
+    impl.num_out_channels = params.layers.empty() ? 0 : params.layers.back().num_neurons;
+    impl.out_offset = num_neurons - impl.num_out_channels;
+    core->t_ = 0;
+
+    impl.results.reserve(num_partitions);
+    impl.segments.reserve(num_partitions * params.layers.size());
+    return core;
+}
+
+void InstanceCore::fail(std::string text) {
+    impl_->failure = text;
+    panic(std::move(text));
+}
+
+Result<TickResult> InstanceCore::tick(const TickInput& input) {
+    Impl& impl = *impl_;
+
+    for (std::uint64_t id : input.spiking_in_channel_ids) {
+        if (id >= num_in_channels_) return error_text("Invalid input channel id: " + std::to_string(id));
+    }
+    for (std::uint64_t id : input.force_spiking_nids) {
+        if (id >= num_neurons_) {
+            return error_text("Invalid neuron id for forced spike: " + std::to_string(id));
+        }
+    }
+    for (std::uint64_t id : input.force_spiking_out_channel_ids) {
+        if (id >= impl.num_out_channels) {
+            return error_text("Invalid output channel id for forced spike: " + std::to_string(id));
+        }
+    }
+    if (impl.failure) panic(*impl.failure);
+
+    TickCommand& command = impl.command;
+    command.t = t_;
+    command.forced_nids.clear();
+    command.forced_nids.insert(command.forced_nids.end(), input.spiking_in_channel_ids.begin(),
+                               input.spiking_in_channel_ids.end());
+    command.forced_nids.insert(command.forced_nids.end(), input.force_spiking_nids.begin(),
+                               input.force_spiking_nids.end());
+    for (std::uint64_t channel : input.force_spiking_out_channel_ids) {
+        command.forced_nids.push_back(impl.out_offset + channel);
+    }
+    // Copied rather than moved, so the spike buffer keeps its capacity.
+    command.previous_spiking_nids.assign(impl.spiking_nids.begin(), impl.spiking_nids.end());
+    impl.spiking_nids.clear();
+    command.reward = input.reward;
+    command.extract_state_snapshot = input.extract_state_snapshot;
+    // The bus hands back the storage of an earlier command for the next tick.
+    impl.command_bus->send(command);
+
+    impl.results.resize(num_partitions_);
+    for (PartitionTickResult& result : impl.results) {
+        if (!impl.result_receiver.receive(result)) {
+            std::optional<std::string> worker_failure = impl.result_receiver.failure_text();
+            fail(worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText));
+        }
+    }
+
+    TickResult tick_result;
+    for (const PartitionTickResult& result : impl.results) {
+        impl.spiking_nids.insert(impl.spiking_nids.end(), result.spiking_nids.begin(),
+                                 result.spiking_nids.end());
+        tick_result.synaptic_transmission_count += result.synaptic_transmission_count;
+    }
+
+    if (input.extract_state_snapshot) {
+        impl.segments.clear();
+        for (const PartitionTickResult& result : impl.results) {
+            if (!result.state_snapshot) fail(kMissingSnapshotText);
+            for (const SnapshotSegment& segment : *result.state_snapshot) {
+                impl.segments.push_back(&segment);
+            }
+        }
+        // Workers answer in any order; sorting by first nid puts every
+        // voltage at its nid.
+        std::stable_sort(impl.segments.begin(), impl.segments.end(),
+                         [](const SnapshotSegment* a, const SnapshotSegment* b) {
+                             return a->first_nid < b->first_nid;
+                         });
+        StateSnapshot snapshot;
+        std::size_t num_voltages = 0;
+        std::size_t num_synapses = 0;
+        for (const SnapshotSegment* segment : impl.segments) {
+            num_voltages += segment->membrane_voltages.size();
+            num_synapses += segment->synapse_states.size();
+        }
+        snapshot.membrane_voltages.reserve(num_voltages);
+        snapshot.pre_syn_nids.reserve(num_synapses);
+        snapshot.post_syn_nids.reserve(num_synapses);
+        snapshot.conduction_delays.reserve(num_synapses);
+        snapshot.weights.reserve(num_synapses);
+        for (const SnapshotSegment* segment : impl.segments) {
+            snapshot.membrane_voltages.insert(snapshot.membrane_voltages.end(),
+                                              segment->membrane_voltages.begin(),
+                                              segment->membrane_voltages.end());
+            for (const SynapseState& synapse : segment->synapse_states) {
+                snapshot.pre_syn_nids.push_back(synapse.pre_syn_nid);
+                snapshot.post_syn_nids.push_back(synapse.post_syn_nid);
+                snapshot.conduction_delays.push_back(synapse.conduction_delay);
+                snapshot.weights.push_back(synapse.weight);
+            }
+        }
+        impl.segments.clear();
+        tick_result.state_snapshot = std::move(snapshot);
+    }
+
+    std::sort(impl.spiking_nids.begin(), impl.spiking_nids.end());
+    for (std::uint64_t nid : impl.spiking_nids) {
+        if (nid >= impl.out_offset && nid - impl.out_offset < impl.num_out_channels) {
+            tick_result.spiking_out_channel_ids.push_back(nid - impl.out_offset);
+        }
+    }
+
+    // The workers' answers are consumed; dropping them now frees a snapshot's
+    // storage instead of holding it until the next tick.
+    impl.results.clear();
+
+    tick_result.t = t_;
+    ++t_;
+    tick_result.spiking_nids = impl.spiking_nids;
+    return tick_result;
+}
+
+}  // namespace synaptor

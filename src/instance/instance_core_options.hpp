@@ -1,0 +1,28 @@
+// Creation of an InstanceCore with internal options: the normal creation uses
+// the defaults; tests use the others to run more workers than the machine has
+// CPUs, to make a worker fail on purpose, or to have a thread start refused.
+// Used on the creating thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "instance/instance_core.hpp"
+#include "instance/worker.hpp"
+
+namespace synaptor {
+
+struct InstanceCoreOptions {
+    /// False skips only the rule that `num_threads` must not exceed the
+    /// available CPU count; every other rule is still checked.
+    bool check_cpu_count = true;
+    WorkerTestHooks test_hooks;
+    /// Stack size of each worker; null means the normal size for all.
+    std::size_t (*worker_stack_size)(std::uint64_t partition_index) = nullptr;
+};
+
+Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params,
+                                                           const InstanceCoreOptions& options);
+
+}  // namespace synaptor

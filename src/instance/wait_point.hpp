@@ -1,0 +1,79 @@
+// WaitPoint: where a thread waits for a condition that another thread makes
+// true. The waiter spins briefly, then yields its CPU for a bounded time, then
+// sleeps on a futex; the notifier issues a wake system call only when someone
+// sleeps. Ticks are short, so most waits end while spinning; an idle instance
+// sleeps instead of burning CPU. Shared by the command bus and the result
+// channel; any thread may wait or notify.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace synaptor {
+
+/// How long a waiter stays awake before it sleeps.
+struct SpinPolicy {
+    std::uint32_t pause_spins = 256;       ///< busy checks with a CPU pause in between
+    std::uint32_t yield_spins = 0;         ///< then checks with sched_yield in between
+    std::uint64_t awake_ns = 100'000;      ///< overall bound before sleeping
+};
+
+class WaitPoint {
+public:
+    /// Returns once `ready()` is true. `ready` must read the state it checks
+    /// with sequentially consistent loads, and the notifier must change that
+    /// state with sequentially consistent stores before calling notify_all:
+    /// together with the sleeper count this guarantees no wake-up is missed.
+    template <class Ready>
+    void wait_until(Ready ready, const SpinPolicy& policy = SpinPolicy{}) {
+        if (ready()) return;
+        for (std::uint32_t i = 0; i < policy.pause_spins; ++i) {
+            cpu_pause();
+            if (ready()) return;
+        }
+        if (policy.yield_spins != 0 || policy.awake_ns != 0) {
+            const std::uint64_t deadline = now_ns() + policy.awake_ns;
+            std::uint32_t yields = 0;
+            while (true) {
+                if (yields < policy.yield_spins) {
+                    ++yields;
+                    yield_cpu();
+                } else {
+                    cpu_pause();
+                }
+                if (ready()) return;
+                if (now_ns() >= deadline) break;
+            }
+        }
+        while (true) {
+            sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            const std::uint32_t key = epoch_.load(std::memory_order_seq_cst);
+            if (ready()) {
+                sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+                return;
+            }
+            sleep(key);
+            sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+            if (ready()) return;
+        }
+    }
+
+    /// Wakes every sleeping waiter; costs no system call when nobody sleeps.
+    void notify_all() {
+        if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+        epoch_.fetch_add(1, std::memory_order_seq_cst);
+        wake_all();
+    }
+
+private:
+    static void cpu_pause();
+    static void yield_cpu();
+    static std::uint64_t now_ns();
+    void sleep(std::uint32_t key);
+    void wake_all();
+
+    std::atomic<std::uint32_t> epoch_{0};
+    std::atomic<std::uint32_t> sleepers_{0};
+};
+
+}  // namespace synaptor

@@ -1,0 +1,95 @@
+#include "instance/worker.hpp"
+
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "partition/build_partition.hpp"
+#include "partition/partition_tick.hpp"
+#include "util/panic.hpp"
+
+namespace synaptor {
+
+namespace {
+
+void run_worker(WorkerStartBlock& block) {
+    if (block.params.technical_params.pin_threads) pin_current_thread(block.partition_index);
+    if (block.test_hooks.before_build) block.test_hooks.before_build(block.partition_index);
+    // Built after pinning, so the partition's memory comes from the pinned CPU's node.
+    Partition partition = build_partition(block.params, block.num_partitions, block.partition_index);
+    TickCommand command;
+    while (block.reader.receive(command)) {
+        if (block.test_hooks.before_tick) block.test_hooks.before_tick(block.partition_index, command);
+        // A gone receiver means the instance is shutting down: the result is
+        // dropped and the worker waits for the bus to close.
+        (void)block.sender.send(run_partition_tick(partition, command));
+    }
+}
+
+void report_failure(WorkerStartBlock& block, const char* text) noexcept {
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+    try {
+        block.sender.report_failure(text);
+    } catch (...) {
+        // Out of memory for the text: the receiver still learns of the end
+        // when this sender goes away.
+    }
+}
+
+void* worker_main(void* arg) {
+    std::unique_ptr<WorkerStartBlock> block(static_cast<WorkerStartBlock*>(arg));
+    try {
+        run_worker(*block);
+    } catch (const std::exception& failure) {
+        report_failure(*block, failure.what());
+    } catch (...) {
+        report_failure(*block, "worker thread ended through an unknown failure");
+    }
+    // Releasing the block drops the bus reader (so the sender never waits for
+    // this worker again) and the result sender.
+    return nullptr;
+}
+
+}  // namespace
+
+pthread_t start_worker(std::unique_ptr<WorkerStartBlock> block, std::size_t stack_size) {
+    pthread_attr_t attr;
+    int rc = pthread_attr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_attr_setstacksize(&attr, stack_size);
+        pthread_t handle{};
+        if (rc == 0) rc = pthread_create(&handle, &attr, worker_main, block.get());
+        pthread_attr_destroy(&attr);
+        if (rc == 0) {
+            (void)block.release();  // the thread owns it now
+            return handle;
+        }
+    }
+    panic("failed to spawn thread: " + std::string(std::strerror(rc)) + " (os error " +
+          std::to_string(rc) + ")");
+}
+
+void join_worker(pthread_t handle) noexcept { (void)pthread_join(handle, nullptr); }
+
+void pin_current_thread(std::uint64_t cpu) noexcept {
+    // A set sized for `cpu` rather than a fixed 1024 entries, so CPUs numbered
+    // 1024 and above can be pinned too.
+    if (cpu >= static_cast<std::uint64_t>(std::numeric_limits<int>::max())) return;
+    const int count = static_cast<int>(cpu) + 1;
+    cpu_set_t* set = CPU_ALLOC(count);
+    if (set == nullptr) return;
+    const std::size_t size = CPU_ALLOC_SIZE(count);
+    CPU_ZERO_S(size, set);
+    CPU_SET_S(static_cast<std::size_t>(cpu), size, set);
+    (void)sched_setaffinity(0, size, set);
+    CPU_FREE(set);
+}
+
+}  // namespace synaptor

@@ -1,0 +1,146 @@
+#include "instance/result_channel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace synaptor {
+namespace {
+
+PartitionTickResult result_with(std::uint64_t sender, std::uint64_t index) {
+    PartitionTickResult result;
+    result.spiking_nids = {sender, index};
+    result.synaptic_transmission_count = index;
+    return result;
+}
+
+TEST(ResultChannel, KeepsEachSendersOrderAndLosesNothing) {
+    constexpr std::uint64_t kSenders = 3;
+    constexpr std::uint64_t kPerSender = 2000;  // far more than are ever received at once
+    ResultReceiver receiver;
+    std::vector<std::thread> threads;
+    for (std::uint64_t s = 0; s < kSenders; ++s) {
+        threads.emplace_back([s, sender = receiver.make_sender()]() mutable {
+            for (std::uint64_t i = 0; i < kPerSender; ++i) EXPECT_TRUE(sender.send(result_with(s, i)));
+        });
+    }
+    std::vector<std::uint64_t> next(kSenders, 0);
+    PartitionTickResult out;
+    for (std::uint64_t n = 0; n < kSenders * kPerSender; ++n) {
+        ASSERT_TRUE(receiver.receive(out));
+        ASSERT_EQ(out.spiking_nids.size(), 2u);
+        const std::uint64_t s = out.spiking_nids[0];
+        EXPECT_EQ(out.spiking_nids[1], next[s]);
+        ++next[s];
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(next, std::vector<std::uint64_t>(kSenders, kPerSender));
+    EXPECT_FALSE(receiver.receive(out));  // empty and every sender gone
+    EXPECT_FALSE(receiver.failure_text().has_value());
+}
+
+TEST(ResultChannel, DeliversQueuedMessagesBeforeReportingNoSenders) {
+    ResultReceiver receiver;
+    {
+        ResultSender sender = receiver.make_sender();
+        EXPECT_TRUE(sender.send(result_with(0, 1)));
+        EXPECT_TRUE(sender.send(result_with(0, 2)));
+    }
+    PartitionTickResult out;
+    ASSERT_TRUE(receiver.receive(out));
+    EXPECT_EQ(out.synaptic_transmission_count, 1u);
+    ASSERT_TRUE(receiver.receive(out));
+    EXPECT_EQ(out.synaptic_transmission_count, 2u);
+    EXPECT_FALSE(receiver.receive(out));
+}
+
+TEST(ResultChannel, ReceiveBlocksUntilAMessageArrives) {
+    ResultReceiver receiver;
+    ResultSender sender = receiver.make_sender();
+    std::atomic<bool> received{false};
+    std::thread thread([&] {
+        PartitionTickResult out;
+        EXPECT_TRUE(receiver.receive(out));
+        EXPECT_EQ(out.synaptic_transmission_count, 5u);
+        received = true;
+    });
+    // Long enough for the receiver to stop spinning and sleep.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(received.load());
+    EXPECT_TRUE(sender.send(result_with(0, 5)));
+    thread.join();
+    EXPECT_TRUE(received.load());
+}
+
+TEST(ResultChannel, LastSenderGoingAwayWakesABlockedReceiver) {
+    ResultReceiver receiver;
+    auto first = std::make_unique<ResultSender>(receiver.make_sender());
+    auto second = std::make_unique<ResultSender>(*first);  // copies count as senders
+    std::atomic<int> outcome{-1};
+    std::thread thread([&] {
+        PartitionTickResult out;
+        outcome = receiver.receive(out) ? 1 : 0;
+    });
+    first.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(outcome.load(), -1);  // one sender is still there
+    second.reset();
+    thread.join();
+    EXPECT_EQ(outcome.load(), 0);
+}
+
+TEST(ResultChannel, ASenderFailureEndsTheWaitWithItsText) {
+    ResultReceiver receiver;
+    ResultSender healthy = receiver.make_sender();
+    ResultSender failing = receiver.make_sender();
+    std::atomic<int> outcome{-1};
+    std::thread thread([&] {
+        PartitionTickResult out;
+        outcome = receiver.receive(out) ? 1 : 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    failing.report_failure("first failure");
+    failing.report_failure("second failure");
+    thread.join();
+    EXPECT_EQ(outcome.load(), 0);  // although `healthy` is still there
+    EXPECT_EQ(receiver.failure_text(), std::optional<std::string>("first failure"));
+    // A message queued after the failure is still delivered first.
+    EXPECT_TRUE(healthy.send(result_with(1, 9)));
+    PartitionTickResult out;
+    ASSERT_TRUE(receiver.receive(out));
+    EXPECT_EQ(out.synaptic_transmission_count, 9u);
+    EXPECT_FALSE(receiver.receive(out));
+}
+
+TEST(ResultChannel, SendingWithoutReceiverDiscardsTheMessage) {
+    auto receiver = std::make_unique<ResultReceiver>();
+    ResultSender sender = receiver->make_sender();
+    EXPECT_TRUE(sender.send(result_with(0, 0)));
+    receiver.reset();
+    EXPECT_FALSE(sender.send(result_with(0, 1)));
+}
+
+TEST(ResultChannel, CarriesSnapshotPresenceDistinctFromEmptySnapshot) {
+    ResultReceiver receiver;
+    ResultSender sender = receiver.make_sender();
+    PartitionTickResult without = result_with(0, 0);
+    PartitionTickResult with_empty = result_with(0, 1);
+    with_empty.state_snapshot.emplace();
+    EXPECT_TRUE(sender.send(std::move(without)));
+    EXPECT_TRUE(sender.send(std::move(with_empty)));
+    PartitionTickResult out;
+    ASSERT_TRUE(receiver.receive(out));
+    EXPECT_FALSE(out.state_snapshot.has_value());
+    ASSERT_TRUE(receiver.receive(out));
+    ASSERT_TRUE(out.state_snapshot.has_value());
+    EXPECT_TRUE(out.state_snapshot->empty());
+}
+
+}  // namespace
+}  // namespace synaptor
