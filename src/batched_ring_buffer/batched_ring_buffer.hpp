@@ -25,12 +25,17 @@ public:
     std::size_t current_slot() const { return current_slot_; }
 
     /// Appends `item` to the batch that falls due `offset` ticks after the current one.
+    /// An offset of N or more is rejected before the wrap: a huge offset (a
+    /// delay of 0 turned into offset - 1) would otherwise wrap around the
+    /// addition and land silently in a wrong slot.
     void schedule(std::size_t offset, T item) {
+        if (offset >= slots_.size()) [[unlikely]] {
+            offset_out_of_range(offset);
+        }
         std::size_t i = current_slot_ + offset;
         if (i >= slots_.size()) i -= slots_.size();  // one wrap, not a modulo
-        if (i >= slots_.size()) {
-            panic("delivery offset " + std::to_string(offset) + " out of range for a ring of " +
-                  std::to_string(slots_.size()) + " slots");
+        if (i >= slots_.size()) [[unlikely]] {
+            offset_out_of_range(offset);
         }
         slots_[i].push_back(std::move(item));
     }
@@ -39,14 +44,31 @@ public:
     /// takes the batch's place, so both keep their capacity) and advances the
     /// ring by one slot. Items come out in the order they were scheduled.
     void take_current_batch(std::vector<T>& out) {
-        if (current_slot_ >= slots_.size()) {
-            panic("current slot " + std::to_string(current_slot_) + " out of range for a ring of " +
-                  std::to_string(slots_.size()) + " slots");
+        if (current_slot_ >= slots_.size()) [[unlikely]] {
+            slot_out_of_range();
         }
         out.clear();
         std::swap(out, slots_[current_slot_]);
         ++current_slot_;
         if (current_slot_ == slots_.size()) current_slot_ = 0;
+    }
+
+    /// Advances the ring by one slot and hands every item of the batch that
+    /// fell due to `deliver`, in scheduling order, without moving the batch out
+    /// of its slot; the batch is emptied afterwards and keeps its capacity.
+    /// `deliver` must not schedule. Returns the number of items.
+    template <class F>
+    std::size_t drain_current_batch(F&& deliver) {
+        if (current_slot_ >= slots_.size()) [[unlikely]] {
+            slot_out_of_range();
+        }
+        std::vector<T>& batch = slots_[current_slot_];
+        ++current_slot_;
+        if (current_slot_ == slots_.size()) current_slot_ = 0;
+        const std::size_t n = batch.size();
+        for (std::size_t k = 0; k < n; ++k) deliver(batch[k]);
+        batch.clear();
+        return n;
     }
 
     /// Convenience form that returns the batch by value (allocates; for tests).
@@ -64,6 +86,15 @@ public:
     }
 
 private:
+    [[noreturn]] void offset_out_of_range(std::size_t offset) const {
+        panic("delivery offset " + std::to_string(offset) + " out of range for a ring of " +
+              std::to_string(slots_.size()) + " slots");
+    }
+    [[noreturn]] void slot_out_of_range() const {
+        panic("current slot " + std::to_string(current_slot_) + " out of range for a ring of " +
+              std::to_string(slots_.size()) + " slots");
+    }
+
     std::vector<std::vector<T>> slots_;
     std::size_t current_slot_ = 0;
 };

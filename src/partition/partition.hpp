@@ -12,6 +12,7 @@
 
 #include "batched_ring_buffer/batched_ring_buffer.hpp"
 #include "params/params.hpp"
+#include "partition/decay_table.hpp"
 #include "partition/pre_syn_group_map.hpp"
 #include "plasticity_modulation/plasticity_modulator.hpp"
 #include "util/ring_queue.hpp"
@@ -49,6 +50,12 @@ struct PartitionLayer {
     std::vector<std::uint64_t> pending_neurons;
     BatchedRingBuffer<SynapticEvent> delivery_buffer{1};
     std::optional<PlasticityModulator> plasticity_modulator;
+
+    // Working storage of the tick code, not part of the simulated state.
+    DecayTable membrane_decay;     ///< memoised decays for neuron_params.tau_membrane
+    DecayTable threshold_decay;    ///< memoised decays for neuron_params.tau_threshold
+    DecayTableSet plasticity_decay;  ///< memoised decays for STDP time constants
+    DopamineFlush dopamine_flush;  ///< retained sample buffer of the last flush
 
     bool contains(std::uint64_t nid) const {
         return nid >= first_nid && nid - first_nid < neurons.size();

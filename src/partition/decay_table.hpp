@@ -1,0 +1,82 @@
+// Memoised exponential decays expf(-dt / tau) for small tick differences dt.
+// Each entry is computed with exactly the expression of the direct formula, so
+// a lookup is bit-identical to calling expf; larger differences and other time
+// constants fall back to expf. Owned by a partition layer, used by its worker.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace synaptor {
+
+/// The decay factor over `dt` ticks with time constant `tau`: the tick
+/// difference is converted to f32 as an unsigned value, negated, then divided.
+inline float decay_factor(std::uint64_t dt, float tau) {
+    return expf(-static_cast<float>(dt) / tau);
+}
+
+class DecayTable {
+public:
+    static constexpr std::uint64_t kSize = 128;
+
+    bool built_for(float tau) const {
+        return limit_ != 0 && std::bit_cast<std::uint32_t>(tau) == tau_bits_;
+    }
+
+    void build(float tau) {
+        for (std::uint64_t k = 0; k < kSize; ++k) values_[k] = decay_factor(k, tau);
+        tau_bits_ = std::bit_cast<std::uint32_t>(tau);
+        limit_ = kSize;
+    }
+
+    /// expf(-dt / tau); the table is used only when it was built for this very
+    /// tau (compared bit for bit), so a stale table can never leak a value.
+    float get(std::uint64_t dt, float tau) const {
+        if (dt < limit_ && std::bit_cast<std::uint32_t>(tau) == tau_bits_) return values_[dt];
+        return decay_factor(dt, tau);
+    }
+
+    /// Lookup for a caller that has checked built_for(tau) once for many uses.
+    float get_built(std::uint64_t dt, float tau) const {
+        return dt < kSize ? values_[dt] : decay_factor(dt, tau);
+    }
+
+private:
+    std::array<float, kSize> values_{};
+    std::uint32_t tau_bits_ = 0;
+    std::uint64_t limit_ = 0;  ///< 0 until built
+};
+
+/// A few tables for the time constants of a layer's plasticity, found by
+/// value. When all slots are taken, further time constants use expf directly.
+class DecayTableSet {
+public:
+    static constexpr std::size_t kSlots = 6;
+
+    /// The table for `tau`, building it in a free slot if needed; null when
+    /// every slot holds another time constant.
+    const DecayTable* table_for(float tau) {
+        for (std::size_t i = 0; i < used_; ++i) {
+            if (tables_[i].built_for(tau)) return &tables_[i];
+        }
+        if (used_ == kSlots) return nullptr;
+        tables_[used_].build(tau);
+        return &tables_[used_++];
+    }
+
+    float get(std::uint64_t dt, float tau) {
+        if (dt < DecayTable::kSize) {
+            if (const DecayTable* table = table_for(tau)) return table->get_built(dt, tau);
+        }
+        return decay_factor(dt, tau);
+    }
+
+private:
+    std::array<DecayTable, kSlots> tables_{};
+    std::size_t used_ = 0;
+};
+
+}  // namespace synaptor

@@ -1,0 +1,73 @@
+// Dynamics of one leaky integrate-and-fire neuron with an adaptive threshold:
+// lazy decay on input, firing with a refractory period, the coincidence
+// window of recent inputs, and the voltage reported in snapshots. Operates on
+// a Neuron of a partition layer, on that layer's worker thread.
+#pragma once
+
+#include <cstdint>
+
+#include "params/params.hpp"
+#include "partition/decay_table.hpp"
+#include "partition/partition.hpp"
+#include "util/tick_arithmetic.hpp"
+
+namespace synaptor {
+
+namespace detail {
+
+/// Integration with the two decay factors supplied by `decay(dt, tau)`.
+template <class MembraneDecay, class ThresholdDecay>
+inline bool integrate_with(Neuron& neuron, std::uint64_t t, float psp, const NeuronParams& params,
+                           MembraneDecay&& membrane_decay, ThresholdDecay&& threshold_decay) {
+    // A refractory neuron's last_update_t lies in the future: the input leaves
+    // voltage and threshold alone.
+    if (t < neuron.last_update_t) return false;
+    const std::uint64_t dt = t - neuron.last_update_t;
+    // The floor applies only when time has advanced; a NaN voltage is never
+    // raised because the comparison is false.
+    if (dt > 0 && neuron.voltage < params.voltage_floor) neuron.voltage = params.voltage_floor;
+    const float e_m = membrane_decay(dt, params.tau_membrane);
+    const float e_th = threshold_decay(dt, params.tau_threshold);
+    neuron.voltage = neuron.voltage * e_m + psp;
+    neuron.threshold = 1.0f + (neuron.threshold - 1.0f) * e_th;
+    neuron.last_update_t = t;
+    return neuron.voltage >= neuron.threshold;
+}
+
+}  // namespace detail
+
+/// Integrates one input of value `psp` at tick t; true when the neuron reached
+/// its threshold (false for NaN).
+inline bool integrate(Neuron& neuron, std::uint64_t t, float psp, const NeuronParams& params) {
+    return detail::integrate_with(neuron, t, psp, params, decay_factor, decay_factor);
+}
+
+/// The same, with memoised decays (bit-identical to the form above).
+inline bool integrate(Neuron& neuron, std::uint64_t t, float psp, const NeuronParams& params,
+                      const DecayTable& membrane, const DecayTable& threshold) {
+    return detail::integrate_with(
+        neuron, t, psp, params,
+        [&](std::uint64_t dt, float tau) { return membrane.get(dt, tau); },
+        [&](std::uint64_t dt, float tau) { return threshold.get(dt, tau); });
+}
+
+/// Drops entries from the front of the coincidence window that arrived more
+/// than t_cutoff_coincidence ticks before t.
+inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,
+                                std::uint64_t t_cutoff_coincidence) {
+    while (!neuron.recent_inputs.empty() &&
+           saturating_add(neuron.recent_inputs.front().arrival_t, t_cutoff_coincidence) < t) {
+        neuron.recent_inputs.pop_front();
+    }
+}
+
+/// Spikes at tick t: resets voltage and threshold, starts the refractory
+/// period and prunes the coincidence window. The caller then drains the
+/// remaining recent inputs through pre-before-post plasticity.
+void fire(Neuron& neuron, std::uint64_t t, const NeuronParams& params);
+
+/// The voltage reported in a snapshot at tick t. The floor always applies (a
+/// NaN voltage reports the floor); decay only when t is past last_update_t.
+float snapshot_voltage(const Neuron& neuron, std::uint64_t t, const NeuronParams& params);
+
+}  // namespace synaptor

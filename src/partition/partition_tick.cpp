@@ -1,0 +1,100 @@
+#include "partition/partition_tick.hpp"
+
+#include "partition/neuron_dynamics.hpp"
+#include "partition/synaptic_transmission.hpp"
+
+namespace synaptor {
+namespace {
+
+/// Phases A to F of one layer; spikes are appended to `spiking_nids`, which
+/// at the end of the layer equals appending its layer_spikes (phase F).
+std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
+                             std::vector<std::uint64_t>& spiking_nids) {
+    const std::uint64_t t = command.t;
+
+    // A. Dopamine, before propagation, so weights changed now shape this
+    // tick's events.
+    if (layer.plasticity_modulator) {
+        PlasticityModulator& modulator = *layer.plasticity_modulator;
+        modulator.add_reward(command.reward);
+        if (modulator.process_tick(t, layer.dopamine_flush)) {
+            apply_dopamine_flush(layer, layer.dopamine_flush);
+        }
+    }
+
+    // B. Propagation of the previous tick's spikes, in list order.
+    if (t > 0) {
+        for (const std::uint64_t nid : command.previous_spiking_nids) {
+            propagate_spike(layer, nid, t - 1);
+        }
+    }
+
+    // C. Delivery of the batch due now, in batch order.
+    const std::uint64_t delivered = deliver_due_events(layer, t);
+
+    // D. Forced spikes in command order, regardless of threshold and
+    // refractoriness; a nid listed twice fires twice.
+    for (const std::uint64_t nid : command.forced_nids) {
+        if (!layer.contains(nid)) continue;
+        fire_neuron(layer, nid - layer.first_nid, t);
+        spiking_nids.push_back(nid);
+    }
+
+    // E. Threshold crossings in the order the neurons first became
+    // candidates. Repeated entries and neurons already fired fail the test,
+    // because firing leaves voltage = reset_voltage below the threshold.
+    for (const std::uint64_t i : layer.pending_neurons) {
+        const Neuron& neuron = layer.neurons[i];
+        if (!(neuron.voltage >= neuron.threshold)) continue;
+        fire_neuron(layer, i, t);
+        spiking_nids.push_back(layer.first_nid + i);
+    }
+    layer.pending_neurons.clear();
+    return delivered;
+}
+
+SnapshotSegment snapshot_layer(PartitionLayer& layer, std::uint64_t t) {
+    SnapshotSegment segment;
+    segment.first_nid = layer.first_nid;
+    segment.membrane_voltages.reserve(layer.neurons.size());
+    for (const Neuron& neuron : layer.neurons) {
+        segment.membrane_voltages.push_back(snapshot_voltage(neuron, t, layer.neuron_params));
+    }
+    // Groups in ascending pre-synaptic nid; a no-op once construction sorted them.
+    layer.pre_syn_groups.sort_by_key();
+    std::size_t num_synapses = 0;
+    for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
+        num_synapses += layer.pre_syn_groups.group_at(g).synapses.size();
+    }
+    segment.synapse_states.reserve(num_synapses);
+    for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
+        const std::uint64_t pre_syn_nid = layer.pre_syn_groups.key_at(g);
+        for (const Synapse& synapse : layer.pre_syn_groups.group_at(g).synapses) {
+            segment.synapse_states.push_back(SynapseState{pre_syn_nid,
+                                                          layer.first_nid + synapse.post_index,
+                                                          synapse.weight,
+                                                          synapse.conduction_delay});
+        }
+    }
+    return segment;
+}
+
+}  // namespace
+
+PartitionTickResult run_partition_tick(Partition& partition, const TickCommand& command) {
+    PartitionTickResult result;
+    for (PartitionLayer& layer : partition.layers) {
+        result.synaptic_transmission_count += run_layer_tick(layer, command, result.spiking_nids);
+    }
+    if (command.extract_state_snapshot) {
+        std::vector<SnapshotSegment> segments;
+        segments.reserve(partition.layers.size());
+        for (PartitionLayer& layer : partition.layers) {
+            segments.push_back(snapshot_layer(layer, command.t));
+        }
+        result.state_snapshot = std::move(segments);
+    }
+    return result;
+}
+
+}  // namespace synaptor

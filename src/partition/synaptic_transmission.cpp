@@ -1,0 +1,205 @@
+#include "partition/synaptic_transmission.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "partition/neuron_dynamics.hpp"
+#include "util/panic.hpp"
+#include "util/tick_arithmetic.hpp"
+
+namespace synaptor {
+namespace {
+
+[[noreturn]] void missing_group(std::uint64_t pre_syn_nid) {
+    panic("no pre-synaptic group for nid " + std::to_string(pre_syn_nid) + " in this layer");
+}
+
+[[noreturn]] void missing_synapse(std::uint64_t pre_syn_nid, std::uint64_t k) {
+    panic("synapse index " + std::to_string(k) + " out of range for pre-synaptic nid " +
+          std::to_string(pre_syn_nid));
+}
+
+[[noreturn]] void missing_neuron(std::uint64_t post_index, std::size_t num_neurons) {
+    panic("post index " + std::to_string(post_index) + " out of range for a run of " +
+          std::to_string(num_neurons) + " neurons");
+}
+
+PreSynapticGroup& group_of(PartitionLayer& layer, std::uint64_t pre_syn_nid) {
+    PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid);
+    if (group == nullptr) [[unlikely]] {
+        missing_group(pre_syn_nid);
+    }
+    return *group;
+}
+
+Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uint64_t k) {
+    if (k >= group.synapses.size()) [[unlikely]] {
+        missing_synapse(pre_syn_nid, k);
+    }
+    return group.synapses[k];
+}
+
+/// stdp_value with memoised exponentials; bit-identical to the direct form.
+/// For dt < 0 the table holds expf(-k / tau) with k = -dt, which equals
+/// expf(dt / tau) because small differences convert to f32 exactly and f32
+/// negation and division are symmetric. dt = 0 takes the direct form.
+float stdp_value_memo(std::int64_t dt, const StdpParams& params, DecayTableSet& tables) {
+    constexpr auto table_size = static_cast<std::int64_t>(DecayTable::kSize);
+    if (dt > 0) {
+        return params.factor_pre_after_post *
+               tables.get(static_cast<std::uint64_t>(dt), params.tau_pre_after_post);
+    }
+    if (dt < 0 && dt > -table_size) {
+        return params.factor_pre_before_post *
+               tables.get(static_cast<std::uint64_t>(-dt), params.tau_pre_before_post);
+    }
+    return stdp_value(dt, params);
+}
+
+void ensure_neuron_decay_tables(PartitionLayer& layer) {
+    const NeuronParams& params = layer.neuron_params;
+    if (!layer.membrane_decay.built_for(params.tau_membrane)) {
+        layer.membrane_decay.build(params.tau_membrane);
+    }
+    if (!layer.threshold_decay.built_for(params.tau_threshold)) {
+        layer.threshold_decay.build(params.tau_threshold);
+    }
+}
+
+}  // namespace
+
+float stdp_value(std::int64_t dt, const StdpParams& params) {
+    const float x = static_cast<float>(dt);
+    if (dt > 0) return params.factor_pre_after_post * expf(-x / params.tau_pre_after_post);
+    return params.factor_pre_before_post * expf(x / params.tau_pre_before_post);
+}
+
+void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint64_t t_s) {
+    PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid);
+    if (group == nullptr) return;
+    group->previous_spike_t = group->last_spike_t;
+    group->last_spike_t = t_s;
+    if (group->stp_state == nullptr) [[unlikely]] {
+        panic("pre-synaptic group of nid " + std::to_string(pre_syn_nid) +
+              " has no short-term plasticity state");
+    }
+    // Once per spike and group, independent of the synapses.
+    const float p = group->stp_state->on_pre_spike(t_s);
+    const float tau_st = group->short_term_stdp_params ? group->short_term_stdp_params->tau : 1.0f;
+    // With a positive time constant the decay factor lies in [0, 1], so a zero
+    // short-term weight times it is that same zero (sign included) and the
+    // exponential can be skipped. A NaN, zero or negative tau can make the
+    // factor NaN or infinite, so it always takes the full product.
+    const bool factor_is_finite = tau_st > 0.0f;
+    const DecayTable* st_table = nullptr;
+    bool st_table_looked_up = false;
+    const float weight_scale_factor = group->weight_scale_factor;
+    for (std::uint64_t k = 0; k < group->synapses.size(); ++k) {
+        const Synapse& synapse = group->synapses[k];
+        const std::uint64_t arrival_t = t_s + synapse.conduction_delay;
+        float s = synapse.short_term_weight;
+        if (!(s == 0.0f && factor_is_finite)) {
+            if (!st_table_looked_up) {
+                st_table = layer.plasticity_decay.table_for(tau_st);
+                st_table_looked_up = true;
+            }
+            const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
+            s = s * (st_table != nullptr ? st_table->get_built(dt, tau_st) : decay_factor(dt, tau_st));
+        }
+        const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
+        // A delay of 0 becomes a huge offset here, which the ring rejects.
+        layer.delivery_buffer.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
+                                       SynapticEvent{synapse.post_index, pre_syn_nid, k, psp});
+    }
+}
+
+void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pre_syn_nid,
+                std::uint64_t k, std::int64_t dt, std::uint64_t t) {
+    Synapse& synapse = synapse_of(group, pre_syn_nid, k);
+    if (group.short_term_stdp_params) {
+        const ShortTermStdpParams& st = *group.short_term_stdp_params;
+        const float decay = layer.plasticity_decay.get(t - synapse.short_term_update_t, st.tau);
+        synapse.short_term_weight = synapse.short_term_weight * decay +
+                                    stdp_value_memo(dt, st.stdp_params, layer.plasticity_decay);
+        synapse.short_term_update_t = t;
+    }
+    if (group.long_term_stdp_params) {
+        const float dw = stdp_value_memo(dt, *group.long_term_stdp_params, layer.plasticity_decay);
+        if (layer.plasticity_modulator) {
+            PlasticityModulator& modulator = *layer.plasticity_modulator;
+            modulator.eligibility_traces.push_back(EligibilityTrace{
+                saturating_add(t, modulator.params.eligibility_trace_delay), pre_syn_nid, k, dw});
+        } else {
+            synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
+        }
+    }
+}
+
+void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t) {
+    if (event.post_index >= layer.neurons.size()) [[unlikely]] {
+        missing_neuron(event.post_index, layer.neurons.size());
+    }
+    const NeuronParams& params = layer.neuron_params;
+    Neuron& neuron = layer.neurons[event.post_index];
+    prune_recent_inputs(neuron, t, params.t_cutoff_coincidence);
+    neuron.recent_inputs.push_back(RecentInput{event.pre_syn_nid, event.synapse_index, t});
+    if (integrate(neuron, t, event.psp, params, layer.membrane_decay, layer.threshold_decay)) {
+        layer.pending_neurons.push_back(event.post_index);
+    }
+    // Pre-after-post: pair with the neuron's last spike (always of an earlier
+    // tick, since this tick's spikes come after all deliveries), refractory or not.
+    if (!neuron.last_spike_t) return;
+    const std::uint64_t ts = *neuron.last_spike_t;
+    if (saturating_add(ts, params.t_cutoff_coincidence) < t) return;
+    PreSynapticGroup& group = group_of(layer, event.pre_syn_nid);
+    const Synapse& synapse = synapse_of(group, event.pre_syn_nid, event.synapse_index);
+    // Skip when the group's spike before the one that made this event arrived
+    // over this synapse after the post-synaptic spike.
+    if (group.previous_spike_t &&
+        saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
+        return;
+    }
+    apply_stdp(layer, group, event.pre_syn_nid, event.synapse_index,
+               signed_tick_difference(t, ts), t);
+}
+
+std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
+    ensure_neuron_decay_tables(layer);
+    return layer.delivery_buffer.drain_current_batch(
+        [&](const SynapticEvent& event) { deliver_event(layer, event, t); });
+}
+
+void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t) {
+    if (local_index >= layer.neurons.size()) [[unlikely]] {
+        missing_neuron(local_index, layer.neurons.size());
+    }
+    Neuron& neuron = layer.neurons[local_index];
+    fire(neuron, t, layer.neuron_params);
+    // Pre-before-post: every input still in the window, oldest first; the
+    // difference arrival - t is zero or negative.
+    while (!neuron.recent_inputs.empty()) {
+        const RecentInput input = neuron.recent_inputs.front();
+        neuron.recent_inputs.pop_front();
+        PreSynapticGroup& group = group_of(layer, input.pre_syn_nid);
+        apply_stdp(layer, group, input.pre_syn_nid, input.synapse_index,
+                   signed_tick_difference(input.arrival_t, t), t);
+    }
+}
+
+void apply_dopamine_flush(PartitionLayer& layer, const DopamineFlush& flush) {
+    if (!layer.plasticity_modulator) [[unlikely]] {
+        panic("dopamine flush on a layer without a plasticity modulator");
+    }
+    const RingQueue<EligibilityTrace>& traces = layer.plasticity_modulator->eligibility_traces;
+    for (std::size_t i = 0; i < traces.size(); ++i) {
+        const EligibilityTrace& trace = traces[i];
+        const float sum = dopamine_weight_change(trace, flush);
+        // A zero or NaN sum changes nothing.
+        if (!(sum < 0.0f || sum > 0.0f)) continue;
+        PreSynapticGroup& group = group_of(layer, trace.pre_syn_nid);
+        Synapse& synapse = synapse_of(group, trace.pre_syn_nid, trace.synapse_index);
+        synapse.weight = clamp_weight(synapse.weight, sum, group.max_weight);
+    }
+}
+
+}  // namespace synaptor

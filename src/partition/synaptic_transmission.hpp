@@ -1,0 +1,55 @@
+// Synaptic transmission and spike-timing plasticity of one partition layer:
+// propagation of a pre-synaptic spike into delayed events (short-term
+// plasticity and the short-term STDP offset folded in), delivery of due events
+// with pre-after-post pairing, pre-before-post pairing at a spike, the STDP
+// kernel and weight bounds, and the application of a dopamine flush. Operates
+// on a PartitionLayer on its worker thread. A lookup that misses (an event or
+// trace naming a synapse the layer does not hold) is a panic.
+#pragma once
+
+#include <cstdint>
+
+#include "params/params.hpp"
+#include "partition/partition.hpp"
+
+namespace synaptor {
+
+/// max(x, 0.0) as used for transmitted amounts and weight bounds: NaN and
+/// every negative value give +0.0, and so does -0.0, so the result is never a
+/// negative zero (a negative weight_scale_factor may still make one afterwards).
+inline float non_negative(float x) { return x > 0.0f ? x : 0.0f; }
+
+/// min(max(weight + change, 0.0), max_weight); a NaN sum gives 0.0.
+inline float clamp_weight(float weight, float change, float max_weight) {
+    const float w = non_negative(weight + change);
+    return w > max_weight ? max_weight : w;
+}
+
+/// The STDP kernel for a signed time difference (arrival minus post spike).
+float stdp_value(std::int64_t dt, const StdpParams& params);
+
+/// The pre-synaptic neuron `pre_syn_nid` spiked at tick t_s; called at t_s + 1.
+/// Schedules one event per synapse of its group; no group, no effect.
+void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint64_t t_s);
+
+/// Hands one due event to its neuron at tick t, with pre-after-post pairing.
+void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t);
+
+/// Takes the batch due at tick t from the delivery buffer and delivers it in
+/// batch order. Returns the number of events delivered.
+std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t);
+
+/// One pairing of synapse k of `group` (the group of `pre_syn_nid`) with signed
+/// time difference dt at tick t: short-term STDP, then long-term STDP (as an
+/// eligibility trace when the layer has a plasticity modulator).
+void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pre_syn_nid,
+                std::uint64_t k, std::int64_t dt, std::uint64_t t);
+
+/// Neuron `local_index` spikes at tick t: fire, then pre-before-post pairing
+/// with every recent input still in its window, oldest first.
+void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t);
+
+/// Applies a dopamine flush to the synapses named by the modulator's traces.
+void apply_dopamine_flush(PartitionLayer& layer, const DopamineFlush& flush);
+
+}  // namespace synaptor

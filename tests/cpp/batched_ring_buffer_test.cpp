@@ -1,0 +1,90 @@
+#include "batched_ring_buffer/batched_ring_buffer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+namespace synaptor {
+namespace {
+
+using Ints = std::vector<int>;
+
+TEST(BatchedRingBuffer, SingleSlotScheduledAndTakenInTheSameTick) {
+    BatchedRingBuffer<int> ring(1);
+    ring.schedule(0, 7);
+    EXPECT_EQ(ring.take_current_batch(), Ints{7});
+    EXPECT_EQ(ring.current_slot(), 0u);
+    EXPECT_EQ(ring.take_current_batch(), Ints{});
+}
+
+TEST(BatchedRingBuffer, WrapsOnceFromTheLastSlot) {
+    BatchedRingBuffer<int> ring(4);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(ring.take_current_batch().empty());
+    ASSERT_EQ(ring.current_slot(), 3u);
+    ring.schedule(2, 42);  // slot 1
+    ring.schedule(3, 43);  // slot 2
+    ring.schedule(0, 40);  // slot 3
+    EXPECT_EQ(ring.take_current_batch(), Ints{40});
+    EXPECT_EQ(ring.current_slot(), 0u);
+    EXPECT_EQ(ring.take_current_batch(), Ints{});
+    EXPECT_EQ(ring.take_current_batch(), Ints{42});  // third take from slot 3 on
+    EXPECT_EQ(ring.take_current_batch(), Ints{43});
+}
+
+TEST(BatchedRingBuffer, KeepsSchedulingOrderAcrossTicks) {
+    BatchedRingBuffer<int> ring(4);
+    ring.schedule(3, 1);  // due in 3
+    ring.take_current_batch();
+    ring.schedule(2, 2);  // same slot
+    ring.schedule(2, 3);
+    ring.take_current_batch();
+    ring.schedule(1, 4);
+    ring.take_current_batch();
+    EXPECT_EQ(ring.take_current_batch(), (Ints{1, 2, 3, 4}));
+    // Taken slots are empty when the ring comes round again.
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(ring.take_current_batch().empty());
+    EXPECT_EQ(ring.pending_items(), 0u);
+}
+
+TEST(BatchedRingBuffer, RejectsOffsetsOutsideTheRing) {
+    BatchedRingBuffer<int> ring(3);
+    ring.take_current_batch();  // current slot 1
+    EXPECT_THROW(ring.schedule(3, 1), Panic);
+    // A delay of 0 turned into offset - 1 must not wrap into a valid slot.
+    EXPECT_THROW(ring.schedule(std::numeric_limits<std::size_t>::max(), 1), Panic);
+    EXPECT_EQ(ring.pending_items(), 0u);
+    EXPECT_THROW(BatchedRingBuffer<int>(0), Panic);
+}
+
+TEST(BatchedRingBuffer, ScratchSwapKeepsBothCapacities) {
+    BatchedRingBuffer<int> ring(2);
+    std::vector<int> scratch;
+    scratch.reserve(64);
+    for (int i = 0; i < 32; ++i) ring.schedule(0, i);
+    scratch.push_back(99);  // stale content is discarded, not delivered
+    ring.take_current_batch(scratch);
+    ASSERT_EQ(scratch.size(), 32u);
+    EXPECT_EQ(scratch.front(), 0);
+    EXPECT_EQ(scratch.back(), 31);
+    ring.take_current_batch();  // back to slot 0, which now holds the old scratch storage
+    ring.schedule(0, 5);
+    EXPECT_EQ(ring.take_current_batch(), Ints{5});
+}
+
+TEST(BatchedRingBuffer, DrainDeliversInOrderAndAdvances) {
+    BatchedRingBuffer<int> ring(2);
+    ring.schedule(0, 1);
+    ring.schedule(0, 2);
+    ring.schedule(1, 3);
+    Ints seen;
+    EXPECT_EQ(ring.drain_current_batch([&](int x) { seen.push_back(x); }), 2u);
+    EXPECT_EQ(seen, (Ints{1, 2}));
+    EXPECT_EQ(ring.current_slot(), 1u);
+    EXPECT_EQ(ring.drain_current_batch([&](int x) { seen.push_back(x); }), 1u);
+    EXPECT_EQ(ring.drain_current_batch([&](int x) { seen.push_back(x); }), 0u);  // emptied
+    EXPECT_EQ(seen, (Ints{1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace synaptor

@@ -1,0 +1,287 @@
+#include "partition/synaptic_transmission.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "partition/neuron_dynamics.hpp"
+#include "partition_test_support.hpp"
+
+namespace synaptor {
+namespace {
+
+using test::add_group;
+using test::finish_layer;
+using test::make_layer;
+using test::static_projection;
+using test::synapse_at;
+using test::test_stdp_params;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+StpParams stp(StpParams::Kind kind) {
+    StpParams p;
+    p.kind = kind;
+    p.p0 = 0.5f;
+    p.factor = 0.5f;
+    p.tau = 10.0f;
+    return p;
+}
+
+/// Runs propagation and delivery tick by tick: `pre_spikes` lists (tick, nid)
+/// of pre-synaptic spikes, `post_spikes` (tick, local index) of forced spikes.
+void run_ticks(PartitionLayer& layer, std::uint64_t from, std::uint64_t to,
+               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pre_spikes,
+               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& post_spikes) {
+    for (std::uint64_t t = from; t <= to; ++t) {
+        for (const auto& [ts, nid] : pre_spikes) {
+            if (ts + 1 == t) propagate_spike(layer, nid, ts);
+        }
+        deliver_due_events(layer, t);
+        for (const auto& [ts, i] : post_spikes) {
+            if (ts == t) fire_neuron(layer, i, t);
+        }
+        layer.pending_neurons.clear();
+    }
+}
+
+TEST(StpState, DepressionAndFacilitationKnownAnswers) {
+    DepressionState depression(stp(StpParams::Kind::Depression));
+    EXPECT_EQ(depression.on_pre_spike(20), 0.5f);
+    EXPECT_EQ(depression.state.efficacy, 0.25f);
+    EXPECT_EQ(depression.on_pre_spike(21), 0.27379066f);
+    FacilitationState facilitation(stp(StpParams::Kind::Facilitation));
+    EXPECT_EQ(facilitation.on_pre_spike(20), 0.5f);
+    EXPECT_EQ(facilitation.state.efficacy, 0.75f);
+    EXPECT_EQ(facilitation.on_pre_spike(21), 0.7262094f);
+    NoStpState none;
+    EXPECT_EQ(none.on_pre_spike(5), 1.0f);
+}
+
+TEST(SynapticTransmission, StdpKernelKnownAnswers) {
+    const StdpParams p = test_stdp_params();
+    EXPECT_EQ(stdp_value(-10, p), 0.060653068f);
+    EXPECT_EQ(stdp_value(10, p), -0.07278368f);
+    EXPECT_EQ(stdp_value(0, p), 0.1f);
+}
+
+TEST(SynapticTransmission, PropagationSchedulesByDelayWithStpOncePerSpike) {
+    ProjectionParams projection = static_projection(2.0f, 0.5f);
+    projection.stp_params = stp(StpParams::Kind::Depression);
+    PartitionLayer layer = make_layer(100, 3);
+    add_group(layer, 7, projection, {{0, 0.8f, 3}, {2, 0.6f, 1}});
+    finish_layer(layer);
+    for (std::uint64_t t = 0; t < 11; ++t) deliver_due_events(layer, t);
+    propagate_spike(layer, 7, 10);  // at tick 11
+    propagate_spike(layer, 99, 10);  // no group here: nothing happens
+    const PreSynapticGroup& group = *layer.pre_syn_groups.find(7);
+    EXPECT_EQ(group.last_spike_t, 10u);
+    EXPECT_FALSE(group.previous_spike_t);
+    // p = 0.5 for both synapses (one efficacy per spike), no short-term offset.
+    EXPECT_EQ(deliver_due_events(layer, 11), 1u);  // delay 1 arrives at 11
+    EXPECT_EQ(layer.neurons[2].voltage, (0.6f * 0.5f + 0.0f) * 0.5f);
+    EXPECT_EQ(deliver_due_events(layer, 12), 0u);
+    EXPECT_EQ(deliver_due_events(layer, 13), 1u);  // delay 3 arrives at 13
+    EXPECT_EQ(layer.neurons[0].voltage, (0.8f * 0.5f + 0.0f) * 0.5f);
+    ASSERT_EQ(layer.neurons[0].recent_inputs.size(), 1u);
+    EXPECT_EQ(layer.neurons[0].recent_inputs.front().arrival_t, 13u);
+    EXPECT_EQ(layer.neurons[0].recent_inputs.front().synapse_index, 0u);
+}
+
+TEST(SynapticTransmission, PspCutsAtZeroBeforeScaling) {
+    ProjectionParams projection = static_projection(2.0f, -2.0f);
+    ShortTermStdpParams st;
+    st.stdp_params = test_stdp_params();
+    st.tau = 4.0f;
+    projection.short_term_stdp_params = st;
+    PartitionLayer layer = make_layer(0, 3);
+    add_group(layer, 9, projection, {{0, 0.5f, 2}, {1, 0.5f, 2}, {2, kNaN, 2}});
+    finish_layer(layer);
+    synapse_at(layer, 9, 0).short_term_weight = -5.0f;  // decayed, still larger than weight * p
+    synapse_at(layer, 9, 0).short_term_update_t = 5;
+    synapse_at(layer, 9, 1).short_term_weight = 0.3f;
+    synapse_at(layer, 9, 1).short_term_update_t = 5;
+    // A stored -0.0 keeps the sign of a -0.0 input: -0.0 * e + -0.0 = -0.0.
+    for (Neuron& n : layer.neurons) n.voltage = -0.0f;
+    propagate_spike(layer, 9, 10);  // arrival 12
+    deliver_due_events(layer, 0);
+    deliver_due_events(layer, 1);
+    // Negative sum: +0.0 times a negative scale is -0.0.
+    EXPECT_EQ(bits(layer.neurons[0].voltage), bits(-0.0f));
+    const float s = 0.3f * expf(-7.0f / 4.0f);
+    EXPECT_EQ(layer.neurons[1].voltage, (0.5f * 1.0f + s) * -2.0f);
+    // A NaN sum transmits 0.0.
+    EXPECT_EQ(bits(layer.neurons[2].voltage), bits(-0.0f));
+    // The synapses themselves are unchanged by propagation.
+    EXPECT_EQ(synapse_at(layer, 9, 1).short_term_weight, 0.3f);
+}
+
+TEST(SynapticTransmission, ZeroShortTermWeightWithNaNTauStillTransmitsZero) {
+    // A NaN time constant makes the decay NaN, so even a zero offset is NaN
+    // and the cut at zero must see it.
+    ProjectionParams projection = static_projection(2.0f, 1.0f);
+    ShortTermStdpParams st;
+    st.stdp_params = test_stdp_params();
+    st.tau = kNaN;
+    projection.short_term_stdp_params = st;
+    PartitionLayer layer = make_layer(0, 1);
+    add_group(layer, 3, projection, {{0, 0.5f, 1}});
+    finish_layer(layer);
+    propagate_spike(layer, 3, 0);
+    deliver_due_events(layer, 1);
+    EXPECT_EQ(bits(layer.neurons[0].voltage), bits(0.0f));
+}
+
+TEST(SynapticTransmission, PairingExamplePreSpikes100And110) {
+    ProjectionParams projection = static_projection(2.0f, 0.01f);
+    projection.long_term_stdp_params = test_stdp_params();
+    PartitionLayer layer = make_layer(0, 1);
+    add_group(layer, 50, projection, {{0, 1.0f, 2}});
+    finish_layer(layer);
+    run_ticks(layer, 0, 120, {{100, 50}, {110, 50}}, {{103, 0}});
+    const float after_pre_before_post = std::min(std::max(1.0f + stdp_value(-1, test_stdp_params()), 0.0f), 2.0f);
+    const float expected = std::min(
+        std::max(after_pre_before_post + stdp_value(9, test_stdp_params()), 0.0f), 2.0f);
+    EXPECT_EQ(synapse_at(layer, 50, 0).weight, expected);
+    EXPECT_NE(expected, after_pre_before_post);
+}
+
+TEST(SynapticTransmission, PairingExamplePreSpikes100And104Delay5) {
+    ProjectionParams projection = static_projection(2.0f, 0.01f);
+    projection.long_term_stdp_params = test_stdp_params();
+    PartitionLayer layer = make_layer(0, 1);
+    add_group(layer, 50, projection, {{0, 1.0f, 5}});
+    finish_layer(layer);
+    run_ticks(layer, 0, 120, {{100, 50}, {104, 50}}, {{103, 0}});
+    EXPECT_EQ(synapse_at(layer, 50, 0).weight, 1.0f);
+    EXPECT_EQ(layer.neurons[0].recent_inputs.size(), 2u);  // arrivals 105 and 109
+}
+
+TEST(SynapticTransmission, InputInTheFiringTickPairsWithZeroAndWeightsStayInBounds) {
+    ProjectionParams projection = static_projection(1.0f, 0.01f);
+    StdpParams big = test_stdp_params();
+    big.factor_pre_before_post = 5.0f;
+    big.factor_pre_after_post = -5.0f;
+    projection.long_term_stdp_params = big;
+    PartitionLayer layer = make_layer(0, 2);
+    add_group(layer, 1, projection, {{0, 0.3f, 1}, {1, 0.3f, 1}});
+    finish_layer(layer);
+    // Arrival at 4 and a spike at 4: dt = 0, factor 5 times 1, capped at max.
+    run_ticks(layer, 0, 4, {{3, 1}}, {{4, 0}});
+    EXPECT_EQ(synapse_at(layer, 1, 0).weight, 1.0f);
+    // Post spike at 5, pre arrival at 6: pushed below zero, leaves exactly 0.
+    run_ticks(layer, 5, 7, {{5, 1}}, {{5, 1}});
+    EXPECT_EQ(bits(synapse_at(layer, 1, 1).weight), bits(0.0f));
+    // A NaN change clamps to 0.0 as well.
+    EXPECT_EQ(bits(clamp_weight(0.5f, kNaN, 1.0f)), bits(0.0f));
+    EXPECT_EQ(bits(non_negative(-0.0f)), bits(0.0f));
+}
+
+TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
+    ProjectionParams projection = static_projection(2.0f, 0.01f);
+    projection.long_term_stdp_params = test_stdp_params();
+    ShortTermStdpParams st;
+    st.stdp_params = test_stdp_params();
+    st.stdp_params.factor_pre_before_post = 0.3f;
+    st.tau = 6.0f;
+    projection.short_term_stdp_params = st;
+    PartitionLayer layer = make_layer(0, 1);
+    add_group(layer, 4, projection, {{0, 1.0f, 1}});
+    finish_layer(layer);
+    PlasticityModulationParams mp;
+    mp.tau_eligibility_trace = 5.0f;
+    mp.eligibility_trace_delay = 3;
+    mp.dopamine_modulation_factor = 1.0f;
+    mp.t_cutoff_eligibility_trace = 10;
+    mp.dopamine_flush_period = 10;
+    mp.dopamine_conflation_period = 5;
+    layer.plasticity_modulator.emplace(mp);
+    PreSynapticGroup& group = *layer.pre_syn_groups.find(4);
+    Synapse& synapse = synapse_at(layer, 4, 0);
+    synapse.short_term_weight = 0.2f;
+    synapse.short_term_update_t = 2;
+    apply_stdp(layer, group, 4, 0, -3, 8);
+    EXPECT_EQ(synapse.short_term_weight,
+              0.2f * expf(-6.0f / 6.0f) + 0.3f * expf(-3.0f / 20.0f));
+    EXPECT_EQ(synapse.short_term_update_t, 8u);
+    EXPECT_EQ(synapse.weight, 1.0f);  // held back as a trace
+    const RingQueue<EligibilityTrace>& traces = layer.plasticity_modulator->eligibility_traces;
+    ASSERT_EQ(traces.size(), 1u);
+    EXPECT_EQ(traces.front().t, 11u);
+    EXPECT_EQ(traces.front().pre_syn_nid, 4u);
+    EXPECT_EQ(traces.front().value, stdp_value(-3, test_stdp_params()));
+
+    // Flush: a second trace on the same synapse is applied and clamped separately.
+    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 4, 0, 100.0f});
+    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 4, 0, kNaN});
+    DopamineFlush flush;
+    flush.tau_eligibility_trace = 5.0f;
+    flush.samples = {{10, 9.0f}, {15, 0.5f}};
+    apply_dopamine_flush(layer, flush);
+    const float first = std::min(
+        std::max(1.0f + dopamine_weight_change(traces[0], flush), 0.0f), 2.0f);
+    EXPECT_NE(first, 1.0f);
+    EXPECT_EQ(synapse.weight, 2.0f);  // the second trace hits the bound
+    synapse.weight = first;
+    flush.samples = {{15, -1000.0f}};
+    apply_dopamine_flush(layer, flush);
+    EXPECT_EQ(bits(synapse.weight), bits(0.0f));
+}
+
+TEST(SynapticTransmission, MemoisedStdpMatchesTheDirectKernel) {
+    ProjectionParams projection = static_projection(1000.0f, 1.0f);
+    StdpParams p = test_stdp_params();
+    p.tau_pre_before_post = 7.3f;
+    p.tau_pre_after_post = 13.1f;
+    projection.long_term_stdp_params = p;
+    ShortTermStdpParams st;
+    st.stdp_params = p;
+    st.tau = 3.7f;
+    projection.short_term_stdp_params = st;
+    PartitionLayer layer = make_layer(0, 1);
+    add_group(layer, 4, projection, {{0, 500.0f, 1}});
+    finish_layer(layer);
+    PreSynapticGroup& group = *layer.pre_syn_groups.find(4);
+    Synapse& synapse = synapse_at(layer, 4, 0);
+    for (std::int64_t dt = -300; dt <= 300; ++dt) {
+        const std::uint64_t t = 1000 + static_cast<std::uint64_t>(dt + 300) * 2;
+        const float w = synapse.weight;
+        const float stw = synapse.short_term_weight;
+        const std::uint64_t update_t = synapse.short_term_update_t;
+        apply_stdp(layer, group, 4, 0, dt, t);
+        ASSERT_EQ(bits(synapse.weight), bits(clamp_weight(w, stdp_value(dt, p), 1000.0f))) << dt;
+        ASSERT_EQ(bits(synapse.short_term_weight),
+                  bits(stw * expf(-static_cast<float>(t - update_t) / 3.7f) + stdp_value(dt, p)));
+    }
+}
+
+TEST(SynapticTransmission, BrokenInvariantsPanic) {
+    PartitionLayer layer = make_layer(0, 2);
+    ProjectionParams projection = static_projection();
+    projection.long_term_stdp_params = test_stdp_params();
+    add_group(layer, 1, projection, {{0, 0.5f, 1}});
+    add_group(layer, 2, projection, {{5, 0.5f, 1}});  // post index out of range
+    add_group(layer, 3, projection, {{1, 0.5f, 0}});  // delay 0
+    finish_layer(layer);
+    EXPECT_THROW(propagate_spike(layer, 3, 0), Panic);
+    EXPECT_THROW(deliver_event(layer, SynapticEvent{9, 1, 0, 0.1f}, 1), Panic);
+    // Unknown group and synapse index, met at pairing.
+    layer.neurons[0].last_spike_t = 0;
+    EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 77, 0, 0.1f}, 1), Panic);
+    EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 1, 4, 0.1f}, 1), Panic);
+    layer.neurons[1].recent_inputs.push_back(RecentInput{78, 0, 1});
+    EXPECT_THROW(fire_neuron(layer, 1, 1), Panic);
+    EXPECT_THROW(fire_neuron(layer, 2, 1), Panic);
+    propagate_spike(layer, 2, 0);
+    EXPECT_THROW(deliver_due_events(layer, 1), Panic);
+}
+
+}  // namespace
+}  // namespace synaptor
