@@ -18,6 +18,8 @@ struct NeuronParams {
     float adaptation_threshold = 0.0f;
     float tau_threshold = 0.0f;
     float voltage_floor = 0.0f;
+
+    bool operator==(const NeuronParams&) const = default;
 };
 
 struct PlasticityModulationParams {
@@ -27,17 +29,23 @@ struct PlasticityModulationParams {
     std::uint64_t t_cutoff_eligibility_trace = 0;
     std::uint64_t dopamine_flush_period = 0;
     std::uint64_t dopamine_conflation_period = 0;
+
+    bool operator==(const PlasticityModulationParams&) const = default;
 };
 
 struct LayerParams {
     std::uint64_t num_neurons = 0;
     NeuronParams neuron_params;
     std::optional<PlasticityModulationParams> plasticity_modulation_params;
+
+    bool operator==(const LayerParams&) const = default;
 };
 
 struct SynapseParams {
     float max_weight = 0.0f;
     float weight_scale_factor = 0.0f;
+
+    bool operator==(const SynapseParams&) const = default;
 };
 
 /// Short-term plasticity: a tagged choice of NoStp, Depression, Facilitation.
@@ -48,6 +56,8 @@ struct StpParams {
     float tau = 0.0f;
     float p0 = 0.0f;
     float factor = 0.0f;
+
+    bool operator==(const StpParams&) const = default;
 };
 
 struct StdpParams {
@@ -55,11 +65,15 @@ struct StdpParams {
     float tau_pre_before_post = 0.0f;
     float factor_pre_after_post = 0.0f;
     float tau_pre_after_post = 0.0f;
+
+    bool operator==(const StdpParams&) const = default;
 };
 
 struct ShortTermStdpParams {
     StdpParams stdp_params;
     float tau = 0.0f;
+
+    bool operator==(const ShortTermStdpParams&) const = default;
 };
 
 struct ProjectionParams {
@@ -67,6 +81,8 @@ struct ProjectionParams {
     StpParams stp_params;
     std::optional<StdpParams> long_term_stdp_params;
     std::optional<ShortTermStdpParams> short_term_stdp_params;
+
+    bool operator==(const ProjectionParams&) const = default;
 };
 
 /// Initial weights: a tagged choice of Randomized (uniform in [0, value]) or Constant.
@@ -74,6 +90,8 @@ struct InitialSynWeight {
     enum class Kind : std::uint8_t { Randomized, Constant };
     Kind kind = Kind::Constant;
     float value = 0.0f;
+
+    bool operator==(const InitialSynWeight&) const = default;
 };
 
 struct LayerConnectionParams {
@@ -87,18 +105,24 @@ struct LayerConnectionParams {
     double conduction_delay_position_distance_scale_factor = 0.0;
     std::uint64_t conduction_delay_add_on = 0;
     bool allow_self_innervation = false;
+
+    bool operator==(const LayerConnectionParams&) const = default;
 };
 
 struct TechnicalParams {
     std::optional<std::uint64_t> num_threads;
     bool pin_threads = false;
     std::optional<std::uint64_t> seed_override;
+
+    bool operator==(const TechnicalParams&) const = default;
 };
 
 struct InstanceParams {
     std::vector<LayerParams> layers;
     std::vector<LayerConnectionParams> layer_connections;
     TechnicalParams technical_params;
+
+    bool operator==(const InstanceParams&) const = default;
 };
 
 }  // namespace synaptor

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "partition/stp_state.hpp"
+#include "random/chacha_batch.hpp"
 #include "random/chacha_rng.hpp"
 #include "util/panic.hpp"
 #include "util/partition_runs.hpp"
@@ -25,7 +26,9 @@ struct Builder {
     ChaChaRng connection_rng;
     PairHasher pair_hasher;
     std::vector<std::uint64_t> sample;
+    std::vector<std::uint64_t> kept;  ///< candidates in this partition's run
     std::vector<Synapse> synapses;
+    ChaChaBatch4 synapse_rngs;
 
     Builder(const InstanceParams& p, std::uint64_t network_seed)
         : params(p),
@@ -82,45 +85,60 @@ void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_
         sample_subset(connection_rng, count, amount, sample);
         if (window.hi < run.start || window.lo >= run.end) continue;
 
+        // Only the candidates of this partition's run, in ascending order: the
+        // synapses come out sorted, and each has its own generator, so the order
+        // of handling changes nothing.
+        kept.clear();
+        for (const std::uint64_t o : sample) {
+            const std::uint64_t j = window.lo + o;
+            if (j >= run.start && j < run.end) kept.push_back(j);
+        }
+        if (kept.empty()) continue;
+        std::sort(kept.begin(), kept.end());
+
         const std::uint64_t pre_nid = pre_offset + k;
         const PairHashPrefix pair_prefix = pair_hasher.with_second(pre_nid);
         synapses.clear();
-        for (const std::uint64_t o : sample) {
-            const std::uint64_t j = window.lo + o;
-            if (j < run.start || j >= run.end) continue;
-            const std::uint64_t post_nid = post_offset + j;
-            // The synapse's own generator: its values depend only on the seed
-            // and its two neurons, never on the partitioning.
-            ChaChaRng synapse_rng = ChaChaRng::seed_from_u64_lazy(pair_prefix.hash(post_nid));
-            const std::uint64_t random_part =
-                synapse_rng.uniform_u64_inclusive(connection.conduction_delay_max_random_part);
-            const std::uint64_t distance_part =
-                round_to_u64(std::fabs(post_geometry.position(j) - pre_pos) *
-                             connection.conduction_delay_position_distance_scale_factor);
-            const float weight = randomized
-                                     ? synapse_rng.uniform_f32_inclusive(connection.initial_syn_weight.value)
-                                     : connection.initial_syn_weight.value;
-            if (pre_nid == post_nid && !connection.allow_self_innervation) continue;
+        for (std::size_t b = 0; b < kept.size(); b += 4) {
+            // The synapses' own generators, four at a time: their values depend
+            // only on the seed and the two neurons, never on the partitioning.
+            const std::size_t n = std::min<std::size_t>(4, kept.size() - b);
+            std::uint64_t seeds[4];
+            for (std::size_t i = 0; i < n; ++i) seeds[i] = pair_prefix.hash(post_offset + kept[b + i]);
+            synapse_rngs.seed(seeds, n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t j = kept[b + i];
+                const std::uint64_t post_nid = post_offset + j;
+                ChaChaStream rng = synapse_rngs.stream(i);
+                const std::uint64_t random_part =
+                    rng.uniform_u64_inclusive(connection.conduction_delay_max_random_part);
+                const std::uint64_t distance_part =
+                    round_to_u64(std::fabs(post_geometry.position(j) - pre_pos) *
+                                 connection.conduction_delay_position_distance_scale_factor);
+                const float weight =
+                    randomized ? rng.uniform_f32_inclusive(connection.initial_syn_weight.value)
+                               : connection.initial_syn_weight.value;
+                if (pre_nid == post_nid && !connection.allow_self_innervation) continue;
 
-            // Validation keeps the sum within the u8 field; checked here without
-            // overflow all the same, since a wrapped delay would index no slot.
-            const std::uint64_t add_on = connection.conduction_delay_add_on;
-            expect(random_part <= 254 && add_on <= 254 - random_part &&
-                       distance_part <= 254 - random_part - add_on,
-                   "conduction delay out of the range 1 to 255");
-            const auto delay = static_cast<std::uint8_t>(random_part + add_on + distance_part + 1);
-            max_delay = std::max(max_delay, delay);
+                // Validation keeps the sum within the u8 field; checked here
+                // without overflow all the same, since a wrapped delay would
+                // index no slot.
+                const std::uint64_t add_on = connection.conduction_delay_add_on;
+                expect(random_part <= 254 && add_on <= 254 - random_part &&
+                           distance_part <= 254 - random_part - add_on,
+                       "conduction delay out of the range 1 to 255");
+                const auto delay =
+                    static_cast<std::uint8_t>(random_part + add_on + distance_part + 1);
+                max_delay = std::max(max_delay, delay);
 
-            Synapse synapse;
-            synapse.post_index = j - run.start;
-            synapse.weight = weight;
-            synapse.conduction_delay = delay;
-            synapses.push_back(synapse);
+                Synapse synapse;
+                synapse.post_index = j - run.start;
+                synapse.weight = weight;
+                synapse.conduction_delay = delay;
+                synapses.push_back(synapse);
+            }
         }
         if (synapses.empty()) continue;
-        // Post indices are distinct, so an unstable sort gives the stable order.
-        std::sort(synapses.begin(), synapses.end(),
-                  [](const Synapse& a, const Synapse& b) { return a.post_index < b.post_index; });
         layer.pre_syn_groups.insert(pre_nid, make_group(connection.projection_params, synapses));
     }
 }

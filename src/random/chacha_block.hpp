@@ -1,15 +1,24 @@
-// The ChaCha block function and the SipHash compression used by the generator
-// and the pair hash, generic over their round counts so that they can be
-// checked against published vectors of the 20-round and 2-4 variants. The
-// generator itself always runs 12 rounds and the pair hash 1-3. Pure functions.
+// Internals of the generator family: the ChaCha block function (one block, or
+// four side by side), the PCG32 key expansion, the uniform draws over any word
+// source, and the SipHash compression of the pair hash. Block function and
+// SipHash are generic over their round counts so that they can be checked
+// against published vectors of the 20-round and 2-4 variants; the generator
+// always runs 12 rounds and the pair hash 1-3. Pure functions.
 #pragma once
 
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
+#include <limits>
+
+#include "util/panic.hpp"
 
 namespace synaptor::chacha_detail {
+
+/// Rounds of the generator family.
+inline constexpr int kRngRounds = 12;
 
 inline constexpr std::array<std::uint32_t, 4> kSigma = {0x61707865u, 0x3320646eu, 0x79622d32u,
                                                         0x6b206574u};
@@ -51,38 +60,60 @@ void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter
     for (int i = 0; i < 16; ++i) out[i] = x[i] + in[i];
 }
 
-/// Four consecutive blocks (counters c .. c+3, zero nonce) into 64 words in
-/// block order. Computed lane by lane, one lane per block, so the compiler can
-/// keep the four blocks in vector registers; the result equals four calls of
-/// chacha_block.
-template <int Rounds>
-void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
-                    std::uint32_t* out) {
-    static_assert(Rounds % 2 == 0);
-    std::uint32_t in[16][4];
-    for (int l = 0; l < 4; ++l) {
-        const std::uint64_t c = counter + static_cast<std::uint64_t>(l);
-        for (int i = 0; i < 4; ++i) in[i][l] = kSigma[static_cast<std::size_t>(i)];
-        for (int i = 0; i < 8; ++i) in[4 + i][l] = key[static_cast<std::size_t>(i)];
-        in[12][l] = static_cast<std::uint32_t>(c);
-        in[13][l] = static_cast<std::uint32_t>(c >> 32);
-        in[14][l] = 0;
-        in[15][l] = 0;
+/// The key of a generator seeded with `seed`: eight PCG32 outputs, each taken
+/// as four little-endian bytes, which read back as the output word itself.
+inline std::array<std::uint32_t, 8> pcg32_key(std::uint64_t seed) {
+    std::array<std::uint32_t, 8> key{};
+    std::uint64_t state = seed;
+    for (auto& word : key) {
+        state = state * 6364136223846793005ull + 11634580027462260723ull;
+        const auto x = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
+        word = std::rotr(x, static_cast<int>(state >> 59));
     }
-    std::uint32_t x[16][4];
-    for (int i = 0; i < 16; ++i)
-        for (int l = 0; l < 4; ++l) x[i][l] = in[i][l];
+    return key;
+}
+
+/// Four 32-bit lanes; one lane per block, so the four blocks run side by side
+/// in vector registers with no shuffles.
+typedef std::uint32_t U32x4 __attribute__((vector_size(16)));
+
+inline U32x4 rotl4(U32x4 v, int n) { return (v << n) | (v >> (32 - n)); }
+
+/// Four blocks at once, lane l with key *keys[l] and counter counters[l] and a
+/// zero nonce; the 16 words of lane l go to out[16 * l ..]. Equal to four calls
+/// of chacha_block.
+template <int Rounds>
+void chacha_blocks_lanes(const std::array<std::uint32_t, 8>* const keys[4],
+                         const std::uint64_t counters[4], std::uint32_t* out) {
+    static_assert(Rounds % 2 == 0);
+    U32x4 in[16];
+    for (int i = 0; i < 4; ++i) {
+        const std::uint32_t c = kSigma[static_cast<std::size_t>(i)];
+        in[i] = U32x4{c, c, c, c};
+    }
+    for (int i = 0; i < 8; ++i) {
+        const auto w = static_cast<std::size_t>(i);
+        in[4 + i] = U32x4{(*keys[0])[w], (*keys[1])[w], (*keys[2])[w], (*keys[3])[w]};
+    }
+    in[12] = U32x4{static_cast<std::uint32_t>(counters[0]), static_cast<std::uint32_t>(counters[1]),
+                   static_cast<std::uint32_t>(counters[2]), static_cast<std::uint32_t>(counters[3])};
+    in[13] = U32x4{static_cast<std::uint32_t>(counters[0] >> 32),
+                   static_cast<std::uint32_t>(counters[1] >> 32),
+                   static_cast<std::uint32_t>(counters[2] >> 32),
+                   static_cast<std::uint32_t>(counters[3] >> 32)};
+    in[14] = U32x4{0, 0, 0, 0};
+    in[15] = U32x4{0, 0, 0, 0};
+    U32x4 x[16];
+    for (int i = 0; i < 16; ++i) x[i] = in[i];
     auto qr = [&x](int a, int b, int c, int d) {
-        for (int l = 0; l < 4; ++l) {
-            x[a][l] += x[b][l];
-            x[d][l] = std::rotl(x[d][l] ^ x[a][l], 16);
-            x[c][l] += x[d][l];
-            x[b][l] = std::rotl(x[b][l] ^ x[c][l], 12);
-            x[a][l] += x[b][l];
-            x[d][l] = std::rotl(x[d][l] ^ x[a][l], 8);
-            x[c][l] += x[d][l];
-            x[b][l] = std::rotl(x[b][l] ^ x[c][l], 7);
-        }
+        x[a] += x[b];
+        x[d] = rotl4(x[d] ^ x[a], 16);
+        x[c] += x[d];
+        x[b] = rotl4(x[b] ^ x[c], 12);
+        x[a] += x[b];
+        x[d] = rotl4(x[d] ^ x[a], 8);
+        x[c] += x[d];
+        x[b] = rotl4(x[b] ^ x[c], 7);
     };
     for (int r = 0; r < Rounds; r += 2) {
         qr(0, 4, 8, 12);
@@ -94,8 +125,57 @@ void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t count
         qr(2, 7, 8, 13);
         qr(3, 4, 9, 14);
     }
-    for (int l = 0; l < 4; ++l)
-        for (int i = 0; i < 16; ++i) out[l * 16 + i] = x[i][l] + in[i][l];
+    for (int i = 0; i < 16; ++i) {
+        const U32x4 v = x[i] + in[i];
+        for (int l = 0; l < 4; ++l) out[l * 16 + i] = v[l];
+    }
+}
+
+/// Four consecutive blocks (counters c .. c+3, zero nonce) into 64 words in
+/// block order.
+template <int Rounds>
+void chacha_blocks4(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                    std::uint32_t* out) {
+    const std::array<std::uint32_t, 8>* const keys[4] = {&key, &key, &key, &key};
+    const std::uint64_t counters[4] = {counter, counter + 1, counter + 2, counter + 3};
+    chacha_blocks_lanes<Rounds>(keys, counters, out);
+}
+
+/// Uniform integer in [0, max] from a word source with next_u64(): the
+/// rejection-zone method on the 128-bit product.
+template <class Words>
+std::uint64_t uniform_u64_inclusive(Words& words, std::uint64_t max) {
+    __extension__ typedef unsigned __int128 U128;
+    const std::uint64_t range = max + 1;  // wraps to 0 for the full range
+    if (range == 0) return words.next_u64();
+    // (2^64 - range) mod range, computed in 64 bits as (0 - range) % range.
+    const std::uint64_t zone = ~std::uint64_t{0} - (0 - range) % range;
+    for (;;) {
+        const U128 product = static_cast<U128>(words.next_u64()) * range;
+        if (static_cast<std::uint64_t>(product) <= zone) {
+            return static_cast<std::uint64_t>(product >> 64);
+        }
+    }
+}
+
+/// Uniform f32 in [0, high] from a word source with next_u32(): one word per
+/// value. A bound below 0, NaN, or too large for a finite scale has no sound
+/// result and is an internal failure.
+template <class Words>
+float uniform_f32_inclusive(Words& words, float high) {
+    const float max_rand = std::bit_cast<float>(0x3F7FFFFEu);  // 1 - 2^-23
+    float scale = high / max_rand;
+    if (!(high >= 0.0f) || !(scale <= std::numeric_limits<float>::max())) {
+        panic("inclusive f32 draw needs a bound of at least 0 with a finite scale");
+    }
+    // Shrink the scale until the largest value the draw can produce does not
+    // pass `high`.
+    while (scale * max_rand + 0.0f > high) {
+        scale = std::nextafter(scale, -std::numeric_limits<float>::infinity());
+    }
+    const std::uint32_t x = words.next_u32();
+    const float value = std::bit_cast<float>((x >> 9) | 0x3F800000u) - 1.0f;
+    return value * scale + 0.0f;
 }
 
 /// SipHash state; `compress` absorbs one little-endian 64-bit word with C

@@ -1,7 +1,5 @@
 #include "random/chacha_rng.hpp"
 
-#include <bit>
-#include <cmath>
 #include <limits>
 
 #include "random/chacha_block.hpp"
@@ -9,30 +7,9 @@
 
 namespace synaptor {
 
-namespace {
-
-constexpr int kRounds = 12;
-
-__extension__ typedef unsigned __int128 U128;
-
-std::array<std::uint32_t, 8> pcg32_key(std::uint64_t seed) {
-    std::array<std::uint32_t, 8> key{};
-    std::uint64_t state = seed;
-    for (auto& word : key) {
-        state = state * 6364136223846793005ull + 11634580027462260723ull;
-        const auto x = static_cast<std::uint32_t>(((state >> 18) ^ state) >> 27);
-        const auto rot = static_cast<int>(state >> 59);
-        // Four little-endian bytes read back as a little-endian word: the word itself.
-        word = std::rotr(x, rot);
-    }
-    return key;
-}
-
-}  // namespace
-
 ChaChaRng ChaChaRng::seed_from_u64(std::uint64_t seed) {
     ChaChaRng rng;
-    rng.key_ = pcg32_key(seed);
+    rng.key_ = chacha_detail::pcg32_key(seed);
     return rng;
 }
 
@@ -44,12 +21,12 @@ ChaChaRng ChaChaRng::seed_from_u64_lazy(std::uint64_t seed) {
 
 void ChaChaRng::refill() {
     if (blocks_per_refill_ == 4) {
-        chacha_detail::chacha_blocks4<kRounds>(key_, counter_, buffer_.data());
+        chacha_detail::chacha_blocks4<chacha_detail::kRngRounds>(key_, counter_, buffer_.data());
         counter_ += 4;
         index_ = 0;
     } else {
         // One block into the last 16 words; the stream is the same.
-        chacha_detail::chacha_block<kRounds>(key_, counter_, 0, 0, buffer_.data() + 48);
+        chacha_detail::chacha_block<chacha_detail::kRngRounds>(key_, counter_, 0, 0, buffer_.data() + 48);
         counter_ += 1;
         index_ = 48;
     }
@@ -74,36 +51,27 @@ std::uint64_t ChaChaRng::next_u64() {
 }
 
 std::uint64_t ChaChaRng::uniform_u64_inclusive(std::uint64_t max) {
-    const std::uint64_t range = max + 1;  // wraps to 0 for the full range
-    if (range == 0) return next_u64();
-    // (2^64 - range) mod range, computed in 64 bits as (0 - range) % range.
-    const std::uint64_t zone = std::numeric_limits<std::uint64_t>::max() - (0 - range) % range;
-    for (;;) {
-        const U128 product = static_cast<U128>(next_u64()) * range;
-        if (static_cast<std::uint64_t>(product) <= zone) {
-            return static_cast<std::uint64_t>(product >> 64);
-        }
-    }
+    return chacha_detail::uniform_u64_inclusive(*this, max);
 }
 
 float ChaChaRng::uniform_f32_inclusive(float high) {
-    const float max_rand = std::bit_cast<float>(0x3F7FFFFEu);  // 1 - 2^-23
-    float scale = high / max_rand;
-    expect(std::isfinite(scale) && high >= 0.0f,
-           "inclusive f32 draw needs a bound of at least 0 with a finite scale");
-    // Shrink the scale until the largest value the draw can produce does not
-    // pass `high`.
-    while (scale * max_rand + 0.0f > high) {
-        scale = std::nextafter(scale, -std::numeric_limits<float>::infinity());
-    }
-    const std::uint32_t x = next_u32();
-    const float value = std::bit_cast<float>((x >> 9) | 0x3F800000u) - 1.0f;
-    return value * scale + 0.0f;
+    return chacha_detail::uniform_f32_inclusive(*this, high);
+}
+
+ChaChaRng ChaChaRng::lazy_at_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter) {
+    ChaChaRng rng;
+    rng.key_ = key;
+    rng.counter_ = counter;
+    rng.blocks_per_refill_ = 1;
+    return rng;
 }
 
 void sample_subset(ChaChaRng& rng, std::uint64_t count, std::uint64_t amount,
                    std::vector<std::uint64_t>& out) {
     expect(amount <= count, "subset draw of more elements than there are");
+    // The scratch set takes up to four slots per element; beyond this the
+    // sizing below would overflow instead of failing.
+    expect(amount <= (std::numeric_limits<std::size_t>::max() >> 4), "subset draw too large");
     out.clear();
     if (amount == 0) return;
     // Open-addressing set in the tail of `out`, at most half full. Offsets are

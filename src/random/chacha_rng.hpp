@@ -16,6 +16,9 @@ public:
     /// The same stream, but computed one block at a time as it is consumed: for
     /// generators that hand out only a few words (one per synapse).
     static ChaChaRng seed_from_u64_lazy(std::uint64_t seed);
+    /// A lazy generator whose stream starts at block `counter` of `key`: the
+    /// continuation of a stream whose first blocks were computed elsewhere.
+    static ChaChaRng lazy_at_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter);
 
     std::uint32_t next_u32();
     /// Two consecutive words of the stream, the first as the low half.

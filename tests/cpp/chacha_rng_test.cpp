@@ -56,6 +56,17 @@ TEST(ChaChaBlock, FourBlocksEqualFourSingleBlocks) {
         chacha_block<12>(counting_key(), counter + b, 0, 0, one);
         for (int i = 0; i < 16; ++i) EXPECT_EQ(four[b * 16 + i], one[i]);
     }
+    // Lanes with keys and counters of their own.
+    std::array<std::array<std::uint32_t, 8>, 4> keys{};
+    for (std::uint32_t l = 0; l < 4; ++l) keys[l] = chacha_detail::pcg32_key(l * 1000 + 1);
+    const std::array<std::uint32_t, 8>* const lane_keys[4] = {&keys[0], &keys[1], &keys[2], &keys[3]};
+    const std::uint64_t counters[4] = {0, 7, 0x100000000ull, ~std::uint64_t{0}};
+    chacha_detail::chacha_blocks_lanes<12>(lane_keys, counters, four);
+    for (std::size_t l = 0; l < 4; ++l) {
+        std::uint32_t one[16];
+        chacha_block<12>(keys[l], counters[l], 0, 0, one);
+        for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(four[l * 16 + i], one[i]);
+    }
 }
 
 TEST(PairHash, SipHashMatchesPublishedTwoFourVector) {
@@ -239,6 +250,8 @@ TEST(SampleSubset, DistinctInRangeDeterministicAndReusesStorage) {
     sample_subset(a, 5000, 500, out);
     EXPECT_EQ(out.data(), storage);
     EXPECT_THROW(sample_subset(a, 3, 4, out), Panic);
+    const std::uint64_t huge = std::uint64_t{1} << 62;
+    EXPECT_THROW(sample_subset(a, huge, huge, out), Panic);
 }
 
 }  // namespace
