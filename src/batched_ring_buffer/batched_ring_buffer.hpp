@@ -53,10 +53,10 @@ public:
         if (current_slot_ == slots_.size()) current_slot_ = 0;
     }
 
-    /// Advances the ring by one slot and hands every item of the batch that
-    /// fell due to `deliver`, in scheduling order, without moving the batch out
-    /// of its slot; the batch is emptied afterwards and keeps its capacity.
-    /// `deliver` must not schedule. Returns the number of items.
+    /// Advances the ring by one slot and hands the batch that fell due to
+    /// `deliver` as one list, in scheduling order, without moving it out of its
+    /// slot (so every slot keeps its own capacity); the batch is emptied
+    /// afterwards. `deliver` must not schedule. Returns the number of items.
     template <class F>
     std::size_t drain_current_batch(F&& deliver) {
         if (current_slot_ >= slots_.size()) [[unlikely]] {
@@ -65,8 +65,9 @@ public:
         std::vector<T>& batch = slots_[current_slot_];
         ++current_slot_;
         if (current_slot_ == slots_.size()) current_slot_ = 0;
+        const std::vector<T>& items = batch;
+        deliver(items);
         const std::size_t n = batch.size();
-        for (std::size_t k = 0; k < n; ++k) deliver(batch[k]);
         batch.clear();
         return n;
     }

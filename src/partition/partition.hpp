@@ -25,7 +25,8 @@ struct RecentInput {
     std::uint64_t arrival_t = 0;
 };
 
-struct Neuron {
+/// Aligned to a cache line: delivery touches one neuron per event at random.
+struct alignas(64) Neuron {
     Neuron() : recent_inputs(8) {}
 
     std::uint64_t last_update_t = 0;
@@ -40,6 +41,10 @@ struct SynapticEvent {
     std::uint64_t pre_syn_nid = 0;
     std::uint64_t synapse_index = 0;
     float psp = 0.0f;
+    /// Whether the synapse's group has long- or short-term STDP. Without it a
+    /// delivery neither records a recent input nor pairs, since both could only
+    /// lead to pairings that change nothing for such a group.
+    bool has_timing_plasticity = true;
 };
 
 struct PartitionLayer {
@@ -64,6 +69,9 @@ struct PartitionLayer {
 
 struct Partition {
     std::vector<PartitionLayer> layers;  ///< one per layer, in layer order
+    /// Working storage of the tick code: the tick's spikes are collected here
+    /// and copied once into the result, which is then allocated exactly once.
+    std::vector<std::uint64_t> spiking_nids_scratch;
 };
 
 }  // namespace synaptor

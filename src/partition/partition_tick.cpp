@@ -24,9 +24,7 @@ std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
 
     // B. Propagation of the previous tick's spikes, in list order.
     if (t > 0) {
-        for (const std::uint64_t nid : command.previous_spiking_nids) {
-            propagate_spike(layer, nid, t - 1);
-        }
+        propagate_spikes(layer, command.previous_spiking_nids, t - 1);
     }
 
     // C. Delivery of the batch due now, in batch order.
@@ -83,9 +81,12 @@ SnapshotSegment snapshot_layer(PartitionLayer& layer, std::uint64_t t) {
 
 PartitionTickResult run_partition_tick(Partition& partition, const TickCommand& command) {
     PartitionTickResult result;
+    std::vector<std::uint64_t>& spikes = partition.spiking_nids_scratch;
+    spikes.clear();
     for (PartitionLayer& layer : partition.layers) {
-        result.synaptic_transmission_count += run_layer_tick(layer, command, result.spiking_nids);
+        result.synaptic_transmission_count += run_layer_tick(layer, command, spikes);
     }
+    result.spiking_nids.assign(spikes.begin(), spikes.end());
     if (command.extract_state_snapshot) {
         std::vector<SnapshotSegment> segments;
         segments.reserve(partition.layers.size());

@@ -74,18 +74,19 @@ float stdp_value(std::int64_t dt, const StdpParams& params) {
     return params.factor_pre_before_post * expf(x / params.tau_pre_before_post);
 }
 
-void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint64_t t_s) {
-    PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid);
-    if (group == nullptr) return;
-    group->previous_spike_t = group->last_spike_t;
-    group->last_spike_t = t_s;
-    if (group->stp_state == nullptr) [[unlikely]] {
+namespace {
+
+void propagate_group(PartitionLayer& layer, PreSynapticGroup& group,
+                     std::uint64_t pre_syn_nid, std::uint64_t t_s) {
+    group.previous_spike_t = group.last_spike_t;
+    group.last_spike_t = t_s;
+    if (group.stp_state == nullptr) [[unlikely]] {
         panic("pre-synaptic group of nid " + std::to_string(pre_syn_nid) +
               " has no short-term plasticity state");
     }
     // Once per spike and group, independent of the synapses.
-    const float p = group->stp_state->on_pre_spike(t_s);
-    const float tau_st = group->short_term_stdp_params ? group->short_term_stdp_params->tau : 1.0f;
+    const float p = group.stp_state->on_pre_spike(t_s);
+    const float tau_st = group.short_term_stdp_params ? group.short_term_stdp_params->tau : 1.0f;
     // With a positive time constant the decay factor lies in [0, 1], so a zero
     // short-term weight times it is that same zero (sign included) and the
     // exponential can be skipped. A NaN, zero or negative tau can make the
@@ -93,9 +94,16 @@ void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint
     const bool factor_is_finite = tau_st > 0.0f;
     const DecayTable* st_table = nullptr;
     bool st_table_looked_up = false;
-    const float weight_scale_factor = group->weight_scale_factor;
-    for (std::uint64_t k = 0; k < group->synapses.size(); ++k) {
-        const Synapse& synapse = group->synapses[k];
+    const float weight_scale_factor = group.weight_scale_factor;
+    const bool has_timing_plasticity =
+        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
+    const std::uint64_t num_synapses = group.synapses.size();
+    const Synapse* const synapses = group.synapses.data();
+    for (std::uint64_t k = 0; k < num_synapses; ++k) {
+        // Two cache lines ahead; past the end a prefetch is a harmless hint,
+        // but the address is only formed inside the vector.
+        if (k + 8 < num_synapses) __builtin_prefetch(synapses + k + 8);
+        const Synapse& synapse = synapses[k];
         const std::uint64_t arrival_t = t_s + synapse.conduction_delay;
         float s = synapse.short_term_weight;
         if (!(s == 0.0f && factor_is_finite)) {
@@ -109,7 +117,34 @@ void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint
         const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
         // A delay of 0 becomes a huge offset here, which the ring rejects.
         layer.delivery_buffer.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
-                                       SynapticEvent{synapse.post_index, pre_syn_nid, k, psp});
+                                       SynapticEvent{synapse.post_index, pre_syn_nid, k, psp,
+                                                     has_timing_plasticity});
+    }
+}
+
+}  // namespace
+
+void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint64_t t_s) {
+    if (PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid)) {
+        propagate_group(layer, *group, pre_syn_nid, t_s);
+    }
+}
+
+void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& pre_syn_nids,
+                      std::uint64_t t_s) {
+    // The next spike's group is looked up one step ahead and its first
+    // synapses and plasticity state fetched while this one is propagated.
+    const std::size_t n = pre_syn_nids.size();
+    PreSynapticGroup* next = n > 0 ? layer.pre_syn_groups.find(pre_syn_nids[0]) : nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PreSynapticGroup* const group = next;
+        next = i + 1 < n ? layer.pre_syn_groups.find(pre_syn_nids[i + 1]) : nullptr;
+        if (next != nullptr) {
+            const char* synapses = reinterpret_cast<const char*>(next->synapses.data());
+            for (int line = 0; line < 4; ++line) __builtin_prefetch(synapses + 64 * line);
+            __builtin_prefetch(next->stp_state.get());
+        }
+        if (group != nullptr) propagate_group(layer, *group, pre_syn_nids[i], t_s);
     }
 }
 
@@ -135,12 +170,23 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
     }
 }
 
-void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t) {
+namespace {
+
+inline void deliver_one(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t) {
     if (event.post_index >= layer.neurons.size()) [[unlikely]] {
         missing_neuron(event.post_index, layer.neurons.size());
     }
     const NeuronParams& params = layer.neuron_params;
     Neuron& neuron = layer.neurons[event.post_index];
+    if (!event.has_timing_plasticity) {
+        // No STDP on this synapse: the recent input would only ever be paired
+        // with no effect, so only the membrane is updated. Entries of other
+        // synapses are pruned by time alone, so they are unaffected.
+        if (integrate(neuron, t, event.psp, params, layer.membrane_decay, layer.threshold_decay)) {
+            layer.pending_neurons.push_back(event.post_index);
+        }
+        return;
+    }
     prune_recent_inputs(neuron, t, params.t_cutoff_coincidence);
     neuron.recent_inputs.push_back(RecentInput{event.pre_syn_nid, event.synapse_index, t});
     if (integrate(neuron, t, event.psp, params, layer.membrane_decay, layer.threshold_decay)) {
@@ -163,10 +209,35 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
                signed_tick_difference(t, ts), t);
 }
 
+}  // namespace
+
+void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t) {
+    deliver_one(layer, event, t);
+}
+
 std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
     ensure_neuron_decay_tables(layer);
-    return layer.delivery_buffer.drain_current_batch(
-        [&](const SynapticEvent& event) { deliver_event(layer, event, t); });
+    return layer.delivery_buffer.drain_current_batch([&](const std::vector<SynapticEvent>& batch) {
+        // Events of a batch hit neurons in no particular order, so the
+        // neuron record and then its coincidence queue are fetched a few
+        // events ahead; the delivery order itself is untouched.
+        constexpr std::size_t kNeuronAhead = 16;
+        constexpr std::size_t kQueueAhead = 8;
+        const std::size_t n = batch.size();
+        const std::size_t num_neurons = layer.neurons.size();
+        Neuron* const neurons = layer.neurons.data();
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + kNeuronAhead < n) {
+                const std::uint64_t i = batch[k + kNeuronAhead].post_index;
+                if (i < num_neurons) __builtin_prefetch(neurons + i, 1);
+            }
+            if (k + kQueueAhead < n && batch[k + kQueueAhead].has_timing_plasticity) {
+                const std::uint64_t i = batch[k + kQueueAhead].post_index;
+                if (i < num_neurons) neurons[i].recent_inputs.prefetch_ends();
+            }
+            deliver_one(layer, batch[k], t);
+        }
+    });
 }
 
 void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "params/params.hpp"
 #include "partition/partition.hpp"
@@ -31,6 +32,10 @@ float stdp_value(std::int64_t dt, const StdpParams& params);
 /// The pre-synaptic neuron `pre_syn_nid` spiked at tick t_s; called at t_s + 1.
 /// Schedules one event per synapse of its group; no group, no effect.
 void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint64_t t_s);
+
+/// propagate_spike for each nid of `pre_syn_nids` in order, all spiked at t_s.
+void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& pre_syn_nids,
+                      std::uint64_t t_s);
 
 /// Hands one due event to its neuron at tick t, with pre-after-post pairing.
 void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t);

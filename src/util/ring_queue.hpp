@@ -47,6 +47,14 @@ public:
         ++size_;
     }
 
+    /// Hints the cache to load the front entry and the slot the next
+    /// push_back writes; no effect on the contents.
+    void prefetch_ends() const {
+        if (capacity_ == 0) return;
+        __builtin_prefetch(data_.get() + head_);
+        __builtin_prefetch(data_.get() + ((head_ + size_) & (capacity_ - 1)), 1);
+    }
+
     void pop_front() {
         expect(size_ != 0, "pop_front on an empty queue");
         head_ = (head_ + 1) & (capacity_ - 1);

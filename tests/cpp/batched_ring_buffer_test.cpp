@@ -78,11 +78,12 @@ TEST(BatchedRingBuffer, DrainDeliversInOrderAndAdvances) {
     ring.schedule(0, 2);
     ring.schedule(1, 3);
     Ints seen;
-    EXPECT_EQ(ring.drain_current_batch([&](int x) { seen.push_back(x); }), 2u);
+    const auto collect = [&](const Ints& batch) { seen.insert(seen.end(), batch.begin(), batch.end()); };
+    EXPECT_EQ(ring.drain_current_batch(collect), 2u);
     EXPECT_EQ(seen, (Ints{1, 2}));
     EXPECT_EQ(ring.current_slot(), 1u);
-    EXPECT_EQ(ring.drain_current_batch([&](int x) { seen.push_back(x); }), 1u);
-    EXPECT_EQ(ring.drain_current_batch([&](int x) { seen.push_back(x); }), 0u);  // emptied
+    EXPECT_EQ(ring.drain_current_batch(collect), 1u);
+    EXPECT_EQ(ring.drain_current_batch(collect), 0u);  // emptied
     EXPECT_EQ(seen, (Ints{1, 2, 3}));
 }
 

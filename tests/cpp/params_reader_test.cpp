@@ -492,5 +492,47 @@ TEST(ParamsReader, BrokenCorpusYieldsErrorsInBothReaders) {
     EXPECT_GE(files, 20u);
 }
 
+/// Mutated copies of the example documents (bytes replaced, inserted, removed,
+/// or a span duplicated) must read or fail cleanly in both readers.
+TEST(ParamsReader, SurvivesMutatedDocuments) {
+    std::uint64_t state = 0x243F6A8885A308D3ULL;
+    const auto next = [&state](std::uint64_t bound) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return (state >> 33) % bound;
+    };
+    const char alphabet[] = "{}[],:\"'!&*-#\n \t0.5e-~|>?\x00\xff\xc3NoStp";
+    std::size_t own_format_errors = 0;
+    std::size_t own_format_reads = 0;
+    for (const char* name : {"full_network.yaml", "full_network.json"}) {
+        const std::string original = read_text(data_path(name));
+        for (int round = 0; round < 300; ++round) {
+            std::string text = original;
+            for (std::uint64_t m = 1 + next(4); m > 0; --m) {
+                const std::size_t at = next(text.size());
+                const char c = alphabet[next(sizeof alphabet - 1)];
+                switch (next(4)) {
+                    case 0: text[at] = c; break;
+                    case 1: text.insert(at, 1, c); break;
+                    case 2: text.erase(at, 1 + next(8)); break;
+                    default: text.insert(at, text.substr(at, next(64))); break;
+                }
+                if (text.empty()) text = "x";
+            }
+            const bool yaml = name[13] == 'y';
+            const Result<InstanceParams> own = yaml ? params_from_yaml(text) : params_from_json(text);
+            const Result<InstanceParams> other = yaml ? params_from_json(text) : params_from_yaml(text);
+            for (const Result<InstanceParams>* r : {&own, &other}) {
+                if (!r->ok()) {
+                    EXPECT_FALSE(r->error().empty());
+                }
+            }
+            ++(own.ok() ? own_format_reads : own_format_errors);
+        }
+    }
+    // The mutations exercise both outcomes: broken documents and harmless edits.
+    EXPECT_GT(own_format_errors, 0u);
+    EXPECT_GT(own_format_reads, 0u);
+}
+
 }  // namespace
 }  // namespace synaptor

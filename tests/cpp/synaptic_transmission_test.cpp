@@ -75,6 +75,7 @@ TEST(SynapticTransmission, StdpKernelKnownAnswers) {
 TEST(SynapticTransmission, PropagationSchedulesByDelayWithStpOncePerSpike) {
     ProjectionParams projection = static_projection(2.0f, 0.5f);
     projection.stp_params = stp(StpParams::Kind::Depression);
+    projection.long_term_stdp_params = test_stdp_params();
     PartitionLayer layer = make_layer(100, 3);
     add_group(layer, 7, projection, {{0, 0.8f, 3}, {2, 0.6f, 1}});
     finish_layer(layer);
@@ -93,6 +94,26 @@ TEST(SynapticTransmission, PropagationSchedulesByDelayWithStpOncePerSpike) {
     ASSERT_EQ(layer.neurons[0].recent_inputs.size(), 1u);
     EXPECT_EQ(layer.neurons[0].recent_inputs.front().arrival_t, 13u);
     EXPECT_EQ(layer.neurons[0].recent_inputs.front().synapse_index, 0u);
+}
+
+TEST(SynapticTransmission, OnlySynapsesWithStdpEnterTheCoincidenceWindow) {
+    // Inputs over synapses without STDP could only ever pair with no effect,
+    // so they are not recorded; a plastic input among them pairs as usual.
+    ProjectionParams plastic = static_projection(2.0f, 0.01f);
+    plastic.long_term_stdp_params = test_stdp_params();
+    PartitionLayer layer = make_layer(0, 1);
+    add_group(layer, 1, static_projection(2.0f, 0.01f), {{0, 1.0f, 1}});
+    add_group(layer, 2, plastic, {{0, 1.0f, 2}});
+    finish_layer(layer);
+    run_ticks(layer, 0, 10, {{5, 1}, {5, 2}, {7, 1}}, {});
+    ASSERT_EQ(layer.neurons[0].recent_inputs.size(), 1u);
+    EXPECT_EQ(layer.neurons[0].recent_inputs.front().pre_syn_nid, 2u);
+    EXPECT_EQ(layer.neurons[0].recent_inputs.front().arrival_t, 7u);
+    run_ticks(layer, 11, 11, {}, {{11, 0}});
+    EXPECT_EQ(synapse_at(layer, 2, 0).weight,
+              std::min(std::max(1.0f + stdp_value(-4, test_stdp_params()), 0.0f), 2.0f));
+    EXPECT_EQ(synapse_at(layer, 1, 0).weight, 1.0f);
+    EXPECT_TRUE(layer.neurons[0].recent_inputs.empty());
 }
 
 TEST(SynapticTransmission, PspCutsAtZeroBeforeScaling) {
