@@ -92,11 +92,14 @@ bool convert_u64_list(PyObject* obj, std::vector<std::uint64_t>* out) {
         return false;
     }
     std::vector<std::uint64_t> values;
-    // The length is only a capacity hint; a sequence without one still iterates.
+    // The length is only a capacity hint; a sequence without one still
+    // iterates, and one that claims an absurd length must not make the
+    // reservation fail, so only a modest hint is taken at its word.
+    constexpr Py_ssize_t kMaxReserveHint = Py_ssize_t{1} << 16;
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();
-    } else {
+    } else if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || hint <= kMaxReserveHint) {
         values.reserve(static_cast<std::size_t>(hint));
     }
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {

@@ -156,6 +156,19 @@ def test_sequences_and_indexes_are_accepted(chain):
     assert chain.tick_until(Index(3)).neuron_spikes_ts[-1] == 2
 
 
+def test_sequence_length_is_only_a_hint(chain):
+    class Liar:
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            if i == 0:
+                return 4
+            raise IndexError
+
+    assert chain.tick([], [], Liar(), 0.0, False).spiking_nids == [4]
+
+
 def test_apply_stimulus_requires_a_stimulus(chain):
     with pytest.raises(TypeError) as info:
         chain.apply_stimulus([1])

@@ -194,3 +194,22 @@ def test_zero_neurons_with_rate_fails_at_first_tick():
         inst.tick_until_ignore_output(5)
     assert str(info.value) == "called `Result::unwrap()` on an `Err` value: BadParams"
     assert inst.get_t() == 3
+
+
+def test_reward_rate_feeds_batches_only():
+    from conftest import rich_document
+
+    def weights(reward_rate, batch):
+        inst = synaptor.create_from_json(rich_document(1), 5)
+        inst.reward_rate = reward_rate
+        inst.non_coherent_stimulation_rate = 0.05
+        if batch:
+            inst.tick_until(300)
+        else:
+            for _ in range(300):
+                inst.tick([], [], [], 0.0, False)
+        return inst.tick([], [], [], 0.0, True).state_snapshot.weights
+
+    # Same random stimulus either way: only the dopamine from the reward differs.
+    assert weights(0.0, False) == weights(2.0, False)
+    assert weights(0.0, True) != weights(2.0, True)

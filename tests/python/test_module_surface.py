@@ -129,3 +129,22 @@ def test_creation_errors_are_value_errors():
         synaptor.create_from_yaml("layer_connections: []\ntechnical_params: {pin_threads: false}", 0)
     with pytest.raises(ValueError):
         synaptor.create_from_json("{", 0)
+
+
+def overcommit_mode():
+    try:
+        with open("/proc/sys/vm/overcommit_memory") as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+@pytest.mark.skipif(overcommit_mode() not in ("0", "2"),
+                    reason="needs a kernel that refuses an impossible allocation up front")
+def test_exhausted_memory_is_memory_error():
+    # 2^40 neurons cannot be held; creation fails cleanly instead of aborting.
+    from conftest import layer
+
+    with pytest.raises(MemoryError):
+        synaptor.create_from_json(document([layer(2**40), layer(1)]), 0)
+    assert tick_empty(synaptor.create_from_json(CHAIN_JSON, 0)).t == 0
