@@ -34,12 +34,15 @@ template <class T>
 struct BusShared {
     explicit BusShared(SpinPolicy policy) : spin_policy(policy) {}
 
+    // Readers spin on `published` while the sender writes the slot and polls
+    // the readers' progress: separate cache lines keep them from disturbing
+    // each other.
     const SpinPolicy spin_policy;
-    T slot;  ///< the latest message; written only when every reader has taken the one before
-    std::atomic<std::uint64_t> published{0};  ///< number of messages sent
+    alignas(64) T slot;  ///< the latest message; written only when every reader has taken the one before
+    alignas(64) std::atomic<std::uint64_t> published{0};  ///< number of messages sent
     std::atomic<bool> closed{false};
-    WaitPoint message_sent;
-    WaitPoint message_taken;
+    alignas(64) WaitPoint message_sent;
+    alignas(64) WaitPoint message_taken;
     /// Touched by the sender's thread only; the entries are stable.
     std::vector<std::unique_ptr<ReaderProgress>> readers;
 };

@@ -19,21 +19,15 @@ namespace synaptor {
 namespace {
 
 /// How threads wait on the bus and the channel. With a CPU per thread (the
-/// workers plus the calling thread) a short busy spin catches the next
-/// message without a sleep; with fewer CPUs a spinning thread would hold back
-/// the very thread it waits for, so it yields instead. Either way a waiter
-/// sleeps after a bounded time, so an idle instance costs no CPU.
+/// workers plus the calling thread) a longer busy spin catches the next
+/// message without giving up the CPU; with fewer CPUs a spinning thread would
+/// hold back the very thread it waits for, so it soon yields instead. Either
+/// way a waiter sleeps after a bounded time, so an idle instance costs no CPU.
 SpinPolicy spin_policy_for(std::uint64_t num_partitions) {
     SpinPolicy policy;
     const std::uint64_t cpus = num_partitions == 0 ? 1 : available_cpu_count();
-    if (num_partitions + 1 <= cpus) {
-        policy.pause_spins = 2000;
-        policy.yield_spins = 0;
-    } else {
-        policy.pause_spins = 64;
-        policy.yield_spins = std::numeric_limits<std::uint32_t>::max();
-    }
-    policy.awake_ns = 200'000;
+    policy.pause_spins = num_partitions + 1 <= cpus ? 1000 : 50;
+    policy.awake_ns = 100'000;
     return policy;
 }
 

@@ -29,15 +29,18 @@ template <class T>
 struct ChannelShared {
     explicit ChannelShared(SpinPolicy policy) : spin_policy(policy) {}
 
+    // The receiver spins on the flags below the queue; senders write the
+    // queue under the lock. Separate cache lines keep the spinning reads from
+    // disturbing the writes.
     const SpinPolicy spin_policy;
-    std::mutex mutex;
+    alignas(64) std::mutex mutex;
     RingQueue<T> queue;                ///< guarded by mutex
     std::optional<std::string> failure;  ///< first sender failure; guarded by mutex
-    std::atomic<std::uint64_t> queued{0};
+    alignas(64) std::atomic<std::uint64_t> queued{0};
     std::atomic<std::uint64_t> senders{0};
     std::atomic<bool> failed{false};
     std::atomic<bool> receiver_alive{true};
-    WaitPoint changed;
+    alignas(64) WaitPoint changed;
 };
 
 }  // namespace channel_detail

@@ -13,9 +13,10 @@ namespace synaptor {
 
 /// How long a waiter stays awake before it sleeps.
 struct SpinPolicy {
-    std::uint32_t pause_spins = 256;       ///< busy checks with a CPU pause in between
-    std::uint32_t yield_spins = 0;         ///< then checks with sched_yield in between
-    std::uint64_t awake_ns = 100'000;      ///< overall bound before sleeping
+    std::uint32_t pause_spins = 256;  ///< busy checks with a CPU pause in between
+    /// Then checks with sched_yield in between, up to this long in all; a
+    /// yielding waiter lets the thread it waits for run on its CPU.
+    std::uint64_t awake_ns = 100'000;
 };
 
 class WaitPoint {
@@ -31,19 +32,12 @@ public:
             cpu_pause();
             if (ready()) return;
         }
-        if (policy.yield_spins != 0 || policy.awake_ns != 0) {
+        if (policy.awake_ns != 0) {
             const std::uint64_t deadline = now_ns() + policy.awake_ns;
-            std::uint32_t yields = 0;
-            while (true) {
-                if (yields < policy.yield_spins) {
-                    ++yields;
-                    yield_cpu();
-                } else {
-                    cpu_pause();
-                }
+            do {
+                yield_cpu();
                 if (ready()) return;
-                if (now_ns() >= deadline) break;
-            }
+            } while (now_ns() < deadline);
         }
         while (true) {
             sleepers_.fetch_add(1, std::memory_order_seq_cst);

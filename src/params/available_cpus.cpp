@@ -7,7 +7,6 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "params/validate_params.hpp"

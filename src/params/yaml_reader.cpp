@@ -25,8 +25,9 @@ public:
     YamlParser(std::string_view text) : text_(text) {
         ok_ = yaml_parser_initialize(&parser_) != 0;
         if (ok_) {
-            yaml_parser_set_input_string(&parser_,
-                                         reinterpret_cast<const unsigned char*>(text.data()),
+            // libyaml rejects a null input pointer, which an empty view may carry.
+            const char* data = text.data() != nullptr ? text.data() : "";
+            yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(data),
                                          text.size());
             yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
         }

@@ -407,6 +407,9 @@ TEST(ParamsReader, ReadsJsonArrayFormOfStructures) {
 
 TEST(ParamsReader, AcceptsExactlyOneDocumentOrRootValue) {
     EXPECT_EQ(yaml_error(""), "EOF while parsing a value");
+    EXPECT_EQ(params_from_yaml(std::string_view()).error(), "EOF while parsing a value");
+    EXPECT_EQ(params_from_json(std::string_view()).error(),
+              "The document is empty. at line 1 column 1");
     EXPECT_EQ(yaml_error("# only a comment\n"), "EOF while parsing a value");
     EXPECT_EQ(yaml_error(kYaml + "---\n" + kYaml),
               "deserializing from YAML containing more than one document is not supported");

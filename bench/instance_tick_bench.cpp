@@ -1,0 +1,85 @@
+// Ticks per second of a tiny network (two layers of ten neurons, one
+// connection), where the round trip of a tick through the command bus and the
+// result channel is nearly the whole cost. Prints microseconds per tick for
+// one and for two workers.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "instance/instance_core.hpp"
+#include "instance/instance_core_options.hpp"
+#include "util/panic.hpp"
+
+using namespace synaptor;
+
+namespace {
+
+InstanceParams tiny_network(std::uint64_t num_threads) {
+    InstanceParams params;
+    for (int i = 0; i < 2; ++i) {
+        LayerParams layer;
+        layer.num_neurons = 10;
+        layer.neuron_params.tau_membrane = 10.0f;
+        layer.neuron_params.refractory_period = 2;
+        layer.neuron_params.reset_voltage = 0.0f;
+        layer.neuron_params.t_cutoff_coincidence = 10;
+        layer.neuron_params.adaptation_threshold = 1.2f;
+        layer.neuron_params.tau_threshold = 5.0f;
+        layer.neuron_params.voltage_floor = -1.0f;
+        params.layers.push_back(layer);
+    }
+    LayerConnectionParams connection;
+    connection.from_layer_id = 0;
+    connection.to_layer_id = 1;
+    connection.projection_params.synapse_params.max_weight = 1.0f;
+    connection.projection_params.synapse_params.weight_scale_factor = 1.0f;
+    connection.connect_density = 0.5;
+    connection.connect_width = 0.5;
+    connection.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.6f};
+    params.layer_connections.push_back(connection);
+    params.technical_params.num_threads = num_threads;
+    return params;
+}
+
+void measure(std::uint64_t num_threads, std::uint64_t num_ticks) {
+    InstanceCoreOptions options;
+    options.check_cpu_count = false;  // report two workers even on a one-CPU machine
+    auto created = create_instance_core(tiny_network(num_threads), options);
+    if (!created.ok()) {
+        std::printf("creation failed: %s\n", created.error().c_str());
+        return;
+    }
+    std::unique_ptr<InstanceCore> core = std::move(created).value();
+    TickInput input;
+    std::uint64_t spikes = 0;
+    // Warm-up: workers finish building, buffers reach their steady size.
+    for (int i = 0; i < 2000; ++i) spikes += core->tick(input).value().spiking_nids.size();
+
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint64_t i = 0; i < num_ticks; ++i) {
+        input.spiking_in_channel_ids.clear();
+        if (i % 3 == 0) input.spiking_in_channel_ids.push_back(i % 10);
+        spikes += core->tick(input).value().spiking_nids.size();
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    std::printf("workers %llu: %.3f us per tick, %.0f ticks/s (%llu ticks, %llu spikes)\n",
+                static_cast<unsigned long long>(num_threads),
+                elapsed.count() * 1e6 / static_cast<double>(num_ticks),
+                static_cast<double>(num_ticks) / elapsed.count(),
+                static_cast<unsigned long long>(num_ticks),
+                static_cast<unsigned long long>(spikes));
+}
+
+}  // namespace
+
+int main() {
+    try {
+        measure(1, 200'000);
+        measure(2, 200'000);
+    } catch (const Panic& failure) {
+        std::printf("internal failure: %s\n", failure.text().c_str());
+        return 1;
+    }
+    return 0;
+}

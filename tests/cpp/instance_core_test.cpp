@@ -1,0 +1,547 @@
+#include "instance/instance_core.hpp"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "instance/instance_core_options.hpp"
+#include "params/validate_params.hpp"
+#include "util/panic.hpp"
+
+namespace synaptor {
+namespace {
+
+LayerParams layer(std::uint64_t num_neurons) {
+    LayerParams params;
+    params.num_neurons = num_neurons;
+    params.neuron_params.tau_membrane = 10.0f;
+    params.neuron_params.refractory_period = 2;
+    params.neuron_params.reset_voltage = 0.0f;
+    params.neuron_params.t_cutoff_coincidence = 20;
+    params.neuron_params.adaptation_threshold = 1.2f;
+    params.neuron_params.tau_threshold = 5.0f;
+    params.neuron_params.voltage_floor = -1.0f;
+    return params;
+}
+
+/// Every neuron of `from` onto every neuron of `to`, constant weight, delay 1.
+LayerConnectionParams full_connection(std::uint64_t from, std::uint64_t to, float weight) {
+    LayerConnectionParams params;
+    params.from_layer_id = from;
+    params.to_layer_id = to;
+    params.projection_params.synapse_params.max_weight = 4.0f;
+    params.projection_params.synapse_params.weight_scale_factor = 1.0f;
+    params.connect_density = 1.0;
+    params.connect_width = 2.0;
+    params.initial_syn_weight.kind = InitialSynWeight::Kind::Constant;
+    params.initial_syn_weight.value = weight;
+    return params;
+}
+
+InstanceParams network(std::vector<std::uint64_t> layer_sizes, std::uint64_t num_threads) {
+    InstanceParams params;
+    for (std::uint64_t n : layer_sizes) params.layers.push_back(layer(n));
+    params.technical_params.num_threads = num_threads;
+    return params;
+}
+
+std::unique_ptr<InstanceCore> create_ok(InstanceParams params,
+                                        const InstanceCoreOptions& options = {}) {
+    auto created = create_instance_core(std::move(params), options);
+    if (!created.ok()) ADD_FAILURE() << created.error();
+    return created.ok() ? std::move(created).value() : nullptr;
+}
+
+InstanceCoreOptions without_cpu_check() {
+    InstanceCoreOptions options;
+    options.check_cpu_count = false;
+    return options;
+}
+
+TickResult tick_ok(InstanceCore& core, const TickInput& input) {
+    auto result = core.tick(input);
+    if (!result.ok()) ADD_FAILURE() << result.error();
+    return result.ok() ? std::move(result).value() : TickResult{};
+}
+
+TickInput forcing_nids(std::vector<std::uint64_t> nids) {
+    TickInput input;
+    input.force_spiking_nids = std::move(nids);
+    return input;
+}
+
+using Ids = std::vector<std::uint64_t>;
+
+TEST(InstanceCore, ValidationFailureIsPrefixedAndStartsNothing) {
+    InstanceParams params = network({3, 4}, 1);
+    params.layers[1].neuron_params.tau_membrane = 0.0f;
+    const Status valid = validate_params(params);
+    ASSERT_FALSE(valid.ok());
+    auto created = InstanceCore::create(params);
+    ASSERT_FALSE(created.ok());
+    EXPECT_EQ(created.error(), "invalid instance parameters, " + valid.error());
+
+    // A failing worker start hook would be seen at a tick; with a validation
+    // failure no worker starts at all, so the hook can never run.
+    InstanceCoreOptions options;
+    options.test_hooks.before_build = [](std::uint64_t) { std::abort(); };
+    EXPECT_FALSE(create_instance_core(params, options).ok());
+}
+
+TEST(InstanceCore, MoreThreadsThanCpusAreRejectedUnlessTheCheckIsSkipped) {
+    InstanceParams params = network({2, 2}, available_cpu_count() + 1);
+    auto created = InstanceCore::create(params);
+    ASSERT_FALSE(created.ok());
+    EXPECT_EQ(created.error(),
+              "invalid instance parameters, num_threads must not be greater than number of "
+              "available CPUs");
+    auto core = create_ok(params, without_cpu_check());
+    ASSERT_TRUE(core);
+    EXPECT_EQ(core->num_partitions(), available_cpu_count() + 1);
+
+    // Only the CPU rule is skipped.
+    params.layers[0].neuron_params.tau_membrane = -1.0f;
+    EXPECT_FALSE(create_instance_core(params, without_cpu_check()).ok());
+}
+
+TEST(InstanceCore, AbsentThreadCountUsesTheAvailableCpus) {
+    InstanceParams params = network({2}, 0);
+    params.technical_params.num_threads.reset();
+    auto core = create_ok(params);
+    ASSERT_TRUE(core);
+    EXPECT_EQ(core->num_partitions(), available_cpu_count());
+}
+
+TEST(InstanceCore, NumbersNeuronsAndChannelsByLayer) {
+    auto core = create_ok(network({3, 5, 2}, 1));
+    ASSERT_TRUE(core);
+    EXPECT_EQ(core->num_neurons(), 10u);
+    EXPECT_EQ(core->num_in_channels(), 3u);
+    EXPECT_EQ(core->num_out_channels(), 2u);
+    EXPECT_EQ(core->t(), 0u);
+
+    TickInput input;
+    input.spiking_in_channel_ids = {2};
+    input.force_spiking_out_channel_ids = {1, 0};
+    input.force_spiking_nids = {5};
+    TickResult result = tick_ok(*core, input);
+    EXPECT_EQ(result.t, 0u);
+    EXPECT_EQ(core->t(), 1u);
+    EXPECT_EQ(result.spiking_nids, (Ids{2, 5, 8, 9}));
+    EXPECT_EQ(result.spiking_out_channel_ids, (Ids{0, 1}));
+
+    // A neuron of the last layer forced by nid is reported as its channel too.
+    result = tick_ok(*core, forcing_nids({9}));
+    EXPECT_EQ(result.t, 1u);
+    EXPECT_EQ(result.spiking_out_channel_ids, (Ids{1}));
+}
+
+TEST(InstanceCore, OneLayerIsBothInputAndOutput) {
+    auto core = create_ok(network({4}, 1));
+    ASSERT_TRUE(core);
+    EXPECT_EQ(core->num_in_channels(), 4u);
+    EXPECT_EQ(core->num_out_channels(), 4u);
+    TickInput input;
+    input.spiking_in_channel_ids = {3};
+    input.force_spiking_out_channel_ids = {1};
+    TickResult result = tick_ok(*core, input);
+    EXPECT_EQ(result.spiking_nids, (Ids{1, 3}));
+    EXPECT_EQ(result.spiking_out_channel_ids, (Ids{1, 3}));
+}
+
+TEST(InstanceCore, WithoutLayersEveryIdIsOutOfRange) {
+    auto core = create_ok(network({}, 1));
+    ASSERT_TRUE(core);
+    EXPECT_EQ(core->num_neurons(), 0u);
+    EXPECT_EQ(core->num_out_channels(), 0u);
+    TickInput input;
+    input.extract_state_snapshot = true;
+    TickResult result = tick_ok(*core, input);
+    ASSERT_TRUE(result.state_snapshot);
+    EXPECT_TRUE(result.state_snapshot->membrane_voltages.empty());
+    input.force_spiking_out_channel_ids = {0};
+    EXPECT_EQ(core->tick(input).error(), "Invalid output channel id for forced spike: 0");
+}
+
+TEST(InstanceCore, RejectsBadIdsInFixedOrderAndChangesNothing) {
+    InstanceParams params = network({3, 2}, 2);
+    params.layer_connections.push_back(full_connection(0, 1, 2.0f));
+    auto core = create_ok(params);
+    ASSERT_TRUE(core);
+    ASSERT_EQ(tick_ok(*core, forcing_nids({0})).spiking_nids, (Ids{0}));
+
+    TickInput bad;
+    bad.spiking_in_channel_ids = {0, 3};
+    bad.force_spiking_nids = {5};
+    bad.force_spiking_out_channel_ids = {2};
+    EXPECT_EQ(core->tick(bad).error(), "Invalid input channel id: 3");
+    bad.spiking_in_channel_ids = {1};
+    EXPECT_EQ(core->tick(bad).error(), "Invalid neuron id for forced spike: 5");
+    bad.force_spiking_nids = {4};
+    EXPECT_EQ(core->tick(bad).error(), "Invalid output channel id for forced spike: 2");
+    bad.force_spiking_out_channel_ids = {18446744073709551615ull};
+    EXPECT_EQ(core->tick(bad).error(),
+              "Invalid output channel id for forced spike: 18446744073709551615");
+    EXPECT_EQ(core->t(), 1u);
+
+    // The spike of tick 0 still reaches layer 1 in the tick after the rejections.
+    TickResult result = tick_ok(*core, TickInput{});
+    EXPECT_EQ(result.t, 1u);
+    EXPECT_EQ(result.spiking_nids, (Ids{3, 4}));
+    EXPECT_EQ(result.spiking_out_channel_ids, (Ids{0, 1}));
+    EXPECT_EQ(result.synaptic_transmission_count, 2u);
+}
+
+TEST(InstanceCore, KeepsDuplicateForcedSpikes) {
+    auto core = create_ok(network({2, 3}, 2));
+    ASSERT_TRUE(core);
+    TickInput input;
+    input.spiking_in_channel_ids = {1};
+    input.force_spiking_nids = {4, 1};
+    input.force_spiking_out_channel_ids = {2};
+    TickResult result = tick_ok(*core, input);
+    EXPECT_EQ(result.spiking_nids, (Ids{1, 1, 4, 4}));
+    EXPECT_EQ(result.spiking_out_channel_ids, (Ids{2, 2}));
+}
+
+TEST(InstanceCore, WithoutWorkersTicksReturnNothing) {
+    auto core = create_ok(network({3, 2}, 0));
+    ASSERT_TRUE(core);
+    EXPECT_EQ(core->num_partitions(), 0u);
+    TickInput input;
+    input.spiking_in_channel_ids = {0};
+    input.force_spiking_out_channel_ids = {1};
+    input.extract_state_snapshot = true;
+    for (std::uint64_t t = 0; t < 3; ++t) {
+        TickResult result = tick_ok(*core, input);
+        EXPECT_EQ(result.t, t);
+        EXPECT_TRUE(result.spiking_nids.empty());
+        EXPECT_TRUE(result.spiking_out_channel_ids.empty());
+        EXPECT_EQ(result.synaptic_transmission_count, 0u);
+        ASSERT_TRUE(result.state_snapshot);
+        EXPECT_TRUE(result.state_snapshot->membrane_voltages.empty());
+        EXPECT_TRUE(result.state_snapshot->weights.empty());
+    }
+    EXPECT_EQ(core->tick(forcing_nids({5})).error(), "Invalid neuron id for forced spike: 5");
+}
+
+TEST(InstanceCore, SpikesCrossPartitionsAsWithinOne) {
+    for (std::uint64_t threads : {1u, 2u, 4u}) {
+        SCOPED_TRACE(threads);
+        InstanceParams params = network({4, 4}, threads);
+        params.layer_connections.push_back(full_connection(0, 1, 2.0f));
+        auto core = create_ok(params, without_cpu_check());
+        ASSERT_TRUE(core);
+        // nid 0 lives in partition 0, nid 3 in the last partition; the targets
+        // 4..7 are spread over all of them.
+        for (std::uint64_t source : {0u, 3u}) {
+            TickResult forced = tick_ok(*core, forcing_nids({source}));
+            EXPECT_EQ(forced.spiking_nids, (Ids{source}));
+            TickResult next = tick_ok(*core, TickInput{});
+            EXPECT_EQ(next.spiking_nids, (Ids{4, 5, 6, 7}));
+            EXPECT_EQ(next.spiking_out_channel_ids, (Ids{0, 1, 2, 3}));
+            EXPECT_EQ(next.synaptic_transmission_count, 4u);
+            // Let the refractory period pass before the next source.
+            for (int i = 0; i < 3; ++i) EXPECT_TRUE(tick_ok(*core, TickInput{}).spiking_nids.empty());
+        }
+        EXPECT_EQ(core->t(), 10u);
+    }
+}
+
+TEST(InstanceCore, SnapshotListsEveryNeuronInNidOrder) {
+    InstanceParams params = network({5, 3, 0, 4}, 3);
+    params.layer_connections.push_back(full_connection(0, 1, 0.15f));
+    params.layer_connections.push_back(full_connection(1, 3, 0.5f));
+    auto core = create_ok(params, without_cpu_check());
+    ASSERT_TRUE(core);
+    TickInput input;
+    input.spiking_in_channel_ids = {0, 1, 2, 3, 4};
+    tick_ok(*core, input);
+    input = TickInput{};
+    input.extract_state_snapshot = true;
+    TickResult result = tick_ok(*core, input);
+    ASSERT_TRUE(result.state_snapshot);
+    const StateSnapshot& snapshot = *result.state_snapshot;
+    ASSERT_EQ(snapshot.membrane_voltages.size(), 12u);
+    // Five inputs of 0.15 onto each neuron of layer 1 within tick 1.
+    float layer1_voltage = 0.0f * expf(-1.0f / 10.0f) + 0.15f;
+    for (int i = 0; i < 4; ++i) layer1_voltage = layer1_voltage * expf(-0.0f / 10.0f) + 0.15f;
+    for (std::uint64_t nid = 0; nid < 12; ++nid) {
+        const float expected = nid >= 5 && nid < 8 ? layer1_voltage : 0.0f;
+        EXPECT_EQ(snapshot.membrane_voltages[nid], expected) << nid;
+    }
+    ASSERT_EQ(snapshot.post_syn_nids.size(), snapshot.pre_syn_nids.size());
+    ASSERT_EQ(snapshot.weights.size(), snapshot.pre_syn_nids.size());
+    ASSERT_EQ(snapshot.conduction_delays.size(), snapshot.pre_syn_nids.size());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
+    for (std::size_t i = 0; i < snapshot.pre_syn_nids.size(); ++i) {
+        const bool from_layer0 = snapshot.pre_syn_nids[i] < 5;
+        EXPECT_EQ(snapshot.weights[i], from_layer0 ? 0.15f : 0.5f);
+        EXPECT_EQ(snapshot.conduction_delays[i], 1u);
+        // Segments come in first-nid order: a synapse never targets a lower
+        // layer than the one before it.
+        if (i > 0) {
+            EXPECT_GE(snapshot.post_syn_nids[i] >= 8, snapshot.post_syn_nids[i - 1] >= 8);
+        }
+        pairs.emplace_back(snapshot.pre_syn_nids[i], snapshot.post_syn_nids[i]);
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> expected_pairs;
+    for (std::uint64_t pre = 0; pre < 5; ++pre)
+        for (std::uint64_t post = 5; post < 8; ++post) expected_pairs.emplace_back(pre, post);
+    for (std::uint64_t pre = 5; pre < 8; ++pre)
+        for (std::uint64_t post = 8; post < 12; ++post) expected_pairs.emplace_back(pre, post);
+    std::sort(pairs.begin(), pairs.end());
+    EXPECT_EQ(pairs, expected_pairs);
+    EXPECT_FALSE(tick_ok(*core, TickInput{}).state_snapshot.has_value());
+}
+
+/// A network with every kind of plasticity, random weights and delays,
+/// recurrence and inhibition, so that results depend on spike timing and on
+/// the exact order of float operations.
+InstanceParams plastic_network(std::uint64_t num_threads) {
+    InstanceParams params = network({12, 9, 5}, num_threads);
+    PlasticityModulationParams modulation;
+    modulation.tau_eligibility_trace = 8.0f;
+    modulation.eligibility_trace_delay = 2;
+    modulation.dopamine_modulation_factor = 0.5f;
+    modulation.t_cutoff_eligibility_trace = 30;
+    modulation.dopamine_flush_period = 6;
+    modulation.dopamine_conflation_period = 3;
+    params.layers[1].plasticity_modulation_params = modulation;
+
+    StdpParams stdp;
+    stdp.factor_pre_before_post = 0.05f;
+    stdp.tau_pre_before_post = 6.0f;
+    stdp.factor_pre_after_post = -0.04f;
+    stdp.tau_pre_after_post = 7.0f;
+
+    LayerConnectionParams input = full_connection(0, 1, 0.0f);
+    input.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.7f};
+    input.connect_width = 0.7;
+    input.connect_density = 0.8;
+    input.conduction_delay_max_random_part = 3;
+    input.conduction_delay_position_distance_scale_factor = 4.0;
+    input.projection_params.long_term_stdp_params = stdp;
+    params.layer_connections.push_back(input);
+
+    LayerConnectionParams recurrent = full_connection(1, 1, 0.0f);
+    recurrent.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.5f};
+    recurrent.connect_density = 0.5;
+    recurrent.conduction_delay_add_on = 1;
+    recurrent.projection_params.stp_params = {StpParams::Kind::Depression, 5.0f, 0.8f, 0.5f};
+    recurrent.projection_params.short_term_stdp_params = ShortTermStdpParams{stdp, 4.0f};
+    params.layer_connections.push_back(recurrent);
+
+    LayerConnectionParams output = full_connection(1, 2, 0.0f);
+    output.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.9f};
+    output.conduction_delay_max_random_part = 2;
+    output.projection_params.stp_params = {StpParams::Kind::Facilitation, 4.0f, 0.3f, 0.4f};
+    output.projection_params.long_term_stdp_params = stdp;
+    params.layer_connections.push_back(output);
+
+    LayerConnectionParams inhibition = full_connection(2, 1, 0.3f);
+    inhibition.projection_params.synapse_params.weight_scale_factor = -1.0f;
+    params.layer_connections.push_back(inhibition);
+
+    params.technical_params.seed_override = 7;
+    return params;
+}
+
+struct NetworkRun {
+    std::vector<TickResult> ticks;
+};
+
+/// Synapses of a snapshot as a sorted list, since their order across
+/// partitions depends on how the layers are divided.
+std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint8_t, float>> synapse_set(
+    const StateSnapshot& snapshot) {
+    std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint8_t, float>> set;
+    for (std::size_t i = 0; i < snapshot.pre_syn_nids.size(); ++i) {
+        set.emplace_back(snapshot.pre_syn_nids[i], snapshot.post_syn_nids[i],
+                         snapshot.conduction_delays[i], snapshot.weights[i]);
+    }
+    std::sort(set.begin(), set.end());
+    return set;
+}
+
+NetworkRun run_plastic_network(std::uint64_t num_threads, std::uint64_t num_ticks) {
+    NetworkRun run;
+    auto core = create_ok(plastic_network(num_threads), without_cpu_check());
+    if (!core) return run;
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto next = [&state] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return state >> 33;
+    };
+    for (std::uint64_t t = 0; t < num_ticks; ++t) {
+        TickInput input;
+        for (std::uint64_t c = 0; c < core->num_in_channels(); ++c) {
+            if (next() % 10 < 3) input.spiking_in_channel_ids.push_back(c);
+        }
+        if (next() % 7 == 0) input.force_spiking_nids.push_back(next() % core->num_neurons());
+        if (next() % 11 == 0) input.force_spiking_out_channel_ids.push_back(next() % 5);
+        input.reward = static_cast<float>(static_cast<int>(next() % 5) - 2) * 0.25f;
+        input.extract_state_snapshot = t % 40 == 39;
+        run.ticks.push_back(tick_ok(*core, input));
+    }
+    return run;
+}
+
+TEST(InstanceCore, ResultsDoNotDependOnTheThreadCount) {
+    constexpr std::uint64_t kTicks = 400;
+    const NetworkRun reference = run_plastic_network(1, kTicks);
+    ASSERT_EQ(reference.ticks.size(), kTicks);
+    std::uint64_t spikes = 0;
+    std::uint64_t transmissions = 0;
+    for (const TickResult& tick : reference.ticks) {
+        spikes += tick.spiking_nids.size();
+        transmissions += tick.synaptic_transmission_count;
+    }
+    // The comparison means something only if the network is busy.
+    EXPECT_GT(spikes, kTicks);
+    EXPECT_GT(transmissions, 10 * kTicks);
+
+    for (std::uint64_t threads : {2u, 3u, 4u}) {
+        SCOPED_TRACE(threads);
+        const NetworkRun run = run_plastic_network(threads, kTicks);
+        ASSERT_EQ(run.ticks.size(), kTicks);
+        for (std::uint64_t t = 0; t < kTicks; ++t) {
+            const TickResult& expected = reference.ticks[t];
+            const TickResult& actual = run.ticks[t];
+            ASSERT_EQ(actual.t, t);
+            ASSERT_EQ(actual.spiking_nids, expected.spiking_nids) << "tick " << t;
+            ASSERT_EQ(actual.spiking_out_channel_ids, expected.spiking_out_channel_ids);
+            ASSERT_EQ(actual.synaptic_transmission_count, expected.synaptic_transmission_count);
+            ASSERT_EQ(actual.state_snapshot.has_value(), expected.state_snapshot.has_value());
+            if (!expected.state_snapshot) continue;
+            ASSERT_EQ(actual.state_snapshot->membrane_voltages,
+                      expected.state_snapshot->membrane_voltages)
+                << "tick " << t;
+            ASSERT_EQ(synapse_set(*actual.state_snapshot), synapse_set(*expected.state_snapshot))
+                << "tick " << t;
+        }
+    }
+}
+
+bool pinned_to_exactly(std::uint64_t cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) != 0) return false;
+    return CPU_COUNT(&set) == 1 && CPU_ISSET(static_cast<int>(cpu), &set);
+}
+
+TEST(InstanceCore, PinsWorkerKToCpuK) {
+    const std::uint64_t threads = std::min<std::uint64_t>(available_cpu_count(), 4);
+    InstanceParams params = network({4, 4}, threads);
+    params.technical_params.pin_threads = true;
+    InstanceCoreOptions options;
+    options.test_hooks.before_build = [](std::uint64_t partition_index) {
+        if (!pinned_to_exactly(partition_index)) panic("worker is not pinned to its CPU");
+    };
+    auto core = create_ok(params, options);
+    ASSERT_TRUE(core);
+    EXPECT_NO_THROW(tick_ok(*core, forcing_nids({0})));
+}
+
+TEST(InstanceCore, RefusedPinningIsIgnored) {
+    // No CPU of that number exists here: the system refuses and the thread
+    // keeps its affinity.
+    std::thread thread([] {
+        cpu_set_t before;
+        CPU_ZERO(&before);
+        ASSERT_EQ(sched_getaffinity(0, sizeof(before), &before), 0);
+        pin_current_thread(5000);
+        cpu_set_t after;
+        CPU_ZERO(&after);
+        ASSERT_EQ(sched_getaffinity(0, sizeof(after), &after), 0);
+        EXPECT_TRUE(CPU_EQUAL(&before, &after));
+    });
+    thread.join();
+}
+
+std::string panic_text_of(InstanceCore& core, const TickInput& input) {
+    try {
+        (void)core.tick(input);
+    } catch (const Panic& failure) {
+        return failure.text();
+    }
+    return "no panic";
+}
+
+TEST(InstanceCore, WorkerFailingWhileBuildingFailsTheFirstTick) {
+    InstanceCoreOptions options;
+    options.test_hooks.before_build = [](std::uint64_t partition_index) {
+        if (partition_index == 1) panic("partition 1 could not be built");
+    };
+    auto core = create_ok(network({4, 4}, 2), options);
+    ASSERT_TRUE(core);
+    EXPECT_EQ(panic_text_of(*core, TickInput{}), "partition 1 could not be built");
+    EXPECT_EQ(core->t(), 0u);
+    // The instance stays failed instead of mixing the survivor's late answer
+    // into a new tick; id errors are still reported first.
+    EXPECT_EQ(panic_text_of(*core, TickInput{}), "partition 1 could not be built");
+    EXPECT_EQ(core->tick(forcing_nids({8})).error(), "Invalid neuron id for forced spike: 8");
+}
+
+TEST(InstanceCore, WorkerFailingWhileTickingFailsThatTick) {
+    InstanceCoreOptions options = without_cpu_check();
+    options.test_hooks.before_tick = [](std::uint64_t partition_index, const TickCommand& command) {
+        if (partition_index == 2 && command.t == 3) throw std::runtime_error("tick 3 went wrong");
+    };
+    auto core = create_ok(network({6, 6}, 3), options);
+    ASSERT_TRUE(core);
+    for (int i = 0; i < 3; ++i) tick_ok(*core, forcing_nids({0}));
+    EXPECT_EQ(panic_text_of(*core, TickInput{}), "tick 3 went wrong");
+    EXPECT_EQ(core->t(), 3u);
+    EXPECT_EQ(panic_text_of(*core, TickInput{}), "tick 3 went wrong");
+}
+
+TEST(InstanceCore, AllWorkersFailingIsReportedAndShutdownStillJoins) {
+    InstanceCoreOptions options;
+    options.test_hooks.before_build = [](std::uint64_t) { panic("no partition"); };
+    for (int ticks = 0; ticks < 2; ++ticks) {
+        auto core = create_ok(network({2, 2}, 2), options);
+        ASSERT_TRUE(core);
+        if (ticks == 1) {
+            EXPECT_EQ(panic_text_of(*core, TickInput{}), "no partition");
+        }
+        // Destroyed here, with or without a tick after the failure.
+    }
+}
+
+TEST(InstanceCore, RefusedThreadIsAPanicAndStartedWorkersEnd) {
+    InstanceCoreOptions options;
+    options.worker_stack_size = [](std::uint64_t partition_index) -> std::size_t {
+        // No system grants a stack of 2^62 bytes.
+        return partition_index == 0 ? kWorkerStackSize : std::size_t{1} << 62;
+    };
+    try {
+        (void)create_instance_core(network({4, 4}, 2), options);
+        ADD_FAILURE() << "creation did not fail";
+    } catch (const Panic& failure) {
+        const std::string text = failure.text();
+        EXPECT_EQ(text.rfind("failed to spawn thread: ", 0), 0u) << text;
+        EXPECT_NE(text.find(std::strerror(EAGAIN)), std::string::npos) << text;
+    }
+}
+
+TEST(InstanceCore, DestroyingRightAfterCreationReturns) {
+    for (std::uint64_t threads : {1u, 2u, 3u}) {
+        auto core = create_ok(plastic_network(threads), without_cpu_check());
+        ASSERT_TRUE(core);
+    }
+}
+
+}  // namespace
+}  // namespace synaptor
