@@ -76,6 +76,42 @@ float stdp_value(std::int64_t dt, const StdpParams& params) {
 
 namespace {
 
+/// The short-term STDP offset s of a synapse for an event arriving at arrival_t.
+[[gnu::noinline]] float short_term_offset(PartitionLayer& layer, const Synapse& synapse,
+                                          std::uint64_t arrival_t, float tau_st) {
+    const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
+    return synapse.short_term_weight * layer.plasticity_decay.get(dt, tau_st);
+}
+
+/// The per-synapse loop of propagation. `FiniteFactor`: the decay factor of
+/// the short-term offset is known to lie in [0, 1], so a zero short-term
+/// weight times it is that same zero, sign included, and the exponential is
+/// skipped; bit-identical to computing it.
+template <bool FiniteFactor>
+void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
+                     std::uint64_t pre_syn_nid, std::uint64_t t_s, float p, float tau_st) {
+    const float weight_scale_factor = group.weight_scale_factor;
+    const bool has_timing_plasticity =
+        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
+    const std::uint64_t num_synapses = group.synapses.size();
+    const Synapse* const synapses = group.synapses.data();
+    auto scheduler = layer.delivery_buffer.scheduler();
+    for (std::uint64_t k = 0; k < num_synapses; ++k) {
+        // Two cache lines ahead, formed only inside the vector.
+        if (k + 8 < num_synapses) __builtin_prefetch(synapses + k + 8);
+        const Synapse& synapse = synapses[k];
+        float s = synapse.short_term_weight;
+        if (!FiniteFactor || s != 0.0f) {
+            s = short_term_offset(layer, synapse, t_s + synapse.conduction_delay, tau_st);
+        }
+        const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
+        // A delay of 0 becomes a huge offset here, which the ring rejects.
+        scheduler.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
+                           SynapticEvent{synapse.post_index, pre_syn_nid, k, psp,
+                                         has_timing_plasticity});
+    }
+}
+
 void propagate_group(PartitionLayer& layer, PreSynapticGroup& group,
                      std::uint64_t pre_syn_nid, std::uint64_t t_s) {
     group.previous_spike_t = group.last_spike_t;
@@ -87,39 +123,13 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group,
     // Once per spike and group, independent of the synapses.
     const float p = group.stp_state->on_pre_spike(t_s);
     const float tau_st = group.short_term_stdp_params ? group.short_term_stdp_params->tau : 1.0f;
-    // With a positive time constant the decay factor lies in [0, 1], so a zero
-    // short-term weight times it is that same zero (sign included) and the
-    // exponential can be skipped. A NaN, zero or negative tau can make the
-    // factor NaN or infinite, so it always takes the full product.
-    const bool factor_is_finite = tau_st > 0.0f;
-    const DecayTable* st_table = nullptr;
-    bool st_table_looked_up = false;
-    const float weight_scale_factor = group.weight_scale_factor;
-    const bool has_timing_plasticity =
-        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
-    const std::uint64_t num_synapses = group.synapses.size();
-    const Synapse* const synapses = group.synapses.data();
-    auto scheduler = layer.delivery_buffer.scheduler();
-    for (std::uint64_t k = 0; k < num_synapses; ++k) {
-        // Two cache lines ahead; past the end a prefetch is a harmless hint,
-        // but the address is only formed inside the vector.
-        if (k + 8 < num_synapses) __builtin_prefetch(synapses + k + 8);
-        const Synapse& synapse = synapses[k];
-        const std::uint64_t arrival_t = t_s + synapse.conduction_delay;
-        float s = synapse.short_term_weight;
-        if (s != 0.0f || !factor_is_finite) {
-            if (!st_table_looked_up) {
-                st_table = layer.plasticity_decay.table_for(tau_st);
-                st_table_looked_up = true;
-            }
-            const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
-            s = s * (st_table != nullptr ? st_table->get_built(dt, tau_st) : decay_factor(dt, tau_st));
-        }
-        const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
-        // A delay of 0 becomes a huge offset here, which the ring rejects.
-        scheduler.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
-                           SynapticEvent{synapse.post_index, pre_syn_nid, k, psp,
-                                         has_timing_plasticity});
+    // With a positive time constant expf(-dt / tau) lies in [0, 1] for every
+    // dt. A NaN, zero or negative tau can make it NaN or infinite, and then
+    // even a zero short-term weight gives a NaN offset.
+    if (tau_st > 0.0f) {
+        schedule_events<true>(layer, group, pre_syn_nid, t_s, p, tau_st);
+    } else {
+        schedule_events<false>(layer, group, pre_syn_nid, t_s, p, tau_st);
     }
 }
 
