@@ -1,0 +1,129 @@
+#include "lib/core/instance.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "random/poisson.hpp"
+#include "util/panic.hpp"
+#include "util/projection_geometry.hpp"
+
+namespace synaptor {
+
+namespace {
+
+// Beyond this mean the rejection method's log-probabilities lose whole units
+// of precision, and any network that fits in memory is far smaller, so the
+// draw would be capped at num_neurons anyway.
+constexpr double kMaxPoissonMean = 0x1.0p40;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t sum = a + b;
+    return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+void schedule(const std::vector<std::uint64_t>& ts, const std::vector<std::uint64_t>& ids,
+              std::uint64_t now, std::vector<PendingQueue>& pending) {
+    if (ts.empty()) return;
+    PendingQueue queue;
+    const std::size_t n = std::min(ts.size(), ids.size());
+    queue.entries.reserve(n);
+    // A tick beyond the end of time saturates instead of wrapping into the
+    // past; either way it is never reached.
+    for (std::size_t i = 0; i < n; ++i) queue.entries.push_back({saturating_add(now, ts[i]), ids[i]});
+    pending.push_back(std::move(queue));
+}
+
+void deliver_due(std::vector<PendingQueue>& pending, std::uint64_t t,
+                 std::vector<std::uint64_t>& target) {
+    for (PendingQueue& queue : pending) {
+        while (!queue.empty() && queue.entries[queue.head].t == t) {
+            target.push_back(queue.entries[queue.head].id);
+            ++queue.head;
+        }
+    }
+    std::erase_if(pending, [](const PendingQueue& queue) { return queue.empty(); });
+}
+
+void append_tick_spikes(BatchTickResult& batch, const TickResult& result) {
+    batch.out_channel_spikes_ts.insert(batch.out_channel_spikes_ts.end(),
+                                       result.spiking_out_channel_ids.size(), result.t);
+    batch.out_channel_spikes_ids.insert(batch.out_channel_spikes_ids.end(),
+                                        result.spiking_out_channel_ids.begin(),
+                                        result.spiking_out_channel_ids.end());
+    batch.neuron_spikes_ts.insert(batch.neuron_spikes_ts.end(), result.spiking_nids.size(),
+                                  result.t);
+    batch.neuron_spikes_ids.insert(batch.neuron_spikes_ids.end(), result.spiking_nids.begin(),
+                                   result.spiking_nids.end());
+    batch.synaptic_transmission_count += result.synaptic_transmission_count;
+}
+
+}  // namespace
+
+Instance::Instance(std::unique_ptr<InstanceCore> core, std::uint64_t seed)
+    : core_(std::move(core)), stimulus_rng_(ChaChaRng::seed_from_u64(seed)) {
+    expect(core_ != nullptr, "Instance needs a core");
+    all_nids_.resize(core_->num_neurons());
+    for (std::uint64_t nid = 0; nid < all_nids_.size(); ++nid) all_nids_[nid] = nid;
+}
+
+void Instance::apply_stimulus(const Stimulus& stimulus) {
+    const std::uint64_t now = core_->t();
+    schedule(stimulus.in_channel_spikes_ts, stimulus.in_channel_spikes_ids, now,
+             pending_in_channel_spikes_);
+    schedule(stimulus.force_out_channel_spikes_ts, stimulus.force_out_channel_spikes_ids, now,
+             pending_force_out_channel_spikes_);
+    schedule(stimulus.force_neuron_spikes_ts, stimulus.force_neuron_spikes_ids, now,
+             pending_force_neuron_spikes_);
+}
+
+void Instance::append_random_spikes(std::vector<std::uint64_t>& force_spiking_nids) {
+    const double rate = non_coherent_stimulation_rate;
+    if (!(rate > 0.0)) return;  // also NaN
+    const std::uint64_t num_neurons = all_nids_.size();
+    if (num_neurons == 0) panic("called `Result::unwrap()` on an `Err` value: BadParams");
+    const double lambda = rate * static_cast<double>(num_neurons);
+    std::uint64_t k = num_neurons;
+    // An infinite or huge mean caps at every neuron directly: the rejection
+    // method would never end on an infinite mean.
+    if (lambda < kMaxPoissonMean) {
+        k = std::min(saturating_u64(sample_poisson(stimulus_rng_, lambda)), num_neurons);
+    }
+    sample_subset(stimulus_rng_, num_neurons, k, subset_scratch_);
+    for (std::uint64_t position : subset_scratch_) force_spiking_nids.push_back(all_nids_[position]);
+}
+
+void Instance::apply_tick_stimulus(TickInput& input) {
+    append_random_spikes(input.force_spiking_nids);
+    const std::uint64_t t = core_->t();
+    deliver_due(pending_in_channel_spikes_, t, input.spiking_in_channel_ids);
+    deliver_due(pending_force_out_channel_spikes_, t, input.force_spiking_out_channel_ids);
+    deliver_due(pending_force_neuron_spikes_, t, input.force_spiking_nids);
+}
+
+Result<TickResult> Instance::tick(TickInput input) {
+    apply_tick_stimulus(input);
+    return core_->tick(input);
+}
+
+TickResult Instance::tick_batch_step() {
+    TickInput input;
+    input.reward = reward_rate;
+    apply_tick_stimulus(input);
+    Result<TickResult> result = core_->tick(input);
+    if (!result) panic("called `Result::unwrap()` on an `Err` value: \"" + result.error() + "\"");
+    return std::move(result).value();
+}
+
+BatchTickResult Instance::tick_until(std::uint64_t t_end) {
+    BatchTickResult batch;
+    while (core_->t() < t_end) append_tick_spikes(batch, tick_batch_step());
+    return batch;
+}
+
+void Instance::tick_until_ignore_output(std::uint64_t t_end) {
+    while (core_->t() < t_end) tick_batch_step();
+}
+
+}  // namespace synaptor

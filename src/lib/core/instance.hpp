@@ -1,0 +1,74 @@
+// Instance: what the Python Instance wraps. Owns the InstanceCore together
+// with the stimulus state (generator, rates, pending schedules) and runs
+// single ticks and batches of ticks on top of the core's tick. Plain C++,
+// used on the calling (Python) thread only; the core's workers never see it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "instance/instance_core.hpp"
+#include "lib/core/stimulus.hpp"
+#include "random/chacha_rng.hpp"
+#include "util/result.hpp"
+
+namespace synaptor {
+
+/// One schedule of (tick, id) entries from one apply_stimulus call, delivered
+/// from the front only.
+struct PendingQueue {
+    struct Entry {
+        std::uint64_t t;
+        std::uint64_t id;
+    };
+    std::vector<Entry> entries;
+    std::size_t head = 0;
+
+    bool empty() const { return head == entries.size(); }
+};
+
+class Instance {
+public:
+    /// Takes over a created core; `seed` feeds only the stimulus generator.
+    Instance(std::unique_ptr<InstanceCore> core, std::uint64_t seed);
+
+    /// Schedules the stimulus relative to the current t. Nothing is checked:
+    /// ids are checked by the tick that delivers them.
+    void apply_stimulus(const Stimulus& stimulus);
+
+    /// Appends random (non-coherent) and due scheduled spikes to `input` for
+    /// the tick about to run. Consumes the entries and draws even if that tick
+    /// is then rejected.
+    void apply_tick_stimulus(TickInput& input);
+
+    /// One tick with the caller's inputs plus the stimulus; bad ids are an
+    /// error text.
+    Result<TickResult> tick(TickInput input);
+
+    /// Runs ticks while t < t_end with reward_rate as reward. A rejected id is
+    /// an internal failure here (the ids came from stored schedules).
+    BatchTickResult tick_until(std::uint64_t t_end);
+    void tick_until_ignore_output(std::uint64_t t_end);
+
+    std::uint64_t t() const { return core_->t(); }
+    std::uint64_t num_neurons() const { return core_->num_neurons(); }
+
+    double non_coherent_stimulation_rate = 0.0;
+    float reward_rate = 0.0f;
+
+private:
+    TickResult tick_batch_step();
+    void append_random_spikes(std::vector<std::uint64_t>& force_spiking_nids);
+
+    std::unique_ptr<InstanceCore> core_;
+    ChaChaRng stimulus_rng_;
+    std::vector<std::uint64_t> all_nids_;
+    std::vector<PendingQueue> pending_in_channel_spikes_;
+    std::vector<PendingQueue> pending_force_out_channel_spikes_;
+    std::vector<PendingQueue> pending_force_neuron_spikes_;
+    std::vector<std::uint64_t> subset_scratch_;
+};
+
+}  // namespace synaptor

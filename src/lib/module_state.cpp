@@ -1,0 +1,96 @@
+#include "lib/module_state.hpp"
+
+#include "lib/py_classes.hpp"
+
+namespace synaptor {
+
+namespace {
+
+ModuleState* state_of(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+PyType_Spec* spec_of(ClassId id) {
+    switch (id) {
+        case ClassId::Instance:
+            return &instance_type_spec;
+        case ClassId::Stimulus:
+            return &stimulus_type_spec;
+        case ClassId::TickResult:
+            return &tick_result_type_spec;
+        case ClassId::BatchTickResult:
+            return &batch_tick_result_type_spec;
+        case ClassId::StateSnapshot:
+            return &state_snapshot_type_spec;
+        case ClassId::Count:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* module_of(PyObject* self) { return PyType_GetModule(Py_TYPE(self)); }
+
+PyTypeObject* class_type(PyObject* module, ClassId id) {
+    ModuleState* state = state_of(module);
+    if (state == nullptr) return nullptr;
+    PyObject*& slot = state->types[static_cast<int>(id)];
+    if (slot == nullptr) slot = PyType_FromModuleAndSpec(module, spec_of(id), nullptr);
+    return reinterpret_cast<PyTypeObject*>(slot);
+}
+
+void raise_panic(PyObject* module, const char* text) {
+    ModuleState* state = module ? state_of(module) : nullptr;
+    if (state == nullptr) {
+        // Without the module there is no PanicException to raise; the failure
+        // must still reach the caller as an exception.
+        PyErr_SetString(PyExc_SystemError, text);
+        return;
+    }
+    if (state->panic_exception == nullptr) {
+        // A BaseException, so that `except Exception` does not swallow a
+        // broken invariant.
+        state->panic_exception = PyErr_NewExceptionWithDoc(
+            "synaptor.PanicException",
+            "An internal failure of the simulator; its single argument is the failure text.",
+            PyExc_BaseException, nullptr);
+        if (state->panic_exception == nullptr) return;
+    }
+    PyRef message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
+                                       "replace"));
+    if (!message) return;
+    PyErr_SetObject(state->panic_exception, message.get());
+}
+
+void raise_from_current_exception(PyObject* module) {
+    try {
+        throw;
+    } catch (const Panic& failure) {
+        raise_panic(module, failure.text().c_str());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        raise_panic(module, failure.what());
+    } catch (...) {
+        raise_panic(module, "unknown internal failure");
+    }
+}
+
+void dealloc_heap_object(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* new_refused(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+int refuse_delete() {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+}
+
+}  // namespace synaptor

@@ -1,0 +1,41 @@
+// The module's five Python classes as seen by the rest of the binding: their
+// type specs and the functions that wrap C++ values into new Python objects.
+// Each class lives in its own file. Python thread only.
+#pragma once
+
+#include <memory>
+
+#include "instance/instance_core.hpp"
+#include "lib/core/instance.hpp"
+#include "lib/core/stimulus.hpp"
+#include "lib/py_ref.hpp"
+
+namespace synaptor {
+
+extern PyType_Spec instance_type_spec;
+extern PyType_Spec stimulus_type_spec;
+extern PyType_Spec tick_result_type_spec;
+extern PyType_Spec batch_tick_result_type_spec;
+extern PyType_Spec state_snapshot_type_spec;
+
+/// New Python objects owning the given values; null with an exception set.
+PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance);
+PyObject* wrap_tick_result(PyObject* module, TickResult result);
+PyObject* wrap_batch_tick_result(PyObject* module, BatchTickResult result);
+PyObject* wrap_state_snapshot(PyObject* module, StateSnapshot snapshot);
+
+/// The stimulus held by a Python Stimulus, or null (with TypeError "'{type}'
+/// object cannot be converted to 'Stimulus'") when `obj` is none.
+const Stimulus* stimulus_of(PyObject* module, PyObject* obj);
+
+/// Shared body of the heap types' tp_dealloc: frees the object, then drops the
+/// reference every instance of a heap type holds on its type.
+void dealloc_heap_object(PyObject* self);
+
+/// tp_new of the classes obtained only as results.
+PyObject* new_refused(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+/// Setter failure for `del obj.attr`.
+int refuse_delete();
+
+}  // namespace synaptor

@@ -1,0 +1,219 @@
+// The Python class Instance: a running network with its stimulus state. Every
+// method takes access to the object first (exclusive for the changing ones),
+// then binds and converts its arguments, then calls the C++ Instance.
+#include <new>
+
+#include "lib/arg_binder.hpp"
+#include "lib/conversions.hpp"
+#include "lib/module_state.hpp"
+#include "lib/py_classes.hpp"
+
+namespace synaptor {
+
+namespace {
+
+struct InstanceObject {
+    PyObject_HEAD
+    Instance* instance;
+    BorrowFlag borrow;
+};
+
+InstanceObject* as_instance(PyObject* self) { return reinterpret_cast<InstanceObject*>(self); }
+
+// The body of a changing method: exclusive access, bound arguments, and any
+// C++ exception turned into a Python one.
+template <std::size_t N, class F>
+PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames, F&& body) {
+    PyObject* module = module_of(self);
+    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
+        InstanceObject* obj = as_instance(self);
+        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+        if (!borrow.held()) return nullptr;
+        PyObject* bound[N];
+        if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
+        return body(module, *obj->instance, bound);
+    });
+}
+
+PyObject* convert_failed(const char* name) {
+    fail_argument(name);
+    return nullptr;
+}
+
+const char* const kTickParams[] = {"spiking_in_channel_ids", "force_spiking_out_channel_ids",
+                                   "force_spiking_nids", "reward", "extract_state_snapshot"};
+const Signature kTick{"Instance.tick()", kTickParams, 5};
+
+PyObject* instance_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
+    return run_method<5>(
+        self, kTick, args, nargsf, kwnames,
+        [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
+            TickInput input;
+            if (!convert_u64_list(bound[0], &input.spiking_in_channel_ids)) {
+                return convert_failed(kTickParams[0]);
+            }
+            if (!convert_u64_list(bound[1], &input.force_spiking_out_channel_ids)) {
+                return convert_failed(kTickParams[1]);
+            }
+            if (!convert_u64_list(bound[2], &input.force_spiking_nids)) {
+                return convert_failed(kTickParams[2]);
+            }
+            if (!convert_f32(bound[3], &input.reward)) return convert_failed(kTickParams[3]);
+            if (!convert_bool(bound[4], &input.extract_state_snapshot)) {
+                return convert_failed(kTickParams[4]);
+            }
+            Result<TickResult> result = instance.tick(std::move(input));
+            if (!result) {
+                raise_value_error(result.error());
+                return nullptr;
+            }
+            return wrap_tick_result(module, std::move(result).value());
+        });
+}
+
+const char* const kTickUntilParams[] = {"t"};
+const Signature kTickUntil{"Instance.tick_until()", kTickUntilParams, 1};
+const Signature kTickUntilIgnoreOutput{"Instance.tick_until_ignore_output()", kTickUntilParams,
+                                       1};
+
+PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+    return run_method<1>(self, kTickUntil, args, nargsf, kwnames,
+                         [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
+                             std::uint64_t t_end;
+                             if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
+                             return wrap_batch_tick_result(module, instance.tick_until(t_end));
+                         });
+}
+
+PyObject* instance_tick_until_ignore_output(PyObject* self, PyObject* const* args,
+                                            Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_method<1>(self, kTickUntilIgnoreOutput, args, nargsf, kwnames,
+                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
+                             std::uint64_t t_end;
+                             if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
+                             instance.tick_until_ignore_output(t_end);
+                             Py_RETURN_NONE;
+                         });
+}
+
+const char* const kApplyStimulusParams[] = {"stimulus"};
+const Signature kApplyStimulus{"Instance.apply_stimulus()", kApplyStimulusParams, 1};
+
+PyObject* instance_apply_stimulus(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+    return run_method<1>(self, kApplyStimulus, args, nargsf, kwnames,
+                         [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
+                             const Stimulus* stimulus = stimulus_of(module, bound[0]);
+                             if (stimulus == nullptr) return convert_failed("stimulus");
+                             instance.apply_stimulus(*stimulus);
+                             Py_RETURN_NONE;
+                         });
+}
+
+PyObject* instance_get_t(PyObject* self, PyObject*) {
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
+    if (!borrow.held()) return nullptr;
+    return PyLong_FromUnsignedLongLong(obj->instance->t());
+}
+
+PyObject* get_reward_rate(PyObject* self, void*) {
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
+    if (!borrow.held()) return nullptr;
+    return PyFloat_FromDouble(static_cast<double>(obj->instance->reward_rate));
+}
+
+// Attribute writes convert first, then take exclusive access to store.
+int set_reward_rate(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) return refuse_delete();
+    float rate;
+    if (!convert_f32(value, &rate)) return -1;
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+    if (!borrow.held()) return -1;
+    obj->instance->reward_rate = rate;
+    return 0;
+}
+
+PyObject* get_non_coherent_stimulation_rate(PyObject* self, void*) {
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
+    if (!borrow.held()) return nullptr;
+    return PyFloat_FromDouble(obj->instance->non_coherent_stimulation_rate);
+}
+
+int set_non_coherent_stimulation_rate(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) return refuse_delete();
+    double rate;
+    if (!convert_f64(value, &rate)) return -1;
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+    if (!borrow.held()) return -1;
+    obj->instance->non_coherent_stimulation_rate = rate;
+    return 0;
+}
+
+void instance_dealloc(PyObject* self) {
+    // Destroying the core closes the command bus and joins the workers.
+    InstanceObject* obj = as_instance(self);
+    delete obj->instance;
+    obj->borrow.~BorrowFlag();
+    dealloc_heap_object(self);
+}
+
+PyMethodDef instance_methods[] = {
+    {"tick", method_function(&instance_tick), METH_FASTCALL | METH_KEYWORDS,
+     "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, reward, "
+     "extract_state_snapshot)\n--\n\nRuns one tick and returns its TickResult."},
+    {"tick_until", method_function(&instance_tick_until), METH_FASTCALL | METH_KEYWORDS,
+     "tick_until(t)\n--\n\nRuns ticks while get_t() < t and returns their BatchTickResult."},
+    {"tick_until_ignore_output", method_function(&instance_tick_until_ignore_output),
+     METH_FASTCALL | METH_KEYWORDS,
+     "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no output."},
+    {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
+     "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current tick."},
+    {"get_t", method_function(&instance_get_t), METH_NOARGS,
+     "get_t()\n--\n\nThe index of the next tick to run."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef instance_getset[] = {
+    {"reward_rate", get_reward_rate, set_reward_rate,
+     "Reward of every tick run by tick_until and tick_until_ignore_output (f32).", nullptr},
+    {"non_coherent_stimulation_rate", get_non_coherent_stimulation_rate,
+     set_non_coherent_stimulation_rate,
+     "Expected fraction of all neurons forced to spike at random per tick.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot instance_slots[] = {
+    {Py_tp_new, slot_function(&new_refused)},
+    {Py_tp_dealloc, slot_function(&instance_dealloc)},
+    {Py_tp_methods, instance_methods},
+    {Py_tp_getset, instance_getset},
+    {Py_tp_doc, const_cast<char*>("A running network; obtained from create_from_yaml or "
+                                  "create_from_json.")},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec instance_type_spec{"synaptor.Instance", static_cast<int>(sizeof(InstanceObject)), 0,
+                               Py_TPFLAGS_DEFAULT, instance_slots};
+
+PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance) {
+    PyTypeObject* type = class_type(module, ClassId::Instance);
+    if (type == nullptr) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    InstanceObject* obj = as_instance(self);
+    new (&obj->borrow) BorrowFlag();
+    obj->instance = instance.release();
+    return self;
+}
+
+}  // namespace synaptor

@@ -1,0 +1,91 @@
+"""Type stubs of the native module synaptor.
+
+Instance, TickResult, BatchTickResult and StateSnapshot are obtained only as
+results; they are not attributes of the module. Internal failures raise
+PanicException, a BaseException subclass that is not a module attribute either."""
+
+from typing import Sequence, final
+
+__all__ = ["create_from_yaml", "create_from_json", "Stimulus"]
+
+def create_from_yaml(yaml_str: str, seed: int) -> Instance:
+    """Creates a running network from a YAML parameter document; ``seed`` feeds only
+    the random non-coherent stimulation. Raises ValueError for an unreadable or
+    invalid document."""
+
+def create_from_json(json_str: str, seed: int) -> Instance:
+    """Like create_from_yaml, for a JSON parameter document."""
+
+@final
+class Stimulus:
+    """A schedule of spikes for Instance.apply_stimulus. Ticks are counted from
+    the instance's tick at the moment the stimulus is applied (0 = next tick)."""
+
+    in_channel_spikes_ts: list[int]
+    in_channel_spikes_ids: list[int]
+    force_out_channel_spikes_ts: list[int]
+    force_out_channel_spikes_ids: list[int]
+    force_neuron_spikes_ts: list[int]
+    force_neuron_spikes_ids: list[int]
+    def __init__(self, *args: object, **kwargs: object) -> None: ...
+
+@final
+class Instance:
+    """A running network. Obtained only from create_from_yaml or create_from_json."""
+
+    reward_rate: float
+    """Reward of every tick of tick_until and tick_until_ignore_output (stored as f32)."""
+    non_coherent_stimulation_rate: float
+    """Expected fraction of all neurons forced to spike at random per tick."""
+
+    def tick(
+        self,
+        spiking_in_channel_ids: Sequence[int],
+        force_spiking_out_channel_ids: Sequence[int],
+        force_spiking_nids: Sequence[int],
+        reward: float,
+        extract_state_snapshot: bool,
+    ) -> TickResult: ...
+    def tick_until(self, t: int) -> BatchTickResult: ...
+    def tick_until_ignore_output(self, t: int) -> None: ...
+    def apply_stimulus(self, stimulus: Stimulus) -> None: ...
+    def get_t(self) -> int: ...
+
+@final
+class TickResult:
+    @property
+    def t(self) -> int: ...
+    @property
+    def spiking_out_channel_ids(self) -> list[int]: ...
+    @property
+    def spiking_nids(self) -> list[int]: ...
+    @property
+    def synaptic_transmission_count(self) -> int: ...
+    @property
+    def state_snapshot(self) -> StateSnapshot | None: ...
+
+@final
+class BatchTickResult:
+    @property
+    def out_channel_spikes_ts(self) -> list[int]: ...
+    @property
+    def out_channel_spikes_ids(self) -> list[int]: ...
+    @property
+    def neuron_spikes_ts(self) -> list[int]: ...
+    @property
+    def neuron_spikes_ids(self) -> list[int]: ...
+    @property
+    def synaptic_transmission_count(self) -> int: ...
+
+@final
+class StateSnapshot:
+    @property
+    def membrane_voltages(self) -> list[float]: ...
+    @property
+    def pre_syn_nids(self) -> list[int]: ...
+    @property
+    def post_syn_nids(self) -> list[int]: ...
+    @property
+    def conduction_delays(self) -> list[int]: ...
+    @property
+    def weights(self) -> list[float]: ...
