@@ -2,11 +2,16 @@
 // connection), where the round trip of a tick through the command bus and the
 // result channel is nearly the whole cost. Prints microseconds per tick for
 // one and for two workers, and for no worker at all (the instance's own part).
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "instance/instance_core.hpp"
@@ -44,8 +49,17 @@ InstanceParams tiny_network(std::uint64_t num_threads) {
     return params;
 }
 
-void measure(std::uint64_t num_threads, std::uint64_t num_ticks) {
+double process_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+void measure(std::uint64_t num_threads, std::uint64_t num_ticks,
+             std::optional<WaitPolicies> wait_policies) {
     InstanceCoreOptions options;
+    options.wait_policies = wait_policies;
     options.check_cpu_count = false;  // report two workers even on a one-CPU machine
     auto created = create_instance_core(tiny_network(num_threads), options);
     if (!created.ok()) {
@@ -75,20 +89,36 @@ void measure(std::uint64_t num_threads, std::uint64_t num_ticks) {
         us_per_tick.push_back(elapsed.count() * 1e6 / static_cast<double>(batch_ticks));
     }
     std::sort(us_per_tick.begin(), us_per_tick.end());
-    std::printf("workers %llu: best %.3f us per tick (%.0f ticks/s), median %.3f us (%llu ticks, "
-                "%llu spikes)\n",
+
+    // An idle instance must not burn CPU: the process's CPU time while the
+    // caller sleeps is what the waiting workers consume.
+    const double cpu_before = process_cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double idle_cpu_ms = (process_cpu_seconds() - cpu_before) * 1e3;
+    std::printf("workers %llu: best %.3f us per tick (%.0f ticks/s), median %.3f us, idle CPU "
+                "%.2f ms in 200 ms (%llu ticks, %llu spikes)\n",
                 static_cast<unsigned long long>(num_threads), us_per_tick.front(),
-                1e6 / us_per_tick.front(), us_per_tick[kBatches / 2],
+                1e6 / us_per_tick.front(), us_per_tick[kBatches / 2], idle_cpu_ms,
                 static_cast<unsigned long long>(i), static_cast<unsigned long long>(spikes));
 }
 
 }  // namespace
 
-int main() {
+/// Optional arguments, to compare with the built-in choice: pause spins and
+/// awake time in ns of the waiting workers, then of the waiting caller.
+int main(int argc, char** argv) {
+    std::optional<WaitPolicies> wait_policies;
+    if (argc == 5) {
+        auto policy = [&](int i) {
+            return SpinPolicy{static_cast<std::uint32_t>(std::strtoul(argv[i], nullptr, 10)),
+                              std::strtoull(argv[i + 1], nullptr, 10)};
+        };
+        wait_policies = WaitPolicies{policy(1), policy(3)};
+    }
     try {
-        measure(0, 200'000);  // the tick's own bookkeeping, no thread round trip
-        measure(1, 200'000);
-        measure(2, 200'000);
+        measure(0, 200'000, wait_policies);  // the tick's own bookkeeping, no thread round trip
+        measure(1, 200'000, wait_policies);
+        measure(2, 200'000, wait_policies);
     } catch (const Panic& failure) {
         std::printf("internal failure: %s\n", failure.text().c_str());
         return 1;

@@ -25,12 +25,12 @@ namespace {
 /// way a waiter sleeps after a bounded time, so an idle instance costs no CPU.
 /// A pause costs tens of nanoseconds under virtualisation, so 100 of them
 /// cover a small network's round trip of a microsecond or two.
-SpinPolicy spin_policy_for(std::uint64_t num_partitions) {
+WaitPolicies wait_policies_for(std::uint64_t num_partitions) {
     SpinPolicy policy;
     const std::uint64_t cpus = num_partitions == 0 ? 1 : available_cpu_count();
     policy.pause_spins = num_partitions + 1 <= cpus ? 100 : 16;
     policy.awake_ns = 100'000;
-    return policy;
+    return WaitPolicies{policy, policy};
 }
 
 const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
@@ -39,7 +39,8 @@ const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` 
 }  // namespace
 
 struct InstanceCore::Impl {
-    explicit Impl(SpinPolicy policy) : command_bus(std::in_place, policy), result_receiver(policy) {}
+    explicit Impl(const WaitPolicies& policies)
+        : command_bus(std::in_place, policies.workers), result_receiver(policies.caller) {}
 
     ~Impl() {
         // Closing the bus makes every worker leave its loop at its next
@@ -99,7 +100,8 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
                                             : available_cpu_count();
 
     std::unique_ptr<InstanceCore> core(new InstanceCore());
-    core->impl_ = std::make_unique<InstanceCore::Impl>(spin_policy_for(num_partitions));
+    core->impl_ = std::make_unique<InstanceCore::Impl>(
+        options.wait_policies ? *options.wait_policies : wait_policies_for(num_partitions));
     core->num_partitions_ = num_partitions;
     InstanceCore::Impl& impl = *core->impl_;
 

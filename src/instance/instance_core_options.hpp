@@ -7,11 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "instance/instance_core.hpp"
 #include "instance/worker.hpp"
 
 namespace synaptor {
+
+/// How long the threads of an instance stay awake while they wait.
+struct WaitPolicies {
+    SpinPolicy workers;  ///< workers waiting for a command
+    SpinPolicy caller;   ///< the calling thread waiting for results
+};
 
 struct InstanceCoreOptions {
     /// False skips only the rule that `num_threads` must not exceed the
@@ -20,6 +27,9 @@ struct InstanceCoreOptions {
     WorkerTestHooks test_hooks;
     /// Stack size of each worker; null means the normal size for all.
     std::size_t (*worker_stack_size)(std::uint64_t partition_index) = nullptr;
+    /// How long waiting threads stay awake; absent means the choice made for
+    /// the thread count and the machine. Set by benchmarks that tune it.
+    std::optional<WaitPolicies> wait_policies;
 };
 
 Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params,
