@@ -46,7 +46,8 @@ struct Builder {
                  PartitionLayer& layer, std::uint8_t& max_delay);
 };
 
-PreSynapticGroup make_group(const ProjectionParams& projection, const std::vector<Synapse>& synapses) {
+PreSynapticGroup make_group(const ProjectionParams& projection,
+                            const std::vector<Synapse>& synapses) {
     PreSynapticGroup group;
     // Exactly sized: the groups hold nearly all of a partition's memory.
     group.synapses.assign(synapses.begin(), synapses.end());
@@ -70,7 +71,8 @@ void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_
 
     const std::uint64_t pre_offset = offsets[from_layer];
     const std::uint64_t post_offset = offsets[to_layer];
-    const bool randomized = connection.initial_syn_weight.kind == InitialSynWeight::Kind::Randomized;
+    const bool randomized =
+        connection.initial_syn_weight.kind == InitialSynWeight::Kind::Randomized;
 
     for (std::uint64_t k = 0; k < pre_geometry.num_neurons; ++k) {
         const double pre_pos = pre_geometry.position(k);
@@ -104,7 +106,9 @@ void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_
             // only on the seed and the two neurons, never on the partitioning.
             const std::size_t n = std::min<std::size_t>(4, kept.size() - b);
             std::uint64_t seeds[4];
-            for (std::size_t i = 0; i < n; ++i) seeds[i] = pair_prefix.hash(post_offset + kept[b + i]);
+            for (std::size_t i = 0; i < n; ++i) {
+                seeds[i] = pair_prefix.hash(post_offset + kept[b + i]);
+            }
             synapse_rngs.seed(seeds, n);
             for (std::size_t i = 0; i < n; ++i) {
                 const std::uint64_t j = kept[b + i];
@@ -165,7 +169,8 @@ Partition build_partition(const InstanceParams& params, std::uint64_t num_partit
     partition.layers.reserve(params.layers.size());
     for (std::uint64_t g = 0; g < params.layers.size(); ++g) {
         const LayerParams& layer_params = params.layers[g];
-        const NeuronRun run = partition_run(layer_params.num_neurons, num_partitions, partition_index);
+        const NeuronRun run =
+            partition_run(layer_params.num_neurons, num_partitions, partition_index);
 
         PartitionLayer layer;
         layer.first_nid = builder.offsets[g] + run.start;

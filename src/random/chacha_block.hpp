@@ -96,7 +96,8 @@ void chacha_blocks_lanes(const std::array<std::uint32_t, 8>* const keys[4],
         in[4 + i] = U32x4{(*keys[0])[w], (*keys[1])[w], (*keys[2])[w], (*keys[3])[w]};
     }
     in[12] = U32x4{static_cast<std::uint32_t>(counters[0]), static_cast<std::uint32_t>(counters[1]),
-                   static_cast<std::uint32_t>(counters[2]), static_cast<std::uint32_t>(counters[3])};
+                   static_cast<std::uint32_t>(counters[2]),
+                   static_cast<std::uint32_t>(counters[3])};
     in[13] = U32x4{static_cast<std::uint32_t>(counters[0] >> 32),
                    static_cast<std::uint32_t>(counters[1] >> 32),
                    static_cast<std::uint32_t>(counters[2] >> 32),
@@ -225,11 +226,15 @@ std::uint64_t siphash(std::uint64_t k0, std::uint64_t k1, const std::uint8_t* da
     std::size_t i = 0;
     for (; i + 8 <= len; i += 8) {
         std::uint64_t m = 0;
-        for (std::size_t b = 0; b < 8; ++b) m |= static_cast<std::uint64_t>(data[i + b]) << (8 * b);
+        for (std::size_t b = 0; b < 8; ++b) {
+            m |= static_cast<std::uint64_t>(data[i + b]) << (8 * b);
+        }
         s.compress<C>(m);
     }
     std::uint64_t last = static_cast<std::uint64_t>(len & 0xff) << 56;
-    for (std::size_t b = 0; i + b < len; ++b) last |= static_cast<std::uint64_t>(data[i + b]) << (8 * b);
+    for (std::size_t b = 0; i + b < len; ++b) {
+        last |= static_cast<std::uint64_t>(data[i + b]) << (8 * b);
+    }
     s.compress<C>(last);
     return s.finish<D>();
 }

@@ -26,7 +26,8 @@ void ChaChaRng::refill() {
         index_ = 0;
     } else {
         // One block into the last 16 words; the stream is the same.
-        chacha_detail::chacha_block<chacha_detail::kRngRounds>(key_, counter_, 0, 0, buffer_.data() + 48);
+        chacha_detail::chacha_block<chacha_detail::kRngRounds>(key_, counter_, 0, 0,
+                                                              buffer_.data() + 48);
         counter_ += 1;
         index_ = 48;
     }

@@ -25,7 +25,8 @@ LayerParams layer_of(std::uint64_t n) {
     return layer;
 }
 
-LayerConnectionParams connection(std::uint64_t from, std::uint64_t to, double width, double density) {
+LayerConnectionParams connection(std::uint64_t from, std::uint64_t to, double width,
+                                 double density) {
     LayerConnectionParams c;
     c.from_layer_id = from;
     c.to_layer_id = to;
@@ -285,7 +286,8 @@ TEST(BuildPartition, DelayBeyondTheFieldIsAnInternalFailure) {
     for (const auto& [pre, post, weight, delay] : network_of(params, 1)) EXPECT_EQ(delay, 255);
     params.layer_connections[0].conduction_delay_add_on = 255;
     EXPECT_THROW(build_partition(params, 1, 0), Panic);
-    params.layer_connections[0].conduction_delay_add_on = ~std::uint64_t{0};  // no wrap to a small delay
+    // A sum that would wrap to a small delay.
+    params.layer_connections[0].conduction_delay_add_on = ~std::uint64_t{0};
     EXPECT_THROW(build_partition(params, 1, 0), Panic);
 }
 

@@ -59,7 +59,8 @@ TEST(ChaChaBlock, FourBlocksEqualFourSingleBlocks) {
     // Lanes with keys and counters of their own.
     std::array<std::array<std::uint32_t, 8>, 4> keys{};
     for (std::uint32_t l = 0; l < 4; ++l) keys[l] = chacha_detail::pcg32_key(l * 1000 + 1);
-    const std::array<std::uint32_t, 8>* const lane_keys[4] = {&keys[0], &keys[1], &keys[2], &keys[3]};
+    const std::array<std::uint32_t, 8>* const lane_keys[4] = {&keys[0], &keys[1], &keys[2],
+                                                              &keys[3]};
     const std::uint64_t counters[4] = {0, 7, 0x100000000ull, ~std::uint64_t{0}};
     chacha_detail::chacha_blocks_lanes<12>(lane_keys, counters, four);
     for (std::size_t l = 0; l < 4; ++l) {
@@ -80,7 +81,9 @@ TEST(PairHash, IsSipHashOneThreeOfTwentyFourBytes) {
     const std::uint64_t words[3] = {0x0123456789abcdefull, 42, 0xfedcba9876543210ull};
     std::uint8_t bytes[24];
     for (int w = 0; w < 3; ++w)
-        for (int b = 0; b < 8; ++b) bytes[w * 8 + b] = static_cast<std::uint8_t>(words[w] >> (8 * b));
+        for (int b = 0; b < 8; ++b) {
+            bytes[w * 8 + b] = static_cast<std::uint8_t>(words[w] >> (8 * b));
+        }
     const std::uint64_t h = pair_hash(words[0], words[1], words[2]);
     EXPECT_EQ(h, (siphash<1, 3>(0, 0, bytes, 24)));
     EXPECT_EQ(PairHasher(words[0]).hash(words[1], words[2]), h);
@@ -216,7 +219,8 @@ TEST(SampleSubset, EverySubsetIsEquallyLikely) {
         std::vector<std::uint64_t> out;
         const int n = 2000 * subsets;
         for (int i = 0; i < n; ++i) {
-            sample_subset(rng, static_cast<std::uint64_t>(count), static_cast<std::uint64_t>(amount), out);
+            sample_subset(rng, static_cast<std::uint64_t>(count),
+                          static_cast<std::uint64_t>(amount), out);
             std::sort(out.begin(), out.end());
             ++seen[out];
         }
@@ -232,9 +236,11 @@ TEST(SampleSubset, DistinctInRangeDeterministicAndReusesStorage) {
     ChaChaRng b = ChaChaRng::seed_from_u64(8);
     std::vector<std::uint64_t> out;
     std::vector<std::uint64_t> twin;
-    for (const auto& [count, amount] : std::initializer_list<std::pair<std::uint64_t, std::uint64_t>>{
-             {1000, 100}, {100, 100}, {1, 1}, {7, 0}, {0, 0},
-             {std::numeric_limits<std::uint64_t>::max(), 5}, {300, 299}}) {
+    using Case = std::pair<std::uint64_t, std::uint64_t>;
+    const std::uint64_t all = std::numeric_limits<std::uint64_t>::max();
+    const std::vector<Case> cases = {{1000, 100}, {100, 100}, {1, 1},  {7, 0},
+                                     {0, 0},      {300, 299}, {all, 5}};
+    for (const auto& [count, amount] : cases) {
         sample_subset(a, count, amount, out);
         sample_subset(b, count, amount, twin);
         EXPECT_EQ(out, twin);
