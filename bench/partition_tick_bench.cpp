@@ -48,7 +48,7 @@ double thread_cpu_ns() {
 std::uint64_t kNeuronsPerLayer = 1500;  // first argument overrides
 constexpr std::uint64_t kSynapsesPerNeuron = 100;
 constexpr double kSpikeProbability = 0.01;  // per neuron and tick, forced
-constexpr int kWarmupTicks = 300;
+int kWarmupTicks = 300;  // third argument overrides
 constexpr int kMeasuredTicks = 1500;
 
 NeuronParams neuron_params() {
@@ -181,6 +181,7 @@ void run(bool plastic) {
 
 int main(int argc, char** argv) {
     if (argc > 1) synaptor::kNeuronsPerLayer = std::strtoull(argv[1], nullptr, 10);
+    if (argc > 3) synaptor::kWarmupTicks = std::atoi(argv[3]);
     std::printf("2 layers of %llu neurons, %llu synapses per pre-synaptic neuron, delays 1..20\n",
                 static_cast<unsigned long long>(synaptor::kNeuronsPerLayer),
                 static_cast<unsigned long long>(synaptor::kSynapsesPerNeuron));

@@ -17,11 +17,12 @@ namespace synaptor {
 template <class T>
 class BatchedRingBuffer {
 public:
-    explicit BatchedRingBuffer(std::size_t num_slots = 1) : slots_(num_slots) {
+    explicit BatchedRingBuffer(std::size_t num_slots = 1)
+        : slots_(num_slots), num_slots_(num_slots) {
         expect(num_slots >= 1, "a batched ring buffer needs at least one slot");
     }
 
-    std::size_t num_slots() const { return slots_.size(); }
+    std::size_t num_slots() const { return num_slots_; }
     std::size_t current_slot() const { return current_slot_; }
 
     /// Appends `item` to the batch that falls due `offset` ticks after the current one.
@@ -29,28 +30,47 @@ public:
     /// delay of 0 turned into offset - 1) would otherwise wrap around the
     /// addition and land silently in a wrong slot.
     void schedule(std::size_t offset, T item) {
-        if (offset >= slots_.size()) [[unlikely]] {
-            offset_out_of_range(offset);
-        }
-        std::size_t i = current_slot_ + offset;
-        if (i >= slots_.size()) i -= slots_.size();  // one wrap, not a modulo
-        if (i >= slots_.size()) [[unlikely]] {
-            offset_out_of_range(offset);
-        }
-        slots_[i].push_back(std::move(item));
+        scheduler().schedule(offset, std::move(item));
     }
+
+    /// Schedules a run of items from one place: the ring's geometry is read
+    /// once instead of per item. Valid until the ring is next advanced.
+    class Scheduler {
+    public:
+        void schedule(std::size_t offset, T item) {
+            if (offset >= num_slots_) [[unlikely]] {
+                offset_out_of_range(offset, num_slots_);
+            }
+            std::size_t i = current_slot_ + offset;
+            if (i >= num_slots_) i -= num_slots_;  // one wrap, not a modulo
+            if (i >= num_slots_) [[unlikely]] {
+                offset_out_of_range(offset, num_slots_);
+            }
+            slots_[i].push_back(std::move(item));
+        }
+
+    private:
+        friend class BatchedRingBuffer;
+        Scheduler(std::vector<T>* slots, std::size_t num_slots, std::size_t current_slot)
+            : slots_(slots), num_slots_(num_slots), current_slot_(current_slot) {}
+        std::vector<T>* slots_;
+        std::size_t num_slots_;
+        std::size_t current_slot_;
+    };
+
+    Scheduler scheduler() { return Scheduler(slots_.data(), num_slots_, current_slot_); }
 
     /// Swaps the current batch into `out` (which must be empty; its old storage
     /// takes the batch's place, so both keep their capacity) and advances the
     /// ring by one slot. Items come out in the order they were scheduled.
     void take_current_batch(std::vector<T>& out) {
-        if (current_slot_ >= slots_.size()) [[unlikely]] {
+        if (current_slot_ >= num_slots_) [[unlikely]] {
             slot_out_of_range();
         }
         out.clear();
         std::swap(out, slots_[current_slot_]);
         ++current_slot_;
-        if (current_slot_ == slots_.size()) current_slot_ = 0;
+        if (current_slot_ == num_slots_) current_slot_ = 0;
     }
 
     /// Advances the ring by one slot and hands the batch that fell due to
@@ -59,12 +79,12 @@ public:
     /// afterwards. `deliver` must not schedule. Returns the number of items.
     template <class F>
     std::size_t drain_current_batch(F&& deliver) {
-        if (current_slot_ >= slots_.size()) [[unlikely]] {
+        if (current_slot_ >= num_slots_) [[unlikely]] {
             slot_out_of_range();
         }
         std::vector<T>& batch = slots_[current_slot_];
         ++current_slot_;
-        if (current_slot_ == slots_.size()) current_slot_ = 0;
+        if (current_slot_ == num_slots_) current_slot_ = 0;
         const std::vector<T>& items = batch;
         deliver(items);
         const std::size_t n = batch.size();
@@ -87,9 +107,9 @@ public:
     }
 
 private:
-    [[noreturn]] void offset_out_of_range(std::size_t offset) const {
+    [[noreturn]] static void offset_out_of_range(std::size_t offset, std::size_t num_slots) {
         panic("delivery offset " + std::to_string(offset) + " out of range for a ring of " +
-              std::to_string(slots_.size()) + " slots");
+              std::to_string(num_slots) + " slots");
     }
     [[noreturn]] void slot_out_of_range() const {
         panic("current slot " + std::to_string(current_slot_) + " out of range for a ring of " +
@@ -97,6 +117,7 @@ private:
     }
 
     std::vector<std::vector<T>> slots_;
+    std::size_t num_slots_;  ///< slots_.size(), kept to spare a division per item
     std::size_t current_slot_ = 0;
 };
 

@@ -20,7 +20,7 @@ inline float decay_factor(std::uint64_t dt, float tau) {
 
 class DecayTable {
 public:
-    static constexpr std::uint64_t kSize = 128;
+    static constexpr std::uint64_t kSize = 512;
 
     bool built_for(float tau) const {
         return limit_ != 0 && std::bit_cast<std::uint32_t>(tau) == tau_bits_;
@@ -59,11 +59,13 @@ public:
     /// The table for `tau`, building it in a free slot if needed; null when
     /// every slot holds another time constant.
     const DecayTable* table_for(float tau) {
+        const auto bits = std::bit_cast<std::uint32_t>(tau);
         for (std::size_t i = 0; i < used_; ++i) {
-            if (tables_[i].built_for(tau)) return &tables_[i];
+            if (tau_bits_[i] == bits) return &tables_[i];
         }
         if (used_ == kSlots) return nullptr;
         tables_[used_].build(tau);
+        tau_bits_[used_] = bits;
         return &tables_[used_++];
     }
 
@@ -75,8 +77,9 @@ public:
     }
 
 private:
-    std::array<DecayTable, kSlots> tables_{};
+    std::array<std::uint32_t, kSlots> tau_bits_{};  ///< kept together for a short scan
     std::size_t used_ = 0;
+    std::array<DecayTable, kSlots> tables_{};
 };
 
 }  // namespace synaptor

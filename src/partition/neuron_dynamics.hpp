@@ -51,6 +51,17 @@ inline bool integrate(Neuron& neuron, std::uint64_t t, float psp, const NeuronPa
         [&](std::uint64_t dt, float tau) { return threshold.get(dt, tau); });
 }
 
+/// The same, for a caller that has built both tables for params' time
+/// constants (it skips the per-call check that the table fits).
+inline bool integrate_prepared(Neuron& neuron, std::uint64_t t, float psp,
+                               const NeuronParams& params, const DecayTable& membrane,
+                               const DecayTable& threshold) {
+    return detail::integrate_with(
+        neuron, t, psp, params,
+        [&](std::uint64_t dt, float tau) { return membrane.get_built(dt, tau); },
+        [&](std::uint64_t dt, float tau) { return threshold.get_built(dt, tau); });
+}
+
 /// Drops entries from the front of the coincidence window that arrived more
 /// than t_cutoff_coincidence ticks before t.
 inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,

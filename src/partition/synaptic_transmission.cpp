@@ -76,6 +76,42 @@ float stdp_value(std::int64_t dt, const StdpParams& params) {
 
 namespace {
 
+/// The short-term STDP offset s of a synapse for an event arriving at arrival_t.
+[[gnu::noinline]] float short_term_offset(PartitionLayer& layer, const Synapse& synapse,
+                                          std::uint64_t arrival_t, float tau_st) {
+    const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
+    return synapse.short_term_weight * layer.plasticity_decay.get(dt, tau_st);
+}
+
+/// The per-synapse loop of propagation. `FiniteFactor`: the decay factor of
+/// the short-term offset is known to lie in [0, 1], so a zero short-term
+/// weight times it is that same zero, sign included, and the exponential is
+/// skipped; bit-identical to computing it.
+template <bool FiniteFactor>
+void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
+                     std::uint64_t pre_syn_nid, std::uint64_t t_s, float p, float tau_st) {
+    const float weight_scale_factor = group.weight_scale_factor;
+    const bool has_timing_plasticity =
+        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
+    const std::uint64_t num_synapses = group.synapses.size();
+    const Synapse* const synapses = group.synapses.data();
+    auto scheduler = layer.delivery_buffer.scheduler();
+    for (std::uint64_t k = 0; k < num_synapses; ++k) {
+        // Two cache lines ahead, formed only inside the vector.
+        if (k + 8 < num_synapses) __builtin_prefetch(synapses + k + 8);
+        const Synapse& synapse = synapses[k];
+        float s = synapse.short_term_weight;
+        if (!FiniteFactor || s != 0.0f) {
+            s = short_term_offset(layer, synapse, t_s + synapse.conduction_delay, tau_st);
+        }
+        const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
+        // A delay of 0 becomes a huge offset here, which the ring rejects.
+        scheduler.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
+                           SynapticEvent{synapse.post_index, pre_syn_nid, k, psp,
+                                         has_timing_plasticity});
+    }
+}
+
 void propagate_group(PartitionLayer& layer, PreSynapticGroup& group,
                      std::uint64_t pre_syn_nid, std::uint64_t t_s) {
     group.previous_spike_t = group.last_spike_t;
@@ -87,38 +123,13 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group,
     // Once per spike and group, independent of the synapses.
     const float p = group.stp_state->on_pre_spike(t_s);
     const float tau_st = group.short_term_stdp_params ? group.short_term_stdp_params->tau : 1.0f;
-    // With a positive time constant the decay factor lies in [0, 1], so a zero
-    // short-term weight times it is that same zero (sign included) and the
-    // exponential can be skipped. A NaN, zero or negative tau can make the
-    // factor NaN or infinite, so it always takes the full product.
-    const bool factor_is_finite = tau_st > 0.0f;
-    const DecayTable* st_table = nullptr;
-    bool st_table_looked_up = false;
-    const float weight_scale_factor = group.weight_scale_factor;
-    const bool has_timing_plasticity =
-        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
-    const std::uint64_t num_synapses = group.synapses.size();
-    const Synapse* const synapses = group.synapses.data();
-    for (std::uint64_t k = 0; k < num_synapses; ++k) {
-        // Two cache lines ahead; past the end a prefetch is a harmless hint,
-        // but the address is only formed inside the vector.
-        if (k + 8 < num_synapses) __builtin_prefetch(synapses + k + 8);
-        const Synapse& synapse = synapses[k];
-        const std::uint64_t arrival_t = t_s + synapse.conduction_delay;
-        float s = synapse.short_term_weight;
-        if (!(s == 0.0f && factor_is_finite)) {
-            if (!st_table_looked_up) {
-                st_table = layer.plasticity_decay.table_for(tau_st);
-                st_table_looked_up = true;
-            }
-            const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
-            s = s * (st_table != nullptr ? st_table->get_built(dt, tau_st) : decay_factor(dt, tau_st));
-        }
-        const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
-        // A delay of 0 becomes a huge offset here, which the ring rejects.
-        layer.delivery_buffer.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
-                                       SynapticEvent{synapse.post_index, pre_syn_nid, k, psp,
-                                                     has_timing_plasticity});
+    // With a positive time constant expf(-dt / tau) lies in [0, 1] for every
+    // dt. A NaN, zero or negative tau can make it NaN or infinite, and then
+    // even a zero short-term weight gives a NaN offset.
+    if (tau_st > 0.0f) {
+        schedule_events<true>(layer, group, pre_syn_nid, t_s, p, tau_st);
+    } else {
+        schedule_events<false>(layer, group, pre_syn_nid, t_s, p, tau_st);
     }
 }
 
@@ -172,26 +183,22 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
 
 namespace {
 
-inline void deliver_one(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t) {
-    if (event.post_index >= layer.neurons.size()) [[unlikely]] {
-        missing_neuron(event.post_index, layer.neurons.size());
-    }
+/// Delivery of an event over a synapse with STDP to `neuron`: record, integrate,
+/// then pre-after-post pairing.
+/// `Prepared`: the layer's neuron decay tables are known to be built for its
+/// time constants.
+template <bool Prepared>
+[[gnu::noinline]] void deliver_plastic(PartitionLayer& layer, Neuron& neuron,
+                                       const SynapticEvent& event, std::uint64_t t) {
     const NeuronParams& params = layer.neuron_params;
-    Neuron& neuron = layer.neurons[event.post_index];
-    if (!event.has_timing_plasticity) {
-        // No STDP on this synapse: the recent input would only ever be paired
-        // with no effect, so only the membrane is updated. Entries of other
-        // synapses are pruned by time alone, so they are unaffected.
-        if (integrate(neuron, t, event.psp, params, layer.membrane_decay, layer.threshold_decay)) {
-            layer.pending_neurons.push_back(event.post_index);
-        }
-        return;
-    }
     prune_recent_inputs(neuron, t, params.t_cutoff_coincidence);
     neuron.recent_inputs.push_back(RecentInput{event.pre_syn_nid, event.synapse_index, t});
-    if (integrate(neuron, t, event.psp, params, layer.membrane_decay, layer.threshold_decay)) {
-        layer.pending_neurons.push_back(event.post_index);
-    }
+    const bool reached =
+        Prepared ? integrate_prepared(neuron, t, event.psp, params, layer.membrane_decay,
+                                      layer.threshold_decay)
+                 : integrate(neuron, t, event.psp, params, layer.membrane_decay,
+                             layer.threshold_decay);
+    if (reached) layer.pending_neurons.push_back(event.post_index);
     // Pre-after-post: pair with the neuron's last spike (always of an earlier
     // tick, since this tick's spikes come after all deliveries), refractory or not.
     if (!neuron.last_spike_t) return;
@@ -209,10 +216,44 @@ inline void deliver_one(PartitionLayer& layer, const SynapticEvent& event, std::
                signed_tick_difference(t, ts), t);
 }
 
+/// Fetches what delivering `event` at tick t will touch besides the neuron:
+/// its coincidence queue and, when it will pair pre-after-post, its group and
+/// synapse. Only hints to the cache; nothing is changed or checked here.
+inline void prefetch_for_plasticity(PartitionLayer& layer, const SynapticEvent& event,
+                                    std::uint64_t t) {
+    if (!event.has_timing_plasticity || event.post_index >= layer.neurons.size()) return;
+    const Neuron& neuron = layer.neurons[event.post_index];
+    neuron.recent_inputs.prefetch_ends();
+    if (!neuron.last_spike_t ||
+        saturating_add(*neuron.last_spike_t, layer.neuron_params.t_cutoff_coincidence) < t) {
+        return;
+    }
+    const PreSynapticGroup* group = layer.pre_syn_groups.find(event.pre_syn_nid);
+    if (group == nullptr) return;
+    __builtin_prefetch(&group->previous_spike_t);
+    if (event.synapse_index < group->synapses.size()) {
+        __builtin_prefetch(group->synapses.data() + event.synapse_index, 1);
+    }
+}
+
 }  // namespace
 
 void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t) {
-    deliver_one(layer, event, t);
+    if (event.post_index >= layer.neurons.size()) [[unlikely]] {
+        missing_neuron(event.post_index, layer.neurons.size());
+    }
+    Neuron& neuron = layer.neurons[event.post_index];
+    if (event.has_timing_plasticity) {
+        deliver_plastic<false>(layer, neuron, event, t);
+        return;
+    }
+    // No STDP on this synapse: the recent input would only ever be paired
+    // with no effect, so only the membrane is updated. Entries of other
+    // synapses are pruned by time alone, so they are unaffected.
+    if (integrate(neuron, t, event.psp, layer.neuron_params, layer.membrane_decay,
+                  layer.threshold_decay)) {
+        layer.pending_neurons.push_back(event.post_index);
+    }
 }
 
 std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
@@ -226,16 +267,27 @@ std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
         const std::size_t n = batch.size();
         const std::size_t num_neurons = layer.neurons.size();
         Neuron* const neurons = layer.neurons.data();
+        const NeuronParams& params = layer.neuron_params;
+        const DecayTable& membrane = layer.membrane_decay;
+        const DecayTable& threshold = layer.threshold_decay;
         for (std::size_t k = 0; k < n; ++k) {
             if (k + kNeuronAhead < n) {
                 const std::uint64_t i = batch[k + kNeuronAhead].post_index;
                 if (i < num_neurons) __builtin_prefetch(neurons + i, 1);
             }
-            if (k + kQueueAhead < n && batch[k + kQueueAhead].has_timing_plasticity) {
-                const std::uint64_t i = batch[k + kQueueAhead].post_index;
-                if (i < num_neurons) neurons[i].recent_inputs.prefetch_ends();
+            if (k + kQueueAhead < n) prefetch_for_plasticity(layer, batch[k + kQueueAhead], t);
+            // deliver_event, with the static case inlined and the tables
+            // known to be built for this layer's time constants.
+            const SynapticEvent& event = batch[k];
+            if (event.post_index >= num_neurons) [[unlikely]] {
+                missing_neuron(event.post_index, num_neurons);
             }
-            deliver_one(layer, batch[k], t);
+            Neuron& neuron = neurons[event.post_index];
+            if (event.has_timing_plasticity) {
+                deliver_plastic<true>(layer, neuron, event, t);
+            } else if (integrate_prepared(neuron, t, event.psp, params, membrane, threshold)) {
+                layer.pending_neurons.push_back(event.post_index);
+            }
         }
     });
 }
@@ -248,6 +300,16 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     fire(neuron, t, layer.neuron_params);
     // Pre-before-post: every input still in the window, oldest first; the
     // difference arrival - t is zero or negative.
+    // The paired synapses lie anywhere in the layer: request them all first so
+    // that their loads overlap, then pair in order.
+    for (std::size_t j = 0; j < neuron.recent_inputs.size(); ++j) {
+        const RecentInput& input = neuron.recent_inputs[j];
+        if (const PreSynapticGroup* g = layer.pre_syn_groups.find(input.pre_syn_nid)) {
+            if (input.synapse_index < g->synapses.size()) {
+                __builtin_prefetch(g->synapses.data() + input.synapse_index, 1);
+            }
+        }
+    }
     while (!neuron.recent_inputs.empty()) {
         const RecentInput input = neuron.recent_inputs.front();
         neuron.recent_inputs.pop_front();
