@@ -57,10 +57,10 @@ struct PartitionLayer {
     std::optional<PlasticityModulator> plasticity_modulator;
 
     // Working storage of the tick code, not part of the simulated state.
-    DecayTable membrane_decay;     ///< memoised decays for neuron_params.tau_membrane
-    DecayTable threshold_decay;    ///< memoised decays for neuron_params.tau_threshold
-    DecayTableSet plasticity_decay;  ///< memoised decays for STDP time constants
-    DopamineFlush dopamine_flush;  ///< retained sample buffer of the last flush
+    DecayTable membrane_decay{};       ///< memoised decays for neuron_params.tau_membrane
+    DecayTable threshold_decay{};      ///< memoised decays for neuron_params.tau_threshold
+    DecayTableSet plasticity_decay{};  ///< memoised decays for STDP time constants
+    DopamineFlush dopamine_flush{};    ///< retained sample buffer of the last flush
 
     bool contains(std::uint64_t nid) const {
         return nid >= first_nid && nid - first_nid < neurons.size();
@@ -71,7 +71,7 @@ struct Partition {
     std::vector<PartitionLayer> layers;  ///< one per layer, in layer order
     /// Working storage of the tick code: the tick's spikes are collected here
     /// and copied once into the result, which is then allocated exactly once.
-    std::vector<std::uint64_t> spiking_nids_scratch;
+    std::vector<std::uint64_t> spiking_nids_scratch{};
 };
 
 }  // namespace synaptor

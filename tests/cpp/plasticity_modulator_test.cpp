@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace synaptor {
@@ -108,6 +109,16 @@ TEST(PlasticityModulator, FlushWithoutSamplesIsSkipped) {
     EXPECT_TRUE(both.process_tick(0, flush));  // a sample at 0, then a flush at 0
     EXPECT_EQ(flush.samples.size(), 1u);
     for (std::uint64_t t = 1; t < 20; ++t) EXPECT_FALSE(both.process_tick(t, flush));
+}
+
+TEST(PlasticityModulator, HugeCutoffKeepsTracesInsteadOfWrapping) {
+    PlasticityModulationParams p = timeline_params();
+    p.t_cutoff_eligibility_trace = std::numeric_limits<std::uint64_t>::max();
+    PlasticityModulator m(p);
+    m.eligibility_traces.push_back(EligibilityTrace{3, 1, 0, 1.0f});
+    DopamineFlush flush;
+    for (std::uint64_t t = 0; t <= 100; ++t) m.process_tick(t, flush);
+    EXPECT_EQ(m.eligibility_traces.size(), 1u);  // 3 + max would wrap to 2 < 95
 }
 
 TEST(PlasticityModulator, SteadyFlushesReuseTheSampleStorage) {
