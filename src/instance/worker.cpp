@@ -26,9 +26,11 @@ void run_worker(WorkerStartBlock& block) {
     TickCommand command;
     while (block.reader.receive(command)) {
         if (block.test_hooks.before_tick) block.test_hooks.before_tick(block.partition_index, command);
+        PartitionTickResult result = run_partition_tick(partition, command);
+        if (block.test_hooks.after_tick) block.test_hooks.after_tick(block.partition_index, result);
         // A gone receiver means the instance is shutting down: the result is
         // dropped and the worker waits for the bus to close.
-        (void)block.sender.send(run_partition_tick(partition, command));
+        (void)block.sender.send(std::move(result));
     }
 }
 

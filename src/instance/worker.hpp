@@ -25,6 +25,7 @@ inline constexpr std::size_t kWorkerStackSize = 2 * 1024 * 1024;
 struct WorkerTestHooks {
     void (*before_build)(std::uint64_t partition_index) = nullptr;
     void (*before_tick)(std::uint64_t partition_index, const TickCommand& command) = nullptr;
+    void (*after_tick)(std::uint64_t partition_index, PartitionTickResult& result) = nullptr;
 };
 
 struct WorkerStartBlock {

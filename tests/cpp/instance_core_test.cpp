@@ -408,9 +408,13 @@ TEST(InstanceCore, ResultsDoNotDependOnTheThreadCount) {
         spikes += tick.spiking_nids.size();
         transmissions += tick.synaptic_transmission_count;
     }
-    // The comparison means something only if the network is busy.
+    // The comparison means something only if the network is busy and its
+    // weights move.
     EXPECT_GT(spikes, kTicks);
     EXPECT_GT(transmissions, 10 * kTicks);
+    ASSERT_TRUE(reference.ticks[39].state_snapshot && reference.ticks[kTicks - 1].state_snapshot);
+    EXPECT_NE(reference.ticks[39].state_snapshot->weights,
+              reference.ticks[kTicks - 1].state_snapshot->weights);
 
     for (std::uint64_t threads : {2u, 3u, 4u}) {
         SCOPED_TRACE(threads);
@@ -505,6 +509,21 @@ TEST(InstanceCore, WorkerFailingWhileTickingFailsThatTick) {
     EXPECT_EQ(panic_text_of(*core, TickInput{}), "tick 3 went wrong");
     EXPECT_EQ(core->t(), 3u);
     EXPECT_EQ(panic_text_of(*core, TickInput{}), "tick 3 went wrong");
+}
+
+TEST(InstanceCore, MissingSnapshotIsAPanic) {
+    InstanceCoreOptions options;
+    options.test_hooks.after_tick = [](std::uint64_t partition_index, PartitionTickResult& result) {
+        if (partition_index == 1) result.state_snapshot.reset();
+    };
+    auto core = create_ok(network({3, 3}, 2), options);
+    ASSERT_TRUE(core);
+    tick_ok(*core, forcing_nids({0, 5}));  // no snapshot asked, none missing
+    TickInput input;
+    input.extract_state_snapshot = true;
+    EXPECT_EQ(panic_text_of(*core, input), "called `Option::unwrap()` on a `None` value");
+    EXPECT_EQ(core->t(), 1u);
+    EXPECT_EQ(panic_text_of(*core, TickInput{}), "called `Option::unwrap()` on a `None` value");
 }
 
 TEST(InstanceCore, AllWorkersFailingIsReportedAndShutdownStillJoins) {
