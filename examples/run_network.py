@@ -30,8 +30,9 @@ def parse_args():
                         help="constant reward of every tick (default: %(default)s)")
     parser.add_argument("--threads", type=int, default=None,
                         help="worker threads (default: the document's, else one per CPU)")
-    parser.add_argument("--raster", type=Path, default=Path("raster.png"),
-                        help="raster plot to write when matplotlib is available")
+    parser.add_argument("--raster", default="raster.png",
+                        help="raster plot to write when matplotlib is available; "
+                             "an empty name writes none (default: %(default)s)")
     return parser.parse_args()
 
 
@@ -162,7 +163,8 @@ def main():
         after = weights_after.get(key, (float("nan"), 0))[0]
         print(f"mean weight layer {key[0]} -> {key[1]} ({count} synapses): "
               f"{before:.4f} -> {after:.4f}")
-    write_raster(args.raster, batch, sizes, args.ticks)
+    if args.raster:
+        write_raster(Path(args.raster), batch, sizes, args.ticks)
     return 0
 
 

@@ -1,6 +1,7 @@
 #include "partition/build_partition.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@ struct Builder {
     PairHasher pair_hasher;
     std::vector<std::uint64_t> sample;
     std::vector<std::uint64_t> kept;  ///< candidates in this partition's run
+    std::vector<std::uint64_t> kept_bits;
     std::vector<Synapse> synapses;
     ChaChaBatch4 synapse_rngs;
 
@@ -44,7 +46,39 @@ struct Builder {
 
     void connect(const LayerConnectionParams& connection, std::uint64_t to_layer, NeuronRun run,
                  PartitionLayer& layer, std::uint8_t& max_delay);
+    void collect_kept(ProjectionWindow window, NeuronRun run);
 };
+
+/// Fills `kept` with the sampled candidates that lie in the run, ascending.
+/// The window must overlap the run.
+void Builder::collect_kept(ProjectionWindow window, NeuronRun run) {
+    const std::uint64_t first = std::max(window.lo, run.start);
+    const std::uint64_t last = std::min(window.hi, run.end - 1);
+    const std::uint64_t span = last - first + 1;
+    kept.clear();
+    if (span / 64 <= sample.size()) {
+        // A bitmap over the overlap costs about as much as the sample itself
+        // and spares the sort.
+        kept_bits.assign(static_cast<std::size_t>(span / 64 + 1), 0);
+        for (const std::uint64_t o : sample) {
+            const std::uint64_t j = window.lo + o;
+            if (j < first || j > last) continue;
+            kept_bits[static_cast<std::size_t>((j - first) / 64)] |= std::uint64_t{1}
+                                                                     << ((j - first) % 64);
+        }
+        for (std::size_t w = 0; w < kept_bits.size(); ++w) {
+            for (std::uint64_t bits = kept_bits[w]; bits != 0; bits &= bits - 1) {
+                kept.push_back(first + 64 * w + static_cast<std::uint64_t>(std::countr_zero(bits)));
+            }
+        }
+    } else {
+        for (const std::uint64_t o : sample) {
+            const std::uint64_t j = window.lo + o;
+            if (j >= first && j <= last) kept.push_back(j);
+        }
+        std::sort(kept.begin(), kept.end());
+    }
+}
 
 PreSynapticGroup make_group(const ProjectionParams& projection,
                             const std::vector<Synapse>& synapses) {
@@ -90,13 +124,8 @@ void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_
         // Only the candidates of this partition's run, in ascending order: the
         // synapses come out sorted, and each has its own generator, so the order
         // of handling changes nothing.
-        kept.clear();
-        for (const std::uint64_t o : sample) {
-            const std::uint64_t j = window.lo + o;
-            if (j >= run.start && j < run.end) kept.push_back(j);
-        }
+        collect_kept(window, run);
         if (kept.empty()) continue;
-        std::sort(kept.begin(), kept.end());
 
         const std::uint64_t pre_nid = pre_offset + k;
         const PairHashPrefix pair_prefix = pair_hasher.with_second(pre_nid);

@@ -94,7 +94,7 @@ std::vector<SynapseRow> network_of(const InstanceParams& params, std::uint64_t n
 /// weights and every part of the delay in play.
 InstanceParams mixed_network() {
     InstanceParams params;
-    params.layers = {layer_of(13), layer_of(8), layer_of(1)};
+    params.layers = {layer_of(13), layer_of(8), layer_of(1), layer_of(700)};
     params.technical_params.seed_override = 77;
     LayerConnectionParams a = connection(0, 1, 0.6, 0.7);
     a.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 2.0f};
@@ -108,7 +108,11 @@ InstanceParams mixed_network() {
     LayerConnectionParams back = connection(1, 0, 0.3, 1.0);
     back.conduction_delay_add_on = 4;
     LayerConnectionParams to_single = connection(0, 2, 0.05, 1.0);
-    params.layer_connections = {a, self, back, to_single};
+    // Wide and sparse: few kept candidates spread over a large overlap.
+    LayerConnectionParams sparse = connection(0, 3, 2.0, 0.01);
+    sparse.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 1.0f};
+    sparse.conduction_delay_max_random_part = 200;
+    params.layer_connections = {a, self, back, to_single, sparse};
     return params;
 }
 
@@ -269,10 +273,10 @@ TEST(BuildPartition, EmptyTargetLayerMakesNoDraws) {
     InstanceParams params = mixed_network();
     const auto before = network_of(params, 3);
     params.layers.push_back(layer_of(0));
-    // Placed first among the connections and targeting the last layer, which
-    // is built last: either way, later samples must stay the same.
-    params.layer_connections.insert(params.layer_connections.begin(), connection(0, 3, 1.0, 1.0));
-    params.layer_connections.push_back(connection(3, 1, 1.0, 1.0));
+    // One connection into the empty layer, listed first, and one out of it:
+    // neither may shift the samples of the others.
+    params.layer_connections.insert(params.layer_connections.begin(), connection(0, 4, 1.0, 1.0));
+    params.layer_connections.push_back(connection(4, 1, 1.0, 1.0));
     EXPECT_EQ(network_of(params, 3), before);
     EXPECT_EQ(network_of(params, 4), before);
 }

@@ -128,6 +128,9 @@ def test_text_and_seed_conversions():
         synaptor.create_from_yaml(CHAIN_YAML, 1.0)
     assert str(info.value).startswith("argument 'seed': ")
 
+    with pytest.raises(UnicodeEncodeError):  # not a TypeError: raised unprefixed
+        synaptor.create_from_yaml("\ud800", 0)
+
     class Text(str):
         pass
 
