@@ -38,7 +38,8 @@ struct BusShared {
     // the readers' progress: separate cache lines keep them from disturbing
     // each other.
     const SpinPolicy spin_policy;
-    alignas(64) T slot;  ///< the latest message; written only when every reader has taken the one before
+    /// The latest message; written only when every reader has taken the one before.
+    alignas(64) T slot;
     alignas(64) std::atomic<std::uint64_t> published{0};  ///< number of messages sent
     std::atomic<bool> closed{false};
     alignas(64) WaitPoint message_sent;

@@ -149,7 +149,9 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
     Impl& impl = *impl_;
 
     for (std::uint64_t id : input.spiking_in_channel_ids) {
-        if (id >= num_in_channels_) return error_text("Invalid input channel id: " + std::to_string(id));
+        if (id >= num_in_channels_) {
+            return error_text("Invalid input channel id: " + std::to_string(id));
+        }
     }
     for (std::uint64_t id : input.force_spiking_nids) {
         if (id >= num_neurons_) {

@@ -22,10 +22,13 @@ void run_worker(WorkerStartBlock& block) {
     if (block.params.technical_params.pin_threads) pin_current_thread(block.partition_index);
     if (block.test_hooks.before_build) block.test_hooks.before_build(block.partition_index);
     // Built after pinning, so the partition's memory comes from the pinned CPU's node.
-    Partition partition = build_partition(block.params, block.num_partitions, block.partition_index);
+    Partition partition =
+        build_partition(block.params, block.num_partitions, block.partition_index);
     TickCommand command;
     while (block.reader.receive(command)) {
-        if (block.test_hooks.before_tick) block.test_hooks.before_tick(block.partition_index, command);
+        if (block.test_hooks.before_tick) {
+            block.test_hooks.before_tick(block.partition_index, command);
+        }
         PartitionTickResult result = run_partition_tick(partition, command);
         if (block.test_hooks.after_tick) block.test_hooks.after_tick(block.partition_index, result);
         // A gone receiver means the instance is shutting down: the result is

@@ -253,7 +253,9 @@ TEST(InstanceCore, SpikesCrossPartitionsAsWithinOne) {
             EXPECT_EQ(next.spiking_out_channel_ids, (Ids{0, 1, 2, 3}));
             EXPECT_EQ(next.synaptic_transmission_count, 4u);
             // Let the refractory period pass before the next source.
-            for (int i = 0; i < 3; ++i) EXPECT_TRUE(tick_ok(*core, TickInput{}).spiking_nids.empty());
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_TRUE(tick_ok(*core, TickInput{}).spiking_nids.empty());
+            }
         }
         EXPECT_EQ(core->t(), 10u);
     }
@@ -447,6 +449,14 @@ bool pinned_to_exactly(std::uint64_t cpu) {
 
 TEST(InstanceCore, PinsWorkerKToCpuK) {
     const std::uint64_t threads = std::min<std::uint64_t>(available_cpu_count(), 4);
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
+    for (std::uint64_t cpu = 0; cpu < threads; ++cpu) {
+        if (!CPU_ISSET(static_cast<int>(cpu), &allowed)) {
+            GTEST_SKIP() << "CPU " << cpu << " is not allowed here";
+        }
+    }
     InstanceParams params = network({4, 4}, threads);
     params.technical_params.pin_threads = true;
     InstanceCoreOptions options;

@@ -27,7 +27,9 @@ TEST(ResultChannel, KeepsEachSendersOrderAndLosesNothing) {
     std::vector<std::thread> threads;
     for (std::uint64_t s = 0; s < kSenders; ++s) {
         threads.emplace_back([s, sender = receiver.make_sender()]() mutable {
-            for (std::uint64_t i = 0; i < kPerSender; ++i) EXPECT_TRUE(sender.send(result_with(s, i)));
+            for (std::uint64_t i = 0; i < kPerSender; ++i) {
+                EXPECT_TRUE(sender.send(result_with(s, i)));
+            }
         });
     }
     std::vector<std::uint64_t> next(kSenders, 0);
