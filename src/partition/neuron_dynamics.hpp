@@ -72,12 +72,16 @@ inline std::uint64_t oldest_recent_arrival(std::uint64_t t, std::uint64_t t_cuto
     return t > t_cutoff_coincidence ? t - t_cutoff_coincidence : 0;
 }
 
-inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,
-                                std::uint64_t t_cutoff_coincidence) {
-    const std::uint64_t oldest = oldest_recent_arrival(t, t_cutoff_coincidence);
+/// Drops the entries that arrived before `oldest` from the front.
+inline void prune_recent_inputs_before(Neuron& neuron, std::uint64_t oldest) {
     while (!neuron.recent_inputs.empty() && neuron.recent_inputs.front().arrival_t < oldest) {
         neuron.recent_inputs.pop_front();
     }
+}
+
+inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,
+                                std::uint64_t t_cutoff_coincidence) {
+    prune_recent_inputs_before(neuron, oldest_recent_arrival(t, t_cutoff_coincidence));
 }
 
 /// Spikes at tick t: resets voltage and threshold, starts the refractory

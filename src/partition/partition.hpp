@@ -82,6 +82,9 @@ struct PartitionLayer {
     DecayTable threshold_decay{};      ///< memoised decays for neuron_params.tau_threshold
     DecayTableSet plasticity_decay{};  ///< memoised decays for STDP time constants
     DopamineFlush dopamine_flush{};    ///< retained sample buffer of the last flush
+    /// Set once an event over a synapse with STDP has been scheduled; picks
+    /// the delivery loop laid out for such events (no effect on results).
+    bool timing_plasticity_scheduled = false;
 
     bool contains(std::uint64_t nid) const {
         return nid >= first_nid && nid - first_nid < neurons.size();

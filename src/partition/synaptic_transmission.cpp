@@ -96,9 +96,9 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
                      std::uint32_t group_index, std::uint64_t pre_syn_nid, std::uint64_t t_s,
                      float p, float tau_st) {
     const float weight_scale_factor = group.weight_scale_factor;
-    const std::uint32_t group_tag = SynapticEvent::make_tag(
-        group_index,
-        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value());
+    const bool has_timing_plasticity =
+        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
+    const std::uint32_t group_tag = SynapticEvent::make_tag(group_index, has_timing_plasticity);
     // The decay table of tau_st is looked up once per group, not per synapse;
     // only groups with short-term STDP hold nonzero short-term weights.
     const DecayTable* const st_table = group.short_term_stdp_params.has_value()
@@ -106,10 +106,9 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
                                            : nullptr;
     const std::uint64_t num_synapses = group.synapses.size();
     const Synapse* const synapses = group.synapses.data();
+    if (has_timing_plasticity) layer.timing_plasticity_scheduled = true;
     auto scheduler = layer.delivery_buffer.scheduler();
-    for (std::uint64_t k = 0; k < num_synapses; ++k) {
-        // Two cache lines ahead, formed only inside the vector.
-        if (k + 8 < num_synapses) __builtin_prefetch(synapses + k + 8);
+    const auto schedule_one = [&](std::uint64_t k) __attribute__((always_inline)) {
         const Synapse& synapse = synapses[k];
         float s = synapse.short_term_weight;
         if (!FiniteFactor || s != 0.0f) {
@@ -120,6 +119,11 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
         // A delay of 0 becomes a huge offset here, which the ring rejects.
         scheduler.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
                            SynapticEvent{synapse.post_index, pre_syn_nid, k, psp, group_tag});
+    };
+    for (std::uint64_t k = 0; k < num_synapses; ++k) {
+        // Two cache lines ahead, formed only inside the vector.
+        if (k + 8 < num_synapses) __builtin_prefetch(synapses + k + 8);
+        schedule_one(k);
     }
 }
 
@@ -201,12 +205,14 @@ namespace {
 /// Delivery of an event over a synapse with STDP to `neuron`: record, integrate,
 /// then pre-after-post pairing.
 /// `Prepared`: the layer's neuron decay tables are known to be built for its
-/// time constants.
+/// time constants. `oldest`: oldest_recent_arrival(t, t_cutoff_coincidence),
+/// the bound of the coincidence window at tick t.
 template <bool Prepared>
-[[gnu::noinline]] void deliver_plastic(PartitionLayer& layer, Neuron& neuron,
-                                       const SynapticEvent& event, std::uint64_t t) {
+[[gnu::always_inline]] inline void deliver_plastic(PartitionLayer& layer, Neuron& neuron,
+                                                   const SynapticEvent& event, std::uint64_t t,
+                                                   std::uint64_t oldest) {
     const NeuronParams& params = layer.neuron_params;
-    prune_recent_inputs(neuron, t, params.t_cutoff_coincidence);
+    prune_recent_inputs_before(neuron, oldest);
     neuron.recent_inputs.push_back(
         RecentInput{event.pre_syn_nid, event.synapse_index, t, event.group_index()});
     const bool reached =
@@ -219,7 +225,9 @@ template <bool Prepared>
     // tick, since this tick's spikes come after all deliveries), refractory or not.
     if (!neuron.last_spike_t) return;
     const std::uint64_t ts = *neuron.last_spike_t;
-    if (saturating_add(ts, params.t_cutoff_coincidence) < t) return;
+    // The spike lies in the coincidence window exactly when an input that
+    // arrived at its tick would not be pruned now.
+    if (ts < oldest) return;
     PreSynapticGroup& group = group_of(layer, event.pre_syn_nid, event.group_index());
     const Synapse& synapse = synapse_of(group, event.pre_syn_nid, event.synapse_index);
     // Skip when the group's spike before the one that made this event arrived
@@ -232,16 +240,24 @@ template <bool Prepared>
                signed_tick_difference(t, ts), t);
 }
 
+/// The same, kept out of line for loops where it is the exception.
+template <bool Prepared>
+[[gnu::noinline]] void deliver_plastic_outlined(PartitionLayer& layer, Neuron& neuron,
+                                                const SynapticEvent& event, std::uint64_t t) {
+    deliver_plastic<Prepared>(
+        layer, neuron, event, t,
+        oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
+}
+
 /// Fetches what delivering `event` at tick t will touch besides the neuron:
 /// its coincidence queue and, when it will pair pre-after-post, its group and
 /// synapse. Only hints to the cache; nothing is changed or checked here.
 inline void prefetch_for_plasticity(PartitionLayer& layer, const SynapticEvent& event,
-                                    std::uint64_t t) {
+                                    std::uint64_t oldest) {
     if (!event.has_timing_plasticity() || event.post_index >= layer.neurons.size()) return;
     const Neuron& neuron = layer.neurons[event.post_index];
     neuron.recent_inputs.prefetch_ends();
-    if (!neuron.last_spike_t ||
-        saturating_add(*neuron.last_spike_t, layer.neuron_params.t_cutoff_coincidence) < t) {
+    if (!neuron.last_spike_t || *neuron.last_spike_t < oldest) {
         return;
     }
     const PreSynapticGroup* group = layer.pre_syn_groups.find(event.pre_syn_nid, event.group_index());
@@ -260,7 +276,7 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
     }
     Neuron& neuron = layer.neurons[event.post_index];
     if (event.has_timing_plasticity()) {
-        deliver_plastic<false>(layer, neuron, event, t);
+        deliver_plastic_outlined<false>(layer, neuron, event, t);
         return;
     }
     // No STDP on this synapse: the recent input would only ever be paired
@@ -272,9 +288,15 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
     }
 }
 
-std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
-    ensure_neuron_decay_tables(layer);
-    return layer.delivery_buffer.drain_current_batch([&](const std::vector<SynapticEvent>& batch) {
+namespace {
+
+/// Delivers one batch in order. `MostlyPlastic` chooses only the code
+/// layout: with it, delivery over synapses with STDP is inlined and its
+/// memory fetched ahead; without it (no event of the layer has had STDP so
+/// far), such an event still takes the same path, out of line.
+template <bool MostlyPlastic>
+void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batch,
+                   std::uint64_t t) {
         // Events of a batch hit neurons in no particular order, so the
         // neuron record and then its coincidence queue are fetched a few
         // events ahead; the delivery order itself is untouched.
@@ -286,24 +308,50 @@ std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
         const NeuronParams& params = layer.neuron_params;
         const DecayTable& membrane = layer.membrane_decay;
         const DecayTable& threshold = layer.threshold_decay;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (k + kNeuronAhead < n) {
-                const std::uint64_t i = batch[k + kNeuronAhead].post_index;
-                if (i < num_neurons) __builtin_prefetch(neurons + i, 1);
-            }
-            if (k + kQueueAhead < n) prefetch_for_plasticity(layer, batch[k + kQueueAhead], t);
+        const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
+        const auto deliver_one = [&](const SynapticEvent& event) __attribute__((always_inline)) {
             // deliver_event, with the static case inlined and the tables
             // known to be built for this layer's time constants.
-            const SynapticEvent& event = batch[k];
             if (event.post_index >= num_neurons) [[unlikely]] {
                 missing_neuron(event.post_index, num_neurons);
             }
             Neuron& neuron = neurons[event.post_index];
-            if (event.has_timing_plasticity()) {
-                deliver_plastic<true>(layer, neuron, event, t);
-            } else if (integrate_prepared(neuron, t, event.psp, params, membrane, threshold)) {
-                layer.pending_neurons.push_back(event.post_index);
+            if (!event.has_timing_plasticity()) {
+                if (integrate_prepared(neuron, t, event.psp, params, membrane, threshold)) {
+                    layer.pending_neurons.push_back(event.post_index);
+                }
+            } else if (MostlyPlastic) {
+                deliver_plastic<true>(layer, neuron, event, t, oldest);
+            } else {
+                deliver_plastic_outlined<true>(layer, neuron, event, t);
             }
+        };
+        // The last events of the batch, with nothing left to fetch ahead,
+        // run in a loop of their own.
+        std::size_t k = 0;
+        for (; k + kNeuronAhead < n; ++k) {
+            const std::uint64_t i = batch[k + kNeuronAhead].post_index;
+            if (i < num_neurons) __builtin_prefetch(neurons + i, 1);
+            if (MostlyPlastic) prefetch_for_plasticity(layer, batch[k + kQueueAhead], oldest);
+            deliver_one(batch[k]);
+        }
+        for (; k < n; ++k) {
+            if (MostlyPlastic && k + kQueueAhead < n) {
+                prefetch_for_plasticity(layer, batch[k + kQueueAhead], oldest);
+            }
+            deliver_one(batch[k]);
+        }
+}
+
+}  // namespace
+
+std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
+    ensure_neuron_decay_tables(layer);
+    return layer.delivery_buffer.drain_current_batch([&](const std::vector<SynapticEvent>& batch) {
+        if (layer.timing_plasticity_scheduled) {
+            deliver_batch<true>(layer, batch, t);
+        } else {
+            deliver_batch<false>(layer, batch, t);
         }
     });
 }
