@@ -69,6 +69,21 @@ public:
         return &tables_[used_++];
     }
 
+    /// table_for(tau) for a caller that remembers where it found the table
+    /// last time: `slot` is used when it holds a table for this very tau
+    /// (compared bit for bit), and is updated otherwise.
+    const DecayTable* table_for(float tau, std::uint8_t& slot) {
+        if (slot < used_ && tau_bits_[slot] == std::bit_cast<std::uint32_t>(tau)) {
+            return &tables_[slot];
+        }
+        return find_and_remember(tau, slot);
+    }
+
+    /// expf(-dt / tau) from `table` (built for tau, or null for none).
+    static float lookup(const DecayTable* table, std::uint64_t dt, float tau) {
+        return table != nullptr ? table->get_built(dt, tau) : decay_factor(dt, tau);
+    }
+
     float get(std::uint64_t dt, float tau) {
         if (dt < DecayTable::kSize) {
             if (const DecayTable* table = table_for(tau)) return table->get_built(dt, tau);
@@ -77,8 +92,17 @@ public:
     }
 
 private:
+    /// The slow path of table_for(tau, slot), kept out of line so that the
+    /// fast path stays small where it is inlined.
+    [[gnu::noinline]] const DecayTable* find_and_remember(float tau, std::uint8_t& slot) {
+        const DecayTable* table = table_for(tau);
+        if (table != nullptr) slot = static_cast<std::uint8_t>(table - tables_.data());
+        return table;
+    }
+
     std::array<std::uint32_t, kSlots> tau_bits_{};  ///< kept together for a short scan
     std::size_t used_ = 0;
+    static_assert(kSlots < 0xFF, "slot numbers are remembered in a byte");
     std::array<DecayTable, kSlots> tables_{};
 };
 

@@ -3,6 +3,8 @@
 // share and copies of their connection's projection parameters.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,6 +36,13 @@ struct PreSynapticGroup {
     StpParams stp_params;
     std::optional<StdpParams> long_term_stdp_params;
     std::optional<ShortTermStdpParams> short_term_stdp_params;
+
+    /// Working storage of the tick code, not simulated state: where the
+    /// layer's memoised decays for each plasticity time constant of this group
+    /// were last found (short-term tau; short-term kernel after, before;
+    /// long-term kernel after, before). Hints, checked on use.
+    enum DecaySlot : std::size_t { kShortTermTau, kShortAfter, kShortBefore, kLongAfter, kLongBefore };
+    mutable std::array<std::uint8_t, 5> decay_table_slots{0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 };
 
 }  // namespace synaptor

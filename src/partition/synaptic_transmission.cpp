@@ -43,16 +43,27 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
 /// stdp_value with memoised exponentials; bit-identical to the direct form.
 /// For dt < 0 the table holds expf(-k / tau) with k = -dt, which equals
 /// expf(dt / tau) because small differences convert to f32 exactly and f32
-/// negation and division are symmetric. dt = 0 takes the direct form.
-float stdp_value_memo(std::int64_t dt, const StdpParams& params, DecayTableSet& tables) {
+/// negation and division are symmetric. For dt = 0 the table holds
+/// expf(-0.0 / tau) where the kernel has expf(+0.0 / tau): the two quotients
+/// are zeros of opposite sign, both 1 after expf, or the same NaN (a NaN
+/// tau passes through either division alike; 0 / 0 gives the same default
+/// NaN). `slot_after`, `slot_before`: the group's hints for the two tables.
+[[gnu::always_inline]] inline float stdp_value_memo(std::int64_t dt, const StdpParams& params,
+                                                    DecayTableSet& tables,
+                                                    std::uint8_t& slot_after,
+                                                    std::uint8_t& slot_before) {
     constexpr auto table_size = static_cast<std::int64_t>(DecayTable::kSize);
     if (dt > 0) {
+        const float tau = params.tau_pre_after_post;
         return params.factor_pre_after_post *
-               tables.get(static_cast<std::uint64_t>(dt), params.tau_pre_after_post);
+               DecayTableSet::lookup(tables.table_for(tau, slot_after),
+                                     static_cast<std::uint64_t>(dt), tau);
     }
-    if (dt < 0 && dt > -table_size) {
+    if (dt > -table_size) {
+        const float tau = params.tau_pre_before_post;
         return params.factor_pre_before_post *
-               tables.get(static_cast<std::uint64_t>(-dt), params.tau_pre_before_post);
+               DecayTableSet::lookup(tables.table_for(tau, slot_before),
+                                     static_cast<std::uint64_t>(-dt), tau);
     }
     return stdp_value(dt, params);
 }
@@ -102,7 +113,9 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
     // The decay table of tau_st is looked up once per group, not per synapse;
     // only groups with short-term STDP hold nonzero short-term weights.
     const DecayTable* const st_table = group.short_term_stdp_params.has_value()
-                                           ? layer.plasticity_decay.table_for(tau_st)
+                                           ? layer.plasticity_decay.table_for(
+                                                 tau_st, group.decay_table_slots
+                                                             [PreSynapticGroup::kShortTermTau])
                                            : nullptr;
     const std::uint64_t num_synapses = group.synapses.size();
     const Synapse* const synapses = group.synapses.data();
@@ -181,15 +194,23 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
 void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pre_syn_nid,
                 std::uint64_t k, std::int64_t dt, std::uint64_t t) {
     Synapse& synapse = synapse_of(group, pre_syn_nid, k);
+    DecayTableSet& tables = layer.plasticity_decay;
+    auto& slots = group.decay_table_slots;
     if (group.short_term_stdp_params) {
         const ShortTermStdpParams& st = *group.short_term_stdp_params;
-        const float decay = layer.plasticity_decay.get(t - synapse.short_term_update_t, st.tau);
-        synapse.short_term_weight = synapse.short_term_weight * decay +
-                                    stdp_value_memo(dt, st.stdp_params, layer.plasticity_decay);
+        const float decay =
+            DecayTableSet::lookup(tables.table_for(st.tau, slots[PreSynapticGroup::kShortTermTau]),
+                                  t - synapse.short_term_update_t, st.tau);
+        synapse.short_term_weight =
+            synapse.short_term_weight * decay +
+            stdp_value_memo(dt, st.stdp_params, tables, slots[PreSynapticGroup::kShortAfter],
+                            slots[PreSynapticGroup::kShortBefore]);
         synapse.short_term_update_t = t;
     }
     if (group.long_term_stdp_params) {
-        const float dw = stdp_value_memo(dt, *group.long_term_stdp_params, layer.plasticity_decay);
+        const float dw = stdp_value_memo(dt, *group.long_term_stdp_params, tables,
+                                         slots[PreSynapticGroup::kLongAfter],
+                                         slots[PreSynapticGroup::kLongBefore]);
         if (layer.plasticity_modulator) {
             PlasticityModulator& modulator = *layer.plasticity_modulator;
             modulator.eligibility_traces.push_back(EligibilityTrace{
