@@ -64,10 +64,18 @@ inline bool integrate_prepared(Neuron& neuron, std::uint64_t t, float psp,
 
 /// Drops entries from the front of the coincidence window that arrived more
 /// than t_cutoff_coincidence ticks before t.
+/// An entry is stale when arrival_t + t_cutoff_coincidence (saturating) is
+/// below t, which is exactly when arrival_t is below the value returned here:
+/// with t <= cut-off no entry is stale, and a sum that saturates is never
+/// below t.
+inline std::uint64_t oldest_recent_arrival(std::uint64_t t, std::uint64_t t_cutoff_coincidence) {
+    return t > t_cutoff_coincidence ? t - t_cutoff_coincidence : 0;
+}
+
 inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,
                                 std::uint64_t t_cutoff_coincidence) {
-    while (!neuron.recent_inputs.empty() &&
-           saturating_add(neuron.recent_inputs.front().arrival_t, t_cutoff_coincidence) < t) {
+    const std::uint64_t oldest = oldest_recent_arrival(t, t_cutoff_coincidence);
+    while (!neuron.recent_inputs.empty() && neuron.recent_inputs.front().arrival_t < oldest) {
         neuron.recent_inputs.pop_front();
     }
 }

@@ -19,11 +19,20 @@
 
 namespace synaptor {
 
+/// Marks a record that carries no group position (one made by hand); such
+/// records find their group by pre_syn_nid alone.
+inline constexpr std::uint32_t kNoGroupIndex = 0x7FFFFFFFu;
+
 struct RecentInput {
     std::uint64_t pre_syn_nid = 0;
     std::uint64_t synapse_index = 0;  ///< index in the pre-synaptic group's synapses
     std::uint64_t arrival_t = 0;
+    /// Position of the group of pre_syn_nid in the layer's pre_syn_groups,
+    /// copied from the event: pairing reaches the group without hashing. It
+    /// is only a hint, checked against pre_syn_nid on use.
+    std::uint32_t group_index = kNoGroupIndex;
 };
+static_assert(sizeof(RecentInput) == 32);
 
 /// Aligned to a cache line: delivery touches one neuron per event at random.
 struct alignas(64) Neuron {
@@ -41,11 +50,23 @@ struct SynapticEvent {
     std::uint64_t pre_syn_nid = 0;
     std::uint64_t synapse_index = 0;
     float psp = 0.0f;
-    /// Whether the synapse's group has long- or short-term STDP. Without it a
-    /// delivery neither records a recent input nor pairs, since both could only
-    /// lead to pairings that change nothing for such a group.
-    bool has_timing_plasticity = true;
+    /// Bits 0-30: position of the group of pre_syn_nid in the layer's
+    /// pre_syn_groups (groups do not move once the partition is built), so
+    /// that pairing reaches the group without hashing; only a hint, checked
+    /// against pre_syn_nid on use. Bit 31: whether the group has long- or
+    /// short-term STDP. Without it a delivery neither records a recent input
+    /// nor pairs, since both could only lead to pairings that change nothing
+    /// for such a group. One word, written once per event in the padding.
+    std::uint32_t group_tag = kNoGroupIndex | kTimingPlasticityBit;
+
+    static constexpr std::uint32_t kTimingPlasticityBit = 0x80000000u;
+    static constexpr std::uint32_t make_tag(std::uint32_t group_index, bool timing_plasticity) {
+        return (group_index & kNoGroupIndex) | (timing_plasticity ? kTimingPlasticityBit : 0u);
+    }
+    std::uint32_t group_index() const { return group_tag & kNoGroupIndex; }
+    bool has_timing_plasticity() const { return (group_tag & kTimingPlasticityBit) != 0; }
 };
+static_assert(sizeof(SynapticEvent) == 32);
 
 struct PartitionLayer {
     std::uint64_t first_nid = 0;

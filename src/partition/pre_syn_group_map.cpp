@@ -17,7 +17,8 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
     if (find(pre_syn_nid) != nullptr) {
         panic("duplicate pre-synaptic group for nid " + std::to_string(pre_syn_nid));
     }
-    expect(keys_.size() < kEmpty - 1, "too many pre-synaptic groups in one layer");
+    // Positions must fit the 31-bit group index of events and recent inputs.
+    expect(keys_.size() < kMaxGroups, "too many pre-synaptic groups in one layer");
     if (!keys_.empty() && pre_syn_nid < keys_.back()) sorted_ = false;
     keys_.push_back(pre_syn_nid);
     groups_.push_back(std::move(group));

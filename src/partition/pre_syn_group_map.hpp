@@ -21,19 +21,41 @@ public:
     PreSynGroupMap(PreSynGroupMap&&) noexcept;
     PreSynGroupMap& operator=(PreSynGroupMap&&) noexcept;
 
-    /// The group of `pre_syn_nid`, or null when the neuron has no synapse here.
-    PreSynapticGroup* find(std::uint64_t pre_syn_nid) {
-        if (table_.empty()) return nullptr;
+    /// Returned by index_of for a neuron without a group here; never a valid index.
+    static constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+    /// Upper bound on the number of groups: every position fits in 31 bits.
+    static constexpr std::uint32_t kMaxGroups = 0x7FFFFFFFu;
+
+    /// Storage position of the group of `pre_syn_nid`, or kNoIndex.
+    std::uint32_t index_of(std::uint64_t pre_syn_nid) const {
+        if (table_.empty()) return kNoIndex;
         std::size_t i = slot_of(pre_syn_nid);
         for (;;) {
             const std::uint32_t g = table_[i];
-            if (g == kEmpty) return nullptr;
-            if (keys_[g] == pre_syn_nid) return &groups_[g];
+            if (g == kEmpty || keys_[g] == pre_syn_nid) return g;
             i = (i + 1) & (table_.size() - 1);
         }
     }
+
+    /// The group of `pre_syn_nid`, or null when the neuron has no synapse here.
+    PreSynapticGroup* find(std::uint64_t pre_syn_nid) {
+        const std::uint32_t g = index_of(pre_syn_nid);
+        return g == kNoIndex ? nullptr : &groups_[g];
+    }
+
+    /// find() for a caller that remembers where the group was stored: `hint`
+    /// is trusted only when the key stored there is `pre_syn_nid`, so a stale
+    /// or absent hint (after a reordering, or from a hand-made record) costs a
+    /// hash lookup and never yields another neuron's group.
+    PreSynapticGroup* find(std::uint64_t pre_syn_nid, std::uint32_t hint) {
+        if (hint < keys_.size() && keys_[hint] == pre_syn_nid) return &groups_[hint];
+        return find(pre_syn_nid);
+    }
     const PreSynapticGroup* find(std::uint64_t pre_syn_nid) const {
         return const_cast<PreSynGroupMap*>(this)->find(pre_syn_nid);
+    }
+    const PreSynapticGroup* find(std::uint64_t pre_syn_nid, std::uint32_t hint) const {
+        return const_cast<PreSynGroupMap*>(this)->find(pre_syn_nid, hint);
     }
 
     /// Adds the group of `pre_syn_nid`; a key that is already present is an

@@ -24,8 +24,9 @@ namespace {
           std::to_string(num_neurons) + " neurons");
 }
 
-PreSynapticGroup& group_of(PartitionLayer& layer, std::uint64_t pre_syn_nid) {
-    PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid);
+PreSynapticGroup& group_of(PartitionLayer& layer, std::uint64_t pre_syn_nid,
+                           std::uint32_t hint = kNoGroupIndex) {
+    PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid, hint);
     if (group == nullptr) [[unlikely]] {
         missing_group(pre_syn_nid);
     }
@@ -76,11 +77,14 @@ float stdp_value(std::int64_t dt, const StdpParams& params) {
 
 namespace {
 
-/// The short-term STDP offset s of a synapse for an event arriving at arrival_t.
-[[gnu::noinline]] float short_term_offset(PartitionLayer& layer, const Synapse& synapse,
-                                          std::uint64_t arrival_t, float tau_st) {
+/// The short-term STDP offset s of a synapse for an event arriving at
+/// arrival_t. `table`, when given, was built for tau_st.
+inline float short_term_offset(PartitionLayer& layer, const DecayTable* table,
+                               const Synapse& synapse, std::uint64_t arrival_t, float tau_st) {
     const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
-    return synapse.short_term_weight * layer.plasticity_decay.get(dt, tau_st);
+    const float decay =
+        table != nullptr ? table->get_built(dt, tau_st) : layer.plasticity_decay.get(dt, tau_st);
+    return synapse.short_term_weight * decay;
 }
 
 /// The per-synapse loop of propagation. `FiniteFactor`: the decay factor of
@@ -89,10 +93,17 @@ namespace {
 /// skipped; bit-identical to computing it.
 template <bool FiniteFactor>
 void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
-                     std::uint64_t pre_syn_nid, std::uint64_t t_s, float p, float tau_st) {
+                     std::uint32_t group_index, std::uint64_t pre_syn_nid, std::uint64_t t_s,
+                     float p, float tau_st) {
     const float weight_scale_factor = group.weight_scale_factor;
-    const bool has_timing_plasticity =
-        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
+    const std::uint32_t group_tag = SynapticEvent::make_tag(
+        group_index,
+        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value());
+    // The decay table of tau_st is looked up once per group, not per synapse;
+    // only groups with short-term STDP hold nonzero short-term weights.
+    const DecayTable* const st_table = group.short_term_stdp_params.has_value()
+                                           ? layer.plasticity_decay.table_for(tau_st)
+                                           : nullptr;
     const std::uint64_t num_synapses = group.synapses.size();
     const Synapse* const synapses = group.synapses.data();
     auto scheduler = layer.delivery_buffer.scheduler();
@@ -102,17 +113,17 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
         const Synapse& synapse = synapses[k];
         float s = synapse.short_term_weight;
         if (!FiniteFactor || s != 0.0f) {
-            s = short_term_offset(layer, synapse, t_s + synapse.conduction_delay, tau_st);
+            s = short_term_offset(layer, st_table, synapse, t_s + synapse.conduction_delay,
+                                  tau_st);
         }
         const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
         // A delay of 0 becomes a huge offset here, which the ring rejects.
         scheduler.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
-                           SynapticEvent{synapse.post_index, pre_syn_nid, k, psp,
-                                         has_timing_plasticity});
+                           SynapticEvent{synapse.post_index, pre_syn_nid, k, psp, group_tag});
     }
 }
 
-void propagate_group(PartitionLayer& layer, PreSynapticGroup& group,
+void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32_t group_index,
                      std::uint64_t pre_syn_nid, std::uint64_t t_s) {
     group.previous_spike_t = group.last_spike_t;
     group.last_spike_t = t_s;
@@ -127,17 +138,18 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group,
     // dt. A NaN, zero or negative tau can make it NaN or infinite, and then
     // even a zero short-term weight gives a NaN offset.
     if (tau_st > 0.0f) {
-        schedule_events<true>(layer, group, pre_syn_nid, t_s, p, tau_st);
+        schedule_events<true>(layer, group, group_index, pre_syn_nid, t_s, p, tau_st);
     } else {
-        schedule_events<false>(layer, group, pre_syn_nid, t_s, p, tau_st);
+        schedule_events<false>(layer, group, group_index, pre_syn_nid, t_s, p, tau_st);
     }
 }
 
 }  // namespace
 
 void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint64_t t_s) {
-    if (PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid)) {
-        propagate_group(layer, *group, pre_syn_nid, t_s);
+    const std::uint32_t g = layer.pre_syn_groups.index_of(pre_syn_nid);
+    if (g != PreSynGroupMap::kNoIndex) {
+        propagate_group(layer, layer.pre_syn_groups.group_at(g), g, pre_syn_nid, t_s);
     }
 }
 
@@ -145,17 +157,20 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
                       std::uint64_t t_s) {
     // The next spike's group is looked up one step ahead and its first
     // synapses and plasticity state fetched while this one is propagated.
+    constexpr std::uint32_t none = PreSynGroupMap::kNoIndex;
+    PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t n = pre_syn_nids.size();
-    PreSynapticGroup* next = n > 0 ? layer.pre_syn_groups.find(pre_syn_nids[0]) : nullptr;
+    std::uint32_t next = n > 0 ? groups.index_of(pre_syn_nids[0]) : none;
     for (std::size_t i = 0; i < n; ++i) {
-        PreSynapticGroup* const group = next;
-        next = i + 1 < n ? layer.pre_syn_groups.find(pre_syn_nids[i + 1]) : nullptr;
-        if (next != nullptr) {
-            const char* synapses = reinterpret_cast<const char*>(next->synapses.data());
+        const std::uint32_t g = next;
+        next = i + 1 < n ? groups.index_of(pre_syn_nids[i + 1]) : none;
+        if (next != none) {
+            const PreSynapticGroup& ahead = groups.group_at(next);
+            const char* synapses = reinterpret_cast<const char*>(ahead.synapses.data());
             for (int line = 0; line < 4; ++line) __builtin_prefetch(synapses + 64 * line);
-            __builtin_prefetch(next->stp_state.get());
+            __builtin_prefetch(ahead.stp_state.get());
         }
-        if (group != nullptr) propagate_group(layer, *group, pre_syn_nids[i], t_s);
+        if (g != none) propagate_group(layer, groups.group_at(g), g, pre_syn_nids[i], t_s);
     }
 }
 
@@ -192,7 +207,8 @@ template <bool Prepared>
                                        const SynapticEvent& event, std::uint64_t t) {
     const NeuronParams& params = layer.neuron_params;
     prune_recent_inputs(neuron, t, params.t_cutoff_coincidence);
-    neuron.recent_inputs.push_back(RecentInput{event.pre_syn_nid, event.synapse_index, t});
+    neuron.recent_inputs.push_back(
+        RecentInput{event.pre_syn_nid, event.synapse_index, t, event.group_index()});
     const bool reached =
         Prepared ? integrate_prepared(neuron, t, event.psp, params, layer.membrane_decay,
                                       layer.threshold_decay)
@@ -204,7 +220,7 @@ template <bool Prepared>
     if (!neuron.last_spike_t) return;
     const std::uint64_t ts = *neuron.last_spike_t;
     if (saturating_add(ts, params.t_cutoff_coincidence) < t) return;
-    PreSynapticGroup& group = group_of(layer, event.pre_syn_nid);
+    PreSynapticGroup& group = group_of(layer, event.pre_syn_nid, event.group_index());
     const Synapse& synapse = synapse_of(group, event.pre_syn_nid, event.synapse_index);
     // Skip when the group's spike before the one that made this event arrived
     // over this synapse after the post-synaptic spike.
@@ -221,14 +237,14 @@ template <bool Prepared>
 /// synapse. Only hints to the cache; nothing is changed or checked here.
 inline void prefetch_for_plasticity(PartitionLayer& layer, const SynapticEvent& event,
                                     std::uint64_t t) {
-    if (!event.has_timing_plasticity || event.post_index >= layer.neurons.size()) return;
+    if (!event.has_timing_plasticity() || event.post_index >= layer.neurons.size()) return;
     const Neuron& neuron = layer.neurons[event.post_index];
     neuron.recent_inputs.prefetch_ends();
     if (!neuron.last_spike_t ||
         saturating_add(*neuron.last_spike_t, layer.neuron_params.t_cutoff_coincidence) < t) {
         return;
     }
-    const PreSynapticGroup* group = layer.pre_syn_groups.find(event.pre_syn_nid);
+    const PreSynapticGroup* group = layer.pre_syn_groups.find(event.pre_syn_nid, event.group_index());
     if (group == nullptr) return;
     __builtin_prefetch(&group->previous_spike_t);
     if (event.synapse_index < group->synapses.size()) {
@@ -243,7 +259,7 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
         missing_neuron(event.post_index, layer.neurons.size());
     }
     Neuron& neuron = layer.neurons[event.post_index];
-    if (event.has_timing_plasticity) {
+    if (event.has_timing_plasticity()) {
         deliver_plastic<false>(layer, neuron, event, t);
         return;
     }
@@ -283,7 +299,7 @@ std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
                 missing_neuron(event.post_index, num_neurons);
             }
             Neuron& neuron = neurons[event.post_index];
-            if (event.has_timing_plasticity) {
+            if (event.has_timing_plasticity()) {
                 deliver_plastic<true>(layer, neuron, event, t);
             } else if (integrate_prepared(neuron, t, event.psp, params, membrane, threshold)) {
                 layer.pending_neurons.push_back(event.post_index);
@@ -304,7 +320,8 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     // that their loads overlap, then pair in order.
     for (std::size_t j = 0; j < neuron.recent_inputs.size(); ++j) {
         const RecentInput& input = neuron.recent_inputs[j];
-        if (const PreSynapticGroup* g = layer.pre_syn_groups.find(input.pre_syn_nid)) {
+        if (const PreSynapticGroup* g =
+                layer.pre_syn_groups.find(input.pre_syn_nid, input.group_index)) {
             if (input.synapse_index < g->synapses.size()) {
                 __builtin_prefetch(g->synapses.data() + input.synapse_index, 1);
             }
@@ -313,7 +330,7 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     while (!neuron.recent_inputs.empty()) {
         const RecentInput input = neuron.recent_inputs.front();
         neuron.recent_inputs.pop_front();
-        PreSynapticGroup& group = group_of(layer, input.pre_syn_nid);
+        PreSynapticGroup& group = group_of(layer, input.pre_syn_nid, input.group_index);
         apply_stdp(layer, group, input.pre_syn_nid, input.synapse_index,
                    signed_tick_difference(input.arrival_t, t), t);
     }

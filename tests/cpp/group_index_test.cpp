@@ -1,0 +1,160 @@
+// The group position carried by events and recent inputs: it must name the
+// group of the record's pre_syn_nid, and a position that does not (a reordered
+// map, a hand-made record) must change nothing but the speed of the lookup.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <vector>
+
+#include "partition/neuron_dynamics.hpp"
+#include "partition/synaptic_transmission.hpp"
+#include "partition_test_support.hpp"
+
+namespace synaptor {
+namespace {
+
+using test::add_group;
+using test::finish_layer;
+using test::make_layer;
+using test::static_projection;
+using test::test_stdp_params;
+
+std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+ProjectionParams plastic_projection() {
+    ProjectionParams p = static_projection(2.0f, 0.7f);
+    p.stp_params.kind = StpParams::Kind::Depression;
+    p.stp_params.p0 = 0.6f;
+    p.stp_params.factor = 0.3f;
+    p.stp_params.tau = 8.0f;
+    p.long_term_stdp_params = test_stdp_params();
+    ShortTermStdpParams st;
+    st.stdp_params = test_stdp_params();
+    st.tau = 5.0f;
+    p.short_term_stdp_params = st;
+    return p;
+}
+
+/// Groups inserted out of nid order, one of them static, so that sorting moves them.
+void add_groups(PartitionLayer& layer) {
+    add_group(layer, 30, plastic_projection(), {{0, 0.9f, 2}, {2, 0.4f, 1}, {3, 0.8f, 3}});
+    add_group(layer, 10, plastic_projection(), {{1, 0.7f, 1}, {2, 0.6f, 2}});
+    add_group(layer, 20, static_projection(), {{0, 0.5f, 1}, {3, 0.3f, 2}});
+    add_group(layer, 40, plastic_projection(), {{0, 1.1f, 1}, {1, 0.9f, 3}, {3, 1.2f, 1}});
+}
+
+TEST(GroupIndex, MapFindsByPositionOnlyWhenTheKeyMatches) {
+    PartitionLayer layer = make_layer(0, 4);
+    add_groups(layer);
+    finish_layer(layer);
+    PreSynGroupMap& map = layer.pre_syn_groups;
+    for (std::uint32_t g = 0; g < map.size(); ++g) {
+        const std::uint64_t nid = map.key_at(g);
+        EXPECT_EQ(map.index_of(nid), g);
+        EXPECT_EQ(map.find(nid, g), &map.group_at(g));
+        // A position of another group, past the end or the "none" marker still
+        // finds the group of the nid.
+        EXPECT_EQ(map.find(nid, (g + 1) % 4), &map.group_at(g));
+        EXPECT_EQ(map.find(nid, 4), &map.group_at(g));
+        EXPECT_EQ(map.find(nid, kNoGroupIndex), &map.group_at(g));
+    }
+    EXPECT_EQ(map.index_of(25), PreSynGroupMap::kNoIndex);
+    EXPECT_EQ(map.find(25, 0), nullptr);
+    EXPECT_EQ(map.find(25, kNoGroupIndex), nullptr);
+}
+
+TEST(GroupIndex, EventsAndRecentInputsNameTheirOwnGroupAndSynapse) {
+    PartitionLayer layer = make_layer(0, 4);
+    add_groups(layer);
+    finish_layer(layer);
+    for (const std::uint64_t nid : {10, 20, 30, 40}) propagate_spike(layer, nid, 0);
+    const PreSynGroupMap& map = layer.pre_syn_groups;
+    std::size_t seen = 0;
+    std::size_t plastic = 0;
+    for (std::uint64_t t = 1; t <= 3; ++t) {
+        std::vector<SynapticEvent> batch = layer.delivery_buffer.take_current_batch();
+        for (const SynapticEvent& e : batch) {
+            ASSERT_LT(e.group_index(), map.size());
+            EXPECT_EQ(map.key_at(e.group_index()), e.pre_syn_nid);
+            const PreSynapticGroup& group = map.group_at(e.group_index());
+            ASSERT_LT(e.synapse_index, group.synapses.size());
+            EXPECT_EQ(group.synapses[e.synapse_index].post_index, e.post_index);
+            EXPECT_EQ(group.synapses[e.synapse_index].conduction_delay, t);
+            EXPECT_EQ(e.has_timing_plasticity(), e.pre_syn_nid != 20);
+            ++seen;
+            // Delivery copies the position into the coincidence window.
+            deliver_event(layer, e, t);
+            if (e.has_timing_plasticity()) {
+                ++plastic;
+                const RingQueue<RecentInput>& q = layer.neurons[e.post_index].recent_inputs;
+                const RecentInput& r = q[q.size() - 1];
+                EXPECT_EQ(r.pre_syn_nid, e.pre_syn_nid);
+                EXPECT_EQ(r.synapse_index, e.synapse_index);
+                EXPECT_EQ(r.group_index, e.group_index());
+                EXPECT_EQ(r.arrival_t, t);
+            }
+        }
+    }
+    EXPECT_EQ(seen, 10u);
+    EXPECT_EQ(plastic, 8u);
+    // The tag packs both parts without disturbing either.
+    const SynapticEvent e{0, 0, 0, 0.0f, SynapticEvent::make_tag(kNoGroupIndex - 1, false)};
+    EXPECT_EQ(e.group_index(), kNoGroupIndex - 1);
+    EXPECT_FALSE(e.has_timing_plasticity());
+    EXPECT_TRUE(SynapticEvent{}.has_timing_plasticity());
+    EXPECT_EQ(SynapticEvent{}.group_index(), kNoGroupIndex);
+}
+
+/// Spikes in both directions over several ticks so that every pairing kind
+/// runs: pre-before-post at forced spikes and pre-after-post at deliveries.
+/// `reorder_at`: the tick before whose delivery the map is sorted, moving the
+/// groups under events and recent inputs that are in flight.
+void run(PartitionLayer& layer, std::uint64_t reorder_at) {
+    const std::vector<std::vector<std::uint64_t>> pre = {
+        {10, 30}, {40}, {20, 30}, {}, {10, 40}, {30}, {10, 20, 40}, {}, {30, 40}, {}};
+    const std::vector<std::vector<std::uint64_t>> post = {
+        {}, {}, {1}, {0, 3}, {}, {2}, {}, {0, 1}, {}, {3}, {2}, {0}};
+    for (std::uint64_t t = 0; t < post.size(); ++t) {
+        if (t > 0 && t - 1 < pre.size()) {
+            for (const std::uint64_t nid : pre[t - 1]) propagate_spike(layer, nid, t - 1);
+        }
+        if (t == reorder_at) layer.pre_syn_groups.sort_by_key();
+        deliver_due_events(layer, t);
+        for (const std::uint64_t i : post[t]) fire_neuron(layer, i, t);
+        layer.pending_neurons.clear();
+    }
+}
+
+TEST(GroupIndex, StalePositionsGiveTheSameResultAsAFreshMap) {
+    PartitionLayer reference = make_layer(0, 4);
+    add_groups(reference);
+    finish_layer(reference);
+    run(reference, ~std::uint64_t{0});
+
+    // Positions recorded in insertion order, then invalidated mid-run.
+    PartitionLayer moved = make_layer(0, 4);
+    add_groups(moved);
+    moved.delivery_buffer = BatchedRingBuffer<SynapticEvent>(4);
+    run(moved, 5);
+
+    for (const std::uint64_t nid : {10, 20, 30, 40}) {
+        const PreSynapticGroup& a = *reference.pre_syn_groups.find(nid);
+        const PreSynapticGroup& b = *moved.pre_syn_groups.find(nid);
+        ASSERT_EQ(a.synapses.size(), b.synapses.size());
+        for (std::size_t k = 0; k < a.synapses.size(); ++k) {
+            EXPECT_EQ(bits(a.synapses[k].weight), bits(b.synapses[k].weight)) << nid << " " << k;
+            EXPECT_EQ(bits(a.synapses[k].short_term_weight), bits(b.synapses[k].short_term_weight));
+            EXPECT_EQ(a.synapses[k].short_term_update_t, b.synapses[k].short_term_update_t);
+        }
+    }
+    // Pairing did happen: some weight left its initial value.
+    EXPECT_NE(bits(reference.pre_syn_groups.find(30)->synapses[0].weight), bits(0.9f));
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(bits(reference.neurons[i].voltage), bits(moved.neurons[i].voltage));
+        EXPECT_EQ(reference.neurons[i].recent_inputs.size(), moved.neurons[i].recent_inputs.size());
+    }
+}
+
+}  // namespace
+}  // namespace synaptor
