@@ -20,15 +20,20 @@ namespace {
 
 /// How threads wait on the bus and the channel. With a CPU per thread (the
 /// workers plus the calling thread) a longer busy spin catches the next
-/// message without giving up the CPU; with fewer CPUs a spinning thread would
-/// hold back the very thread it waits for, so it soon yields instead. Either
-/// way a waiter sleeps after a bounded time, so an idle instance costs no CPU.
-/// A pause costs tens of nanoseconds under virtualisation, so 100 of them
-/// cover a small network's round trip of a microsecond or two.
+/// message without giving up the CPU. With fewer CPUs some thread shares its
+/// CPU with the very thread it waits for: the caller that has just broadcast
+/// shares with a worker that has the tick to run, and that worker, once it
+/// has answered, shares with the caller that has the answers to merge. Any
+/// spin there only delays the other thread, so waiters yield at once; a
+/// waiter that happens to have a CPU to itself loses little, since a yield
+/// with nobody else to run returns straight away. Either way a waiter sleeps
+/// after a bounded time, so an idle instance costs no CPU. A pause costs tens
+/// of nanoseconds under virtualisation, so 100 of them cover a small
+/// network's round trip of a microsecond or two.
 WaitPolicies wait_policies_for(std::uint64_t num_partitions) {
     SpinPolicy policy;
     const std::uint64_t cpus = num_partitions == 0 ? 1 : available_cpu_count();
-    policy.pause_spins = num_partitions + 1 <= cpus ? 100 : 16;
+    policy.pause_spins = num_partitions + 1 <= cpus ? 100 : 0;
     policy.awake_ns = 100'000;
     return WaitPolicies{policy, policy};
 }

@@ -128,6 +128,108 @@ TEST(ResultChannel, SendingWithoutReceiverDiscardsTheMessage) {
     EXPECT_FALSE(sender.send(result_with(0, 1)));
 }
 
+// A sender whose mailbox is still full queues its messages; it must not go back
+// to the mailbox while queued ones are waiting, or a newer message would
+// overtake them.
+TEST(ResultChannel, KeepsOrderWhenASenderSwitchesBetweenMailboxAndQueue) {
+    ResultReceiver receiver;
+    ResultSender sender = receiver.make_sender();
+    PartitionTickResult out;
+    std::vector<std::uint64_t> received;
+    auto take = [&] {
+        ASSERT_TRUE(receiver.receive(out));
+        received.push_back(out.synaptic_transmission_count);
+    };
+    EXPECT_TRUE(sender.send(result_with(0, 1)));
+    take();
+    EXPECT_TRUE(sender.send(result_with(0, 2)));
+    EXPECT_TRUE(sender.send(result_with(0, 3)));  // mailbox still holds 2
+    take();                                       // empties the mailbox, 3 still queued
+    EXPECT_TRUE(sender.send(result_with(0, 4)));
+    EXPECT_TRUE(sender.send(result_with(0, 5)));
+    take();
+    take();
+    EXPECT_TRUE(sender.send(result_with(0, 6)));  // queue drained: mailbox again
+    take();
+    take();
+    EXPECT_EQ(received, (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6}));
+    PartitionTickResult none = result_with(9, 9);
+    EXPECT_TRUE(sender.send(std::move(none)));
+    { ResultSender gone = std::move(sender); }
+    ASSERT_TRUE(receiver.receive(out));  // left in the mailbox by a sender that went away
+    EXPECT_EQ(out.spiking_nids, (std::vector<std::uint64_t>{9, 9}));
+    EXPECT_FALSE(receiver.receive(out));
+}
+
+// More senders than there are mailboxes: the rest share the queue, and every
+// sender's messages still arrive, each sender's in order.
+TEST(ResultChannel, SendersWithoutMailboxLoseNothing) {
+    constexpr std::uint64_t kSenders = 300;
+    constexpr std::uint64_t kPerSender = 3;
+    ResultReceiver receiver;
+    std::vector<std::thread> threads;
+    {
+        ResultSender first = receiver.make_sender();
+        std::vector<ResultSender> senders;
+        senders.reserve(kSenders);
+        senders.push_back(std::move(first));
+        while (senders.size() < kSenders) senders.push_back(senders.front());  // copies
+        for (std::uint64_t s = 0; s < kSenders; s += 100) {
+            threads.emplace_back([&senders, s] {
+                for (std::uint64_t i = 0; i < kPerSender; ++i) {
+                    for (std::uint64_t k = s; k < s + 100; ++k) {
+                        EXPECT_TRUE(senders[k].send(result_with(k, i)));
+                    }
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+    }
+    std::vector<std::uint64_t> next(kSenders, 0);
+    PartitionTickResult out;
+    for (std::uint64_t n = 0; n < kSenders * kPerSender; ++n) {
+        ASSERT_TRUE(receiver.receive(out));
+        const std::uint64_t s = out.spiking_nids[0];
+        ASSERT_LT(s, kSenders);
+        EXPECT_EQ(out.spiking_nids[1], next[s]);
+        ++next[s];
+    }
+    EXPECT_EQ(next, std::vector<std::uint64_t>(kSenders, kPerSender));
+    EXPECT_FALSE(receiver.receive(out));
+}
+
+// The instance's pattern: every sender answers each round once, and the
+// receiver takes one answer per sender before the next round starts.
+TEST(ResultChannel, LockstepRoundsDeliverOneMessagePerSenderPerRound) {
+    constexpr std::uint64_t kSenders = 3;
+    constexpr std::uint64_t kRounds = 3000;
+    ResultReceiver receiver;
+    std::atomic<std::uint64_t> round{0};
+    std::vector<std::thread> threads;
+    for (std::uint64_t s = 0; s < kSenders; ++s) {
+        threads.emplace_back([s, &round, sender = receiver.make_sender()]() mutable {
+            for (std::uint64_t r = 0; r < kRounds; ++r) {
+                while (round.load() != r) std::this_thread::yield();
+                EXPECT_TRUE(sender.send(result_with(s, r)));
+            }
+        });
+    }
+    PartitionTickResult out;
+    for (std::uint64_t r = 0; r < kRounds; ++r) {
+        std::vector<int> seen(kSenders, 0);
+        for (std::uint64_t n = 0; n < kSenders; ++n) {
+            ASSERT_TRUE(receiver.receive(out));
+            ASSERT_EQ(out.spiking_nids.size(), 2u);
+            ASSERT_EQ(out.spiking_nids[1], r);
+            ++seen[out.spiking_nids[0]];
+        }
+        ASSERT_EQ(seen, std::vector<int>(kSenders, 1));
+        round.store(r + 1);
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_FALSE(receiver.receive(out));
+}
+
 TEST(ResultChannel, CarriesSnapshotPresenceDistinctFromEmptySnapshot) {
     ResultReceiver receiver;
     ResultSender sender = receiver.make_sender();
