@@ -74,9 +74,8 @@ inline std::uint64_t oldest_recent_arrival(std::uint64_t t, std::uint64_t t_cuto
 
 /// Drops the entries that arrived before `oldest` from the front.
 inline void prune_recent_inputs_before(Neuron& neuron, std::uint64_t oldest) {
-    while (!neuron.recent_inputs.empty() && neuron.recent_inputs.front().arrival_t < oldest) {
-        neuron.recent_inputs.pop_front();
-    }
+    neuron.recent_inputs.pop_front_while(
+        [oldest](const RecentInput& input) { return input.arrival_t < oldest; });
 }
 
 inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,

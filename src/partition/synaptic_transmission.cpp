@@ -133,9 +133,13 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
         scheduler.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
                            SynapticEvent{synapse.post_index, pre_syn_nid, k, psp, group_tag});
     };
+    const auto synapses_at = reinterpret_cast<std::uintptr_t>(synapses);
     for (std::uint64_t k = 0; k < num_synapses; ++k) {
-        // Two cache lines ahead, formed only inside the vector.
-        if (k + 8 < num_synapses) __builtin_prefetch(synapses + k + 8);
+        // Two cache lines ahead. Past the end this only fetches a line in
+        // vain (a prefetch never faults); the address is formed as an
+        // integer, not as a pointer beyond the vector.
+        __builtin_prefetch(
+            reinterpret_cast<const void*>(synapses_at + (k + 8) * sizeof(Synapse)));
         schedule_one(k);
     }
 }
@@ -352,7 +356,11 @@ void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batc
         std::size_t k = 0;
         for (; k + kNeuronAhead < n; ++k) {
             const std::uint64_t i = batch[k + kNeuronAhead].post_index;
-            if (i < num_neurons) __builtin_prefetch(neurons + i, 1);
+            // A prefetch never faults, so the index is not checked here; the
+            // address is formed as an integer, never as an out-of-range pointer.
+            __builtin_prefetch(reinterpret_cast<const void*>(
+                                   reinterpret_cast<std::uintptr_t>(neurons) + i * sizeof(Neuron)),
+                               1);
             if (MostlyPlastic) prefetch_for_plasticity(layer, batch[k + kQueueAhead], oldest);
             deliver_one(batch[k]);
         }

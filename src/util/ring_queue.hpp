@@ -61,6 +61,21 @@ public:
         --size_;
     }
 
+    /// Removes entries from the front for as long as `stale(front)` holds;
+    /// the position is kept in registers and stored once at the end.
+    template <class Pred>
+    void pop_front_while(Pred&& stale) {
+        std::size_t head = head_;
+        std::size_t size = size_;
+        const std::size_t mask = capacity_ - 1;
+        while (size != 0 && stale(static_cast<const T&>(data_[head]))) {
+            head = (head + 1) & mask;
+            --size;
+        }
+        head_ = head;
+        size_ = size;
+    }
+
     void clear() {
         head_ = 0;
         size_ = 0;
