@@ -41,11 +41,10 @@ public:
             if (offset >= num_slots_) [[unlikely]] {
                 offset_out_of_range(offset, num_slots_);
             }
+            // current_slot_ < num_slots_ (checked when the scheduler was
+            // made) and offset < num_slots_, so one wrap lands in range.
             std::size_t i = current_slot_ + offset;
             if (i >= num_slots_) i -= num_slots_;  // one wrap, not a modulo
-            if (i >= num_slots_) [[unlikely]] {
-                offset_out_of_range(offset, num_slots_);
-            }
             slots_[i].push_back(std::move(item));
         }
 
@@ -58,7 +57,12 @@ public:
         std::size_t current_slot_;
     };
 
-    Scheduler scheduler() { return Scheduler(slots_.data(), num_slots_, current_slot_); }
+    Scheduler scheduler() {
+        if (current_slot_ >= num_slots_) [[unlikely]] {
+            slot_out_of_range();
+        }
+        return Scheduler(slots_.data(), num_slots_, current_slot_);
+    }
 
     /// Swaps the current batch into `out` (which must be empty; its old storage
     /// takes the batch's place, so both keep their capacity) and advances the

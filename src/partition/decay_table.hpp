@@ -44,6 +44,10 @@ public:
         return dt < kSize ? values_[dt] : decay_factor(dt, tau);
     }
 
+    /// The memoised entry itself, for a caller that has checked built_for(tau)
+    /// and dt < kSize (several tables of one size share that one check).
+    float entry(std::uint64_t dt) const { return values_[dt]; }
+
 private:
     std::array<float, kSize> values_{};
     std::uint32_t tau_bits_ = 0;

@@ -52,14 +52,31 @@ inline bool integrate(Neuron& neuron, std::uint64_t t, float psp, const NeuronPa
 }
 
 /// The same, for a caller that has built both tables for params' time
-/// constants (it skips the per-call check that the table fits).
+/// constants (it skips the per-call check that the table fits). Both tables
+/// have one size, so a single comparison chooses between the two entries and
+/// the two direct exponentials; the arithmetic is that of integrate_with.
 inline bool integrate_prepared(Neuron& neuron, std::uint64_t t, float psp,
                                const NeuronParams& params, const DecayTable& membrane,
                                const DecayTable& threshold) {
-    return detail::integrate_with(
-        neuron, t, psp, params,
-        [&](std::uint64_t dt, float tau) { return membrane.get_built(dt, tau); },
-        [&](std::uint64_t dt, float tau) { return threshold.get_built(dt, tau); });
+    if (t < neuron.last_update_t) return false;
+    const std::uint64_t dt = t - neuron.last_update_t;
+    float voltage = neuron.voltage;
+    if (dt > 0 && voltage < params.voltage_floor) voltage = params.voltage_floor;
+    float e_m;
+    float e_th;
+    if (dt < DecayTable::kSize) [[likely]] {
+        e_m = membrane.entry(dt);
+        e_th = threshold.entry(dt);
+    } else {
+        e_m = decay_factor(dt, params.tau_membrane);
+        e_th = decay_factor(dt, params.tau_threshold);
+    }
+    voltage = voltage * e_m + psp;
+    const float threshold_value = 1.0f + (neuron.threshold - 1.0f) * e_th;
+    neuron.voltage = voltage;
+    neuron.threshold = threshold_value;
+    neuron.last_update_t = t;
+    return voltage >= threshold_value;
 }
 
 /// Drops entries from the front of the coincidence window that arrived more

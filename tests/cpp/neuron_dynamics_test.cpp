@@ -146,6 +146,54 @@ TEST(NeuronDynamics, MemoisedDecaysAreBitIdentical) {
     }
 }
 
+// The prepared form shares one table-size check between both decays; it must
+// agree bit for bit with the direct formula on both sides of the table's end,
+// for refractory inputs, below the floor, and for time constants, voltages and
+// inputs that are zero of either sign, infinite or NaN.
+TEST(NeuronDynamics, PreparedIntegrationMatchesDirectFormula) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    const float taus[] = {10.0f, 0.7f, inf, nan, 0.0f, -0.0f, -3.0f};
+    const float voltages[] = {0.8125f, -2.5f, -0.0f, nan, inf};
+    const float psps[] = {0.1f, -0.0f, 0.0f, nan, -inf};
+    const std::uint64_t dts[] = {0, 1, 2, 300, DecayTable::kSize - 1, DecayTable::kSize,
+                                 DecayTable::kSize + 1, 5000};
+    for (const float tau : taus) {
+        NeuronParams params = test_neuron_params();
+        params.tau_membrane = tau;
+        params.tau_threshold = tau * 2.0f;
+        params.voltage_floor = -1.0f;
+        DecayTable membrane;
+        DecayTable threshold;
+        membrane.build(params.tau_membrane);
+        threshold.build(params.tau_threshold);
+        for (const float v : voltages) {
+            for (const float psp : psps) {
+                for (const std::uint64_t dt : dts) {
+                    for (const bool refractory : {false, true}) {
+                        Neuron a;
+                        a.voltage = v;
+                        a.threshold = 1.375f;
+                        a.last_update_t = 1000;
+                        const std::uint64_t t = refractory ? 1000 - 1 - dt % 7 : 1000 + dt;
+                        Neuron b = a;
+                        const bool direct = integrate(a, t, psp, params);
+                        const bool prepared =
+                            integrate_prepared(b, t, psp, params, membrane, threshold);
+                        ASSERT_EQ(direct, prepared) << "tau " << tau << " dt " << dt;
+                        ASSERT_EQ(std::bit_cast<std::uint32_t>(a.voltage),
+                                  std::bit_cast<std::uint32_t>(b.voltage))
+                            << "tau " << tau << " v " << v << " psp " << psp << " dt " << dt;
+                        ASSERT_EQ(std::bit_cast<std::uint32_t>(a.threshold),
+                                  std::bit_cast<std::uint32_t>(b.threshold));
+                        ASSERT_EQ(a.last_update_t, b.last_update_t);
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace synaptor
 
