@@ -91,7 +91,7 @@ inline std::uint64_t oldest_recent_arrival(std::uint64_t t, std::uint64_t t_cuto
 
 /// Drops the entries that arrived before `oldest` from the front.
 inline void prune_recent_inputs_before(Neuron& neuron, std::uint64_t oldest) {
-    neuron.recent_inputs.pop_front_while(
+    neuron.recent_inputs.pop_front_while_few(
         [oldest](const RecentInput& input) { return input.arrival_t < oldest; });
 }
 

@@ -76,6 +76,34 @@ public:
         size_ = size;
     }
 
+    /// The same result as pop_front_while, for queues whose stale run is
+    /// usually zero to two entries long: the first two entries are tested
+    /// and dropped without a branch on the outcome (a run length that varies
+    /// from call to call would otherwise cost a mispredicted loop exit on most
+    /// calls); only longer runs reach the loop. `stale` must be a pure test:
+    /// it may also be shown an element slot that is not in the queue.
+    template <class Pred>
+    void pop_front_while_few(Pred&& stale) {
+        if (capacity_ == 0) return;
+        std::size_t head = head_;
+        std::size_t size = size_;
+        const std::size_t mask = capacity_ - 1;
+        for (int step = 0; step < 2; ++step) {
+            // Every slot holds a constructed element, in the queue or not.
+            const bool drop = stale(static_cast<const T&>(data_[head]));
+            const std::size_t pop = static_cast<std::size_t>(size != 0) &
+                                    static_cast<std::size_t>(drop);
+            head = (head + pop) & mask;
+            size -= pop;
+        }
+        while (size != 0 && stale(static_cast<const T&>(data_[head]))) {
+            head = (head + 1) & mask;
+            --size;
+        }
+        head_ = head;
+        size_ = size;
+    }
+
     void clear() {
         head_ = 0;
         size_ = 0;
@@ -91,7 +119,7 @@ public:
 
 private:
     void grow(std::size_t new_capacity) {
-        std::unique_ptr<T[]> data(new T[new_capacity]);
+        std::unique_ptr<T[]> data(new T[new_capacity]());  // every slot initialised
         for (std::size_t i = 0; i < size_; ++i) data[i] = std::move((*this)[i]);
         data_ = std::move(data);
         capacity_ = new_capacity;

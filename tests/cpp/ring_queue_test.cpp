@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <vector>
 
 namespace synaptor {
@@ -40,6 +42,41 @@ TEST(RingQueue, PopFrontWhileStopsAtTheFirstEntryToKeepAcrossTheWrap) {
     EXPECT_TRUE(q.empty());
     RingQueue<int> none;
     none.pop_front_while([](int) { return true; });
+    EXPECT_TRUE(none.empty());
+}
+
+// The branch-free variant must leave exactly the queue the plain loop leaves,
+// for stale runs of every length (none, within the two unrolled steps, longer,
+// the whole queue), across the wrap, and on queues that are empty, full or
+// have no storage at all.
+TEST(RingQueue, PopFrontWhileFewMatchesPopFrontWhile) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 2000; ++round) {
+        const std::size_t capacity = std::size_t{1} << (rng() % 4);  // 1..8
+        RingQueue<int> plain(capacity);
+        const int rotate = static_cast<int>(rng() % 8);
+        for (int i = 0; i < rotate; ++i) {  // move the head so runs cross the wrap
+            plain.push_back(-1);
+            plain.pop_front();
+        }
+        const int count = static_cast<int>(rng() % (capacity + 1));
+        for (int i = 0; i < count; ++i) plain.push_back(i);
+        RingQueue<int> few = plain;
+        // The copy starts at slot 0: another layout, the same queue.
+        const int bound = static_cast<int>(rng() % 8);
+        const auto stale = [bound](int v) { return v < bound; };
+        plain.pop_front_while(stale);
+        few.pop_front_while_few(stale);
+        ASSERT_EQ(plain.size(), few.size()) << "round " << round;
+        for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(plain[i], few[i]);
+        // The queue still works at its new front and back.
+        plain.push_back(100);
+        few.push_back(100);
+        ASSERT_EQ(plain.size(), few.size());
+        ASSERT_EQ(plain.front(), few.front());
+    }
+    RingQueue<int> none;
+    none.pop_front_while_few([](int) { return true; });
     EXPECT_TRUE(none.empty());
 }
 
