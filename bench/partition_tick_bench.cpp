@@ -106,21 +106,15 @@ Partition build(bool plastic, std::mt19937_64& rng) {
                 if (std::find(posts.begin(), posts.end(), p) == posts.end()) posts.push_back(p);
             }
             std::sort(posts.begin(), posts.end());
-            PreSynapticGroup group;
+            std::vector<Synapse> synapses;
             for (const std::uint64_t p : posts) {
                 Synapse s;
                 s.post_index = p;
                 s.weight = weight(rng);
                 s.conduction_delay = static_cast<std::uint8_t>(delay(rng));
-                group.synapses.push_back(s);
+                synapses.push_back(s);
             }
-            group.stp_state = make_stp_state(proj.stp_params);
-            group.max_weight = proj.synapse_params.max_weight;
-            group.weight_scale_factor = proj.synapse_params.weight_scale_factor;
-            group.stp_params = proj.stp_params;
-            group.long_term_stdp_params = proj.long_term_stdp_params;
-            group.short_term_stdp_params = proj.short_term_stdp_params;
-            layer.pre_syn_groups.insert(pre, std::move(group));
+            layer.pre_syn_groups.insert(pre, make_pre_synaptic_group(proj, std::move(synapses)));
         }
         layer.pre_syn_groups.sort_by_key();
         layer.delivery_buffer = BatchedRingBuffer<SynapticEvent>(21);

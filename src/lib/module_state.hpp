@@ -22,7 +22,7 @@ struct ModuleState {
 /// The module that owns a class of this module (borrowed).
 PyObject* module_of(PyObject* self);
 
-/// The type object of a class (borrowed), created from its spec on first use;
+/// The type object of a class (borrowed), created from its type description on first use;
 /// null with an exception set when creation fails.
 PyTypeObject* class_type(PyObject* module, ClassId id);
 

@@ -80,20 +80,6 @@ void Builder::collect_kept(ProjectionWindow window, NeuronRun run) {
     }
 }
 
-PreSynapticGroup make_group(const ProjectionParams& projection,
-                            const std::vector<Synapse>& synapses) {
-    PreSynapticGroup group;
-    // Exactly sized: the groups hold nearly all of a partition's memory.
-    group.synapses.assign(synapses.begin(), synapses.end());
-    group.stp_state = make_stp_state(projection.stp_params);
-    group.max_weight = projection.synapse_params.max_weight;
-    group.weight_scale_factor = projection.synapse_params.weight_scale_factor;
-    group.stp_params = projection.stp_params;
-    group.long_term_stdp_params = projection.long_term_stdp_params;
-    group.short_term_stdp_params = projection.short_term_stdp_params;
-    return group;
-}
-
 void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_layer,
                       NeuronRun run, PartitionLayer& layer, std::uint8_t& max_delay) {
     const std::uint64_t from_layer = connection.from_layer_id;
@@ -172,7 +158,11 @@ void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_
             }
         }
         if (synapses.empty()) continue;
-        layer.pre_syn_groups.insert(pre_nid, make_group(connection.projection_params, synapses));
+        // A copy sized exactly: the groups hold nearly all of a partition's memory,
+        // while `synapses` is scratch reused across pre-synaptic neurons.
+        std::vector<Synapse> exact(synapses.begin(), synapses.end());
+        layer.pre_syn_groups.insert(
+            pre_nid, make_pre_synaptic_group(connection.projection_params, std::move(exact)));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "params/params.hpp"
@@ -44,5 +45,21 @@ struct PreSynapticGroup {
     enum DecaySlot : std::size_t { kShortTermTau, kShortAfter, kShortBefore, kLongAfter, kLongBefore };
     mutable std::array<std::uint8_t, 5> decay_table_slots{0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 };
+
+/// A group with the given synapses (already in ascending post_index order), a
+/// fresh short-term plasticity state and copies of the connection's projection
+/// parameters. The synapse vector is stored as given (construction sizes it exactly).
+inline PreSynapticGroup make_pre_synaptic_group(const ProjectionParams& projection,
+                                                std::vector<Synapse> synapses) {
+    PreSynapticGroup group;
+    group.synapses = std::move(synapses);
+    group.stp_state = make_stp_state(projection.stp_params);
+    group.max_weight = projection.synapse_params.max_weight;
+    group.weight_scale_factor = projection.synapse_params.weight_scale_factor;
+    group.stp_params = projection.stp_params;
+    group.long_term_stdp_params = projection.long_term_stdp_params;
+    group.short_term_stdp_params = projection.short_term_stdp_params;
+    return group;
+}
 
 }  // namespace synaptor

@@ -62,21 +62,15 @@ inline void add_group(PartitionLayer& layer, std::uint64_t pre_syn_nid,
                       const ProjectionParams& projection, std::vector<TestSynapse> synapses) {
     std::sort(synapses.begin(), synapses.end(),
               [](const TestSynapse& a, const TestSynapse& b) { return a.post_index < b.post_index; });
-    PreSynapticGroup group;
+    std::vector<Synapse> records;
     for (const TestSynapse& s : synapses) {
         Synapse synapse;
         synapse.post_index = s.post_index;
         synapse.weight = s.weight;
         synapse.conduction_delay = s.conduction_delay;
-        group.synapses.push_back(synapse);
+        records.push_back(synapse);
     }
-    group.stp_state = make_stp_state(projection.stp_params);
-    group.max_weight = projection.synapse_params.max_weight;
-    group.weight_scale_factor = projection.synapse_params.weight_scale_factor;
-    group.stp_params = projection.stp_params;
-    group.long_term_stdp_params = projection.long_term_stdp_params;
-    group.short_term_stdp_params = projection.short_term_stdp_params;
-    layer.pre_syn_groups.insert(pre_syn_nid, std::move(group));
+    layer.pre_syn_groups.insert(pre_syn_nid, make_pre_synaptic_group(projection, std::move(records)));
 }
 
 /// Sorts the groups and sizes the delivery ring to the largest delay + 1, as
