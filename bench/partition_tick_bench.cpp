@@ -49,7 +49,9 @@ std::uint64_t kNeuronsPerLayer = 1500;  // first argument overrides
 constexpr std::uint64_t kSynapsesPerNeuron = 100;
 constexpr double kSpikeProbability = 0.01;  // per neuron and tick, forced
 int kWarmupTicks = 300;  // third argument overrides
-constexpr int kMeasuredTicks = 1500;
+// The same number of events whatever the size: 1500 ticks at 1500 neurons
+// per layer; the fourth argument overrides.
+int kMeasuredTicks = 0;
 
 NeuronParams neuron_params() {
     NeuronParams p;
@@ -176,6 +178,9 @@ void run(bool plastic) {
 int main(int argc, char** argv) {
     if (argc > 1) synaptor::kNeuronsPerLayer = std::strtoull(argv[1], nullptr, 10);
     if (argc > 3) synaptor::kWarmupTicks = std::atoi(argv[3]);
+    synaptor::kMeasuredTicks =
+        argc > 4 ? std::atoi(argv[4])
+                 : static_cast<int>(1500 * 1500 / std::max<std::uint64_t>(synaptor::kNeuronsPerLayer, 1));
     std::printf("2 layers of %llu neurons, %llu synapses per pre-synaptic neuron, delays 1..20\n",
                 static_cast<unsigned long long>(synaptor::kNeuronsPerLayer),
                 static_cast<unsigned long long>(synaptor::kSynapsesPerNeuron));

@@ -14,8 +14,14 @@ namespace synaptor {
 
 /// The decay factor over `dt` ticks with time constant `tau`: the tick
 /// difference is converted to f32 as an unsigned value, negated, then divided.
+/// Below -104 the exponential is under half the least subnormal float and
+/// expf returns +0.0 (through the library's underflow path, which also sets
+/// errno); the same +0.0 is returned here without the call. A NaN quotient
+/// fails the comparison and goes to expf as before.
 inline float decay_factor(std::uint64_t dt, float tau) {
-    return expf(-static_cast<float>(dt) / tau);
+    const float x = -static_cast<float>(dt) / tau;
+    if (x < -104.0f) return 0.0f;
+    return expf(x);
 }
 
 class DecayTable {

@@ -91,8 +91,17 @@ inline std::uint64_t oldest_recent_arrival(std::uint64_t t, std::uint64_t t_cuto
 
 /// Drops the entries that arrived before `oldest` from the front.
 inline void prune_recent_inputs_before(Neuron& neuron, std::uint64_t oldest) {
-    neuron.recent_inputs.pop_front_while_few(
+    neuron.recent_inputs.pop_front_while(
         [oldest](const RecentInput& input) { return input.arrival_t < oldest; });
+}
+
+/// Appends an input to the coincidence window. Entries that arrived before
+/// `oldest` are dropped only when the queue is full: they are never read
+/// again (firing prunes before it pairs), so leaving them in place until
+/// then changes nothing but spares each delivery a visit to the queue's front.
+inline void record_recent_input(Neuron& neuron, const RecentInput& input, std::uint64_t oldest) {
+    neuron.recent_inputs.push_back_pruning_when_full(
+        input, [oldest](const RecentInput& entry) { return entry.arrival_t < oldest; });
 }
 
 inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,

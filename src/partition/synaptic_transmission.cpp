@@ -237,9 +237,9 @@ template <bool Prepared>
                                                    const SynapticEvent& event, std::uint64_t t,
                                                    std::uint64_t oldest) {
     const NeuronParams& params = layer.neuron_params;
-    prune_recent_inputs_before(neuron, oldest);
-    neuron.recent_inputs.push_back(
-        RecentInput{event.pre_syn_nid, event.synapse_index, t, event.group_index()});
+    record_recent_input(
+        neuron, RecentInput{event.pre_syn_nid, event.synapse_index, t, event.group_index()},
+        oldest);
     const bool reached =
         Prepared ? integrate_prepared(neuron, t, event.psp, params, layer.membrane_decay,
                                       layer.threshold_decay)
@@ -275,13 +275,14 @@ template <bool Prepared>
 }
 
 /// Fetches what delivering `event` at tick t will touch besides the neuron:
-/// its coincidence queue and, when it will pair pre-after-post, its group and
-/// synapse. Only hints to the cache; nothing is changed or checked here.
+/// the slot its coincidence queue appends to and, when it will pair
+/// pre-after-post, its group and synapse. Only hints to the cache; nothing is
+/// changed or checked here.
 inline void prefetch_for_plasticity(PartitionLayer& layer, const SynapticEvent& event,
                                     std::uint64_t oldest) {
     if (!event.has_timing_plasticity() || event.post_index >= layer.neurons.size()) return;
     const Neuron& neuron = layer.neurons[event.post_index];
-    neuron.recent_inputs.prefetch_ends();
+    neuron.recent_inputs.prefetch_back();
     if (!neuron.last_spike_t || *neuron.last_spike_t < oldest) {
         return;
     }

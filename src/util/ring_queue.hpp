@@ -47,14 +47,6 @@ public:
         ++size_;
     }
 
-    /// Hints the cache to load the front entry and the slot the next
-    /// push_back writes; no effect on the contents.
-    void prefetch_ends() const {
-        if (capacity_ == 0) return;
-        __builtin_prefetch(data_.get() + head_);
-        __builtin_prefetch(data_.get() + ((head_ + size_) & (capacity_ - 1)), 1);
-    }
-
     void pop_front() {
         expect(size_ != 0, "pop_front on an empty queue");
         head_ = (head_ + 1) & (capacity_ - 1);
@@ -76,32 +68,26 @@ public:
         size_ = size;
     }
 
-    /// The same result as pop_front_while, for queues whose stale run is
-    /// usually zero to two entries long: the first two entries are tested
-    /// and dropped without a branch on the outcome (a run length that varies
-    /// from call to call would otherwise cost a mispredicted loop exit on most
-    /// calls); only longer runs reach the loop. `stale` must be a pure test:
-    /// it may also be shown an element slot that is not in the queue.
+    /// push_back for a queue whose front entries expire: only when the queue
+    /// is full are the expired entries (`stale(front)` holds) dropped, and
+    /// only when that frees nothing does the storage grow. Between two such
+    /// prunes a push touches nothing but its own slot, and the capacity stays
+    /// within twice the largest number of live entries.
     template <class Pred>
-    void pop_front_while_few(Pred&& stale) {
+    void push_back_pruning_when_full(T value, Pred&& stale) {
+        if (size_ == capacity_) {
+            pop_front_while(stale);
+            if (size_ == capacity_) grow(capacity_ == 0 ? 8 : capacity_ * 2);
+        }
+        data_[(head_ + size_) & (capacity_ - 1)] = std::move(value);
+        ++size_;
+    }
+
+    /// Hints the cache to load the slot the next push_back writes; no effect
+    /// on the contents.
+    void prefetch_back() const {
         if (capacity_ == 0) return;
-        std::size_t head = head_;
-        std::size_t size = size_;
-        const std::size_t mask = capacity_ - 1;
-        for (int step = 0; step < 2; ++step) {
-            // Every slot holds a constructed element, in the queue or not.
-            const bool drop = stale(static_cast<const T&>(data_[head]));
-            const std::size_t pop = static_cast<std::size_t>(size != 0) &
-                                    static_cast<std::size_t>(drop);
-            head = (head + pop) & mask;
-            size -= pop;
-        }
-        while (size != 0 && stale(static_cast<const T&>(data_[head]))) {
-            head = (head + 1) & mask;
-            --size;
-        }
-        head_ = head;
-        size_ = size;
+        __builtin_prefetch(data_.get() + ((head_ + size_) & (capacity_ - 1)), 1);
     }
 
     void clear() {

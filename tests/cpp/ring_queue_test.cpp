@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <deque>
 #include <random>
-
 #include <vector>
 
 namespace synaptor {
@@ -45,39 +46,37 @@ TEST(RingQueue, PopFrontWhileStopsAtTheFirstEntryToKeepAcrossTheWrap) {
     EXPECT_TRUE(none.empty());
 }
 
-// The branch-free variant must leave exactly the queue the plain loop leaves,
-// for stale runs of every length (none, within the two unrolled steps, longer,
-// the whole queue), across the wrap, and on queues that are empty, full or
-// have no storage at all.
-TEST(RingQueue, PopFrontWhileFewMatchesPopFrontWhile) {
+// Pruning only when full keeps every live entry in order, drops nothing that
+// is still live, and grows only when the live entries fill the storage: the
+// capacity stays within twice the most live entries ever held. The reference
+// prunes before every push. Values are arrival times; an entry is live while
+// it is at least `now - window`.
+TEST(RingQueue, PushPruningWhenFullKeepsTheLiveEntriesAndBoundedStorage) {
     std::mt19937 rng(7);
-    for (int round = 0; round < 2000; ++round) {
-        const std::size_t capacity = std::size_t{1} << (rng() % 4);  // 1..8
-        RingQueue<int> plain(capacity);
-        const int rotate = static_cast<int>(rng() % 8);
-        for (int i = 0; i < rotate; ++i) {  // move the head so runs cross the wrap
-            plain.push_back(-1);
-            plain.pop_front();
+    for (int round = 0; round < 200; ++round) {
+        RingQueue<int> lazy(1);
+        std::deque<int> reference;
+        const int window = static_cast<int>(rng() % 12);
+        std::size_t most_live = 1;
+        int now = 0;
+        for (int step = 0; step < 300; ++step) {
+            now += static_cast<int>(rng() % 3 == 0);  // bursts of pushes in one tick
+            const int oldest = now - window;
+            const auto stale = [oldest](int v) { return v < oldest; };
+            lazy.push_back_pruning_when_full(now, stale);
+            while (!reference.empty() && stale(reference.front())) reference.pop_front();
+            reference.push_back(now);
+            most_live = std::max(most_live, reference.size());
+            // The live entries are the lazy queue's tail, in order.
+            ASSERT_GE(lazy.size(), reference.size()) << "round " << round;
+            const std::size_t skip = lazy.size() - reference.size();
+            for (std::size_t i = 0; i < skip; ++i) ASSERT_TRUE(stale(lazy[i]));
+            for (std::size_t i = 0; i < reference.size(); ++i) {
+                ASSERT_EQ(lazy[skip + i], reference[i]) << "round " << round;
+            }
+            ASSERT_LE(lazy.capacity(), 2 * most_live) << "round " << round;
         }
-        const int count = static_cast<int>(rng() % (capacity + 1));
-        for (int i = 0; i < count; ++i) plain.push_back(i);
-        RingQueue<int> few = plain;
-        // The copy starts at slot 0: another layout, the same queue.
-        const int bound = static_cast<int>(rng() % 8);
-        const auto stale = [bound](int v) { return v < bound; };
-        plain.pop_front_while(stale);
-        few.pop_front_while_few(stale);
-        ASSERT_EQ(plain.size(), few.size()) << "round " << round;
-        for (std::size_t i = 0; i < plain.size(); ++i) ASSERT_EQ(plain[i], few[i]);
-        // The queue still works at its new front and back.
-        plain.push_back(100);
-        few.push_back(100);
-        ASSERT_EQ(plain.size(), few.size());
-        ASSERT_EQ(plain.front(), few.front());
     }
-    RingQueue<int> none;
-    none.pop_front_while_few([](int) { return true; });
-    EXPECT_TRUE(none.empty());
 }
 
 }  // namespace
