@@ -98,35 +98,39 @@ inline float short_term_offset(PartitionLayer& layer, const DecayTable* table,
     return synapse.short_term_weight * decay;
 }
 
-/// The per-synapse loop of propagation. `FiniteFactor`: the decay factor of
-/// the short-term offset is known to lie in [0, 1], so a zero short-term
-/// weight times it is that same zero, sign included, and the exponential is
-/// skipped; bit-identical to computing it.
-template <bool FiniteFactor>
+/// How propagation computes the short-term offset w_st * expf(-dt / tau_st).
+enum class OffsetDecay {
+    /// The table covers every difference: one clamped lookup, no branch.
+    Tabulated,
+    /// The decay factor lies in [0, 1] (tau_st is positive), so a zero
+    /// short-term weight times it is that same zero, sign included, and the
+    /// lookup is skipped; bit-identical to computing it.
+    ZeroSkipped,
+    /// Any tau_st: always computed.
+    General,
+};
+
+/// The per-synapse loop of propagation. `st_table`, when given, was built for tau_st.
+template <OffsetDecay Mode>
 void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
                      std::uint32_t group_index, std::uint64_t pre_syn_nid, std::uint64_t t_s,
-                     float p, float tau_st) {
+                     float p, float tau_st, const DecayTable* st_table) {
     const float weight_scale_factor = group.weight_scale_factor;
     const bool has_timing_plasticity =
         group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
     const std::uint32_t group_tag = SynapticEvent::make_tag(group_index, has_timing_plasticity);
-    // The decay table of tau_st is looked up once per group, not per synapse;
-    // only groups with short-term STDP hold nonzero short-term weights.
-    const DecayTable* const st_table = group.short_term_stdp_params.has_value()
-                                           ? layer.plasticity_decay.table_for(
-                                                 tau_st, group.decay_table_slots
-                                                             [PreSynapticGroup::kShortTermTau])
-                                           : nullptr;
     const std::uint64_t num_synapses = group.synapses.size();
     const Synapse* const synapses = group.synapses.data();
     if (has_timing_plasticity) layer.timing_plasticity_scheduled = true;
     auto scheduler = layer.delivery_buffer.scheduler();
     const auto schedule_one = [&](std::uint64_t k) __attribute__((always_inline)) {
         const Synapse& synapse = synapses[k];
+        const std::uint64_t arrival_t = t_s + synapse.conduction_delay;
         float s = synapse.short_term_weight;
-        if (!FiniteFactor || s != 0.0f) {
-            s = short_term_offset(layer, st_table, synapse, t_s + synapse.conduction_delay,
-                                  tau_st);
+        if constexpr (Mode == OffsetDecay::Tabulated) {
+            s = s * st_table->get_clamped(arrival_t - synapse.short_term_update_t);
+        } else if (Mode == OffsetDecay::General || s != 0.0f) {
+            s = short_term_offset(layer, st_table, synapse, arrival_t, tau_st);
         }
         const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
         // A delay of 0 becomes a huge offset here, which the ring rejects.
@@ -155,13 +159,25 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
     // Once per spike and group, independent of the synapses.
     const float p = group.stp_state->on_pre_spike(t_s);
     const float tau_st = group.short_term_stdp_params ? group.short_term_stdp_params->tau : 1.0f;
+    // The decay table of tau_st is looked up once per group, not per synapse;
+    // only groups with short-term STDP hold nonzero short-term weights.
+    const DecayTable* const st_table =
+        group.short_term_stdp_params.has_value()
+            ? layer.plasticity_decay.table_for(
+                  tau_st, group.decay_table_slots[PreSynapticGroup::kShortTermTau])
+            : nullptr;
     // With a positive time constant expf(-dt / tau) lies in [0, 1] for every
     // dt. A NaN, zero or negative tau can make it NaN or infinite, and then
     // even a zero short-term weight gives a NaN offset.
-    if (tau_st > 0.0f) {
-        schedule_events<true>(layer, group, group_index, pre_syn_nid, t_s, p, tau_st);
+    if (st_table != nullptr && st_table->covers_every_difference()) {
+        schedule_events<OffsetDecay::Tabulated>(layer, group, group_index, pre_syn_nid, t_s, p,
+                                                tau_st, st_table);
+    } else if (tau_st > 0.0f) {
+        schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, pre_syn_nid, t_s,
+                                                  p, tau_st, st_table);
     } else {
-        schedule_events<false>(layer, group, group_index, pre_syn_nid, t_s, p, tau_st);
+        schedule_events<OffsetDecay::General>(layer, group, group_index, pre_syn_nid, t_s, p,
+                                              tau_st, st_table);
     }
 }
 
