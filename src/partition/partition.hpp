@@ -14,6 +14,7 @@
 #include "params/params.hpp"
 #include "partition/decay_table.hpp"
 #include "partition/pre_syn_group_map.hpp"
+#include "partition/stdp_kernel.hpp"
 #include "plasticity_modulation/plasticity_modulator.hpp"
 #include "util/ring_queue.hpp"
 
@@ -80,7 +81,8 @@ struct PartitionLayer {
     // Working storage of the tick code, not part of the simulated state.
     DecayTable membrane_decay{};       ///< memoised decays for neuron_params.tau_membrane
     DecayTable threshold_decay{};      ///< memoised decays for neuron_params.tau_threshold
-    DecayTableSet plasticity_decay{};  ///< memoised decays for STDP time constants
+    DecayTableSet plasticity_decay{};  ///< memoised decays for short-term STDP time constants
+    StdpKernelSet stdp_kernels{};      ///< memoised STDP kernels
     DopamineFlush dopamine_flush{};    ///< retained sample buffer of the last flush
     /// Set once an event over a synapse with STDP has been scheduled; picks
     /// the delivery loop laid out for such events (no effect on results).

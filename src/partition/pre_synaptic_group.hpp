@@ -39,11 +39,11 @@ struct PreSynapticGroup {
     std::optional<ShortTermStdpParams> short_term_stdp_params;
 
     /// Working storage of the tick code, not simulated state: where the
-    /// layer's memoised decays for each plasticity time constant of this group
-    /// were last found (short-term tau; short-term kernel after, before;
-    /// long-term kernel after, before). Hints, checked on use.
-    enum DecaySlot : std::size_t { kShortTermTau, kShortAfter, kShortBefore, kLongAfter, kLongBefore };
-    mutable std::array<std::uint8_t, 5> decay_table_slots{0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    /// layer's memoised values for this group's plasticity were last found
+    /// (decays of the short-term tau; kernels of the short- and long-term
+    /// STDP parameters). Hints, checked on use.
+    enum MemoSlot : std::size_t { kShortTermTau, kShortTermKernel, kLongTermKernel };
+    mutable std::array<std::uint8_t, 3> memo_slots{0xFF, 0xFF, 0xFF};
 };
 
 /// A group with the given synapses (already in ascending post_index order), a

@@ -40,32 +40,39 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
     return group.synapses[k];
 }
 
-/// stdp_value with memoised exponentials; bit-identical to the direct form.
-/// For dt < 0 the table holds expf(-k / tau) with k = -dt, which equals
-/// expf(dt / tau) because small differences convert to f32 exactly and f32
-/// negation and division are symmetric. For dt = 0 the table holds
-/// expf(-0.0 / tau) where the kernel has expf(+0.0 / tau): the two quotients
-/// are zeros of opposite sign, both 1 after expf, or the same NaN (a NaN
-/// tau passes through either division alike; 0 / 0 gives the same default
-/// NaN). `slot_after`, `slot_before`: the group's hints for the two tables.
-[[gnu::always_inline]] inline float stdp_value_memo(std::int64_t dt, const StdpParams& params,
-                                                    DecayTableSet& tables,
-                                                    std::uint8_t& slot_after,
-                                                    std::uint8_t& slot_before) {
-    constexpr auto table_size = static_cast<std::int64_t>(DecayTable::kSize);
-    if (dt > 0) {
-        const float tau = params.tau_pre_after_post;
-        return params.factor_pre_after_post *
-               DecayTableSet::lookup(tables.table_for(tau, slot_after),
-                                     static_cast<std::uint64_t>(dt), tau);
+/// apply_stdp, inlined where pairings are made. The memoised decays and
+/// kernels are found through the group's slot hints, checked on every use.
+[[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
+                                                std::uint64_t pre_syn_nid, std::uint64_t k,
+                                                std::int64_t dt, std::uint64_t t) {
+    Synapse& synapse = synapse_of(group, pre_syn_nid, k);
+    auto& slots = group.memo_slots;
+    const std::uint64_t t_cutoff = layer.neuron_params.t_cutoff_coincidence;
+    if (group.short_term_stdp_params) {
+        const ShortTermStdpParams& st = *group.short_term_stdp_params;
+        const float decay = DecayTableSet::lookup(
+            layer.plasticity_decay.table_for(st.tau, slots[PreSynapticGroup::kShortTermTau]),
+            t - synapse.short_term_update_t, st.tau);
+        const float value = StdpKernelSet::lookup(
+            layer.stdp_kernels.kernel_for(st.stdp_params, t_cutoff,
+                                          slots[PreSynapticGroup::kShortTermKernel]),
+            dt, st.stdp_params);
+        synapse.short_term_weight = synapse.short_term_weight * decay + value;
+        synapse.short_term_update_t = t;
     }
-    if (dt > -table_size) {
-        const float tau = params.tau_pre_before_post;
-        return params.factor_pre_before_post *
-               DecayTableSet::lookup(tables.table_for(tau, slot_before),
-                                     static_cast<std::uint64_t>(-dt), tau);
+    if (group.long_term_stdp_params) {
+        const StdpParams& lt = *group.long_term_stdp_params;
+        const float dw = StdpKernelSet::lookup(
+            layer.stdp_kernels.kernel_for(lt, t_cutoff, slots[PreSynapticGroup::kLongTermKernel]),
+            dt, lt);
+        if (layer.plasticity_modulator) {
+            PlasticityModulator& modulator = *layer.plasticity_modulator;
+            modulator.eligibility_traces.push_back(EligibilityTrace{
+                saturating_add(t, modulator.params.eligibility_trace_delay), pre_syn_nid, k, dw});
+        } else {
+            synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
+        }
     }
-    return stdp_value(dt, params);
 }
 
 void ensure_neuron_decay_tables(PartitionLayer& layer) {
@@ -79,12 +86,6 @@ void ensure_neuron_decay_tables(PartitionLayer& layer) {
 }
 
 }  // namespace
-
-float stdp_value(std::int64_t dt, const StdpParams& params) {
-    const float x = static_cast<float>(dt);
-    if (dt > 0) return params.factor_pre_after_post * expf(-x / params.tau_pre_after_post);
-    return params.factor_pre_before_post * expf(x / params.tau_pre_before_post);
-}
 
 namespace {
 
@@ -164,7 +165,7 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
     const DecayTable* const st_table =
         group.short_term_stdp_params.has_value()
             ? layer.plasticity_decay.table_for(
-                  tau_st, group.decay_table_slots[PreSynapticGroup::kShortTermTau])
+                  tau_st, group.memo_slots[PreSynapticGroup::kShortTermTau])
             : nullptr;
     // With a positive time constant expf(-dt / tau) lies in [0, 1] for every
     // dt. A NaN, zero or negative tau can make it NaN or infinite, and then
@@ -213,32 +214,7 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
 
 void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pre_syn_nid,
                 std::uint64_t k, std::int64_t dt, std::uint64_t t) {
-    Synapse& synapse = synapse_of(group, pre_syn_nid, k);
-    DecayTableSet& tables = layer.plasticity_decay;
-    auto& slots = group.decay_table_slots;
-    if (group.short_term_stdp_params) {
-        const ShortTermStdpParams& st = *group.short_term_stdp_params;
-        const float decay =
-            DecayTableSet::lookup(tables.table_for(st.tau, slots[PreSynapticGroup::kShortTermTau]),
-                                  t - synapse.short_term_update_t, st.tau);
-        synapse.short_term_weight =
-            synapse.short_term_weight * decay +
-            stdp_value_memo(dt, st.stdp_params, tables, slots[PreSynapticGroup::kShortAfter],
-                            slots[PreSynapticGroup::kShortBefore]);
-        synapse.short_term_update_t = t;
-    }
-    if (group.long_term_stdp_params) {
-        const float dw = stdp_value_memo(dt, *group.long_term_stdp_params, tables,
-                                         slots[PreSynapticGroup::kLongAfter],
-                                         slots[PreSynapticGroup::kLongBefore]);
-        if (layer.plasticity_modulator) {
-            PlasticityModulator& modulator = *layer.plasticity_modulator;
-            modulator.eligibility_traces.push_back(EligibilityTrace{
-                saturating_add(t, modulator.params.eligibility_trace_delay), pre_syn_nid, k, dw});
-        } else {
-            synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
-        }
-    }
+    pair_synapse(layer, group, pre_syn_nid, k, dt, t);
 }
 
 namespace {
@@ -277,8 +253,8 @@ template <bool Prepared>
         saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
         return;
     }
-    apply_stdp(layer, group, event.pre_syn_nid, event.synapse_index,
-               signed_tick_difference(t, ts), t);
+    pair_synapse(layer, group, event.pre_syn_nid, event.synapse_index,
+                 signed_tick_difference(t, ts), t);
 }
 
 /// The same, kept out of line for loops where it is the exception.
@@ -425,8 +401,8 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
         const RecentInput input = neuron.recent_inputs.front();
         neuron.recent_inputs.pop_front();
         PreSynapticGroup& group = group_of(layer, input.pre_syn_nid, input.group_index);
-        apply_stdp(layer, group, input.pre_syn_nid, input.synapse_index,
-                   signed_tick_difference(input.arrival_t, t), t);
+        pair_synapse(layer, group, input.pre_syn_nid, input.synapse_index,
+                     signed_tick_difference(input.arrival_t, t), t);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "params/params.hpp"
 #include "partition/partition.hpp"
+#include "partition/stdp_kernel.hpp"
 
 namespace synaptor {
 
@@ -25,9 +26,6 @@ inline float clamp_weight(float weight, float change, float max_weight) {
     const float w = non_negative(weight + change);
     return w > max_weight ? max_weight : w;
 }
-
-/// The STDP kernel for a signed time difference (arrival minus post spike).
-float stdp_value(std::int64_t dt, const StdpParams& params);
 
 /// The pre-synaptic neuron `pre_syn_nid` spiked at tick t_s; called at t_s + 1.
 /// Schedules one event per synapse of its group; no group, no effect.

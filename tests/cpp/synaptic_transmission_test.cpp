@@ -283,6 +283,62 @@ TEST(SynapticTransmission, MemoisedStdpMatchesTheDirectKernel) {
     }
 }
 
+// A memoised kernel is the direct kernel for every difference, inside its
+// reach and past it on both sides, whatever the window it was built for and
+// for time constants of every kind; it is found by the parameters' exact bits.
+TEST(StdpKernel, EveryDifferenceIsTheDirectKernelAndParametersMatchBitForBit) {
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    const auto same = [](float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); };
+    const StdpParams params[] = {{0.01f, 15.0f, -0.012f, 15.0f}, {1.0f, 0.0f, -1.0f, -0.0f},
+                                 {2.0f, kNaN, 0.5f, inf},       {-0.0f, 1e-30f, 3.0f, 1e30f}};
+    const std::uint64_t cutoffs[] = {0, 1, 20, 510, 511, 512, 1000000,
+                                     std::numeric_limits<std::uint64_t>::max()};
+    for (const StdpParams& p : params) {
+        for (const std::uint64_t cutoff : cutoffs) {
+            StdpKernel kernel;
+            kernel.build(p, cutoff);
+            ASSERT_TRUE(kernel.built_for(p));
+            for (std::int64_t dt = -1100; dt <= 1100; ++dt) {
+                ASSERT_TRUE(same(kernel.get_built(dt, p), stdp_value(dt, p))) << cutoff << " " << dt;
+            }
+            for (const std::int64_t dt : {std::numeric_limits<std::int64_t>::min(),
+                                          std::numeric_limits<std::int64_t>::max()}) {
+                ASSERT_TRUE(same(kernel.get_built(dt, p), stdp_value(dt, p)));
+            }
+        }
+    }
+    StdpKernel kernel;
+    EXPECT_FALSE(kernel.built_for(params[0]));
+    kernel.build(params[1], 20);
+    StdpParams negated_zero = params[1];
+    negated_zero.tau_pre_after_post = 0.0f;  // +0.0 where the kernel has -0.0
+    EXPECT_FALSE(kernel.built_for(negated_zero));
+    kernel.build(params[2], 20);
+    EXPECT_TRUE(kernel.built_for(params[2]));  // NaN matches its own bits
+
+    // A set of kernels: hints are used when they match and corrected when
+    // not; once every slot is taken, further parameters are computed directly.
+    StdpKernelSet set;
+    std::uint8_t slots[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    StdpParams distinct[6];
+    for (int i = 0; i < 6; ++i) {
+        distinct[i] = params[0];
+        distinct[i].tau_pre_after_post = 10.0f + static_cast<float>(i);
+    }
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 6; ++i) {
+            const StdpKernel* found = set.kernel_for(distinct[i], 20, slots[i]);
+            EXPECT_EQ(found == nullptr, i >= static_cast<int>(StdpKernelSet::kSlots));
+            for (const std::int64_t dt : {-20, -1, 0, 1, 7, 20, 21}) {
+                ASSERT_TRUE(same(StdpKernelSet::lookup(found, dt, distinct[i]), stdp_value(dt, distinct[i])));
+            }
+        }
+    }
+    std::uint8_t wrong = slots[1];
+    EXPECT_EQ(set.kernel_for(distinct[0], 20, wrong), set.kernel_for(distinct[0], 20, slots[0]));
+    EXPECT_EQ(wrong, slots[0]);
+}
+
 TEST(SynapticTransmission, BrokenInvariantsPanic) {
     PartitionLayer layer = make_layer(0, 2);
     ProjectionParams projection = static_projection();

@@ -1,0 +1,118 @@
+// The STDP kernel, the weight change of one pairing as a function of the
+// signed tick difference (arrival minus post-synaptic spike), and its values
+// memoised per parameter set for the differences a coincidence window allows.
+// Owned by a partition layer, used by its worker.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "params/params.hpp"
+
+namespace synaptor {
+
+/// The kernel for a signed time difference: the difference is converted to
+/// f32, then divided by the time constant of its side.
+inline float stdp_value(std::int64_t dt, const StdpParams& params) {
+    const float x = static_cast<float>(dt);
+    if (dt > 0) return params.factor_pre_after_post * expf(-x / params.tau_pre_after_post);
+    return params.factor_pre_before_post * expf(x / params.tau_pre_before_post);
+}
+
+/// The four parameters compared bit for bit (a NaN matches itself, and -0.0
+/// does not match +0.0), so a memoised kernel is only ever used for the very
+/// parameters it was computed from.
+inline bool same_bits(const StdpParams& a, const StdpParams& b) {
+    static_assert(sizeof(StdpParams) == 16);
+    struct Bits {
+        std::uint64_t low;
+        std::uint64_t high;
+    };
+    const auto x = std::bit_cast<Bits>(a);
+    const auto y = std::bit_cast<Bits>(b);
+    return ((x.low ^ y.low) | (x.high ^ y.high)) == 0;
+}
+
+class StdpKernel {
+public:
+    /// Differences beyond this (a coincidence window of 512 ticks or more)
+    /// are computed directly.
+    static constexpr std::uint64_t kMaxReach = 512;
+
+    bool built_for(const StdpParams& params) const {
+        return !values_.empty() && same_bits(params, params_);
+    }
+
+    /// Memoises stdp_value for every difference a window of `t_cutoff`
+    /// ticks allows: -t_cutoff..t_cutoff, at most kMaxReach - 1 either way.
+    void build(const StdpParams& params, std::uint64_t t_cutoff) {
+        const std::uint64_t reach = (t_cutoff < kMaxReach - 1 ? t_cutoff : kMaxReach - 1) + 1;
+        values_.resize(2 * reach - 1);
+        size_ = values_.size();
+        for (std::uint64_t i = 0; i < size_; ++i) {
+            values_[i] = stdp_value(static_cast<std::int64_t>(i) - static_cast<std::int64_t>(reach - 1),
+                                    params);
+        }
+        centre_ = reach - 1;
+        params_ = params;
+    }
+
+    /// stdp_value(dt, params) for a caller that has checked built_for(params).
+    float get_built(std::int64_t dt, const StdpParams& params) const {
+        // Below -centre the unsigned sum wraps past the end as well.
+        const std::uint64_t i = static_cast<std::uint64_t>(dt) + centre_;
+        return i < size_ ? values_[i] : stdp_value(dt, params);
+    }
+
+private:
+    std::vector<float> values_;  ///< empty until built; entry i is for dt = i - centre_
+    std::uint64_t size_ = 0;  ///< values_.size(), kept at hand
+    std::uint64_t centre_ = 0;
+    StdpParams params_{};
+};
+
+/// Kernels for the few parameter sets of a layer's connections, found by
+/// value. When all slots are taken, further parameter sets are computed directly.
+class StdpKernelSet {
+public:
+    static constexpr std::size_t kSlots = 4;
+
+    /// The kernel for `params`, built in a free slot if needed (for a window
+    /// of `t_cutoff` ticks), or null when every slot holds other parameters.
+    /// `slot` remembers where it was found: it is used when it holds a kernel
+    /// for these very parameters, and updated otherwise.
+    const StdpKernel* kernel_for(const StdpParams& params, std::uint64_t t_cutoff,
+                                 std::uint8_t& slot) {
+        if (slot < used_ && kernels_[slot].built_for(params)) return &kernels_[slot];
+        return find_and_remember(params, t_cutoff, slot);
+    }
+
+    /// stdp_value(dt, params) from `kernel` (built for params, or null for none).
+    static float lookup(const StdpKernel* kernel, std::int64_t dt, const StdpParams& params) {
+        return kernel != nullptr ? kernel->get_built(dt, params) : stdp_value(dt, params);
+    }
+
+private:
+    [[gnu::noinline]] const StdpKernel* find_and_remember(const StdpParams& params,
+                                                          std::uint64_t t_cutoff,
+                                                          std::uint8_t& slot) {
+        std::size_t i = 0;
+        while (i < used_ && !kernels_[i].built_for(params)) ++i;
+        if (i == used_) {
+            if (used_ == kSlots) return nullptr;
+            kernels_[used_++].build(params, t_cutoff);
+        }
+        slot = static_cast<std::uint8_t>(i);
+        return &kernels_[i];
+    }
+
+    std::size_t used_ = 0;
+    static_assert(kSlots < 0xFF, "slot numbers are remembered in a byte");
+    std::array<StdpKernel, kSlots> kernels_{};
+};
+
+}  // namespace synaptor
