@@ -20,20 +20,22 @@
 
 namespace synaptor {
 
-/// Marks a record that carries no group position (one made by hand); such
-/// records find their group by pre_syn_nid alone.
+/// Marks an event that carries no group position (one made by hand); such
+/// events find their group by pre_syn_nid alone.
 inline constexpr std::uint32_t kNoGroupIndex = 0x7FFFFFFFu;
 
+/// An input in a neuron's coincidence window: the synapse it arrived over,
+/// named by its group's position in the layer's pre_syn_groups (the group's
+/// key there is the pre-synaptic nid) and its index in that group, and the
+/// tick it arrived. Positions are exact: groups that move renumber them (see
+/// sort_pre_syn_groups). Kept to 16 bytes, as every delivery over a synapse
+/// with STDP writes one.
 struct RecentInput {
-    std::uint64_t pre_syn_nid = 0;
-    std::uint64_t synapse_index = 0;  ///< index in the pre-synaptic group's synapses
     std::uint64_t arrival_t = 0;
-    /// Position of the group of pre_syn_nid in the layer's pre_syn_groups,
-    /// copied from the event: pairing reaches the group without hashing. It
-    /// is only a hint, checked against pre_syn_nid on use.
-    std::uint32_t group_index = kNoGroupIndex;
+    std::uint32_t group_index = 0;
+    std::uint32_t synapse_index = 0;
 };
-static_assert(sizeof(RecentInput) == 32);
+static_assert(sizeof(RecentInput) == 16);
 
 /// Aligned to a cache line: delivery touches one neuron per event at random.
 struct alignas(64) Neuron {

@@ -59,7 +59,7 @@ SnapshotSegment snapshot_layer(PartitionLayer& layer, std::uint64_t t) {
         segment.membrane_voltages.push_back(snapshot_voltage(neuron, t, layer.neuron_params));
     }
     // Groups in ascending pre-synaptic nid; a no-op once construction sorted them.
-    layer.pre_syn_groups.sort_by_key();
+    sort_pre_syn_groups(layer);
     std::size_t num_synapses = 0;
     for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
         num_synapses += layer.pre_syn_groups.group_at(g).synapses.size();

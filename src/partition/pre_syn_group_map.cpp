@@ -17,8 +17,12 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
     if (find(pre_syn_nid) != nullptr) {
         panic("duplicate pre-synaptic group for nid " + std::to_string(pre_syn_nid));
     }
-    // Positions must fit the 31-bit group index of events and recent inputs.
+    // Positions must fit the 31-bit group index of events and recent inputs,
+    // and synapse indices the 32 bits of a recent input.
     expect(keys_.size() < kMaxGroups, "too many pre-synaptic groups in one layer");
+    if (group.synapses.size() > kMaxSynapsesPerGroup) {
+        panic("too many synapses in the pre-synaptic group of nid " + std::to_string(pre_syn_nid));
+    }
     if (!keys_.empty() && pre_syn_nid < keys_.back()) sorted_ = false;
     keys_.push_back(pre_syn_nid);
     groups_.push_back(std::move(group));
@@ -32,8 +36,8 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
     }
 }
 
-void PreSynGroupMap::sort_by_key() {
-    if (sorted_) return;
+std::vector<std::uint32_t> PreSynGroupMap::sort_by_key() {
+    if (sorted_) return {};
     std::vector<std::size_t> order(keys_.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
@@ -42,7 +46,9 @@ void PreSynGroupMap::sort_by_key() {
     std::vector<PreSynapticGroup> groups;
     keys.reserve(keys_.size());
     groups.reserve(groups_.size());
+    std::vector<std::uint32_t> moved_to(keys_.size());
     for (std::size_t i : order) {
+        moved_to[i] = static_cast<std::uint32_t>(keys.size());
         keys.push_back(keys_[i]);
         groups.push_back(std::move(groups_[i]));
     }
@@ -50,6 +56,7 @@ void PreSynGroupMap::sort_by_key() {
     groups_ = std::move(groups);
     sorted_ = true;
     rebuild_index(table_.size());
+    return moved_to;
 }
 
 void PreSynGroupMap::rebuild_index(std::size_t capacity) {

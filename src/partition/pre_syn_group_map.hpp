@@ -25,6 +25,8 @@ public:
     static constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
     /// Upper bound on the number of groups: every position fits in 31 bits.
     static constexpr std::uint32_t kMaxGroups = 0x7FFFFFFFu;
+    /// Upper bound on the synapses of one group: every index fits in 32 bits.
+    static constexpr std::uint64_t kMaxSynapsesPerGroup = 0xFFFFFFFFu;
 
     /// Storage position of the group of `pre_syn_nid`, or kNoIndex.
     std::uint32_t index_of(std::uint64_t pre_syn_nid) const {
@@ -63,7 +65,10 @@ public:
     void insert(std::uint64_t pre_syn_nid, PreSynapticGroup group);
 
     /// Orders the groups by ascending key (stable) and rebuilds the index.
-    void sort_by_key();
+    /// Returns the new position of each old position, or nothing when the
+    /// groups were already in order. Positions held elsewhere (recent inputs)
+    /// must then be renumbered: sort_pre_syn_groups does that for a layer.
+    std::vector<std::uint32_t> sort_by_key();
 
     std::size_t size() const { return keys_.size(); }
     bool empty() const { return keys_.empty(); }

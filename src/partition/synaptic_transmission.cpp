@@ -24,6 +24,26 @@ namespace {
           std::to_string(num_neurons) + " neurons");
 }
 
+[[noreturn]] void missing_group_position(std::uint64_t position, std::size_t num_groups) {
+    panic("pre-synaptic group position " + std::to_string(position) + " out of range for " +
+          std::to_string(num_groups) + " groups");
+}
+
+/// The exact position of the group of `pre_syn_nid`: `hint` when the group
+/// stored there is that neuron's, a hash lookup otherwise.
+[[gnu::always_inline]] inline std::uint32_t group_position(PartitionLayer& layer, std::uint64_t pre_syn_nid,
+                             std::uint32_t hint) {
+    const PreSynGroupMap& groups = layer.pre_syn_groups;
+    if (hint < groups.size() && groups.key_at(hint) == pre_syn_nid) [[likely]] {
+        return hint;
+    }
+    const std::uint32_t g = groups.index_of(pre_syn_nid);
+    if (g == PreSynGroupMap::kNoIndex) [[unlikely]] {
+        missing_group(pre_syn_nid);
+    }
+    return g;
+}
+
 PreSynapticGroup& group_of(PartitionLayer& layer, std::uint64_t pre_syn_nid,
                            std::uint32_t hint = kNoGroupIndex) {
     PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid, hint);
@@ -229,9 +249,14 @@ template <bool Prepared>
                                                    const SynapticEvent& event, std::uint64_t t,
                                                    std::uint64_t oldest) {
     const NeuronParams& params = layer.neuron_params;
+    // The window names the group by its exact position: the event's hint
+    // when it holds, found by nid otherwise.
+    const std::uint32_t g = group_position(layer, event.pre_syn_nid, event.group_index());
+    if (event.synapse_index > PreSynGroupMap::kMaxSynapsesPerGroup) [[unlikely]] {
+        missing_synapse(event.pre_syn_nid, event.synapse_index);
+    }
     record_recent_input(
-        neuron, RecentInput{event.pre_syn_nid, event.synapse_index, t, event.group_index()},
-        oldest);
+        neuron, RecentInput{t, g, static_cast<std::uint32_t>(event.synapse_index)}, oldest);
     const bool reached =
         Prepared ? integrate_prepared(neuron, t, event.psp, params, layer.membrane_decay,
                                       layer.threshold_decay)
@@ -245,7 +270,7 @@ template <bool Prepared>
     // The spike lies in the coincidence window exactly when an input that
     // arrived at its tick would not be pruned now.
     if (ts < oldest) return;
-    PreSynapticGroup& group = group_of(layer, event.pre_syn_nid, event.group_index());
+    PreSynapticGroup& group = layer.pre_syn_groups.group_at(g);
     const Synapse& synapse = synapse_of(group, event.pre_syn_nid, event.synapse_index);
     // Skip when the group's spike before the one that made this event arrived
     // over this synapse after the post-synaptic spike.
@@ -388,21 +413,40 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     // difference arrival - t is zero or negative.
     // The paired synapses lie anywhere in the layer: request them all first so
     // that their loads overlap, then pair in order.
+    PreSynGroupMap& groups = layer.pre_syn_groups;
     for (std::size_t j = 0; j < neuron.recent_inputs.size(); ++j) {
         const RecentInput& input = neuron.recent_inputs[j];
-        if (const PreSynapticGroup* g =
-                layer.pre_syn_groups.find(input.pre_syn_nid, input.group_index)) {
-            if (input.synapse_index < g->synapses.size()) {
-                __builtin_prefetch(g->synapses.data() + input.synapse_index, 1);
+        if (input.group_index < groups.size()) {
+            const PreSynapticGroup& g = groups.group_at(input.group_index);
+            if (input.synapse_index < g.synapses.size()) {
+                __builtin_prefetch(g.synapses.data() + input.synapse_index, 1);
             }
         }
     }
     while (!neuron.recent_inputs.empty()) {
         const RecentInput input = neuron.recent_inputs.front();
         neuron.recent_inputs.pop_front();
-        PreSynapticGroup& group = group_of(layer, input.pre_syn_nid, input.group_index);
-        pair_synapse(layer, group, input.pre_syn_nid, input.synapse_index,
+        if (input.group_index >= groups.size()) [[unlikely]] {
+            missing_group_position(input.group_index, groups.size());
+        }
+        const std::uint64_t pre_syn_nid = groups.key_at(input.group_index);
+        pair_synapse(layer, groups.group_at(input.group_index), pre_syn_nid, input.synapse_index,
                      signed_tick_difference(input.arrival_t, t), t);
+    }
+}
+
+void sort_pre_syn_groups(PartitionLayer& layer) {
+    const std::vector<std::uint32_t> moved_to = layer.pre_syn_groups.sort_by_key();
+    if (moved_to.empty()) return;
+    for (Neuron& neuron : layer.neurons) {
+        RingQueue<RecentInput>& inputs = neuron.recent_inputs;
+        for (std::size_t j = 0; j < inputs.size(); ++j) {
+            RecentInput& input = inputs[j];
+            if (input.group_index >= moved_to.size()) [[unlikely]] {
+                missing_group_position(input.group_index, moved_to.size());
+            }
+            input.group_index = moved_to[input.group_index];
+        }
     }
 }
 

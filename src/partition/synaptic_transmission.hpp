@@ -52,6 +52,11 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
 /// with every recent input still in its window, oldest first.
 void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t);
 
+/// Orders the layer's pre-synaptic groups by ascending nid and renumbers the
+/// group positions held by the neurons' recent inputs to match. No effect
+/// when the groups are already in order.
+void sort_pre_syn_groups(PartitionLayer& layer);
+
 /// Applies a dopamine flush to the synapses named by the modulator's traces.
 void apply_dopamine_flush(PartitionLayer& layer, const DopamineFlush& flush);
 

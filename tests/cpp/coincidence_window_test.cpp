@@ -34,7 +34,7 @@ TEST(CoincidenceWindow, PruningKeepsExactlyTheEntriesWhoseSumIsNotBelowTheTick) 
     for (const std::uint64_t cutoff : kCutoffs) {
         for (const std::uint64_t base : kBases) {
             Neuron n;
-            for (std::uint64_t a = 0; a < 8; ++a) n.recent_inputs.push_back(RecentInput{a, 0, base + 3 * a});
+            for (std::uint64_t a = 0; a < 8; ++a) n.recent_inputs.push_back(RecentInput{base + 3 * a, static_cast<std::uint32_t>(a), 0});
             for (std::uint64_t dt = 0; dt < 30; ++dt) {
                 const std::uint64_t t = base + dt;
                 Neuron m = n;

@@ -89,7 +89,7 @@ TEST(GroupIndex, EventsAndRecentInputsNameTheirOwnGroupAndSynapse) {
                 ++plastic;
                 const RingQueue<RecentInput>& q = layer.neurons[e.post_index].recent_inputs;
                 const RecentInput& r = q[q.size() - 1];
-                EXPECT_EQ(r.pre_syn_nid, e.pre_syn_nid);
+                EXPECT_EQ(map.key_at(r.group_index), e.pre_syn_nid);
                 EXPECT_EQ(r.synapse_index, e.synapse_index);
                 EXPECT_EQ(r.group_index, e.group_index());
                 EXPECT_EQ(r.arrival_t, t);
@@ -119,7 +119,7 @@ void run(PartitionLayer& layer, std::uint64_t reorder_at) {
         if (t > 0 && t - 1 < pre.size()) {
             for (const std::uint64_t nid : pre[t - 1]) propagate_spike(layer, nid, t - 1);
         }
-        if (t == reorder_at) layer.pre_syn_groups.sort_by_key();
+        if (t == reorder_at) sort_pre_syn_groups(layer);
         deliver_due_events(layer, t);
         for (const std::uint64_t i : post[t]) fire_neuron(layer, i, t);
         layer.pending_neurons.clear();

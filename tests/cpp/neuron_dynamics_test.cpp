@@ -101,13 +101,13 @@ TEST(NeuronDynamics, SnapshotAppliesFloorAlwaysAndDecaysOnlyWhenLagging) {
 
 TEST(NeuronDynamics, PruneKeepsInputsAtTheCutoffEdge) {
     Neuron n;
-    n.recent_inputs.push_back(RecentInput{1, 0, 5});
-    n.recent_inputs.push_back(RecentInput{2, 0, 6});
+    n.recent_inputs.push_back(RecentInput{5, 1, 0});
+    n.recent_inputs.push_back(RecentInput{6, 2, 0});
     prune_recent_inputs(n, 25, 20);  // 5 + 20 == 25 stays
     EXPECT_EQ(n.recent_inputs.size(), 2u);
     prune_recent_inputs(n, 26, 20);
     ASSERT_EQ(n.recent_inputs.size(), 1u);
-    EXPECT_EQ(n.recent_inputs.front().pre_syn_nid, 2u);
+    EXPECT_EQ(n.recent_inputs.front().group_index, 2u);
     // A cut-off near the largest tick never expires instead of wrapping.
     prune_recent_inputs(n, 1000, std::numeric_limits<std::uint64_t>::max());
     EXPECT_EQ(n.recent_inputs.size(), 1u);

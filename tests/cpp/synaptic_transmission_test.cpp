@@ -107,7 +107,7 @@ TEST(SynapticTransmission, OnlySynapsesWithStdpEnterTheCoincidenceWindow) {
     finish_layer(layer);
     run_ticks(layer, 0, 10, {{5, 1}, {5, 2}, {7, 1}}, {});
     ASSERT_EQ(layer.neurons[0].recent_inputs.size(), 1u);
-    EXPECT_EQ(layer.neurons[0].recent_inputs.front().pre_syn_nid, 2u);
+    EXPECT_EQ(layer.pre_syn_groups.key_at(layer.neurons[0].recent_inputs.front().group_index), 2u);
     EXPECT_EQ(layer.neurons[0].recent_inputs.front().arrival_t, 7u);
     run_ticks(layer, 11, 11, {}, {{11, 0}});
     EXPECT_EQ(synapse_at(layer, 2, 0).weight,
@@ -349,11 +349,11 @@ TEST(SynapticTransmission, BrokenInvariantsPanic) {
     finish_layer(layer);
     EXPECT_THROW(propagate_spike(layer, 3, 0), Panic);
     EXPECT_THROW(deliver_event(layer, SynapticEvent{9, 1, 0, 0.1f}, 1), Panic);
-    // Unknown group and synapse index, met at pairing.
+    // Unknown group (met when the input is recorded) and synapse index (met at pairing).
     layer.neurons[0].last_spike_t = 0;
     EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 77, 0, 0.1f}, 1), Panic);
     EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 1, 4, 0.1f}, 1), Panic);
-    layer.neurons[1].recent_inputs.push_back(RecentInput{78, 0, 1});
+    layer.neurons[1].recent_inputs.push_back(RecentInput{1, 78, 0});  // no group at position 78
     EXPECT_THROW(fire_neuron(layer, 1, 1), Panic);
     EXPECT_THROW(fire_neuron(layer, 2, 1), Panic);
     propagate_spike(layer, 2, 0);
