@@ -13,8 +13,8 @@
 #include "batched_ring_buffer/batched_ring_buffer.hpp"
 #include "params/params.hpp"
 #include "partition/decay_table.hpp"
+#include "partition/pairing_rule.hpp"
 #include "partition/pre_syn_group_map.hpp"
-#include "partition/stdp_kernel.hpp"
 #include "plasticity_modulation/plasticity_modulator.hpp"
 #include "util/ring_queue.hpp"
 
@@ -83,8 +83,7 @@ struct PartitionLayer {
     // Working storage of the tick code, not part of the simulated state.
     DecayTable membrane_decay{};       ///< memoised decays for neuron_params.tau_membrane
     DecayTable threshold_decay{};      ///< memoised decays for neuron_params.tau_threshold
-    DecayTableSet plasticity_decay{};  ///< memoised decays for short-term STDP time constants
-    StdpKernelSet stdp_kernels{};      ///< memoised STDP kernels
+    PairingRuleSet pairing_rules{};    ///< the groups' STDP with memoised exponentials
     DopamineFlush dopamine_flush{};    ///< retained sample buffer of the last flush
     /// Set once an event over a synapse with STDP has been scheduled; picks
     /// the delivery loop laid out for such events (no effect on results).

@@ -38,12 +38,11 @@ struct PreSynapticGroup {
     std::optional<StdpParams> long_term_stdp_params;
     std::optional<ShortTermStdpParams> short_term_stdp_params;
 
-    /// Working storage of the tick code, not simulated state: where the
-    /// layer's memoised values for this group's plasticity were last found
-    /// (decays of the short-term tau; kernels of the short- and long-term
-    /// STDP parameters). Hints, checked on use.
-    enum MemoSlot : std::size_t { kShortTermTau, kShortTermKernel, kLongTermKernel };
-    mutable std::array<std::uint8_t, 3> memo_slots{0xFF, 0xFF, 0xFF};
+    /// Position of this group's pairing rule in its layer's pairing_rules,
+    /// found from the STDP parameters above at the group's first propagation
+    /// or pairing (PairingRuleSet::kUnresolved until then). Those parameters
+    /// are therefore never changed once the group is in a layer.
+    mutable std::uint32_t pairing_rule = 0xFFFFFFFFu;
 };
 
 /// A group with the given synapses (already in ascending post_index order), a

@@ -61,7 +61,8 @@ public:
         params_ = params;
     }
 
-    /// stdp_value(dt, params) for a caller that has checked built_for(params).
+    /// stdp_value(dt, params) for a caller that has checked built_for(params);
+    /// a kernel never built computes every value directly.
     float get_built(std::int64_t dt, const StdpParams& params) const {
         // Below -centre the unsigned sum wraps past the end as well.
         const std::uint64_t i = static_cast<std::uint64_t>(dt) + centre_;
@@ -73,46 +74,6 @@ private:
     std::uint64_t size_ = 0;  ///< values_.size(), kept at hand
     std::uint64_t centre_ = 0;
     StdpParams params_{};
-};
-
-/// Kernels for the few parameter sets of a layer's connections, found by
-/// value. When all slots are taken, further parameter sets are computed directly.
-class StdpKernelSet {
-public:
-    static constexpr std::size_t kSlots = 4;
-
-    /// The kernel for `params`, built in a free slot if needed (for a window
-    /// of `t_cutoff` ticks), or null when every slot holds other parameters.
-    /// `slot` remembers where it was found: it is used when it holds a kernel
-    /// for these very parameters, and updated otherwise.
-    const StdpKernel* kernel_for(const StdpParams& params, std::uint64_t t_cutoff,
-                                 std::uint8_t& slot) {
-        if (slot < used_ && kernels_[slot].built_for(params)) return &kernels_[slot];
-        return find_and_remember(params, t_cutoff, slot);
-    }
-
-    /// stdp_value(dt, params) from `kernel` (built for params, or null for none).
-    static float lookup(const StdpKernel* kernel, std::int64_t dt, const StdpParams& params) {
-        return kernel != nullptr ? kernel->get_built(dt, params) : stdp_value(dt, params);
-    }
-
-private:
-    [[gnu::noinline]] const StdpKernel* find_and_remember(const StdpParams& params,
-                                                          std::uint64_t t_cutoff,
-                                                          std::uint8_t& slot) {
-        std::size_t i = 0;
-        while (i < used_ && !kernels_[i].built_for(params)) ++i;
-        if (i == used_) {
-            if (used_ == kSlots) return nullptr;
-            kernels_[used_++].build(params, t_cutoff);
-        }
-        slot = static_cast<std::uint8_t>(i);
-        return &kernels_[i];
-    }
-
-    std::size_t used_ = 0;
-    static_assert(kSlots < 0xFF, "slot numbers are remembered in a byte");
-    std::array<StdpKernel, kSlots> kernels_{};
 };
 
 }  // namespace synaptor

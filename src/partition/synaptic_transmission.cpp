@@ -60,31 +60,41 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
     return group.synapses[k];
 }
 
-/// apply_stdp, inlined where pairings are made. The memoised decays and
-/// kernels are found through the group's slot hints, checked on every use.
+/// Finds the pairing rule of a group that has none yet.
+[[gnu::noinline]] void resolve_pairing_rule(PartitionLayer& layer, const PreSynapticGroup& group) {
+    group.pairing_rule =
+        layer.pairing_rules.resolve(group.short_term_stdp_params, group.long_term_stdp_params,
+                                    layer.neuron_params.t_cutoff_coincidence);
+}
+
+/// The group's pairing rule, found at its first use.
+[[gnu::always_inline]] inline const PairingRule& rule_of(PartitionLayer& layer,
+                                                         const PreSynapticGroup& group) {
+    if (group.pairing_rule == PairingRuleSet::kUnresolved) [[unlikely]] {
+        resolve_pairing_rule(layer, group);
+    }
+    const PairingRule& rule = layer.pairing_rules.at(group.pairing_rule);
+#ifndef NDEBUG
+    if (!rule.matches(group.short_term_stdp_params, group.long_term_stdp_params)) {
+        panic("the STDP parameters of a pre-synaptic group changed after its first use");
+    }
+#endif
+    return rule;
+}
+
+/// apply_stdp, inlined where pairings are made.
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
                                                 std::uint64_t pre_syn_nid, std::uint64_t k,
                                                 std::int64_t dt, std::uint64_t t) {
     Synapse& synapse = synapse_of(group, pre_syn_nid, k);
-    auto& slots = group.memo_slots;
-    const std::uint64_t t_cutoff = layer.neuron_params.t_cutoff_coincidence;
-    if (group.short_term_stdp_params) {
-        const ShortTermStdpParams& st = *group.short_term_stdp_params;
-        const float decay = DecayTableSet::lookup(
-            layer.plasticity_decay.table_for(st.tau, slots[PreSynapticGroup::kShortTermTau]),
-            t - synapse.short_term_update_t, st.tau);
-        const float value = StdpKernelSet::lookup(
-            layer.stdp_kernels.kernel_for(st.stdp_params, t_cutoff,
-                                          slots[PreSynapticGroup::kShortTermKernel]),
-            dt, st.stdp_params);
-        synapse.short_term_weight = synapse.short_term_weight * decay + value;
+    const PairingRule& rule = rule_of(layer, group);
+    if (rule.short_term()) {
+        const float decay = rule.short_term_decay(t - synapse.short_term_update_t);
+        synapse.short_term_weight = synapse.short_term_weight * decay + rule.short_term_value(dt);
         synapse.short_term_update_t = t;
     }
-    if (group.long_term_stdp_params) {
-        const StdpParams& lt = *group.long_term_stdp_params;
-        const float dw = StdpKernelSet::lookup(
-            layer.stdp_kernels.kernel_for(lt, t_cutoff, slots[PreSynapticGroup::kLongTermKernel]),
-            dt, lt);
+    if (rule.long_term()) {
+        const float dw = rule.long_term_value(dt);
         if (layer.plasticity_modulator) {
             PlasticityModulator& modulator = *layer.plasticity_modulator;
             modulator.eligibility_traces.push_back(EligibilityTrace{
@@ -110,13 +120,10 @@ void ensure_neuron_decay_tables(PartitionLayer& layer) {
 namespace {
 
 /// The short-term STDP offset s of a synapse for an event arriving at
-/// arrival_t. `table`, when given, was built for tau_st.
-inline float short_term_offset(PartitionLayer& layer, const DecayTable* table,
-                               const Synapse& synapse, std::uint64_t arrival_t, float tau_st) {
-    const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
-    const float decay =
-        table != nullptr ? table->get_built(dt, tau_st) : layer.plasticity_decay.get(dt, tau_st);
-    return synapse.short_term_weight * decay;
+/// arrival_t, under a rule with short-term STDP.
+inline float short_term_offset(const PairingRule& rule, const Synapse& synapse,
+                               std::uint64_t arrival_t) {
+    return synapse.short_term_weight * rule.short_term_decay(arrival_t - synapse.short_term_update_t);
 }
 
 /// How propagation computes the short-term offset w_st * expf(-dt / tau_st).
@@ -129,16 +136,20 @@ enum class OffsetDecay {
     ZeroSkipped,
     /// Any tau_st: always computed.
     General,
+    /// No short-term STDP: short-term weights only ever change through it,
+    /// so they are +0.0 and the offset is that zero; a nonzero one (set by
+    /// hand) still decays, with a time constant of one tick.
+    None,
 };
 
-/// The per-synapse loop of propagation. `st_table`, when given, was built for tau_st.
+/// The per-synapse loop of propagation under the group's pairing rule.
 template <OffsetDecay Mode>
 void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
                      std::uint32_t group_index, std::uint64_t pre_syn_nid, std::uint64_t t_s,
-                     float p, float tau_st, const DecayTable* st_table) {
+                     float p, const PairingRule& rule) {
     const float weight_scale_factor = group.weight_scale_factor;
-    const bool has_timing_plasticity =
-        group.long_term_stdp_params.has_value() || group.short_term_stdp_params.has_value();
+    const bool has_timing_plasticity = rule.has_timing_plasticity();
+    const DecayTable* const st_table = rule.short_term_decay_table();
     const std::uint32_t group_tag = SynapticEvent::make_tag(group_index, has_timing_plasticity);
     const std::uint64_t num_synapses = group.synapses.size();
     const Synapse* const synapses = group.synapses.data();
@@ -150,8 +161,10 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
         float s = synapse.short_term_weight;
         if constexpr (Mode == OffsetDecay::Tabulated) {
             s = s * st_table->get_clamped(arrival_t - synapse.short_term_update_t);
+        } else if constexpr (Mode == OffsetDecay::None) {
+            if (s != 0.0f) s = s * decay_factor(arrival_t - synapse.short_term_update_t, 1.0f);
         } else if (Mode == OffsetDecay::General || s != 0.0f) {
-            s = short_term_offset(layer, st_table, synapse, arrival_t, tau_st);
+            s = short_term_offset(rule, synapse, arrival_t);
         }
         const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
         // A delay of 0 becomes a huge offset here, which the ring rejects.
@@ -179,26 +192,24 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
     }
     // Once per spike and group, independent of the synapses.
     const float p = group.stp_state->on_pre_spike(t_s);
-    const float tau_st = group.short_term_stdp_params ? group.short_term_stdp_params->tau : 1.0f;
-    // The decay table of tau_st is looked up once per group, not per synapse;
-    // only groups with short-term STDP hold nonzero short-term weights.
-    const DecayTable* const st_table =
-        group.short_term_stdp_params.has_value()
-            ? layer.plasticity_decay.table_for(
-                  tau_st, group.memo_slots[PreSynapticGroup::kShortTermTau])
-            : nullptr;
+    const PairingRule& rule = rule_of(layer, group);
+    if (!rule.short_term()) {
+        schedule_events<OffsetDecay::None>(layer, group, group_index, pre_syn_nid, t_s, p, rule);
+        return;
+    }
+    const DecayTable* const st_table = rule.short_term_decay_table();
     // With a positive time constant expf(-dt / tau) lies in [0, 1] for every
     // dt. A NaN, zero or negative tau can make it NaN or infinite, and then
     // even a zero short-term weight gives a NaN offset.
     if (st_table != nullptr && st_table->covers_every_difference()) {
         schedule_events<OffsetDecay::Tabulated>(layer, group, group_index, pre_syn_nid, t_s, p,
-                                                tau_st, st_table);
-    } else if (tau_st > 0.0f) {
+                                                rule);
+    } else if (rule.short_term()->tau > 0.0f) {
         schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, pre_syn_nid, t_s,
-                                                  p, tau_st, st_table);
+                                                  p, rule);
     } else {
         schedule_events<OffsetDecay::General>(layer, group, group_index, pre_syn_nid, t_s, p,
-                                              tau_st, st_table);
+                                              rule);
     }
 }
 

@@ -205,21 +205,6 @@ TEST(NeuronDynamics, PreparedIntegrationMatchesDirectFormula) {
 namespace synaptor {
 namespace {
 
-TEST(DecayTableSet, MatchesExpfForEveryTauIncludingWhenFull) {
-    DecayTableSet set;
-    const float taus[] = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f, 8.0f, -2.0f};
-    for (int round = 0; round < 2; ++round) {
-        for (const float tau : taus) {
-            for (const std::uint64_t dt : {0ull, 1ull, 127ull, 511ull, 512ull, 100000ull}) {
-                ASSERT_EQ(std::bit_cast<std::uint32_t>(set.get(dt, tau)),
-                          std::bit_cast<std::uint32_t>(expf(-static_cast<float>(dt) / tau)))
-                    << "tau " << tau << " dt " << dt;
-            }
-        }
-    }
-    EXPECT_EQ(set.table_for(100.0f), nullptr);  // every slot taken
-}
-
 // A table answers like decay_factor for every difference: inside it, past a
 // zero tail (clamped lookups), and past the end of a table without one. Time
 // constants around the largest with a zero tail (about 39.4) and of every

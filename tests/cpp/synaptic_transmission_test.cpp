@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "partition/neuron_dynamics.hpp"
@@ -316,27 +317,46 @@ TEST(StdpKernel, EveryDifferenceIsTheDirectKernelAndParametersMatchBitForBit) {
     kernel.build(params[2], 20);
     EXPECT_TRUE(kernel.built_for(params[2]));  // NaN matches its own bits
 
-    // A set of kernels: hints are used when they match and corrected when
-    // not; once every slot is taken, further parameters are computed directly.
-    StdpKernelSet set;
-    std::uint8_t slots[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    StdpParams distinct[6];
-    for (int i = 0; i < 6; ++i) {
-        distinct[i] = params[0];
-        distinct[i].tau_pre_after_post = 10.0f + static_cast<float>(i);
-    }
-    for (int round = 0; round < 2; ++round) {
-        for (int i = 0; i < 6; ++i) {
-            const StdpKernel* found = set.kernel_for(distinct[i], 20, slots[i]);
-            EXPECT_EQ(found == nullptr, i >= static_cast<int>(StdpKernelSet::kSlots));
-            for (const std::int64_t dt : {-20, -1, 0, 1, 7, 20, 21}) {
-                ASSERT_TRUE(same(StdpKernelSet::lookup(found, dt, distinct[i]), stdp_value(dt, distinct[i])));
-            }
+}
+
+// A layer's rules are found by the parameters' exact bits; past the memoised
+// count they compute directly, and every rule gives the direct formulas.
+TEST(PairingRuleSet, RulesAreFoundByExactParametersAndMatchTheFormulas) {
+    const auto same = [](float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); };
+    PairingRuleSet rules;
+    const std::size_t count = PairingRuleSet::kMaxMemoised + 3;
+    std::vector<std::optional<StdpParams>> long_terms;
+    for (std::size_t i = 0; i < count; ++i) {
+        StdpParams p = test_stdp_params();
+        p.tau_pre_after_post = 5.0f + static_cast<float>(i);
+        long_terms.emplace_back(p);
+        ShortTermStdpParams st;
+        st.stdp_params = p;
+        st.tau = 2.0f + static_cast<float>(i);
+        ASSERT_EQ(rules.resolve(st, p, 20), i);
+        ASSERT_EQ(rules.resolve(st, p, 20), i);  // found again, not added
+        const PairingRule& rule = rules.at(static_cast<std::uint32_t>(i));
+        EXPECT_EQ(rule.short_term_decay_table() != nullptr, i < PairingRuleSet::kMaxMemoised);
+        for (std::int64_t dt = -30; dt <= 30; ++dt) {
+            ASSERT_TRUE(same(rule.short_term_value(dt), stdp_value(dt, p))) << i << " " << dt;
+            ASSERT_TRUE(same(rule.long_term_value(dt), stdp_value(dt, p))) << i << " " << dt;
+        }
+        for (std::uint64_t dt : {0ull, 1ull, 77ull, 5000ull}) {
+            ASSERT_TRUE(same(rule.short_term_decay(dt), decay_factor(dt, st.tau))) << i << " " << dt;
         }
     }
-    std::uint8_t wrong = slots[1];
-    EXPECT_EQ(set.kernel_for(distinct[0], 20, wrong), set.kernel_for(distinct[0], 20, slots[0]));
-    EXPECT_EQ(wrong, slots[0]);
+    EXPECT_EQ(rules.size(), count);
+    // Presence and bits both distinguish rules: no short-term part, a -0.0
+    // where a rule has +0.0, and NaN parameters that still match themselves.
+    const std::uint32_t without_short_term = rules.resolve(std::nullopt, long_terms[0], 20);
+    EXPECT_EQ(without_short_term, count);
+    EXPECT_FALSE(rules.at(without_short_term).short_term().has_value());
+    StdpParams zero{0.0f, 1.0f, 0.0f, 1.0f};
+    StdpParams negative_zero{-0.0f, 1.0f, 0.0f, 1.0f};
+    EXPECT_NE(rules.resolve(std::nullopt, zero, 20), rules.resolve(std::nullopt, negative_zero, 20));
+    StdpParams nan_params{kNaN, kNaN, kNaN, kNaN};
+    EXPECT_EQ(rules.resolve(std::nullopt, nan_params, 20), rules.resolve(std::nullopt, nan_params, 20));
+    EXPECT_FALSE(rules.at(rules.resolve(std::nullopt, std::nullopt, 20)).has_timing_plasticity());
 }
 
 TEST(SynapticTransmission, BrokenInvariantsPanic) {
