@@ -28,21 +28,21 @@ static_assert(sizeof(Synapse) <= 32);
 /// All synapses from one pre-synaptic neuron onto one partition layer, with the
 /// state they share and copies of the connection's projection parameters.
 struct PreSynapticGroup {
+    // What delivery and pairing read comes first, within the first 48 bytes.
     std::vector<Synapse> synapses;  ///< ascending post_index, never empty
-    std::unique_ptr<StpState> stp_state;
-    std::optional<std::uint64_t> last_spike_t;
     std::optional<std::uint64_t> previous_spike_t;
+    /// Position of this group's pairing rule in its layer's pairing_rules,
+    /// found from the STDP parameters below at the group's first propagation
+    /// or pairing (PairingRuleSet::kUnresolved until then). Those parameters
+    /// are therefore never changed once the group is in a layer.
+    mutable std::uint32_t pairing_rule = 0xFFFFFFFFu;
     float max_weight = 0.0f;
+    std::optional<std::uint64_t> last_spike_t;
+    std::unique_ptr<StpState> stp_state;
     float weight_scale_factor = 0.0f;
     StpParams stp_params;
     std::optional<StdpParams> long_term_stdp_params;
     std::optional<ShortTermStdpParams> short_term_stdp_params;
-
-    /// Position of this group's pairing rule in its layer's pairing_rules,
-    /// found from the STDP parameters above at the group's first propagation
-    /// or pairing (PairingRuleSet::kUnresolved until then). Those parameters
-    /// are therefore never changed once the group is in a layer.
-    mutable std::uint32_t pairing_rule = 0xFFFFFFFFu;
 };
 
 /// A group with the given synapses (already in ascending post_index order), a

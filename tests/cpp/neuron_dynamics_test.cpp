@@ -218,8 +218,12 @@ TEST(DecayTable, EveryLookupIsTheDirectFormula) {
         DecayTable table;
         table.build(tau);
         ASSERT_TRUE(table.built_for(tau));
-        if (tau > 0.0f && tau <= 39.0f) EXPECT_TRUE(table.covers_every_difference()) << tau;
-        if (!(tau > 0.0f) || tau >= 40.0f) EXPECT_FALSE(table.covers_every_difference()) << tau;
+        if (tau > 0.0f && tau <= 39.0f) {
+            EXPECT_TRUE(table.covers_every_difference()) << tau;
+        }
+        if (!(tau > 0.0f) || tau >= 40.0f) {
+            EXPECT_FALSE(table.covers_every_difference()) << tau;
+        }
         for (std::uint64_t dt = 0; dt < 2 * DecayTable::kMaxSize; ++dt) {
             const float direct = decay_factor(dt, tau);
             ASSERT_TRUE(same_value(table.get_built(dt, tau), direct)) << tau << " " << dt;
