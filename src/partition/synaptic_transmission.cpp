@@ -302,26 +302,6 @@ template <bool Prepared>
         oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
 }
 
-/// Fetches what delivering `event` at tick t will touch besides the neuron:
-/// the slot its coincidence queue appends to and, when it will pair
-/// pre-after-post, its group and synapse. Only hints to the cache; nothing is
-/// changed or checked here.
-inline void prefetch_for_plasticity(PartitionLayer& layer, const SynapticEvent& event,
-                                    std::uint64_t oldest) {
-    if (!event.has_timing_plasticity() || event.post_index >= layer.neurons.size()) return;
-    const Neuron& neuron = layer.neurons[event.post_index];
-    neuron.recent_inputs.prefetch_back();
-    if (!neuron.last_spike_t || *neuron.last_spike_t < oldest) {
-        return;
-    }
-    const PreSynapticGroup* group = layer.pre_syn_groups.find(event.pre_syn_nid, event.group_index());
-    if (group == nullptr) return;
-    __builtin_prefetch(&group->previous_spike_t);
-    if (event.synapse_index < group->synapses.size()) {
-        __builtin_prefetch(group->synapses.data() + event.synapse_index, 1);
-    }
-}
-
 }  // namespace
 
 void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint64_t t) {
@@ -345,60 +325,53 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
 namespace {
 
 /// Delivers one batch in order. `MostlyPlastic` chooses only the code
-/// layout: with it, delivery over synapses with STDP is inlined and its
-/// memory fetched ahead; without it (no event of the layer has had STDP so
+/// layout: with it, delivery over synapses with STDP is inlined; without it (no event of the layer has had STDP so
 /// far), such an event still takes the same path, out of line.
 template <bool MostlyPlastic>
 void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batch,
                    std::uint64_t t) {
-        // Events of a batch hit neurons in no particular order, so the
-        // neuron record and then its coincidence queue are fetched a few
-        // events ahead; the delivery order itself is untouched.
-        constexpr std::size_t kNeuronAhead = 16;
-        constexpr std::size_t kQueueAhead = 8;
-        const std::size_t n = batch.size();
-        const std::size_t num_neurons = layer.neurons.size();
-        Neuron* const neurons = layer.neurons.data();
-        const NeuronParams& params = layer.neuron_params;
-        const DecayTable& membrane = layer.membrane_decay;
-        const DecayTable& threshold = layer.threshold_decay;
-        const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
-        const auto deliver_one = [&](const SynapticEvent& event) __attribute__((always_inline)) {
-            // deliver_event, with the static case inlined and the tables
-            // known to be built for this layer's time constants.
-            if (event.post_index >= num_neurons) [[unlikely]] {
-                missing_neuron(event.post_index, num_neurons);
-            }
-            Neuron& neuron = neurons[event.post_index];
-            if (!event.has_timing_plasticity()) {
-                if (integrate_prepared(neuron, t, event.psp, params, membrane, threshold)) {
-                    layer.pending_neurons.push_back(event.post_index);
-                }
-            } else if (MostlyPlastic) {
-                deliver_plastic<true>(layer, neuron, event, t, oldest);
-            } else {
-                deliver_plastic_outlined<true>(layer, neuron, event, t);
-            }
-        };
-        // The last events of the batch, with nothing left to fetch ahead,
-        // run in a loop of their own.
-        std::size_t k = 0;
-        for (; k + kNeuronAhead < n; ++k) {
-            const std::uint64_t i = batch[k + kNeuronAhead].post_index;
-            // A prefetch never faults, so the index is not checked here; the
-            // address is formed as an integer, never as an out-of-range pointer.
-            __builtin_prefetch(reinterpret_cast<const void*>(
-                                   reinterpret_cast<std::uintptr_t>(neurons) + i * sizeof(Neuron)),
-                               1);
-            if (MostlyPlastic) prefetch_for_plasticity(layer, batch[k + kQueueAhead], oldest);
-            deliver_one(batch[k]);
+    // Events of a batch hit neurons in no particular order, so each neuron
+    // record is fetched a few events ahead; the delivery order itself is
+    // untouched. (Fetching the coincidence queue, group or synapse ahead as
+    // well costs more than it saves while the layer's state is in cache.)
+    constexpr std::size_t kNeuronAhead = 16;
+    const std::size_t n = batch.size();
+    const std::size_t num_neurons = layer.neurons.size();
+    Neuron* const neurons = layer.neurons.data();
+    const NeuronParams& params = layer.neuron_params;
+    const DecayTable& membrane = layer.membrane_decay;
+    const DecayTable& threshold = layer.threshold_decay;
+    const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
+    const auto deliver_one = [&](const SynapticEvent& event) __attribute__((always_inline)) {
+        // deliver_event, with the static case inlined and the tables
+        // known to be built for this layer's time constants.
+        if (event.post_index >= num_neurons) [[unlikely]] {
+            missing_neuron(event.post_index, num_neurons);
         }
-        for (; k < n; ++k) {
-            if (MostlyPlastic && k + kQueueAhead < n) {
-                prefetch_for_plasticity(layer, batch[k + kQueueAhead], oldest);
+        Neuron& neuron = neurons[event.post_index];
+        if (!event.has_timing_plasticity()) {
+            if (integrate_prepared(neuron, t, event.psp, params, membrane, threshold)) {
+                layer.pending_neurons.push_back(event.post_index);
             }
-            deliver_one(batch[k]);
+        } else if (MostlyPlastic) {
+            deliver_plastic<true>(layer, neuron, event, t, oldest);
+        } else {
+            deliver_plastic_outlined<true>(layer, neuron, event, t);
         }
+    };
+    // The last events of the batch, with nothing left to fetch ahead,
+    // run in a loop of their own.
+    std::size_t k = 0;
+    for (; k + kNeuronAhead < n; ++k) {
+        const std::uint64_t i = batch[k + kNeuronAhead].post_index;
+        // A prefetch never faults, so the index is not checked here; the
+        // address is formed as an integer, never as an out-of-range pointer.
+        __builtin_prefetch(reinterpret_cast<const void*>(
+                               reinterpret_cast<std::uintptr_t>(neurons) + i * sizeof(Neuron)),
+                           1);
+        deliver_one(batch[k]);
+    }
+    for (; k < n; ++k) deliver_one(batch[k]);
 }
 
 }  // namespace

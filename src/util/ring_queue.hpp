@@ -83,13 +83,6 @@ public:
         ++size_;
     }
 
-    /// Hints the cache to load the slot the next push_back writes; no effect
-    /// on the contents.
-    void prefetch_back() const {
-        if (capacity_ == 0) return;
-        __builtin_prefetch(data_.get() + ((head_ + size_) & (capacity_ - 1)), 1);
-    }
-
     void clear() {
         head_ = 0;
         size_ = 0;
