@@ -2,13 +2,15 @@
 // neurons, ~100 synapses per pre-synaptic neuron onto the other layer with
 // random delays 1..20, driven by random forced spikes at a steady rate. Reports
 // ns per delivered event (propagation plus delivery) with static synapses and
-// with short-term depression, long-term and short-term STDP all on, and counts
-// heap allocations per tick after warm-up.
+// with short-term depression, long-term and short-term STDP all on, counts
+// heap allocations per tick after warm-up, and prints a digest of the final
+// state, which any change to the tick code must leave as it was.
 #include <algorithm>
 #include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <random>
 #include <string>
@@ -125,6 +127,29 @@ Partition build(bool plastic, std::mt19937_64& rng) {
     return partition;
 }
 
+/// A hash of the bits of every weight, short-term weight, voltage and
+/// threshold: changes to the tick code must leave it unchanged.
+std::uint64_t state_digest(const Partition& partition) {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    const auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 0x100000001b3ull; };
+    const auto bits = [](float x) { std::uint32_t b; std::memcpy(&b, &x, sizeof b); return b; };
+    for (const PartitionLayer& layer : partition.layers) {
+        for (const Neuron& neuron : layer.neurons) {
+            mix(bits(neuron.voltage));
+            mix(bits(neuron.threshold));
+            mix(neuron.last_update_t);
+        }
+        for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
+            for (const Synapse& synapse : layer.pre_syn_groups.group_at(g).synapses) {
+                mix(bits(synapse.weight));
+                mix(bits(synapse.short_term_weight));
+                mix(synapse.short_term_update_t);
+            }
+        }
+    }
+    return h;
+}
+
 void run(bool plastic) {
     std::mt19937_64 rng(12345);
     Partition partition = build(plastic, rng);
@@ -159,17 +184,19 @@ void run(bool plastic) {
         std::swap(command.previous_spiking_nids, result.spiking_nids);
     }
     const double ns = thread_cpu_ns() - start;
+    const std::uint64_t digest = state_digest(partition);
     // The command's lists are swapped, not copied, so every allocation in the
     // timed loop is made by run_partition_tick itself.
     // One allocation per tick is the result's spike list; the rest is growth
     // of batches and queues to new maxima, which dies out.
     const double half = kMeasuredTicks / 2.0;
     std::printf("%-28s %7.2f ns/event  %6.0f events/tick  %5.1f spikes/tick  "
-                "allocations/tick %.3f then %.3f\n",
+                "allocations/tick %.3f then %.3f  state %016llx\n",
                 plastic ? "depression + LT + ST STDP:" : "static synapses:", ns / static_cast<double>(events),
                 static_cast<double>(events) / kMeasuredTicks, static_cast<double>(spikes) / kMeasuredTicks,
                 static_cast<double>(allocations_half - allocations_before) / half,
-                static_cast<double>(g_allocations - allocations_half) / half);
+                static_cast<double>(g_allocations - allocations_half) / half,
+                static_cast<unsigned long long>(digest));
 }
 
 }  // namespace
@@ -181,6 +208,11 @@ int main(int argc, char** argv) {
     synaptor::kMeasuredTicks =
         argc > 4 ? std::atoi(argv[4])
                  : static_cast<int>(1500 * 1500 / std::max<std::uint64_t>(synaptor::kNeuronsPerLayer, 1));
+    if (synaptor::kNeuronsPerLayer < synaptor::kSynapsesPerNeuron) {
+        std::fprintf(stderr, "need at least %llu neurons per layer\n",
+                     static_cast<unsigned long long>(synaptor::kSynapsesPerNeuron));
+        return 2;
+    }
     std::printf("2 layers of %llu neurons, %llu synapses per pre-synaptic neuron, delays 1..20\n",
                 static_cast<unsigned long long>(synaptor::kNeuronsPerLayer),
                 static_cast<unsigned long long>(synaptor::kSynapsesPerNeuron));
