@@ -1,11 +1,11 @@
 // Memoised exponential decays expf(-dt / tau) for tick differences dt.
 // Each entry is computed with exactly the expression of the direct formula, so
 // a lookup is bit-identical to it; differences past a table's end (unless they
-// all decay to zero) and other time constants fall back to the formula. Owned by a partition layer, used by its worker.
+// all decay to zero) and other time constants fall back to the formula. Owned
+// by a partition layer, used by its worker.
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -93,7 +93,7 @@ private:
     std::vector<float> values_;  ///< empty until built
     std::uint64_t last_ = 0;     ///< index of the last entry
     std::uint32_t tau_bits_ = 0;
-    bool zero_tail_ = false;     ///< every difference past the end decays to +0.0
+    bool zero_tail_ = false;  ///< every difference past the end decays to +0.0
 };
 
 }  // namespace synaptor

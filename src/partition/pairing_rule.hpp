@@ -5,16 +5,17 @@
 // first propagation or pairing. Owned by a partition layer, used by its worker.
 #pragma once
 
-#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "params/params.hpp"
 #include "partition/decay_table.hpp"
 #include "partition/stdp_kernel.hpp"
+#include "util/panic.hpp"
 
 namespace synaptor {
 
@@ -98,7 +99,14 @@ public:
         return static_cast<std::uint32_t>(rules_.size() - 1);
     }
 
-    const PairingRule& at(std::uint32_t position) const { return rules_[position]; }
+    /// The rule at `position`; a position no rule has is an internal error.
+    const PairingRule& at(std::uint32_t position) const {
+        if (position >= rules_.size()) [[unlikely]] {
+            panic("pairing rule " + std::to_string(position) + " out of range for " +
+                  std::to_string(rules_.size()) + " rules");
+        }
+        return rules_[position];
+    }
     std::size_t size() const { return rules_.size(); }
 
 private:

@@ -81,10 +81,10 @@ struct PartitionLayer {
     std::optional<PlasticityModulator> plasticity_modulator;
 
     // Working storage of the tick code, not part of the simulated state.
-    DecayTable membrane_decay{};       ///< memoised decays for neuron_params.tau_membrane
-    DecayTable threshold_decay{};      ///< memoised decays for neuron_params.tau_threshold
-    PairingRuleSet pairing_rules{};    ///< the groups' STDP with memoised exponentials
-    DopamineFlush dopamine_flush{};    ///< retained sample buffer of the last flush
+    DecayTable membrane_decay{};     ///< memoised decays for neuron_params.tau_membrane
+    DecayTable threshold_decay{};    ///< memoised decays for neuron_params.tau_threshold
+    PairingRuleSet pairing_rules{};  ///< the groups' STDP with memoised exponentials
+    DopamineFlush dopamine_flush{};  ///< retained sample buffer of the last flush
     /// Set once an event over a synapse with STDP has been scheduled; picks
     /// the delivery loop laid out for such events (no effect on results).
     bool timing_plasticity_scheduled = false;

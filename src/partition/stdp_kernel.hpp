@@ -1,10 +1,9 @@
 // The STDP kernel, the weight change of one pairing as a function of the
 // signed tick difference (arrival minus post-synaptic spike), and its values
 // memoised per parameter set for the differences a coincidence window allows.
-// Owned by a partition layer, used by its worker.
+// Kernels are held by a layer's pairing rules, used by its worker.
 #pragma once
 
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -54,8 +53,8 @@ public:
         values_.resize(2 * reach - 1);
         size_ = values_.size();
         for (std::uint64_t i = 0; i < size_; ++i) {
-            values_[i] = stdp_value(static_cast<std::int64_t>(i) - static_cast<std::int64_t>(reach - 1),
-                                    params);
+            values_[i] = stdp_value(
+                static_cast<std::int64_t>(i) - static_cast<std::int64_t>(reach - 1), params);
         }
         centre_ = reach - 1;
         params_ = params;
@@ -71,7 +70,7 @@ public:
 
 private:
     std::vector<float> values_;  ///< empty until built; entry i is for dt = i - centre_
-    std::uint64_t size_ = 0;  ///< values_.size(), kept at hand
+    std::uint64_t size_ = 0;     ///< values_.size(), kept at hand
     std::uint64_t centre_ = 0;
     StdpParams params_{};
 };

@@ -31,8 +31,9 @@ namespace {
 
 /// The exact position of the group of `pre_syn_nid`: `hint` when the group
 /// stored there is that neuron's, a hash lookup otherwise.
-[[gnu::always_inline]] inline std::uint32_t group_position(PartitionLayer& layer, std::uint64_t pre_syn_nid,
-                             std::uint32_t hint) {
+[[gnu::always_inline]] inline std::uint32_t group_position(PartitionLayer& layer,
+                                                           std::uint64_t pre_syn_nid,
+                                                           std::uint32_t hint) {
     const PreSynGroupMap& groups = layer.pre_syn_groups;
     if (hint < groups.size() && groups.key_at(hint) == pre_syn_nid) [[likely]] {
         return hint;
@@ -123,7 +124,8 @@ namespace {
 /// arrival_t, under a rule with short-term STDP.
 inline float short_term_offset(const PairingRule& rule, const Synapse& synapse,
                                std::uint64_t arrival_t) {
-    return synapse.short_term_weight * rule.short_term_decay(arrival_t - synapse.short_term_update_t);
+    const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
+    return synapse.short_term_weight * rule.short_term_decay(dt);
 }
 
 /// How propagation computes the short-term offset w_st * expf(-dt / tau_st).
@@ -325,8 +327,9 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
 namespace {
 
 /// Delivers one batch in order. `MostlyPlastic` chooses only the code
-/// layout: with it, delivery over synapses with STDP is inlined; without it (no event of the layer has had STDP so
-/// far), such an event still takes the same path, out of line.
+/// layout: with it, delivery over synapses with STDP is inlined; without it
+/// (no event of the layer has had STDP so far), such an event still takes
+/// the same path, out of line.
 template <bool MostlyPlastic>
 void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batch,
                    std::uint64_t t) {

@@ -83,7 +83,8 @@ void connect(PartitionLayer& layer, std::uint64_t pre_first, std::uint64_t pre_c
             Synapse s;
             s.post_index = post;
             s.weight = rng.unit() * max_initial_weight;
-            s.conduction_delay = static_cast<std::uint8_t>(1 + rng.below(static_cast<std::uint64_t>(max_delay)));
+            const auto delays = static_cast<std::uint64_t>(max_delay);
+            s.conduction_delay = static_cast<std::uint8_t>(1 + rng.below(delays));
             synapses.push_back(s);
         }
         std::vector<Synapse> ordered;
@@ -161,7 +162,8 @@ PinnedRun run_pinned_network() {
     for (int l = 0; l < 3; ++l) {
         PartitionLayer& layer = partition.layers[static_cast<std::size_t>(l)];
         layer.pre_syn_groups.sort_by_key();
-        layer.delivery_buffer = BatchedRingBuffer<SynapticEvent>(static_cast<std::size_t>(max_delays[l]) + 1);
+        layer.delivery_buffer =
+            BatchedRingBuffer<SynapticEvent>(static_cast<std::size_t>(max_delays[l]) + 1);
     }
 
     std::vector<std::vector<float>> initial(3);
