@@ -96,21 +96,27 @@ public:
             if (rules_[i].matches(short_term, long_term)) return static_cast<std::uint32_t>(i);
         }
         rules_.emplace_back(short_term, long_term, t_cutoff, rules_.size() < kMaxMemoised);
-        return static_cast<std::uint32_t>(rules_.size() - 1);
+        count_ = rules_.size();
+        return static_cast<std::uint32_t>(count_ - 1);
     }
 
     /// The rule at `position`; a position no rule has is an internal error.
     const PairingRule& at(std::uint32_t position) const {
-        if (position >= rules_.size()) [[unlikely]] {
-            panic("pairing rule " + std::to_string(position) + " out of range for " +
-                  std::to_string(rules_.size()) + " rules");
+        if (position >= count_) [[unlikely]] {
+            out_of_range(position);
         }
         return rules_[position];
     }
     std::size_t size() const { return rules_.size(); }
 
 private:
+    [[noreturn, gnu::noinline, gnu::cold]] void out_of_range(std::uint32_t position) const {
+        panic("pairing rule " + std::to_string(position) + " out of range for " +
+              std::to_string(rules_.size()) + " rules");
+    }
+
     std::vector<PairingRule> rules_;
+    std::size_t count_ = 0;  ///< rules_.size(), kept at hand
 };
 
 }  // namespace synaptor
