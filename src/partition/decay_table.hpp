@@ -15,15 +15,20 @@
 
 namespace synaptor {
 
-/// The decay factor over `dt` ticks with time constant `tau`: the tick
-/// difference is converted to f32 as an unsigned value, negated, then divided.
-/// Below -104 the exponential is under half the least subnormal float and
-/// expf returns +0.0 (through the library's underflow path, which also sets
-/// errno); the same +0.0 is returned here without the call. A NaN quotient
-/// fails the comparison and goes to expf as before.
+/// The exponent of the decay over `dt` ticks with time constant `tau`: the
+/// tick difference is converted to f32 as an unsigned value, negated, then divided.
+inline float decay_exponent(std::uint64_t dt, float tau) { return -static_cast<float>(dt) / tau; }
+
+/// Whether expf(x) is +0.0 for certain: below -104 the exponential is under
+/// half the least subnormal float. False for NaN.
+inline bool underflows_to_zero(float x) { return x < -104.0f; }
+
+/// The decay factor over `dt` ticks with time constant `tau`. Where expf would
+/// return +0.0 through the library's underflow path (which also sets errno),
+/// the same +0.0 is returned without the call.
 inline float decay_factor(std::uint64_t dt, float tau) {
-    const float x = -static_cast<float>(dt) / tau;
-    if (x < -104.0f) return 0.0f;
+    const float x = decay_exponent(dt, tau);
+    if (underflows_to_zero(x)) return 0.0f;
     return expf(x);
 }
 
@@ -51,7 +56,7 @@ public:
         zero_tail_ = false;
         if (tau > 0.0f && tau < std::numeric_limits<float>::infinity()) {
             for (std::uint64_t dt = 0; dt < kMaxSize; ++dt) {
-                if (-static_cast<float>(dt) / tau < -104.0f) {
+                if (underflows_to_zero(decay_exponent(dt, tau))) {
                     size = std::max(dt + 1, kSize);
                     zero_tail_ = true;
                     break;

@@ -89,10 +89,10 @@ inline std::uint64_t oldest_recent_arrival(std::uint64_t t, std::uint64_t t_cuto
     return t > t_cutoff_coincidence ? t - t_cutoff_coincidence : 0;
 }
 
-/// Drops the entries that arrived before `oldest` from the front.
-inline void prune_recent_inputs_before(Neuron& neuron, std::uint64_t oldest) {
-    neuron.recent_inputs.pop_front_while(
-        [oldest](const RecentInput& input) { return input.arrival_t < oldest; });
+/// The test for an entry of the coincidence window that has left it: it
+/// arrived before `oldest` (see oldest_recent_arrival).
+inline auto arrived_before(std::uint64_t oldest) {
+    return [oldest](const RecentInput& input) { return input.arrival_t < oldest; };
 }
 
 /// Appends an input to the coincidence window. Entries that arrived before
@@ -100,13 +100,14 @@ inline void prune_recent_inputs_before(Neuron& neuron, std::uint64_t oldest) {
 /// again (firing prunes before it pairs), so leaving them in place until
 /// then changes nothing but spares each delivery a visit to the queue's front.
 inline void record_recent_input(Neuron& neuron, const RecentInput& input, std::uint64_t oldest) {
-    neuron.recent_inputs.push_back_pruning_when_full(
-        input, [oldest](const RecentInput& entry) { return entry.arrival_t < oldest; });
+    neuron.recent_inputs.push_back_pruning_when_full(input, arrived_before(oldest));
 }
 
+/// Drops the entries that left the coincidence window by tick t from the front.
 inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,
                                 std::uint64_t t_cutoff_coincidence) {
-    prune_recent_inputs_before(neuron, oldest_recent_arrival(t, t_cutoff_coincidence));
+    neuron.recent_inputs.pop_front_while(
+        arrived_before(oldest_recent_arrival(t, t_cutoff_coincidence)));
 }
 
 /// Spikes at tick t: resets voltage and threshold, starts the refractory

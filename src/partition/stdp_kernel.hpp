@@ -70,7 +70,7 @@ public:
 
 private:
     std::vector<float> values_;  ///< empty until built; entry i is for dt = i - centre_
-    std::uint64_t size_ = 0;     ///< values_.size(), kept at hand
+    std::uint64_t size_ = 0;     ///< values_.size(), kept at hand (one load fewer per pairing)
     std::uint64_t centre_ = 0;
     StdpParams params_{};
 };

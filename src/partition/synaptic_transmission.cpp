@@ -45,15 +45,6 @@ namespace {
     return g;
 }
 
-PreSynapticGroup& group_of(PartitionLayer& layer, std::uint64_t pre_syn_nid,
-                           std::uint32_t hint = kNoGroupIndex) {
-    PreSynapticGroup* group = layer.pre_syn_groups.find(pre_syn_nid, hint);
-    if (group == nullptr) [[unlikely]] {
-        missing_group(pre_syn_nid);
-    }
-    return *group;
-}
-
 Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uint64_t k) {
     if (k >= group.synapses.size()) [[unlikely]] {
         missing_synapse(pre_syn_nid, k);
@@ -447,7 +438,8 @@ void apply_dopamine_flush(PartitionLayer& layer, const DopamineFlush& flush) {
         const float sum = dopamine_weight_change(trace, flush);
         // A zero or NaN sum changes nothing.
         if (!(sum < 0.0f || sum > 0.0f)) continue;
-        PreSynapticGroup& group = group_of(layer, trace.pre_syn_nid);
+        PreSynapticGroup& group =
+            layer.pre_syn_groups.group_at(group_position(layer, trace.pre_syn_nid, kNoGroupIndex));
         Synapse& synapse = synapse_of(group, trace.pre_syn_nid, trace.synapse_index);
         synapse.weight = clamp_weight(synapse.weight, sum, group.max_weight);
     }
