@@ -3,11 +3,11 @@
 // brings the state up to the spike tick and returns the transmitted fraction.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <memory>
 
 #include "params/params.hpp"
+#include "util/decay.hpp"
 
 namespace synaptor {
 
@@ -34,7 +34,7 @@ struct StpDynamics {
 
     /// Efficacy recovered toward p0 since the last update, as of tick t.
     float recovered(std::uint64_t t) const {
-        const float e = expf(-static_cast<float>(t - last_update_t) / tau);
+        const float e = decay_factor(t - last_update_t, tau);
         return (1.0f - e) * p0 + efficacy * e;
     }
 };

@@ -1,8 +1,8 @@
 #include "plasticity_modulation/plasticity_modulator.hpp"
 
-#include <cmath>
 #include <utility>
 
+#include "util/decay.hpp"
 #include "util/tick_arithmetic.hpp"
 
 namespace synaptor {
@@ -47,7 +47,7 @@ float dopamine_weight_change(const EligibilityTrace& trace, const DopamineFlush&
     float sum = 0.0f;
     for (const DopamineSample& sample : flush.samples) {
         if (sample.t < trace.t) continue;
-        const float e = expf(-static_cast<float>(sample.t - trace.t) / flush.tau_eligibility_trace);
+        const float e = decay_factor(sample.t - trace.t, flush.tau_eligibility_trace);
         // (exponential * value) * amount, in this order.
         const float term = e * trace.value * sample.amount;
         sum = sum + term;
