@@ -67,6 +67,15 @@ StdpParams stdp(float before, float after) {
     return p;
 }
 
+StpParams stp(StpParams::Kind kind, float p0, float factor, float tau) {
+    StpParams p;
+    p.kind = kind;
+    p.p0 = p0;
+    p.factor = factor;
+    p.tau = tau;
+    return p;
+}
+
 /// Groups from every nid in [pre_first, pre_first + pre_count) onto `layer`,
 /// `fan_out` distinct targets each, delays 1..max_delay.
 void connect(PartitionLayer& layer, std::uint64_t pre_first, std::uint64_t pre_count,
@@ -122,10 +131,7 @@ PinnedRun run_pinned_network() {
     ProjectionParams back;
     back.synapse_params.max_weight = 1.5f;
     back.synapse_params.weight_scale_factor = 0.25f;
-    back.stp_params.kind = StpParams::Kind::Depression;
-    back.stp_params.p0 = 0.6f;
-    back.stp_params.factor = 0.3f;
-    back.stp_params.tau = 8.0f;
+    back.stp_params = stp(StpParams::Kind::Depression, 0.6f, 0.3f, 8.0f);
     back.long_term_stdp_params = stdp(0.02f, -0.025f);
     back.short_term_stdp_params = ShortTermStdpParams{stdp(0.05f, -0.04f), 5.0f};
     connect(partition.layers[0], 120, 120, 30, 20, 1.0f, back, rng);
@@ -134,10 +140,7 @@ PinnedRun run_pinned_network() {
     ProjectionParams forward;
     forward.synapse_params.max_weight = 2.0f;
     forward.synapse_params.weight_scale_factor = 0.35f;
-    forward.stp_params.kind = StpParams::Kind::Facilitation;
-    forward.stp_params.p0 = 0.3f;
-    forward.stp_params.factor = 0.2f;
-    forward.stp_params.tau = 10.0f;
+    forward.stp_params = stp(StpParams::Kind::Facilitation, 0.3f, 0.2f, 10.0f);
     forward.long_term_stdp_params = stdp(0.03f, -0.02f);
     connect(partition.layers[1], 0, 120, 30, 12, 1.2f, forward, rng);
     ProjectionParams recurrent;
