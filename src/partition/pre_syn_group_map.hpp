@@ -45,13 +45,21 @@ public:
         return g == kNoIndex ? nullptr : &groups_[g];
     }
 
-    /// find() for a caller that remembers where the group was stored: `hint`
-    /// is trusted only when the key stored there is `pre_syn_nid`, so a stale
-    /// or absent hint (after a reordering, or from a hand-made record) costs a
-    /// hash lookup and never yields another neuron's group.
+    /// index_of() for a caller that remembers where the group was stored:
+    /// `hint` is trusted only when the key stored there is `pre_syn_nid`, so a
+    /// stale or absent hint (after a reordering, or from a hand-made record)
+    /// costs a hash lookup and never yields another neuron's group.
+    std::uint32_t index_of(std::uint64_t pre_syn_nid, std::uint32_t hint) const {
+        if (hint < keys_.size() && keys_[hint] == pre_syn_nid) [[likely]] {
+            return hint;
+        }
+        return index_of(pre_syn_nid);
+    }
+
+    /// find() with a remembered position, as index_of(pre_syn_nid, hint).
     PreSynapticGroup* find(std::uint64_t pre_syn_nid, std::uint32_t hint) {
-        if (hint < keys_.size() && keys_[hint] == pre_syn_nid) return &groups_[hint];
-        return find(pre_syn_nid);
+        const std::uint32_t g = index_of(pre_syn_nid, hint);
+        return g == kNoIndex ? nullptr : &groups_[g];
     }
     const PreSynapticGroup* find(std::uint64_t pre_syn_nid) const {
         return const_cast<PreSynGroupMap*>(this)->find(pre_syn_nid);

@@ -29,16 +29,12 @@ namespace {
           std::to_string(num_groups) + " groups");
 }
 
-/// The exact position of the group of `pre_syn_nid`: `hint` when the group
-/// stored there is that neuron's, a hash lookup otherwise.
+/// The exact position of the group of `pre_syn_nid` (see
+/// PreSynGroupMap::index_of); a neuron without a group here is a panic.
 [[gnu::always_inline]] inline std::uint32_t group_position(PartitionLayer& layer,
                                                            std::uint64_t pre_syn_nid,
                                                            std::uint32_t hint) {
-    const PreSynGroupMap& groups = layer.pre_syn_groups;
-    if (hint < groups.size() && groups.key_at(hint) == pre_syn_nid) [[likely]] {
-        return hint;
-    }
-    const std::uint32_t g = groups.index_of(pre_syn_nid);
+    const std::uint32_t g = layer.pre_syn_groups.index_of(pre_syn_nid, hint);
     if (g == PreSynGroupMap::kNoIndex) [[unlikely]] {
         missing_group(pre_syn_nid);
     }
