@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <utility>
 
 #include "random/poisson.hpp"
 #include "util/panic.hpp"
 #include "util/projection_geometry.hpp"
+#include "util/tick_arithmetic.hpp"
 
 namespace synaptor {
 
@@ -17,11 +17,6 @@ namespace {
 // of precision, and any network that fits in memory is far smaller, so the
 // draw would be capped at num_neurons anyway.
 constexpr double kMaxPoissonMean = 0x1.0p40;
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t sum = a + b;
-    return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
 
 void schedule(const std::vector<std::uint64_t>& ts, const std::vector<std::uint64_t>& ids,
               std::uint64_t now, std::vector<PendingQueue>& pending) {
@@ -108,7 +103,11 @@ Result<TickResult> Instance::tick(TickInput input) {
 }
 
 TickResult Instance::tick_batch_step() {
-    TickInput input;
+    // The input's lists keep their storage from tick to tick.
+    TickInput& input = batch_input_;
+    input.spiking_in_channel_ids.clear();
+    input.force_spiking_out_channel_ids.clear();
+    input.force_spiking_nids.clear();
     input.reward = reward_rate;
     apply_tick_stimulus(input);
     Result<TickResult> result = core_->tick(input);

@@ -69,6 +69,7 @@ private:
     std::vector<PendingQueue> pending_force_out_channel_spikes_;
     std::vector<PendingQueue> pending_force_neuron_spikes_;
     std::vector<std::uint64_t> subset_scratch_;
+    TickInput batch_input_;  ///< retained input of tick_until's ticks
 };
 
 }  // namespace synaptor
