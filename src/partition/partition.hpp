@@ -71,6 +71,53 @@ struct SynapticEvent {
 };
 static_assert(sizeof(SynapticEvent) == 32);
 
+/// Working storage for delivering a large batch neuron by neuron: the batch
+/// sorted by target neuron, each event's position in the batch, the start of
+/// each neuron's run, and the neurons that reached their threshold (tagged
+/// with the position of their event). Held by the layer so that it is reused,
+/// and given back once the batches have stayed much smaller for a while.
+struct DeliveryScratch {
+    static constexpr std::size_t kMaxBatch = 0xFFFFFFFFu;  ///< positions are 32-bit
+    static constexpr std::size_t kMaxNeurons = 0xFFFFFFFFu;
+    /// Batches and layers at least this large are sorted; smaller ones (whose
+    /// neurons are mostly in cache anyway) are delivered in batch order.
+    /// Either order gives the same results.
+    std::size_t min_sorted_batch = 1024;
+    std::size_t min_sorted_neurons = 4096;
+
+    std::vector<SynapticEvent> events;
+    std::vector<std::uint32_t> positions;
+    std::vector<std::uint32_t> neuron_start;
+    std::vector<std::uint64_t> crossed;
+
+    /// Room for a batch of n events.
+    void reserve(std::size_t n) {
+        if (events.size() < n) {
+            events.resize(n);
+            positions.resize(n);
+        }
+    }
+
+    /// Notes a batch of n events; every kWindow batches the storage shrinks
+    /// to the largest batch of that stretch when it holds more than twice that.
+    void release_unused(std::size_t n) {
+        if (n > recent_peak_) recent_peak_ = n;
+        if (++batches_ < kWindow) return;
+        if (events.size() > 2 * recent_peak_) {
+            std::vector<SynapticEvent>(recent_peak_).swap(events);
+            std::vector<std::uint32_t>(recent_peak_).swap(positions);
+            std::vector<std::uint64_t>().swap(crossed);
+        }
+        batches_ = 0;
+        recent_peak_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kWindow = 256;
+    std::size_t recent_peak_ = 0;
+    std::size_t batches_ = 0;
+};
+
 struct PartitionLayer {
     std::uint64_t first_nid = 0;
     PreSynGroupMap pre_syn_groups;
@@ -85,6 +132,7 @@ struct PartitionLayer {
     DecayTable threshold_decay{};    ///< memoised decays for neuron_params.tau_threshold
     PairingRuleSet pairing_rules{};  ///< the groups' STDP with memoised exponentials
     DopamineFlush dopamine_flush{};  ///< retained sample buffer of the last flush
+    DeliveryScratch delivery_scratch{};
     /// Set once an event over a synapse with STDP has been scheduled; picks
     /// the delivery loop laid out for such events (no effect on results).
     bool timing_plasticity_scheduled = false;

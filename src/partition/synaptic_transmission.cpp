@@ -1,5 +1,6 @@
 #include "partition/synaptic_transmission.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -240,12 +241,12 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
 namespace {
 
 /// Delivery of an event over a synapse with STDP to `neuron`: record, integrate,
-/// then pre-after-post pairing.
+/// then pre-after-post pairing. Returns whether the neuron reached its threshold.
 /// `Prepared`: the layer's neuron decay tables are known to be built for its
 /// time constants. `oldest`: oldest_recent_arrival(t, t_cutoff_coincidence),
 /// the bound of the coincidence window at tick t.
 template <bool Prepared>
-[[gnu::always_inline]] inline void deliver_plastic(PartitionLayer& layer, Neuron& neuron,
+[[gnu::always_inline]] inline bool deliver_plastic(PartitionLayer& layer, Neuron& neuron,
                                                    const SynapticEvent& event, std::uint64_t t,
                                                    std::uint64_t oldest) {
     const NeuronParams& params = layer.neuron_params;
@@ -262,31 +263,31 @@ template <bool Prepared>
                                       layer.threshold_decay)
                  : integrate(neuron, t, event.psp, params, layer.membrane_decay,
                              layer.threshold_decay);
-    if (reached) layer.pending_neurons.push_back(event.post_index);
     // Pre-after-post: pair with the neuron's last spike (always of an earlier
     // tick, since this tick's spikes come after all deliveries), refractory or not.
-    if (!neuron.last_spike_t) return;
+    if (!neuron.last_spike_t) return reached;
     const std::uint64_t ts = *neuron.last_spike_t;
     // The spike lies in the coincidence window exactly when an input that
     // arrived at its tick would not be pruned now.
-    if (ts < oldest) return;
+    if (ts < oldest) return reached;
     PreSynapticGroup& group = layer.pre_syn_groups.group_at(g);
     const Synapse& synapse = synapse_of(group, event.pre_syn_nid, event.synapse_index);
     // Skip when the group's spike before the one that made this event arrived
     // over this synapse after the post-synaptic spike.
     if (group.previous_spike_t &&
         saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
-        return;
+        return reached;
     }
     pair_synapse(layer, group, event.pre_syn_nid, event.synapse_index,
                  signed_tick_difference(t, ts), t);
+    return reached;
 }
 
 /// The same, kept out of line for loops where it is the exception.
 template <bool Prepared>
-[[gnu::noinline]] void deliver_plastic_outlined(PartitionLayer& layer, Neuron& neuron,
+[[gnu::noinline]] bool deliver_plastic_outlined(PartitionLayer& layer, Neuron& neuron,
                                                 const SynapticEvent& event, std::uint64_t t) {
-    deliver_plastic<Prepared>(
+    return deliver_plastic<Prepared>(
         layer, neuron, event, t,
         oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
 }
@@ -299,7 +300,9 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
     }
     Neuron& neuron = layer.neurons[event.post_index];
     if (event.has_timing_plasticity()) {
-        deliver_plastic_outlined<false>(layer, neuron, event, t);
+        if (deliver_plastic_outlined<false>(layer, neuron, event, t)) {
+            layer.pending_neurons.push_back(event.post_index);
+        }
         return;
     }
     // No STDP on this synapse: the recent input would only ever be paired
@@ -313,55 +316,152 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
 
 namespace {
 
-/// Delivers one batch in order. `MostlyPlastic` chooses only the code
-/// layout: with it, delivery over synapses with STDP is inlined; without it
-/// (no event of the layer has had STDP so far), such an event still takes
+/// Delivers the events of a batch to their neurons. `order` lists the
+/// positions in `events` to deliver, or is null for all in stored order; each
+/// neuron that reaches its threshold is handed to `reached(position, index)`,
+/// with the event's position in that list. `MostlyPlastic` chooses only the
+/// code layout: with it, delivery over synapses with STDP is inlined; without
+/// it (no event of the layer has had STDP so far), such an event still takes
 /// the same path, out of line.
-template <bool MostlyPlastic>
-void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batch,
-                   std::uint64_t t) {
-    // Events of a batch hit neurons in no particular order, so each neuron
-    // record is fetched a few events ahead; the delivery order itself is
-    // untouched. (Fetching the coincidence queue, group or synapse ahead as
-    // well costs more than it saves while the layer's state is in cache.)
+template <bool MostlyPlastic, class Reached>
+void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::size_t n,
+                    std::uint64_t t, Reached&& reached) {
+    // Events hit neurons, coincidence windows and synapses all over the
+    // layer, and each delivery makes several dependent loads (the neuron,
+    // then the slot its window appends to and the synapse it may pair). The
+    // events are known in advance, so the loads of later events are requested
+    // early, in two steps: the neuron record far ahead, then, once it has
+    // arrived, the window slot and (when the neuron spiked within the window)
+    // the synapse. Only fetches: the delivery order is untouched.
     constexpr std::size_t kNeuronAhead = 16;
-    const std::size_t n = batch.size();
+    constexpr std::size_t kSlotAhead = 8;
     const std::size_t num_neurons = layer.neurons.size();
     Neuron* const neurons = layer.neurons.data();
     const NeuronParams& params = layer.neuron_params;
     const DecayTable& membrane = layer.membrane_decay;
     const DecayTable& threshold = layer.threshold_decay;
     const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
-    const auto deliver_one = [&](const SynapticEvent& event) __attribute__((always_inline)) {
+    const PreSynGroupMap& groups = layer.pre_syn_groups;
+    const std::size_t num_groups = groups.size();
+    const auto deliver_one = [&](std::size_t k) __attribute__((always_inline)) {
         // deliver_event, with the static case inlined and the tables
         // known to be built for this layer's time constants.
+        const SynapticEvent& event = events[k];
         if (event.post_index >= num_neurons) [[unlikely]] {
             missing_neuron(event.post_index, num_neurons);
         }
         Neuron& neuron = neurons[event.post_index];
+        bool crossed;
         if (!event.has_timing_plasticity()) {
-            if (integrate_prepared(neuron, t, event.psp, params, membrane, threshold)) {
-                layer.pending_neurons.push_back(event.post_index);
-            }
+            crossed = integrate_prepared(neuron, t, event.psp, params, membrane, threshold);
         } else if (MostlyPlastic) {
-            deliver_plastic<true>(layer, neuron, event, t, oldest);
+            crossed = deliver_plastic<true>(layer, neuron, event, t, oldest);
         } else {
-            deliver_plastic_outlined<true>(layer, neuron, event, t);
+            crossed = deliver_plastic_outlined<true>(layer, neuron, event, t);
         }
+        if (crossed) reached(k, event.post_index);
     };
-    // The last events of the batch, with nothing left to fetch ahead,
-    // run in a loop of their own.
+    // A prefetch never faults, so indices are bounded only where a load is
+    // made to form the address; addresses are formed as integers, never as
+    // out-of-range pointers.
+    const auto fetch_neuron = [&](std::size_t k) __attribute__((always_inline)) {
+        __builtin_prefetch(reinterpret_cast<const void*>(
+                               reinterpret_cast<std::uintptr_t>(neurons) +
+                               events[k].post_index * sizeof(Neuron)),
+                           1);
+    };
+    const auto fetch_window = [&](std::size_t k) __attribute__((always_inline)) {
+        const SynapticEvent& event = events[k];
+        if (event.post_index >= num_neurons || !event.has_timing_plasticity()) return;
+        const Neuron& neuron = neurons[event.post_index];
+        neuron.recent_inputs.prefetch_back();
+        if (!neuron.last_spike_t || *neuron.last_spike_t < oldest) return;
+        const std::uint32_t g = event.group_index();
+        if (g >= num_groups) return;
+        __builtin_prefetch(reinterpret_cast<const void*>(
+                               reinterpret_cast<std::uintptr_t>(groups.group_at(g).synapses.data()) +
+                               event.synapse_index * sizeof(Synapse)),
+                           1);
+    };
+    for (std::size_t k = 0; k < n && k < kNeuronAhead; ++k) fetch_neuron(k);
+    for (std::size_t k = 0; k < n && k < kSlotAhead; ++k) fetch_window(k);
     std::size_t k = 0;
     for (; k + kNeuronAhead < n; ++k) {
-        const std::uint64_t i = batch[k + kNeuronAhead].post_index;
-        // A prefetch never faults, so the index is not checked here; the
-        // address is formed as an integer, never as an out-of-range pointer.
-        __builtin_prefetch(reinterpret_cast<const void*>(
-                               reinterpret_cast<std::uintptr_t>(neurons) + i * sizeof(Neuron)),
-                           1);
-        deliver_one(batch[k]);
+        fetch_neuron(k + kNeuronAhead);
+        fetch_window(k + kSlotAhead);
+        deliver_one(k);
     }
-    for (; k < n; ++k) deliver_one(batch[k]);
+    for (; k < n; ++k) {
+        if (k + kSlotAhead < n) fetch_window(k + kSlotAhead);
+        deliver_one(k);
+    }
+}
+
+/// Orders the batch by target neuron, keeping batch order among the events of
+/// one neuron (a counting sort), into the layer's delivery scratch: the sorted
+/// events and, for each, its position in the batch. False, with nothing
+/// sorted, when an event names a neuron outside the run.
+bool sort_by_neuron(PartitionLayer& layer, const std::vector<SynapticEvent>& batch) {
+    DeliveryScratch& scratch = layer.delivery_scratch;
+    const std::size_t n = batch.size();
+    const std::size_t num_neurons = layer.neurons.size();
+    std::vector<std::uint32_t>& start = scratch.neuron_start;
+    start.assign(num_neurons + 1, 0);
+    for (const SynapticEvent& event : batch) {
+        if (event.post_index >= num_neurons) [[unlikely]] {
+            return false;
+        }
+        ++start[event.post_index + 1];
+    }
+    std::uint32_t sum = 0;
+    for (std::uint32_t& s : start) {
+        sum += s;
+        s = sum;
+    }
+    scratch.reserve(n);
+    SynapticEvent* const sorted = scratch.events.data();
+    std::uint32_t* const position = scratch.positions.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t to = start[batch[i].post_index]++;
+        sorted[to] = batch[i];
+        position[to] = static_cast<std::uint32_t>(i);
+    }
+    return true;
+}
+
+template <bool MostlyPlastic>
+void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batch,
+                   std::uint64_t t) {
+    const std::size_t n = batch.size();
+    std::vector<std::uint64_t>& pending = layer.pending_neurons;
+    // A large batch is delivered neuron by neuron: each neuron record and
+    // window is then fetched once for all its events instead of once per
+    // event. The events of one neuron keep their batch order, so every
+    // neuron and synapse sees the same operations in the same order; the
+    // neurons that reach their threshold are then listed in batch order, as
+    // direct delivery lists them.
+    const DeliveryScratch& policy = layer.delivery_scratch;
+    if (n >= policy.min_sorted_batch && n <= DeliveryScratch::kMaxBatch &&
+        layer.neurons.size() >= policy.min_sorted_neurons &&
+        layer.neurons.size() <= DeliveryScratch::kMaxNeurons && sort_by_neuron(layer, batch)) {
+        DeliveryScratch& scratch = layer.delivery_scratch;
+        const std::uint32_t* const position = scratch.positions.data();
+        std::vector<std::uint64_t>& crossed = scratch.crossed;
+        crossed.clear();
+        deliver_events<MostlyPlastic>(layer, scratch.events.data(), n, t,
+                                      [&](std::size_t k, std::uint64_t post_index) {
+                                          crossed.push_back(std::uint64_t{position[k]} << 32 |
+                                                            post_index);
+                                      });
+        std::sort(crossed.begin(), crossed.end());
+        for (const std::uint64_t c : crossed) pending.push_back(c & 0xFFFFFFFFu);
+        scratch.release_unused(n);
+        return;
+    }
+    deliver_events<MostlyPlastic>(layer, batch.data(), n, t,
+                                  [&](std::size_t, std::uint64_t post_index) {
+                                      pending.push_back(post_index);
+                                  });
 }
 
 }  // namespace
@@ -386,15 +486,27 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     // Pre-before-post: every input still in the window, oldest first; the
     // difference arrival - t is zero or negative.
     // The paired synapses lie anywhere in the layer: request them all first so
-    // that their loads overlap, then pair in order.
+    // that their loads overlap, then pair in order. Their groups are requested
+    // in a pass of their own, as the synapses' addresses are read from them.
     PreSynGroupMap& groups = layer.pre_syn_groups;
-    for (std::size_t j = 0; j < neuron.recent_inputs.size(); ++j) {
-        const RecentInput& input = neuron.recent_inputs[j];
-        if (input.group_index < groups.size()) {
+    const RingQueue<RecentInput>& inputs = neuron.recent_inputs;
+    const std::size_t num_inputs = inputs.size();
+    const std::size_t num_groups = groups.size();
+    const auto groups_at = reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
+    for (std::size_t j = 0; j < num_inputs; ++j) {
+        // The fields pairing reads lie in the group's first 48 bytes.
+        const std::uintptr_t group = groups_at + inputs[j].group_index * sizeof(PreSynapticGroup);
+        __builtin_prefetch(reinterpret_cast<const void*>(group));
+        __builtin_prefetch(reinterpret_cast<const void*>(group + 47));
+    }
+    for (std::size_t j = 0; j < num_inputs; ++j) {
+        const RecentInput& input = inputs[j];
+        if (input.group_index < num_groups) {
             const PreSynapticGroup& g = groups.group_at(input.group_index);
-            if (input.synapse_index < g.synapses.size()) {
-                __builtin_prefetch(g.synapses.data() + input.synapse_index, 1);
-            }
+            __builtin_prefetch(reinterpret_cast<const void*>(
+                                   reinterpret_cast<std::uintptr_t>(g.synapses.data()) +
+                                   input.synapse_index * sizeof(Synapse)),
+                               1);
         }
     }
     while (!neuron.recent_inputs.empty()) {

@@ -47,6 +47,14 @@ public:
         ++size_;
     }
 
+    /// Requests the cache line of the slot the next push_back writes (or of
+    /// the front, where a full queue would be pruned); no effect on the contents.
+    void prefetch_back() const {
+        if (capacity_ == 0) return;
+        const std::size_t slot = size_ == capacity_ ? head_ : (head_ + size_) & (capacity_ - 1);
+        __builtin_prefetch(data_.get() + slot, 1);
+    }
+
     void pop_front() {
         expect(size_ != 0, "pop_front on an empty queue");
         head_ = (head_ + 1) & (capacity_ - 1);
