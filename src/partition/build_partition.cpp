@@ -151,18 +151,18 @@ void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_
                 max_delay = std::max(max_delay, delay);
 
                 Synapse synapse;
-                synapse.post_index = j - run.start;
+                synapse.post_index = static_cast<std::uint32_t>(j - run.start);
                 synapse.weight = weight;
                 synapse.conduction_delay = delay;
                 synapses.push_back(synapse);
             }
         }
         if (synapses.empty()) continue;
-        // A copy sized exactly: the groups hold nearly all of a partition's memory,
-        // while `synapses` is scratch reused across pre-synaptic neurons.
-        std::vector<Synapse> exact(synapses.begin(), synapses.end());
-        layer.pre_syn_groups.insert(
-            pre_nid, make_pre_synaptic_group(connection.projection_params, std::move(exact)));
+        // The map copies the synapses into its shared storage; `synapses` is
+        // scratch reused across pre-synaptic neurons.
+        PreSynapticGroup group = make_pre_synaptic_group(connection.projection_params, {});
+        group.synapses = SynapseList(synapses.data(), synapses.size());
+        layer.pre_syn_groups.insert(pre_nid, std::move(group));
     }
 }
 
@@ -191,6 +191,9 @@ Partition build_partition(const InstanceParams& params, std::uint64_t num_partit
         const NeuronRun run =
             partition_run(layer_params.num_neurons, num_partitions, partition_index);
 
+        // Synapses name their post-synaptic neuron by a 32-bit local index.
+        expect(run.end - run.start <= std::uint64_t{1} << 32,
+               "a layer's share of one partition is limited to 2^32 neurons");
         PartitionLayer layer;
         layer.first_nid = builder.offsets[g] + run.start;
         layer.neuron_params = layer_params.neuron_params;

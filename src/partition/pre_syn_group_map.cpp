@@ -24,6 +24,7 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
         panic("too many synapses in the pre-synaptic group of nid " + std::to_string(pre_syn_nid));
     }
     if (!keys_.empty() && pre_syn_nid < keys_.back()) sorted_ = false;
+    group.synapses.move_to(synapse_storage_.append(group.synapses.data(), group.synapses.size()));
     keys_.push_back(pre_syn_nid);
     groups_.push_back(std::move(group));
     // Keep the load factor at or below one half.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "partition/pre_synaptic_group.hpp"
+#include "util/chunk_arena.hpp"
 
 namespace synaptor {
 
@@ -69,7 +70,8 @@ public:
     }
 
     /// Adds the group of `pre_syn_nid`; a key that is already present is an
-    /// internal error (panic).
+    /// internal error (panic). Its synapses move into storage shared by all
+    /// groups of the map, in insertion order (see synapse_bytes).
     void insert(std::uint64_t pre_syn_nid, PreSynapticGroup group);
 
     /// Orders the groups by ascending key (stable) and rebuilds the index.
@@ -79,6 +81,8 @@ public:
     std::vector<std::uint32_t> sort_by_key();
 
     std::size_t size() const { return keys_.size(); }
+    /// Bytes held for the synapses of all groups.
+    std::size_t synapse_bytes() const { return synapse_storage_.bytes_reserved(); }
     bool empty() const { return keys_.empty(); }
     /// Key and group of the i-th entry in storage order.
     std::uint64_t key_at(std::size_t i) const { return keys_[i]; }
@@ -95,6 +99,9 @@ private:
     std::vector<std::uint64_t> keys_;
     std::vector<PreSynapticGroup> groups_;
     std::vector<std::uint32_t> table_;  ///< group index per slot, power-of-two size
+    /// Every group's synapses, one run per group, in large huge-page backed
+    /// chunks: the synapses are read at random by delivery and pairing.
+    ChunkArena<Synapse> synapse_storage_;
     unsigned shift_ = 64;
     bool sorted_ = true;
 };

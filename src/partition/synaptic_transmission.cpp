@@ -494,10 +494,10 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     const std::size_t num_groups = groups.size();
     const auto groups_at = reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
     for (std::size_t j = 0; j < num_inputs; ++j) {
-        // The fields pairing reads lie in the group's first 48 bytes.
+        // The fields pairing reads lie in the group's first 64 bytes.
         const std::uintptr_t group = groups_at + inputs[j].group_index * sizeof(PreSynapticGroup);
         __builtin_prefetch(reinterpret_cast<const void*>(group));
-        __builtin_prefetch(reinterpret_cast<const void*>(group + 47));
+        __builtin_prefetch(reinterpret_cast<const void*>(group + 63));
     }
     for (std::size_t j = 0; j < num_inputs; ++j) {
         const RecentInput& input = inputs[j];
