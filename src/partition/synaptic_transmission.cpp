@@ -166,8 +166,7 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
         // Two cache lines ahead. Past the end this only fetches a line in
         // vain (a prefetch never faults); the address is formed as an
         // integer, not as a pointer beyond the vector.
-        __builtin_prefetch(
-            reinterpret_cast<const void*>(synapses_at + (k + 8) * sizeof(Synapse)));
+        __builtin_prefetch(reinterpret_cast<const void*>(synapses_at + (k + 8) * sizeof(Synapse)));
         schedule_one(k);
     }
 }
@@ -195,11 +194,10 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
         schedule_events<OffsetDecay::Tabulated>(layer, group, group_index, pre_syn_nid, t_s, p,
                                                 rule);
     } else if (rule.short_term()->tau > 0.0f) {
-        schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, pre_syn_nid, t_s,
-                                                  p, rule);
+        schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, pre_syn_nid, t_s, p,
+                                                  rule);
     } else {
-        schedule_events<OffsetDecay::General>(layer, group, group_index, pre_syn_nid, t_s, p,
-                                              rule);
+        schedule_events<OffsetDecay::General>(layer, group, group_index, pre_syn_nid, t_s, p, rule);
     }
 }
 
@@ -256,13 +254,12 @@ template <bool Prepared>
     if (event.synapse_index > PreSynGroupMap::kMaxSynapsesPerGroup) [[unlikely]] {
         missing_synapse(event.pre_syn_nid, event.synapse_index);
     }
-    record_recent_input(
-        neuron, RecentInput{t, g, static_cast<std::uint32_t>(event.synapse_index)}, oldest);
-    const bool reached =
-        Prepared ? integrate_prepared(neuron, t, event.psp, params, layer.membrane_decay,
-                                      layer.threshold_decay)
-                 : integrate(neuron, t, event.psp, params, layer.membrane_decay,
-                             layer.threshold_decay);
+    record_recent_input(neuron, RecentInput{t, g, static_cast<std::uint32_t>(event.synapse_index)},
+                        oldest);
+    const bool reached = Prepared ? integrate_prepared(neuron, t, event.psp, params,
+                                                       layer.membrane_decay, layer.threshold_decay)
+                                  : integrate(neuron, t, event.psp, params, layer.membrane_decay,
+                                              layer.threshold_decay);
     // Pre-after-post: pair with the neuron's last spike (always of an earlier
     // tick, since this tick's spikes come after all deliveries), refractory or not.
     if (!neuron.last_spike_t) return reached;
@@ -365,9 +362,8 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     // made to form the address; addresses are formed as integers, never as
     // out-of-range pointers.
     const auto fetch_neuron = [&](std::size_t k) __attribute__((always_inline)) {
-        __builtin_prefetch(reinterpret_cast<const void*>(
-                               reinterpret_cast<std::uintptr_t>(neurons) +
-                               events[k].post_index * sizeof(Neuron)),
+        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(neurons) +
+                                                         events[k].post_index * sizeof(Neuron)),
                            1);
     };
     const auto fetch_window = [&](std::size_t k) __attribute__((always_inline)) {
@@ -378,9 +374,9 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
         if (!neuron.last_spike_t || *neuron.last_spike_t < oldest) return;
         const std::uint32_t g = event.group_index();
         if (g >= num_groups) return;
-        __builtin_prefetch(reinterpret_cast<const void*>(
-                               reinterpret_cast<std::uintptr_t>(groups.group_at(g).synapses.data()) +
-                               event.synapse_index * sizeof(Synapse)),
+        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(
+                                                             groups.group_at(g).synapses.data()) +
+                                                         event.synapse_index * sizeof(Synapse)),
                            1);
     };
     for (std::size_t k = 0; k < n && k < kNeuronAhead; ++k) fetch_neuron(k);
@@ -448,20 +444,18 @@ void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batc
         const std::uint32_t* const position = scratch.positions.data();
         std::vector<std::uint64_t>& crossed = scratch.crossed;
         crossed.clear();
-        deliver_events<MostlyPlastic>(layer, scratch.events.data(), n, t,
-                                      [&](std::size_t k, std::uint64_t post_index) {
-                                          crossed.push_back(std::uint64_t{position[k]} << 32 |
-                                                            post_index);
-                                      });
+        deliver_events<MostlyPlastic>(
+            layer, scratch.events.data(), n, t, [&](std::size_t k, std::uint64_t post_index) {
+                crossed.push_back(std::uint64_t{position[k]} << 32 | post_index);
+            });
         std::sort(crossed.begin(), crossed.end());
         for (const std::uint64_t c : crossed) pending.push_back(c & 0xFFFFFFFFu);
         scratch.release_unused(n);
         return;
     }
-    deliver_events<MostlyPlastic>(layer, batch.data(), n, t,
-                                  [&](std::size_t, std::uint64_t post_index) {
-                                      pending.push_back(post_index);
-                                  });
+    deliver_events<MostlyPlastic>(
+        layer, batch.data(), n, t,
+        [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
 }
 
 }  // namespace
@@ -492,7 +486,8 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     const RingQueue<RecentInput>& inputs = neuron.recent_inputs;
     const std::size_t num_inputs = inputs.size();
     const std::size_t num_groups = groups.size();
-    const auto groups_at = reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
+    const auto groups_at =
+        reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
     for (std::size_t j = 0; j < num_inputs; ++j) {
         // The fields pairing reads lie in the group's first 64 bytes.
         const std::uintptr_t group = groups_at + inputs[j].group_index * sizeof(PreSynapticGroup);
@@ -503,10 +498,10 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
         const RecentInput& input = inputs[j];
         if (input.group_index < num_groups) {
             const PreSynapticGroup& g = groups.group_at(input.group_index);
-            __builtin_prefetch(reinterpret_cast<const void*>(
-                                   reinterpret_cast<std::uintptr_t>(g.synapses.data()) +
-                                   input.synapse_index * sizeof(Synapse)),
-                               1);
+            __builtin_prefetch(
+                reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(g.synapses.data()) +
+                                              input.synapse_index * sizeof(Synapse)),
+                1);
         }
     }
     while (!neuron.recent_inputs.empty()) {

@@ -72,15 +72,15 @@ private:
     static constexpr std::size_t kLargestChunkBytes = std::size_t{32} << 20;
 
     void add_chunk(std::size_t at_least) {
-        std::size_t bytes = chunks_.empty()
-                                ? kFirstChunkBytes
-                                : std::min(kLargestChunkBytes, 2 * chunks_.back().capacity * sizeof(T));
+        std::size_t bytes =
+            chunks_.empty() ? kFirstChunkBytes
+                            : std::min(kLargestChunkBytes, 2 * chunks_.back().capacity * sizeof(T));
         if (at_least > (std::size_t(-1) - kHugePageBytes) / sizeof(T)) throw std::bad_alloc();
         bytes = std::max(bytes, at_least * sizeof(T));
         chunks_.reserve(chunks_.size() + 1);
         Chunk chunk{nullptr, bytes / sizeof(T), 0, bytes, bytes >= kHugePageBytes};
-        chunk.data = static_cast<T*>(chunk.huge ? allocate_huge_page_backed(bytes)
-                                                : ::operator new(bytes));
+        chunk.data =
+            static_cast<T*>(chunk.huge ? allocate_huge_page_backed(bytes) : ::operator new(bytes));
         chunks_.push_back(chunk);
     }
 

@@ -27,7 +27,8 @@ void* allocate_huge_page_backed(std::size_t bytes) {
     const std::uintptr_t aligned = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
     if (aligned > start) munmap(raw, aligned - start);
     const std::uintptr_t end = start + padded;
-    if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
+    if (end > aligned + length)
+        munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
     void* data = reinterpret_cast<void*>(aligned);
     // Advice only: a kernel without transparent huge pages refuses it.
     (void)madvise(data, length, MADV_HUGEPAGE);
