@@ -63,11 +63,11 @@ Footprint footprint(const Partition& partition) {
         std::size_t table_slots = 16;
         while (table_slots < 2 * map.size()) table_slots *= 2;
         f.bytes += map.size() * (sizeof(PreSynapticGroup) + sizeof(std::uint64_t)) +
-                   table_slots * sizeof(std::uint32_t);
+                   table_slots * sizeof(std::uint32_t) + map.synapse_bytes();
         for (std::size_t g = 0; g < map.size(); ++g) {
             const PreSynapticGroup& group = map.group_at(g);
             f.synapses += group.synapses.size();
-            f.bytes += group.synapses.capacity() * sizeof(Synapse) + sizeof(DepressionState);
+            f.bytes += sizeof(DepressionState);
         }
         f.bytes += layer.delivery_buffer.num_slots() * sizeof(std::vector<SynapticEvent>);
         f.bytes += layer.neurons.capacity() * (sizeof(Neuron) + 8 * sizeof(RecentInput));

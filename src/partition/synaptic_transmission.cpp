@@ -514,6 +514,7 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
         pair_synapse(layer, groups.group_at(input.group_index), pre_syn_nid, input.synapse_index,
                      signed_tick_difference(input.arrival_t, t), t);
     }
+    neuron.recent_inputs.shrink_if_oversized(num_inputs);
 }
 
 void sort_pre_syn_groups(PartitionLayer& layer) {

@@ -37,13 +37,13 @@ public:
     T& front() { return data_[head_]; }
     const T& front() const { return data_[head_]; }
 
-    /// i-th entry from the front.
-    T& operator[](std::size_t i) { return data_[(head_ + i) & (capacity_ - 1)]; }
-    const T& operator[](std::size_t i) const { return data_[(head_ + i) & (capacity_ - 1)]; }
+    /// i-th entry from the front (i below the capacity).
+    T& operator[](std::size_t i) { return data_[wrap(head_ + i)]; }
+    const T& operator[](std::size_t i) const { return data_[wrap(head_ + i)]; }
 
     void push_back(T value) {
-        if (size_ == capacity_) grow(capacity_ == 0 ? 8 : capacity_ * 2);
-        data_[(head_ + size_) & (capacity_ - 1)] = std::move(value);
+        if (size_ == capacity_) grow(grown_capacity());
+        data_[wrap(head_ + size_)] = std::move(value);
         ++size_;
     }
 
@@ -51,13 +51,13 @@ public:
     /// the front, where a full queue would be pruned); no effect on the contents.
     void prefetch_back() const {
         if (capacity_ == 0) return;
-        const std::size_t slot = size_ == capacity_ ? head_ : (head_ + size_) & (capacity_ - 1);
+        const std::size_t slot = size_ == capacity_ ? head_ : wrap(head_ + size_);
         __builtin_prefetch(data_.get() + slot, 1);
     }
 
     void pop_front() {
         expect(size_ != 0, "pop_front on an empty queue");
-        head_ = (head_ + 1) & (capacity_ - 1);
+        head_ = wrap(head_ + 1);
         --size_;
     }
 
@@ -67,9 +67,10 @@ public:
     void pop_front_while(Pred&& stale) {
         std::size_t head = head_;
         std::size_t size = size_;
-        const std::size_t mask = capacity_ - 1;
+        const std::size_t capacity = capacity_;
         while (size != 0 && stale(static_cast<const T&>(data_[head]))) {
-            head = (head + 1) & mask;
+            ++head;
+            if (head == capacity) head = 0;
             --size;
         }
         head_ = head;
@@ -78,16 +79,17 @@ public:
 
     /// push_back for a queue whose front entries expire: only when the queue
     /// is full are the expired entries (`stale(front)` holds) dropped, and
-    /// only when that frees nothing does the storage grow. Between two such
-    /// prunes a push touches nothing but its own slot, and the capacity stays
-    /// within twice the largest number of live entries.
+    /// only when that frees nothing does the storage grow (by half). Between
+    /// two such prunes a push touches nothing but its own slot, and the
+    /// capacity stays within twice the largest number of live entries (1.5
+    /// times, once past a few entries).
     template <class Pred>
     void push_back_pruning_when_full(T value, Pred&& stale) {
         if (size_ == capacity_) {
             pop_front_while(stale);
-            if (size_ == capacity_) grow(capacity_ == 0 ? 8 : capacity_ * 2);
+            if (size_ == capacity_) grow(grown_capacity());
         }
-        data_[(head_ + size_) & (capacity_ - 1)] = std::move(value);
+        data_[wrap(head_ + size_)] = std::move(value);
         ++size_;
     }
 
@@ -96,15 +98,32 @@ public:
         size_ = 0;
     }
 
-    /// Makes room for at least `capacity` entries (rounded up to a power of two).
+    /// Makes room for at least `capacity` entries.
     void reserve(std::size_t capacity) {
         if (capacity <= capacity_) return;
-        std::size_t c = 1;
-        while (c < capacity) c *= 2;
-        grow(c);
+        grow(capacity);
+    }
+
+    /// Gives back storage of an empty queue that holds more than
+    /// `4 * max(live, 16)` slots, keeping `2 * max(live, 16)`: `live` is what
+    /// the caller expects to hold, such as the number of entries just
+    /// drained, so that one burst does not leave the storage at its peak.
+    void shrink_if_oversized(std::size_t live) {
+        const std::size_t keep = 2 * (live < 16 ? 16 : live);
+        if (size_ != 0 || capacity_ <= 2 * keep) return;
+        std::unique_ptr<T[]> data(new T[keep]());
+        data_ = std::move(data);
+        capacity_ = keep;
+        head_ = 0;
     }
 
 private:
+    /// Positions run below twice the capacity: one subtraction wraps them.
+    std::size_t wrap(std::size_t i) const { return i >= capacity_ ? i - capacity_ : i; }
+    std::size_t grown_capacity() const {
+        return capacity_ == 0 ? 8 : capacity_ + (capacity_ + 1) / 2;
+    }
+
     void grow(std::size_t new_capacity) {
         std::unique_ptr<T[]> data(new T[new_capacity]());  // every slot initialised
         for (std::size_t i = 0; i < size_; ++i) data[i] = std::move((*this)[i]);
@@ -114,7 +133,7 @@ private:
     }
 
     std::unique_ptr<T[]> data_;
-    std::size_t capacity_ = 0;  // zero or a power of two
+    std::size_t capacity_ = 0;
     std::size_t head_ = 0;
     std::size_t size_ = 0;
 };

@@ -1,0 +1,245 @@
+// Delivery of a large batch neuron by neuron must give exactly what delivery
+// in batch order gives: every neuron and synapse sees its operations in the
+// same order, and the neurons that reach their threshold are listed in batch
+// order. Also the storage under it: synapses in a shared arena and coincidence
+// windows whose capacity follows their use.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "partition/neuron_dynamics.hpp"
+#include "partition/synaptic_transmission.hpp"
+#include "partition_test_support.hpp"
+#include "random/chacha_rng.hpp"
+#include "util/chunk_arena.hpp"
+#include "util/ring_queue.hpp"
+
+namespace synaptor {
+namespace {
+
+using test::add_group;
+using test::finish_layer;
+using test::make_layer;
+using test::static_projection;
+using test::test_stdp_params;
+using test::TestSynapse;
+
+std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+constexpr std::size_t kNeurons = 64;
+constexpr std::uint64_t kPre = 40;
+
+/// A layer of kNeurons neurons reached by kPre pre-synaptic neurons over
+/// dense synapses with delays 1 to 4: plastic (long- and short-term STDP,
+/// depression) for even nids, static for odd ones; with a modulator when asked.
+PartitionLayer dense_layer(bool modulated) {
+    PartitionLayer layer = make_layer(0, kNeurons);
+    layer.neuron_params.t_cutoff_coincidence = 6;
+    if (modulated) {
+        PlasticityModulationParams m;
+        m.eligibility_trace_delay = 2;
+        m.dopamine_conflation_period = 5;
+        m.dopamine_flush_period = 10;
+        m.t_cutoff_eligibility_trace = 30;
+        m.tau_eligibility_trace = 8.0f;
+        m.dopamine_modulation_factor = 1.0f;
+        layer.plasticity_modulator.emplace(m);
+    }
+    ProjectionParams plastic = static_projection(1.0f, 0.3f);
+    plastic.stp_params.kind = StpParams::Kind::Depression;
+    plastic.stp_params.p0 = 0.8f;
+    plastic.stp_params.factor = 0.2f;
+    plastic.stp_params.tau = 9.0f;
+    plastic.long_term_stdp_params = test_stdp_params();
+    ShortTermStdpParams st;
+    st.stdp_params = test_stdp_params();
+    st.tau = 4.0f;
+    plastic.short_term_stdp_params = st;
+    ChaChaRng rng = ChaChaRng::seed_from_u64(7);
+    for (std::uint64_t pre = 0; pre < kPre; ++pre) {
+        std::vector<TestSynapse> synapses;
+        for (std::uint64_t post = 0; post < kNeurons; ++post) {
+            if (rng.next_u64() % 3 == 0) continue;
+            synapses.push_back({post, static_cast<float>(rng.next_u64() % 1000) / 1000.0f,
+                                static_cast<std::uint8_t>(1 + rng.next_u64() % 4)});
+        }
+        add_group(layer, 1000 + pre, pre % 2 == 0 ? plastic : static_projection(1.0f, 0.25f),
+                  synapses);
+    }
+    finish_layer(layer);
+    return layer;
+}
+
+struct Trace {
+    std::vector<std::vector<std::uint64_t>> pending;  ///< per tick, in order
+    std::vector<std::uint64_t> fired;
+};
+
+/// 60 ticks of random spikes, deliveries, threshold crossings and a few
+/// forced spikes, with dopamine when the layer has a modulator.
+Trace drive(PartitionLayer& layer) {
+    Trace trace;
+    ChaChaRng rng = ChaChaRng::seed_from_u64(11);
+    for (std::uint64_t t = 0; t < 60; ++t) {
+        if (layer.plasticity_modulator) {
+            layer.plasticity_modulator->add_reward(t % 7 == 0 ? 1.0f : 0.0f);
+            if (layer.plasticity_modulator->process_tick(t, layer.dopamine_flush)) {
+                apply_dopamine_flush(layer, layer.dopamine_flush);
+            }
+        }
+        if (t > 0) {
+            std::vector<std::uint64_t> spikes;
+            for (std::uint64_t pre = 0; pre < kPre; ++pre) {
+                if (rng.next_u64() % 4 == 0) spikes.push_back(1000 + pre);
+            }
+            propagate_spikes(layer, spikes, t - 1);
+        }
+        deliver_due_events(layer, t);
+        trace.pending.push_back(layer.pending_neurons);
+        if (rng.next_u64() % 3 == 0) {
+            const std::uint64_t forced = rng.next_u64() % kNeurons;
+            fire_neuron(layer, forced, t);
+            trace.fired.push_back(forced);
+        }
+        for (const std::uint64_t i : layer.pending_neurons) {
+            if (!(layer.neurons[i].voltage >= layer.neurons[i].threshold)) continue;
+            fire_neuron(layer, i, t);
+            trace.fired.push_back(i);
+        }
+        layer.pending_neurons.clear();
+    }
+    return trace;
+}
+
+void expect_same_state(const PartitionLayer& a, const PartitionLayer& b) {
+    for (std::size_t i = 0; i < kNeurons; ++i) {
+        const Neuron& x = a.neurons[i];
+        const Neuron& y = b.neurons[i];
+        EXPECT_EQ(bits(x.voltage), bits(y.voltage)) << i;
+        EXPECT_EQ(bits(x.threshold), bits(y.threshold)) << i;
+        EXPECT_EQ(x.last_update_t, y.last_update_t) << i;
+        ASSERT_EQ(x.recent_inputs.size(), y.recent_inputs.size()) << i;
+        for (std::size_t j = 0; j < x.recent_inputs.size(); ++j) {
+            EXPECT_EQ(x.recent_inputs[j].arrival_t, y.recent_inputs[j].arrival_t);
+            EXPECT_EQ(x.recent_inputs[j].group_index, y.recent_inputs[j].group_index);
+            EXPECT_EQ(x.recent_inputs[j].synapse_index, y.recent_inputs[j].synapse_index);
+        }
+    }
+    for (std::size_t g = 0; g < a.pre_syn_groups.size(); ++g) {
+        const PreSynapticGroup& x = a.pre_syn_groups.group_at(g);
+        const PreSynapticGroup& y = b.pre_syn_groups.group_at(g);
+        ASSERT_EQ(x.synapses.size(), y.synapses.size());
+        for (std::size_t k = 0; k < x.synapses.size(); ++k) {
+            EXPECT_EQ(bits(x.synapses[k].weight), bits(y.synapses[k].weight)) << g << " " << k;
+            EXPECT_EQ(bits(x.synapses[k].short_term_weight), bits(y.synapses[k].short_term_weight));
+            EXPECT_EQ(x.synapses[k].short_term_update_t, y.synapses[k].short_term_update_t);
+        }
+    }
+    if (a.plasticity_modulator) {
+        // Traces of one tick may be queued in another order across synapses
+        // (a flush applies each trace to its own synapse only); per synapse
+        // the sequence is the same, and the queue stays ordered by tick.
+        using PerSynapse = std::map<std::pair<std::uint64_t, std::uint64_t>,
+                                    std::vector<std::pair<std::uint64_t, std::uint32_t>>>;
+        const auto per_synapse = [](const RingQueue<EligibilityTrace>& traces) {
+            PerSynapse m;
+            for (std::size_t i = 0; i < traces.size(); ++i) {
+                if (i > 0) {
+                    EXPECT_LE(traces[i - 1].t, traces[i].t);
+                }
+                const EligibilityTrace& e = traces[i];
+                m[{e.pre_syn_nid, e.synapse_index}].emplace_back(e.t, bits(e.value));
+            }
+            return m;
+        };
+        const RingQueue<EligibilityTrace>& x = a.plasticity_modulator->eligibility_traces;
+        const RingQueue<EligibilityTrace>& y = b.plasticity_modulator->eligibility_traces;
+        EXPECT_EQ(x.size(), y.size());
+        EXPECT_EQ(per_synapse(x), per_synapse(y));
+    }
+}
+
+TEST(DeliveryOrder, NeuronByNeuronEqualsBatchOrder) {
+    for (const bool modulated : {false, true}) {
+        PartitionLayer in_batch_order = dense_layer(modulated);
+        in_batch_order.delivery_scratch.min_sorted_batch = std::numeric_limits<std::size_t>::max();
+        PartitionLayer by_neuron = dense_layer(modulated);
+        by_neuron.delivery_scratch.min_sorted_batch = 0;
+        by_neuron.delivery_scratch.min_sorted_neurons = 0;
+
+        const Trace a = drive(in_batch_order);
+        const Trace b = drive(by_neuron);
+        EXPECT_EQ(a.pending, b.pending);
+        EXPECT_EQ(a.fired, b.fired);
+        // The run did exercise crossings, repeated candidates and pairing.
+        std::size_t candidates = 0;
+        for (const auto& p : a.pending) candidates += p.size();
+        EXPECT_GT(candidates, 20u);
+        EXPECT_GT(a.fired.size(), 20u);
+        expect_same_state(in_batch_order, by_neuron);
+        if (modulated) {
+            EXPECT_GT(in_batch_order.plasticity_modulator->eligibility_traces.size(), 0u);
+        }
+    }
+}
+
+TEST(DeliveryOrder, AnEventForANeuronOutsideTheRunIsStillAPanic) {
+    PartitionLayer layer = dense_layer(false);
+    layer.delivery_scratch.min_sorted_batch = 0;
+    layer.delivery_scratch.min_sorted_neurons = 0;
+    layer.delivery_buffer.schedule(0, SynapticEvent{kNeurons, 1000, 0, 0.1f});
+    EXPECT_THROW(deliver_due_events(layer, 0), Panic);
+}
+
+TEST(ChunkArena, RunsStayContiguousAndInPlaceAcrossChunks) {
+    ChunkArena<std::uint64_t> arena;
+    std::vector<std::pair<const std::uint64_t*, std::uint64_t>> runs;
+    std::vector<std::uint64_t> run;
+    // About 6 MB in runs of up to 100,000 items: several chunks, some huge-page backed.
+    for (std::uint64_t r = 0; r < 40; ++r) {
+        run.assign(1 + (r * 7919) % 100000, 0);
+        for (std::size_t i = 0; i < run.size(); ++i) run[i] = r * 1000003 + i;
+        runs.emplace_back(arena.append(run.data(), run.size()), run.size());
+    }
+    for (std::uint64_t r = 0; r < runs.size(); ++r) {
+        for (std::uint64_t i = 0; i < runs[r].second; ++i) {
+            ASSERT_EQ(runs[r].first[i], r * 1000003 + i) << r << " " << i;
+        }
+    }
+    EXPECT_GE(arena.bytes_reserved(), std::size_t{6} << 20);
+    EXPECT_EQ(arena.append(run.data(), 0), nullptr);
+    ChunkArena<std::uint64_t> moved(std::move(arena));
+    EXPECT_EQ(runs[3].first[0], 3 * 1000003u);
+    EXPECT_EQ(arena.bytes_reserved(), 0u);
+}
+
+TEST(RingQueue, GrowsByHalfAndGivesBackOversizedStorage) {
+    RingQueue<int> q(8);
+    for (int i = 0; i < 9; ++i) q.push_back(i);
+    EXPECT_EQ(q.capacity(), 12u);
+    // Wrapped contents survive growth at a capacity that is no power of two.
+    for (int i = 0; i < 5; ++i) q.pop_front();
+    for (int i = 9; i < 16; ++i) q.push_back(i);
+    ASSERT_EQ(q.size(), 11u);
+    for (std::size_t i = 0; i < q.size(); ++i) EXPECT_EQ(q[i], static_cast<int>(i) + 5);
+    for (int i = 16; i < 400; ++i) q.push_back(i);
+    EXPECT_GE(q.capacity(), 395u);
+    // Not while entries remain, nor below twice the expected use.
+    q.shrink_if_oversized(10);
+    EXPECT_GE(q.capacity(), 395u);
+    q.clear();
+    q.shrink_if_oversized(200);
+    EXPECT_GE(q.capacity(), 395u);
+    q.shrink_if_oversized(10);
+    EXPECT_EQ(q.capacity(), 32u);
+    for (int i = 0; i < 40; ++i) q.push_back(i);
+    for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(q[i], static_cast<int>(i));
+}
+
+}  // namespace
+}  // namespace synaptor
