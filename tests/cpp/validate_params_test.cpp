@@ -10,6 +10,7 @@
 #include <string>
 
 #include "params/params_reader.hpp"
+#include "random/chacha_rng.hpp"
 #include "util/available_cpus.hpp"
 
 namespace synaptor {
@@ -287,6 +288,16 @@ TEST(ValidateParams, RejectsRandomizedWeightBoundWithoutFiniteScale) {
     EXPECT_EQ(randomized(NAN), message);
     EXPECT_EQ(randomized(std::numeric_limits<float>::max()), message);  // the division overflows
     EXPECT_EQ(randomized(1e38f), "");
+    // At the edge, validation and the draw agree: the largest accepted bound
+    // draws, the next float up is rejected.
+    float edge = std::numeric_limits<float>::max();
+    while (edge > 1e38f && !randomized(edge).empty()) edge = std::nextafter(edge, 0.0f);
+    EXPECT_EQ(randomized(std::nextafter(edge, INFINITY)), message);
+    ChaChaRng rng = ChaChaRng::seed_from_u64(7);
+    for (int i = 0; i < 1000; ++i) {
+        const float w = rng.uniform_f32_inclusive(edge);
+        ASSERT_TRUE(w >= 0.0f && w <= edge) << w;
+    }
     // A Constant weight is not divided.
     EXPECT_EQ(after([](auto& p) { conn(p).initial_syn_weight.value = INFINITY; }), "");
     EXPECT_EQ(
