@@ -149,7 +149,8 @@ bool conduction_delay_can_exceed_255(const LayerConnectionParams& c,
     return false;
 }
 
-/// Checks run after the specified rules, so that none of those loses its precedence.
+/// Limits of what construction can build, checked after every other rule so
+/// that none of those loses its precedence.
 Status check_construction_limits(const InstanceParams& params) {
     for (const LayerParams& layer : params.layers) {
         if (layer.plasticity_modulation_params &&

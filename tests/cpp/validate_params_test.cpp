@@ -105,13 +105,14 @@ TEST(ValidateParams, LayerRulesWithTheirBoundaries) {
     EXPECT_EQ(after([](auto& p) { neuron(p).tau_threshold = -1.0f; }),
               "tau_threshold must be strictly positive");
     EXPECT_EQ(after([](auto& p) { neuron(p).voltage_floor = 0.0f; }), "");
-    // L4 sees a positive floor above a lower reset voltage first; equal values reach L7.
+    // A positive floor is reported before its comparison with the reset voltage,
+    // even when the two are equal.
     EXPECT_EQ(after([](auto& p) {
                   neuron(p).voltage_floor = 0.1f;
                   neuron(p).reset_voltage = 0.1f;
               }),
               "voltage_floor must not be greater than zero");
-    // L2 comes before L3.
+    // The refractory period is checked before the reset voltage.
     EXPECT_EQ(after([](auto& p) {
                   neuron(p).refractory_period = 0;
                   neuron(p).reset_voltage = 2.0f;
@@ -260,10 +261,11 @@ TEST(ValidateParams, ThreadCountAgainstAvailableCpus) {
               "num_threads must not be greater than number of available CPUs");
 }
 
-TEST(ValidateParams, RejectsZeroFlushPeriodAfterSpecifiedRules) {
+TEST(ValidateParams, RejectsZeroFlushPeriodAfterEveryOtherRule) {
     EXPECT_EQ(after([](auto& p) { mod(p).dopamine_flush_period = 0; }),
               "dopamine_flush_period must be strictly positive");
-    // Every specified rule keeps its precedence, T1 and connection rules included.
+    // Every other rule keeps its precedence, the thread count and the connection
+    // rules included.
     EXPECT_EQ(after([](auto& p) {
                   mod(p).dopamine_flush_period = 0;
                   p.technical_params.num_threads = std::numeric_limits<std::uint64_t>::max();
