@@ -183,18 +183,27 @@ public:
             shared.spin_policy);
         // Every message counted in `sent` is complete: in a mailbox or queued.
         if (shared.sent.load(std::memory_order_seq_cst) == taken_) return false;
-        ++taken_;
-        if (take_from_a_mailbox(out)) return true;
-        // No mailbox was full, so the message is queued. A sender with queued
-        // messages does not use its mailbox, so none of them can be older.
-        std::lock_guard<std::mutex> lock(shared.mutex);
-        expect(!shared.queue.empty(), "result channel counted a message it does not hold");
-        channel_detail::QueueEntry<T>& entry = shared.queue.front();
-        out = std::move(entry.message);
-        if (entry.sender_mailbox != nullptr) {
-            entry.sender_mailbox->in_queue.fetch_sub(1, std::memory_order_release);
-        }
-        shared.queue.pop_front();
+        take(out);
+        return true;
+    }
+
+    /// Moves the oldest message of some sender into `out` and returns true.
+    /// Unlike receive(), a reported failure does not end the wait: it goes on
+    /// while more than `answered` senders are left, for callers that expect
+    /// one message from each living sender and have `answered` of them.
+    /// Returns false once nothing is waiting and at most `answered` senders
+    /// remain, so that a sender that ended without answering never leaves
+    /// the receiver waiting.
+    bool receive_from_living(T& out, std::uint64_t answered) {
+        auto& shared = *shared_;
+        shared.changed.wait_until(
+            [&] {
+                return shared.sent.load(std::memory_order_seq_cst) != taken_ ||
+                       shared.senders.load(std::memory_order_seq_cst) <= answered;
+            },
+            shared.spin_policy);
+        if (shared.sent.load(std::memory_order_seq_cst) == taken_) return false;
+        take(out);
         return true;
     }
 
@@ -209,6 +218,23 @@ public:
     }
 
 private:
+    /// Takes one message that `sent` has counted and this receiver has not.
+    void take(T& out) {
+        auto& shared = *shared_;
+        ++taken_;
+        if (take_from_a_mailbox(out)) return;
+        // No mailbox was full, so the message is queued. A sender with queued
+        // messages does not use its mailbox, so none of them can be older.
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        expect(!shared.queue.empty(), "result channel counted a message it does not hold");
+        channel_detail::QueueEntry<T>& entry = shared.queue.front();
+        out = std::move(entry.message);
+        if (entry.sender_mailbox != nullptr) {
+            entry.sender_mailbox->in_queue.fetch_sub(1, std::memory_order_release);
+        }
+        shared.queue.pop_front();
+    }
+
     /// Takes a message from a full mailbox, looking round from where the last
     /// search ended so that no sender is passed over for long.
     bool take_from_a_mailbox(T& out) {
