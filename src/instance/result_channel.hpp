@@ -1,8 +1,10 @@
 // Result channel: an unbounded first-in-first-out queue with any number of
 // senders and one receiver. Receiving blocks until a message is available and
 // fails once the queue is empty and no sender is left. A sender whose thread
-// ends through an internal failure leaves its failure text here, so the
-// receiver fails at once instead of waiting for a message that never comes.
+// ends through an internal failure leaves its failure text here. A plain
+// receive then fails at once; a receive that expects one message from each
+// living sender waits for those still alive and fails once none is left
+// that has not answered, so it never waits for a message that never comes.
 // Each sender's messages arrive in the order it sent them; messages of
 // different senders arrive in no particular order.
 //
