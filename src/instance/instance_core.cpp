@@ -122,9 +122,9 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
     }
     if (!valid) return error_text("invalid instance parameters, " + valid.error());
 
-    const std::uint64_t num_partitions =
-        params.technical_params.num_threads ? *params.technical_params.num_threads
-                                            : available_cpu_count();
+    const std::uint64_t num_partitions = params.technical_params.num_threads
+                                             ? *params.technical_params.num_threads
+                                             : available_cpu_count();
 
     std::unique_ptr<InstanceCore> core(new InstanceCore());
     core->impl_ = std::make_unique<InstanceCore::Impl>(
@@ -200,7 +200,9 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
             return error_text("Invalid output channel id for forced spike: " + std::to_string(id));
         }
     }
-    if (impl.failure) panic(impl.result_receiver.num_senders() == 0 ? kRecvErrorText : *impl.failure);
+    if (impl.failure) {
+        panic(impl.result_receiver.num_senders() == 0 ? kRecvErrorText : *impl.failure);
+    }
 
     TickCommand& command = impl.command;
     command.t = t_;

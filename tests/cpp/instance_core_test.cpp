@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>

@@ -39,6 +39,7 @@ constexpr auto kHangLimit = std::chrono::seconds(10);
 constexpr std::size_t kMaxInputSize = 64 * 1024;
 
 /// Tokens that steer mutations towards the grammar and the schema.
+// clang-format off
 const char* const kTokens[] = {
     "layers", "layer_connections", "technical_params", "num_neurons", "neuron_params",
     "plasticity_modulation_params", "tau_membrane", "refractory_period", "stp_params",
@@ -52,6 +53,7 @@ const char* const kTokens[] = {
     "%TAG ! tag:x,2000:\n", "? ", "|\n", ">-\n", "#", "!!str ", "!!map ", "!<tag:x> ",
     "\xEF\xBB\xBF", "\xC3\xA9", "\xFF", "\0", "[1, 2, 3]", "[[], [], {}]",
 };
+// clang-format on
 
 struct Rng {
     std::uint64_t state;
@@ -113,6 +115,7 @@ void mutate_once(std::string& s, const std::vector<std::string>& corpus, Rng& rn
 
 std::atomic<std::int64_t> read_started_ns{-1};
 std::string current_input;  ///< the input being read; written before read_started_ns is set
+std::uint64_t documents_read[2] = {0, 0};  ///< inputs each reader accepted
 std::string out_dir = ".";
 
 std::string save_input(const std::string& input, const char* kind) {
@@ -131,10 +134,12 @@ bool read_both(const std::string& input) {
         try {
             const synaptor::Result<synaptor::InstanceParams> params =
                 format == 0 ? synaptor::params_from_yaml(input) : synaptor::params_from_json(input);
+            if (params) ++documents_read[format];
             // An error must say something.
             if (!params && params.error().empty()) {
                 std::fprintf(stderr, "params_fuzz: empty error text from the %s reader: %s\n",
-                             format == 0 ? "YAML" : "JSON", save_input(input, "empty-error").c_str());
+                             format == 0 ? "YAML" : "JSON",
+                             save_input(input, "empty-error").c_str());
                 ok = false;
             }
         } catch (const std::exception& failure) {
@@ -153,9 +158,9 @@ void watch_for_hangs() {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         const std::int64_t started = read_started_ns.load();
         if (started < 0) continue;
-        const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             Clock::now().time_since_epoch())
-                             .count();
+        const auto now =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                .count();
         if (now - started > std::chrono::nanoseconds(kHangLimit).count()) {
             // The main thread is stuck in a reader: its input is stable.
             std::fprintf(stderr, "params_fuzz: a read took longer than %lld s: %s\n",
@@ -176,8 +181,9 @@ int main(int argc, char** argv) {
         return ok ? 0 : 1;
     }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: params_fuzz SECONDS OUT_DIR CORPUS_DIR...\n"
-                             "       params_fuzz --replay FILE...\n");
+        std::fprintf(stderr,
+                     "usage: params_fuzz SECONDS OUT_DIR CORPUS_DIR...\n"
+                     "       params_fuzz --replay FILE...\n");
         return 2;
     }
     const double seconds = std::atof(argv[1]);
@@ -216,7 +222,11 @@ int main(int argc, char** argv) {
             if (!read_both(input)) return 1;
         }
     }
-    std::printf("params_fuzz: %llu mutated documents read by both readers in %.0f s, no failure\n",
-                static_cast<unsigned long long>(runs), seconds);
+    std::printf(
+        "params_fuzz: %llu mutated documents read by both readers in %.0f s, no failure "
+        "(%llu accepted as YAML, %llu as JSON)\n",
+        static_cast<unsigned long long>(runs), seconds,
+        static_cast<unsigned long long>(documents_read[0]),
+        static_cast<unsigned long long>(documents_read[1]));
     return 0;
 }
