@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the include-layer and formatting checks, the C++ unit tests
-# (plain and under AddressSanitizer with UndefinedBehaviorSanitizer), then the
-# Python tests against the installed module.
+# (plain and under AddressSanitizer with UndefinedBehaviorSanitizer), a short
+# mutation fuzzing run of both document readers under the same sanitizers, the
+# tests of the worker threads and their messaging under ThreadSanitizer, then
+# the Python tests against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -20,6 +22,18 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSYNAPTOR_WERROR=ON 
 cmake --build build/asan -j "$jobs" --target synaptor_tests
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+# Fails on a crash, a sanitizer report, a leak, a hang or anything thrown by a
+# reader; the offending input is left in build/asan/fuzz-failures.
+cmake --build build/asan -j "$jobs" --target params_fuzz
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    build/asan/tests/fuzz/params_fuzz "${SYNAPTOR_FUZZ_SECONDS:-90}" build/asan/fuzz-failures \
+    tests/fuzz/corpus tests/cpp/data tests/cpp/data/broken
+
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYNAPTOR_WERROR=ON \
+    -DSYNAPTOR_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target synaptor_thread_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/tests/cpp/synaptor_thread_tests
 
 python3 -m pip install -q .
 python3 -m pytest -q tests/python
