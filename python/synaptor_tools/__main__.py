@@ -62,5 +62,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     return status
 
 
+def check_main() -> int:
+    """The `synaptor-check FILE...` command."""
+    return main(["check", *sys.argv[1:]])
+
+
 if __name__ == "__main__":
     sys.exit(main())
