@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests (plain and under AddressSanitizer with
-# UndefinedBehaviorSanitizer), then the Python tests against the installed module.
+# Runs every test: the include-layer check, the C++ unit tests (plain and under
+# AddressSanitizer with UndefinedBehaviorSanitizer), then the Python tests
+# against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
+
+python3 scripts/check_layers.py
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

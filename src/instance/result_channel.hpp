@@ -26,8 +26,8 @@
 #include <string>
 #include <utility>
 
-#include "instance/tick_messages.hpp"
 #include "instance/wait_point.hpp"
+#include "partition/tick_messages.hpp"
 #include "util/panic.hpp"
 #include "util/ring_queue.hpp"
 

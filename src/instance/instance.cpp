@@ -1,4 +1,4 @@
-#include "lib/core/instance.hpp"
+#include "instance/instance.hpp"
 
 #include <algorithm>
 #include <cmath>
