@@ -12,6 +12,7 @@
 #include "instance/result_channel.hpp"
 #include "instance/worker.hpp"
 #include "params/validate_params.hpp"
+#include "util/available_cpus.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {

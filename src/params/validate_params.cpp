@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "util/available_cpus.hpp"
 #include "util/projection_geometry.hpp"
 
 namespace synaptor {

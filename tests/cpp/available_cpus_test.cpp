@@ -1,4 +1,4 @@
-#include "params/available_cpus.hpp"
+#include "util/available_cpus.hpp"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -6,8 +6,6 @@
 #include <map>
 #include <thread>
 #include <vector>
-
-#include "params/validate_params.hpp"
 
 namespace synaptor {
 namespace {

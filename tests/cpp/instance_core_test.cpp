@@ -17,6 +17,7 @@
 
 #include "instance/instance_core_options.hpp"
 #include "params/validate_params.hpp"
+#include "util/available_cpus.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {

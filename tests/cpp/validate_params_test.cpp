@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "params/params_reader.hpp"
+#include "util/available_cpus.hpp"
 
 #include <cmath>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "params/available_cpus.hpp"
+#include "util/available_cpus.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -9,7 +9,6 @@
 #include <fstream>
 #include <vector>
 
-#include "params/validate_params.hpp"
 #include "util/projection_geometry.hpp"
 
 namespace synaptor {
