@@ -229,3 +229,20 @@ def test_missing_optional_libraries_give_a_clear_message():
                          timeout=60).stdout
     assert "plots need matplotlib: pip install 'synaptor[plot]'" in out
     assert "spike arrays need NumPy" in out
+
+
+def test_checker_follows_the_reader_on_merge_keys_and_array_form():
+    # YAML merge keys are not read: the merged fields are missing for the module too.
+    merged = CHAIN_YAML.replace("  - {num_neurons: 5, neuron_params: *neuron}",
+                                "  - num_neurons: 5\n    neuron_params:\n      <<: *neuron")
+    with pytest.raises(ValueError, match="missing field `tau_membrane`"):
+        synaptor.create_from_yaml(merged, 0)
+    found = check_text(merged)
+    assert "merge keys (`<<`) are not read" in found[0].message
+    assert "missing field `tau_membrane` (NeuronParams)" in found[1].message
+    # JSON structures written as arrays of their field values are read, and not reported.
+    doc = json.loads(CHAIN_JSON)
+    doc["layers"][0]["neuron_params"] = list(doc["layers"][0]["neuron_params"].values())
+    doc["technical_params"] = [1, False, None]
+    synaptor.create_from_json(json.dumps(doc), 0)
+    assert check_text(json.dumps(doc)) == []
