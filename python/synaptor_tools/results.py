@@ -172,10 +172,8 @@ def raster(batch: Any, layout: Optional[NetworkLayout] = None, ax: Any = None,
     written to that file.
     """
     plt = import_pyplot()
-    if isinstance(batch, SpikeArrays):
-        ts, ids = batch.neuron_spikes_ts, batch.neuron_spikes_ids
-    else:
-        ts, ids = batch.neuron_spikes_ts, batch.neuron_spikes_ids
+    # Read once each: a BatchTickResult builds a new list on every read.
+    ts, ids = batch.neuron_spikes_ts, batch.neuron_spikes_ids
     if ax is None:
         _, ax = plt.subplots(figsize=(12, 6), dpi=110)
     ax.scatter(ts, ids, s=0.3, c="black", marker=".", linewidths=0)
