@@ -73,6 +73,8 @@ class RunResult:
     neuron_spikes_ts: List[int] = field(default_factory=list)
     neuron_spikes_ids: List[int] = field(default_factory=list)
     synaptic_transmission_count: int = 0
+    #: The ticks covered are those before this one.
+    t_end: int = 0
 
     def extend(self, batch: Any) -> None:
         self.out_channel_spikes_ts += batch.out_channel_spikes_ts
@@ -128,7 +130,8 @@ def check_rates(instance: Any) -> None:
 
 
 def run(instance: Any, until: int, chunk: int = 10_000, progress: Any = True,
-        collect: bool = True, stream: Any = None) -> Optional[RunResult]:
+        collect: bool = True, stream: Any = None,
+        stop_on_interrupt: bool = False) -> Optional[RunResult]:
     """Runs the instance's ticks up to `until` (exclusive) in chunks of `chunk` ticks.
 
     Shows progress (a tqdm bar when tqdm is installed, else one plain line on
@@ -137,14 +140,18 @@ def run(instance: Any, until: int, chunk: int = 10_000, progress: Any = True,
     `RunResult`, whose attributes are those of a `BatchTickResult`; without it
     the chunks run through `tick_until_ignore_output` and None is returned.
     Ctrl-C stops the run between ticks with `KeyboardInterrupt`; the instance
-    stays usable and `instance.get_t()` is the next tick to run.
+    stays usable and `instance.get_t()` is the next tick to run. With
+    `stop_on_interrupt` the run instead returns what the completed chunks
+    collected: the result's `t_end` is the end of the last complete chunk,
+    and the spikes of the interrupted chunk (ticks `t_end` to `get_t()`) are
+    lost.
     """
     if chunk < 1:
         raise ValueError("chunk must be at least 1")
     check_rates(instance)
     start = instance.get_t()
     total = max(0, until - start)
-    result = RunResult() if collect else None
+    result = RunResult(t_end=start) if collect else None
     bar = _progress_bar(total, progress, stream or sys.stderr) if progress else None
     try:
         t = start
@@ -152,11 +159,15 @@ def run(instance: Any, until: int, chunk: int = 10_000, progress: Any = True,
             stop = min(until, t + chunk)
             if result is not None:
                 result.extend(instance.tick_until(stop))
+                result.t_end = stop
             else:
                 instance.tick_until_ignore_output(stop)
             if bar is not None:
                 bar.update(stop - t)
             t = stop
+    except KeyboardInterrupt:
+        if not stop_on_interrupt:
+            raise
     finally:
         if bar is not None:
             bar.close()

@@ -246,3 +246,36 @@ def test_checker_follows_the_reader_on_merge_keys_and_array_form():
     doc["technical_params"] = [1, False, None]
     synaptor.create_from_json(json.dumps(doc), 0)
     assert check_text(json.dumps(doc)) == []
+
+
+def test_run_stopped_by_a_signal_keeps_the_completed_chunks():
+    import signal
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    inst = synaptor.create_from_json(rich_document(1), 5)
+    inst.non_coherent_stimulation_rate = 0.02
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        inst.tick_until(1)  # the first tick waits for the network to be built
+        signal.setitimer(signal.ITIMER_REAL, 1.0)
+        result = run(inst, 10**12, chunk=10, progress=False, stop_on_interrupt=True)
+        with pytest.raises(KeyboardInterrupt):
+            signal.setitimer(signal.ITIMER_REAL, 0.3)
+            run(inst, 10**12, chunk=100, progress=False)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert 1 < result.t_end <= inst.get_t() and (result.t_end - 1) % 10 == 0
+    assert result.neuron_spikes_ts and max(result.neuron_spikes_ts) < result.t_end
+    # The instance ticks on from where the interrupt left it.
+    t = inst.get_t()
+    assert run(inst, t + 10, progress=False).t_end == t + 10
+
+
+def test_version_comes_from_the_package_metadata():
+    import importlib.metadata
+
+    assert synaptor_tools.__version__ == importlib.metadata.version("synaptor")
+    assert re.fullmatch(r"\d+\.\d+\.\d+", synaptor_tools.__version__)
