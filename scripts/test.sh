@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Runs every test: the include-layer check, the C++ unit tests (plain and under
-# AddressSanitizer with UndefinedBehaviorSanitizer), the wheel (built, repaired
-# to a manylinux tag, installed into a fresh environment), then the Python
-# tests against that wheel.
+# Runs every test: the include-layer and formatting checks, the C++ unit tests
+# (plain and under AddressSanitizer with UndefinedBehaviorSanitizer), the wheel
+# (built, repaired to a manylinux tag, installed into a fresh environment),
+# then the Python tests against that wheel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
 
 python3 scripts/check_layers.py
+scripts/check_format.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

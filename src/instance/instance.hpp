@@ -4,8 +4,8 @@
 // used on the calling (Python) thread only; the core's workers never see it.
 #pragma once
 
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -9,8 +9,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>

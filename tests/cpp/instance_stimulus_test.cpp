@@ -1,5 +1,3 @@
-#include "instance/instance.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +6,7 @@
 #include <limits>
 #include <set>
 
+#include "instance/instance.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
