@@ -2,8 +2,9 @@
 # Runs every test: the include-layer and formatting checks, the C++ unit tests
 # (plain and under AddressSanitizer with UndefinedBehaviorSanitizer), a short
 # mutation fuzzing run of both document readers under the same sanitizers, the
-# tests of the worker threads and their messaging under ThreadSanitizer, then
-# the Python tests against the installed module.
+# tests of the worker threads and their messaging under ThreadSanitizer, the
+# wheel (built, repaired to a manylinux tag, installed into a fresh
+# environment), then the Python tests against that wheel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -35,5 +36,9 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYNAPTOR_W
 cmake --build build/tsan -j "$jobs" --target synaptor_thread_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/tests/cpp/synaptor_thread_tests
 
-python3 -m pip install -q .
+# One wheel build serves both: the wheel is checked on its own in a fresh
+# environment, then installed here for the Python tests.
+wheel=$(scripts/build_wheel.sh python3)
+scripts/check_wheel.sh "$wheel" python3
+python3 -m pip install -q --force-reinstall --no-deps "$wheel"
 python3 -m pytest -q tests/python
