@@ -152,6 +152,16 @@ bool conduction_delay_can_exceed_255(const LayerConnectionParams& c,
 /// Limits of what construction can build, checked after every other rule so
 /// that none of those loses its precedence.
 Status check_construction_limits(const InstanceParams& params) {
+    // Neuron ids are u64: a total beyond their range would wrap and number
+    // no neuron correctly.
+    std::uint64_t num_neurons = 0;
+    for (const LayerParams& layer : params.layers) {
+        if (layer.num_neurons > std::numeric_limits<std::uint64_t>::max() - num_neurons) {
+            return reject("the layers' num_neurons must not add up to more than " +
+                          std::to_string(std::numeric_limits<std::uint64_t>::max()));
+        }
+        num_neurons += layer.num_neurons;
+    }
     for (const LayerParams& layer : params.layers) {
         if (layer.plasticity_modulation_params &&
             layer.plasticity_modulation_params->dopamine_flush_period == 0) {

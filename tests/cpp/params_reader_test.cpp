@@ -492,6 +492,21 @@ TEST(ParamsReader, AcceptsExactlyOneDocumentOrRootValue) {
               "Missing a comma or ']' after an array element. at line 1 column 6");
 }
 
+TEST(ParamsReader, YamlAcceptsALeadingByteOrderMarkWithPositionsUnchanged) {
+    const std::string bom = "\xEF\xBB\xBF";
+    EXPECT_TRUE(yaml_ok(bom + kYaml) == yaml_ok(kYaml));
+    // Later messages name the same positions as without the mark, both a
+    // schema error and a syntax error on the first line.
+    const std::string bad_value = with(kYaml, "refractory_period: 2", "refractory_period: 256");
+    EXPECT_EQ(yaml_error(bom + bad_value), yaml_error(bad_value));
+    const std::string bad_first_line = "layers: [\n" + kYaml;
+    EXPECT_EQ(yaml_error(bom + bad_first_line), yaml_error(bad_first_line));
+    // Only one mark, and only at the start.
+    EXPECT_NE(yaml_error(bom + bom + kYaml), "<no error>");
+    // JSON does not take a mark.
+    EXPECT_NE(json_error(bom + kJson), "<no error>");
+}
+
 TEST(ParamsReader, ResolvesAnchorsAndBoundsAliasExpansion) {
     EXPECT_EQ(yaml_error("layers: *missing\n"), "unknown anchor `missing` at line 1 column 9");
     EXPECT_EQ(yaml_error("layers: &a [*a]\n"), "recursive alias `a` at line 1 column 13");

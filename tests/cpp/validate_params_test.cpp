@@ -85,6 +85,31 @@ TEST(ValidateParams, AcceptsValidAndEmptyDocuments) {
     EXPECT_EQ(after([](InstanceParams& p) { p.layers[0].num_neurons = 0; }), "");
 }
 
+TEST(ValidateParams, RejectsNeuronCountsBeyondTheIdRange) {
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    const std::string message =
+        "the layers' num_neurons must not add up to more than 18446744073709551615";
+    // 2^63 + 2^63 would wrap to 0.
+    EXPECT_EQ(after([](auto& p) {
+                  p.layers[0].num_neurons = std::uint64_t{1} << 63;
+                  p.layers[1].num_neurons = std::uint64_t{1} << 63;
+              }),
+              message);
+    EXPECT_EQ(after([&](auto& p) {
+                  p.layers[0].num_neurons = max;
+                  p.layers[1].num_neurons = 1;
+              }),
+              message);
+    // Exactly the largest total is a valid count, and an empty layer adds nothing.
+    InstanceParams p = valid();
+    p.layer_connections.clear();
+    p.layers[0].num_neurons = max - 1;
+    p.layers[1].num_neurons = 1;
+    p.layers.push_back(p.layers[0]);
+    p.layers[2].num_neurons = 0;
+    EXPECT_EQ(message_of(p), "");
+}
+
 TEST(ValidateParams, LayerRulesWithTheirBoundaries) {
     EXPECT_EQ(after([](auto& p) { neuron(p).tau_membrane = 0.0f; }),
               "tau_membrane must be strictly positive");
