@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 #include <string>
 #include <utility>
 
+#include "instance/build_report.hpp"
 #include "instance/command_bus.hpp"
+#include "instance/fork_guard.hpp"
 #include "instance/instance_core_options.hpp"
 #include "instance/result_channel.hpp"
 #include "instance/worker.hpp"
@@ -41,6 +44,9 @@ WaitPolicies wait_policies_for(std::uint64_t num_partitions) {
 
 const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
 const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
+const char* const kForkedText =
+    "instance used in a forked child process; its worker threads exist only in the process "
+    "that created it";
 
 }  // namespace
 
@@ -49,12 +55,27 @@ struct InstanceCore::Impl {
         : command_bus(std::in_place, policies.workers), result_receiver(policies.caller) {}
 
     ~Impl() {
+        // In a forked child the workers do not exist: there is nobody to
+        // wake or join, and the memory they would release stays behind.
+        if (!fork_guard.in_owner()) return;
         // Closing the bus makes every worker leave its loop at its next
         // receive; a worker in the middle of building or ticking finishes
         // that first. Failures of workers are not reported here.
         command_bus.reset();
         for (pthread_t handle : worker_handles) join_worker(handle);
     }
+
+    /// The text of the internal failure of a tick whose results did not all
+    /// come: once every worker has ended the receive itself has failed;
+    /// while some live, the first worker's own failure tells more.
+    std::string failure_text() const {
+        if (result_receiver.num_senders() == 0) return kRecvErrorText;
+        std::optional<std::string> worker_failure = result_receiver.failure_text();
+        return worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText);
+    }
+
+    ForkGuard fork_guard;
+    std::shared_ptr<BuildReport> build_report = std::make_shared<BuildReport>();
 
     std::optional<CommandBusSender> command_bus;
     ResultReceiver result_receiver;
@@ -119,7 +140,7 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
             auto block = std::unique_ptr<WorkerStartBlock>(new WorkerStartBlock{
                 InstanceParams{params.layers, params.layer_connections, params.technical_params},
                 partition_index, num_partitions, impl.command_bus->add_reader(), creation_sender,
-                options.test_hooks});
+                impl.build_report, options.test_hooks});
             // A refused thread panics; unwinding destroys `core`, which closes
             // the bus and joins the workers started so far.
             const std::size_t stack_size = options.worker_stack_size
@@ -143,6 +164,15 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
 
     impl.results.reserve(num_partitions);
     impl.segments.reserve(num_partitions * params.layers.size());
+
+    // Creation returns only once every partition is built, so that a network
+    // that cannot be built fails here rather than at some later tick. A
+    // failure unwinds through `core`, which closes the bus and joins the
+    // workers once they have finished building.
+    if (std::optional<BuildFailure> failure = impl.build_report->wait(num_partitions)) {
+        if (failure->out_of_memory) throw std::bad_alloc();
+        panic(std::move(failure->text));
+    }
     return core;
 }
 
@@ -153,6 +183,7 @@ void InstanceCore::fail(std::string text) {
 
 Result<TickResult> InstanceCore::tick(const TickInput& input) {
     Impl& impl = *impl_;
+    if (!impl.fork_guard.in_owner()) panic(kForkedText);
 
     for (std::uint64_t id : input.spiking_in_channel_ids) {
         if (id >= num_in_channels_) {
@@ -169,7 +200,9 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
             return error_text("Invalid output channel id for forced spike: " + std::to_string(id));
         }
     }
-    if (impl.failure) panic(*impl.failure);
+    if (impl.failure) {
+        panic(impl.result_receiver.num_senders() == 0 ? kRecvErrorText : *impl.failure);
+    }
 
     TickCommand& command = impl.command;
     command.t = t_;
@@ -189,11 +222,12 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
     // The bus hands back the storage of an earlier command for the next tick.
     impl.command_bus->send(command);
 
+    // Every living worker answers once; one that has ended never will, and
+    // then waiting stops as soon as every living worker has answered.
     impl.results.resize(num_partitions_);
-    for (PartitionTickResult& result : impl.results) {
-        if (!impl.result_receiver.receive(result)) {
-            std::optional<std::string> worker_failure = impl.result_receiver.failure_text();
-            fail(worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText));
+    for (std::uint64_t received = 0; received < num_partitions_; ++received) {
+        if (!impl.result_receiver.receive_from_living(impl.results[received], received)) {
+            fail(impl.failure_text());
         }
     }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -24,6 +26,8 @@ void run_worker(WorkerStartBlock& block) {
     // Built after pinning, so the partition's memory comes from the pinned CPU's node.
     Partition partition =
         build_partition(block.params, block.num_partitions, block.partition_index);
+    block.built = true;
+    block.build_report->built();
     TickCommand command;
     while (block.reader.receive(command)) {
         if (block.test_hooks.before_tick) {
@@ -37,9 +41,13 @@ void run_worker(WorkerStartBlock& block) {
     }
 }
 
-void report_failure(WorkerStartBlock& block, const char* text) noexcept {
+void report_failure(WorkerStartBlock& block, const char* text, bool out_of_memory) noexcept {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
+    if (!block.built) {
+        block.build_report->failed(out_of_memory, text);
+        return;
+    }
     try {
         block.sender.report_failure(text);
     } catch (...) {
@@ -52,10 +60,15 @@ void* worker_main(void* arg) {
     std::unique_ptr<WorkerStartBlock> block(static_cast<WorkerStartBlock*>(arg));
     try {
         run_worker(*block);
+    } catch (const std::bad_alloc& failure) {
+        report_failure(*block, failure.what(), true);
+    } catch (const std::length_error& failure) {
+        // A container asked for more than it can ever hold: too large to allocate.
+        report_failure(*block, failure.what(), true);
     } catch (const std::exception& failure) {
-        report_failure(*block, failure.what());
+        report_failure(*block, failure.what(), false);
     } catch (...) {
-        report_failure(*block, "worker thread ended through an unknown failure");
+        report_failure(*block, "worker thread ended through an unknown failure", false);
     }
     // Releasing the block drops the bus reader (so the sender never waits for
     // this worker again) and the result sender.
