@@ -191,13 +191,14 @@ Partition build_partition(const InstanceParams& params, std::uint64_t num_partit
         const NeuronRun run =
             partition_run(layer_params.num_neurons, num_partitions, partition_index);
 
-        // Synapses name their post-synaptic neuron by a 32-bit local index.
-        expect(run.end - run.start <= std::uint64_t{1} << 32,
-               "a layer's share of one partition is limited to 2^32 neurons");
         PartitionLayer layer;
         layer.first_nid = builder.offsets[g] + run.start;
         layer.neuron_params = layer_params.neuron_params;
         layer.neurons.resize(run.end - run.start);
+        // Synapses name their post-synaptic neuron by a 32-bit local index.
+        // (A run that large cannot be held anyway: the resize above fails first.)
+        expect(run.end - run.start <= std::uint64_t{1} << 32,
+               "a layer's share of one partition is limited to 2^32 neurons");
         if (layer_params.plasticity_modulation_params) {
             layer.plasticity_modulator.emplace(*layer_params.plasticity_modulation_params);
         }
