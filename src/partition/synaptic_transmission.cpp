@@ -1,9 +1,11 @@
 #include "partition/synaptic_transmission.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "partition/neuron_dynamics.hpp"
+#include "util/decay.hpp"
 #include "util/panic.hpp"
 #include "util/tick_arithmetic.hpp"
 
@@ -70,10 +72,12 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
     return rule;
 }
 
-/// apply_stdp, inlined where pairings are made.
+/// apply_stdp, inlined where pairings are made; `position` is the group's
+/// position in the layer, which an eligibility trace keeps.
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
-                                                std::uint64_t pre_syn_nid, std::uint64_t k,
-                                                std::int64_t dt, std::uint64_t t) {
+                                                std::uint32_t position, std::uint64_t pre_syn_nid,
+                                                std::uint64_t k, std::int64_t dt,
+                                                std::uint64_t t) {
     Synapse& synapse = synapse_of(group, pre_syn_nid, k);
     const PairingRule& rule = rule_of(layer, group);
     if (rule.short_term()) {
@@ -85,8 +89,10 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
         const float dw = rule.long_term_value(dt);
         if (layer.plasticity_modulator) {
             PlasticityModulator& modulator = *layer.plasticity_modulator;
-            modulator.eligibility_traces.push_back(EligibilityTrace{
-                saturating_add(t, modulator.params.eligibility_trace_delay), pre_syn_nid, k, dw});
+            // k < synapses.size() <= kMaxSynapsesPerGroup: it fits 32 bits.
+            modulator.eligibility_traces.push_back(
+                EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay),
+                                 position, static_cast<std::uint32_t>(k), dw});
         } else {
             synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
         }
@@ -234,7 +240,10 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
 
 void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pre_syn_nid,
                 std::uint64_t k, std::int64_t dt, std::uint64_t t) {
-    pair_synapse(layer, group, pre_syn_nid, k, dt, t);
+    const std::uint32_t position = layer.plasticity_modulator
+                                       ? group_position(layer, pre_syn_nid, kNoGroupIndex)
+                                       : kNoGroupIndex;
+    pair_synapse(layer, group, position, pre_syn_nid, k, dt, t);
 }
 
 namespace {
@@ -278,7 +287,7 @@ template <bool Prepared>
         saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
         return;
     }
-    pair_synapse(layer, group, event.pre_syn_nid, event.synapse_index,
+    pair_synapse(layer, group, g, event.pre_syn_nid, event.synapse_index,
                  signed_tick_difference(t, ts), t);
 }
 
@@ -404,8 +413,8 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
             missing_group_position(input.group_index, groups.size());
         }
         const std::uint64_t pre_syn_nid = groups.key_at(input.group_index);
-        pair_synapse(layer, groups.group_at(input.group_index), pre_syn_nid, input.synapse_index,
-                     signed_tick_difference(input.arrival_t, t), t);
+        pair_synapse(layer, groups.group_at(input.group_index), input.group_index, pre_syn_nid,
+                     input.synapse_index, signed_tick_difference(input.arrival_t, t), t);
     }
 }
 
@@ -422,23 +431,94 @@ void sort_pre_syn_groups(PartitionLayer& layer) {
             input.group_index = moved_to[input.group_index];
         }
     }
+    if (layer.plasticity_modulator) {
+        layer.plasticity_modulator->eligibility_traces.renumber_groups([&](std::uint32_t g) {
+            if (g >= moved_to.size()) [[unlikely]] {
+                missing_group_position(g, moved_to.size());
+            }
+            return moved_to[g];
+        });
+    }
 }
 
-void apply_dopamine_flush(PartitionLayer& layer, const DopamineFlush& flush) {
+namespace {
+
+/// Traces whose weight changes the flush computes together: their sums stay
+/// in the first-level cache.
+constexpr std::size_t kFlushBlock = 256;
+/// How many traces ahead the flush requests the synapse it will update.
+constexpr std::size_t kFlushLookahead = 16;
+
+/// The weight changes of `n` traces of one tick: sums[i] is
+/// dopamine_weight_change of trace i, given the decays and amounts of the
+/// samples that act on traces of that tick, in flush order.
+void trace_weight_changes(const float* values, std::size_t n, const std::vector<float>& decays,
+                          const std::vector<float>& amounts, float* sums) {
+    for (std::size_t i = 0; i < n; ++i) sums[i] = 0.0f;
+    for (std::size_t j = 0; j < decays.size(); ++j) {
+        const float e = decays[j];
+        const float amount = amounts[j];
+        // (exponential * value) * amount, added sample by sample.
+        for (std::size_t i = 0; i < n; ++i) sums[i] = sums[i] + e * values[i] * amount;
+    }
+}
+
+inline void prefetch_trace_synapse(const PreSynGroupMap& groups, std::uint32_t g,
+                                   std::uint32_t k) {
+    if (g >= groups.size()) return;
+    const PreSynapticGroup& group = groups.group_at(g);
+    if (k < group.synapses.size()) __builtin_prefetch(&group.synapses[k].weight, 1);
+}
+
+}  // namespace
+
+void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
     if (!layer.plasticity_modulator) [[unlikely]] {
         panic("dopamine flush on a layer without a plasticity modulator");
     }
-    const RingQueue<EligibilityTrace>& traces = layer.plasticity_modulator->eligibility_traces;
-    for (std::size_t i = 0; i < traces.size(); ++i) {
-        const EligibilityTrace& trace = traces[i];
-        const float sum = dopamine_weight_change(trace, flush);
-        // A zero or NaN sum changes nothing.
-        if (!(sum < 0.0f || sum > 0.0f)) continue;
-        PreSynapticGroup& group =
-            layer.pre_syn_groups.group_at(group_position(layer, trace.pre_syn_nid, kNoGroupIndex));
-        Synapse& synapse = synapse_of(group, trace.pre_syn_nid, trace.synapse_index);
-        synapse.weight = clamp_weight(synapse.weight, sum, group.max_weight);
-    }
+    PreSynGroupMap& groups = layer.pre_syn_groups;
+    std::vector<float>& decays = flush.decays;
+    std::vector<float>& amounts = flush.amounts;
+    std::vector<float>& sums = flush.sums;
+    sums.resize(kFlushBlock);
+    layer.plasticity_modulator->eligibility_traces.for_each_span([&](
+                                                                      const EligibilityTraceSpan&
+                                                                          span) {
+        // Every trace of one tick meets the samples at the same tick
+        // differences, so each decay is computed once for all of them; the
+        // same arguments give expf's same bits.
+        decays.clear();
+        amounts.clear();
+        for (const DopamineSample& sample : flush.samples) {
+            if (sample.t < span.t) continue;
+            decays.push_back(decay_factor(sample.t - span.t, flush.tau_eligibility_trace));
+            amounts.push_back(sample.amount);
+        }
+        if (decays.empty()) return;  // every sum is 0: nothing changes
+        for (std::size_t begin = 0; begin < span.size; begin += kFlushBlock) {
+            const std::size_t n = std::min(kFlushBlock, span.size - begin);
+            trace_weight_changes(span.values + begin, n, decays, amounts, sums.data());
+            // Front to back, so traces on one synapse act in queue order, each
+            // clamped on its own.
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t ahead = begin + i + kFlushLookahead;
+                if (ahead < span.size) {
+                    prefetch_trace_synapse(groups, span.group_positions[ahead],
+                                           span.synapse_indices[ahead]);
+                }
+                const float sum = sums[i];
+                // A zero or NaN sum changes nothing.
+                if (!(sum < 0.0f || sum > 0.0f)) continue;
+                const std::uint32_t g = span.group_positions[begin + i];
+                if (g >= groups.size()) [[unlikely]] {
+                    missing_group_position(g, groups.size());
+                }
+                PreSynapticGroup& group = groups.group_at(g);
+                Synapse& synapse = synapse_of(group, groups.key_at(g), span.synapse_indices[begin + i]);
+                synapse.weight = clamp_weight(synapse.weight, sum, group.max_weight);
+            }
+        }
+    });
 }
 
 }  // namespace synaptor

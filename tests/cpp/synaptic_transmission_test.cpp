@@ -234,15 +234,16 @@ TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
               0.2f * expf(-6.0f / 6.0f) + 0.3f * expf(-3.0f / 20.0f));
     EXPECT_EQ(synapse.short_term_update_t, 8u);
     EXPECT_EQ(synapse.weight, 1.0f);  // held back as a trace
-    const RingQueue<EligibilityTrace>& traces = layer.plasticity_modulator->eligibility_traces;
+    const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
     ASSERT_EQ(traces.size(), 1u);
     EXPECT_EQ(traces.front().t, 11u);
-    EXPECT_EQ(traces.front().pre_syn_nid, 4u);
+    EXPECT_EQ(layer.pre_syn_groups.key_at(traces.front().group_position), 4u);
+    EXPECT_EQ(traces.front().synapse_index, 0u);
     EXPECT_EQ(traces.front().value, stdp_value(-3, test_stdp_params()));
 
     // Flush: a second trace on the same synapse is applied and clamped separately.
-    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 4, 0, 100.0f});
-    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 4, 0, kNaN});
+    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 0, 0, 100.0f});
+    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 0, 0, kNaN});
     DopamineFlush flush;
     flush.tau_eligibility_trace = 5.0f;
     flush.samples = {{10, 9.0f}, {15, 0.5f}};
