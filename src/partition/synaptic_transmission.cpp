@@ -446,8 +446,8 @@ namespace {
 /// Traces whose weight changes the flush computes together: their sums stay
 /// in the first-level cache.
 constexpr std::size_t kFlushBlock = 256;
-/// How many traces ahead the flush requests the synapse it will update.
-constexpr std::size_t kFlushLookahead = 16;
+/// How many changes ahead their application requests a synapse.
+constexpr std::size_t kApplyLookahead = 8;
 
 /// The weight changes of `n` traces of one tick: sums[i] is
 /// dopamine_weight_change of trace i, given the decays and amounts of the
@@ -463,27 +463,16 @@ void trace_weight_changes(const float* values, std::size_t n, const std::vector<
     }
 }
 
-inline void prefetch_trace_synapse(const PreSynGroupMap& groups, std::uint32_t g,
-                                   std::uint32_t k) {
-    if (g >= groups.size()) return;
-    const PreSynapticGroup& group = groups.group_at(g);
-    if (k < group.synapses.size()) __builtin_prefetch(&group.synapses[k].weight, 1);
-}
-
-}  // namespace
-
-void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
-    if (!layer.plasticity_modulator) [[unlikely]] {
-        panic("dopamine flush on a layer without a plasticity modulator");
-    }
-    PreSynGroupMap& groups = layer.pre_syn_groups;
+/// Calls `f(span, sums)` for every run span of the held traces, block by
+/// block, with the weight changes of the block's traces. Spans whose sums
+/// are all 0 (no sample at or after their tick) are passed over.
+template <class F>
+void for_each_weight_change(const EligibilityTraceQueue& traces, DopamineFlush& flush, F&& f) {
     std::vector<float>& decays = flush.decays;
     std::vector<float>& amounts = flush.amounts;
     std::vector<float>& sums = flush.sums;
     sums.resize(kFlushBlock);
-    layer.plasticity_modulator->eligibility_traces.for_each_span([&](
-                                                                      const EligibilityTraceSpan&
-                                                                          span) {
+    traces.for_each_span([&](const EligibilityTraceSpan& span) {
         // Every trace of one tick meets the samples at the same tick
         // differences, so each decay is computed once for all of them; the
         // same arguments give expf's same bits.
@@ -494,31 +483,85 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
             decays.push_back(decay_factor(sample.t - span.t, flush.tau_eligibility_trace));
             amounts.push_back(sample.amount);
         }
-        if (decays.empty()) return;  // every sum is 0: nothing changes
+        if (decays.empty()) return;
         for (std::size_t begin = 0; begin < span.size; begin += kFlushBlock) {
             const std::size_t n = std::min(kFlushBlock, span.size - begin);
             trace_weight_changes(span.values + begin, n, decays, amounts, sums.data());
-            // Front to back, so traces on one synapse act in queue order, each
-            // clamped on its own.
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::size_t ahead = begin + i + kFlushLookahead;
-                if (ahead < span.size) {
-                    prefetch_trace_synapse(groups, span.group_positions[ahead],
-                                           span.synapse_indices[ahead]);
-                }
-                const float sum = sums[i];
-                // A zero or NaN sum changes nothing.
-                if (!(sum < 0.0f || sum > 0.0f)) continue;
-                const std::uint32_t g = span.group_positions[begin + i];
-                if (g >= groups.size()) [[unlikely]] {
-                    missing_group_position(g, groups.size());
-                }
-                PreSynapticGroup& group = groups.group_at(g);
-                Synapse& synapse = synapse_of(group, groups.key_at(g), span.synapse_indices[begin + i]);
-                synapse.weight = clamp_weight(synapse.weight, sum, group.max_weight);
-            }
+            EligibilityTraceSpan block = span;
+            block.group_positions += begin;
+            block.synapse_indices += begin;
+            block.values += begin;
+            block.size = n;
+            f(block, static_cast<const float*>(sums.data()));
         }
     });
+}
+
+/// A zero or NaN weight change changes nothing.
+inline bool changes_weight(float sum) { return sum < 0.0f || sum > 0.0f; }
+
+}  // namespace
+
+void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
+    if (!layer.plasticity_modulator) [[unlikely]] {
+        panic("dopamine flush on a layer without a plasticity modulator");
+    }
+    const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
+    PreSynGroupMap& groups = layer.pre_syn_groups;
+    const std::size_t num_groups = groups.size();
+    // The traces name synapses all over the layer. Visiting them in queue
+    // order would miss the cache at nearly every trace, so the changes are
+    // first sorted by group, stably: each synapse still receives its traces
+    // in queue order, each clamped on its own, and changes of different
+    // synapses do not interact. First the number of changes per group...
+    std::vector<std::uint64_t>& starts = flush.group_starts;
+    starts.assign(num_groups + 1, 0);
+    for_each_weight_change(traces, flush, [&](const EligibilityTraceSpan& block,
+                                              const float* sums) {
+        for (std::size_t i = 0; i < block.size; ++i) {
+            const std::uint32_t g = block.group_positions[i];
+            if (g >= num_groups) [[unlikely]] {
+                missing_group_position(g, num_groups);
+            }
+            if (changes_weight(sums[i])) ++starts[g + 1];
+        }
+    });
+    for (std::size_t g = 0; g < num_groups; ++g) starts[g + 1] += starts[g];
+    const std::size_t num_changes = static_cast<std::size_t>(starts[num_groups]);
+    if (num_changes == 0) return;
+    // ...then the changes in their groups' places (the sums are computed
+    // again rather than held for every trace)...
+    std::vector<TraceWeightChange>& changes = flush.changes;
+    if (changes.capacity() > 2 * num_changes) {
+        // Storage follows the work instead of keeping its peak.
+        std::vector<TraceWeightChange>().swap(changes);
+    }
+    changes.resize(num_changes);
+    for_each_weight_change(traces, flush, [&](const EligibilityTraceSpan& block,
+                                              const float* sums) {
+        for (std::size_t i = 0; i < block.size; ++i) {
+            if (!changes_weight(sums[i])) continue;
+            changes[static_cast<std::size_t>(starts[block.group_positions[i]]++)] =
+                TraceWeightChange{block.synapse_indices[i], sums[i]};
+        }
+    });
+    // ...and applied group by group (each start has moved to its group's end).
+    std::size_t next = 0;
+    for (std::size_t g = 0; g < num_groups; ++g) {
+        const std::size_t end = static_cast<std::size_t>(starts[g]);
+        if (next == end) continue;
+        PreSynapticGroup& group = groups.group_at(g);
+        const std::uint64_t pre_syn_nid = groups.key_at(g);
+        for (; next < end; ++next) {
+            if (next + kApplyLookahead < end) {
+                const std::uint32_t k = changes[next + kApplyLookahead].synapse_index;
+                if (k < group.synapses.size()) __builtin_prefetch(&group.synapses[k].weight, 1);
+            }
+            const TraceWeightChange change = changes[next];
+            Synapse& synapse = synapse_of(group, pre_syn_nid, change.synapse_index);
+            synapse.weight = clamp_weight(synapse.weight, change.sum, group.max_weight);
+        }
+    }
 }
 
 }  // namespace synaptor
