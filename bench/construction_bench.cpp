@@ -4,7 +4,6 @@
 // per synapse of everything the partitions hold, measured twice: by the
 // allocator's own count and by summing the containers' capacities.
 #include <malloc.h>
-
 #include <time.h>
 
 #include <algorithm>
@@ -29,7 +28,7 @@ InstanceParams bench_network() {
     LayerConnectionParams c;
     c.from_layer_id = 0;
     c.to_layer_id = 1;
-    c.connect_width = 0.02;  // about 1,000 candidates
+    c.connect_width = 0.02;   // about 1,000 candidates
     c.connect_density = 0.1;  // about 100 synapses per pre-synaptic neuron
     c.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 1.0f};
     c.conduction_delay_max_random_part = 10;
@@ -97,10 +96,11 @@ void report(const char* label, double seconds, double cpu_seconds, std::size_t h
         total.bytes += f.bytes;
     }
     const double n = static_cast<double>(total.synapses);
-    std::printf("%s: %zu synapses in %.3f s (slowest thread's CPU time %.3f s), %.2f M synapses/s, "
-                "%.1f bytes/synapse all-in (allocator), %.1f (capacities)\n",
-                label, total.synapses, seconds, cpu_seconds, n / seconds / 1e6,
-                static_cast<double>(heap_bytes) / n, static_cast<double>(total.bytes) / n);
+    std::printf(
+        "%s: %zu synapses in %.3f s (slowest thread's CPU time %.3f s), %.2f M synapses/s, "
+        "%.1f bytes/synapse all-in (allocator), %.1f (capacities)\n",
+        label, total.synapses, seconds, cpu_seconds, n / seconds / 1e6,
+        static_cast<double>(heap_bytes) / n, static_cast<double>(total.bytes) / n);
 }
 
 }  // namespace

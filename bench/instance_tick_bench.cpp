@@ -95,11 +95,12 @@ void measure(std::uint64_t num_threads, std::uint64_t num_ticks,
     const double cpu_before = process_cpu_seconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const double idle_cpu_ms = (process_cpu_seconds() - cpu_before) * 1e3;
-    std::printf("workers %llu: best %.3f us per tick (%.0f ticks/s), median %.3f us, idle CPU "
-                "%.2f ms in 200 ms (%llu ticks, %llu spikes)\n",
-                static_cast<unsigned long long>(num_threads), us_per_tick.front(),
-                1e6 / us_per_tick.front(), us_per_tick[kBatches / 2], idle_cpu_ms,
-                static_cast<unsigned long long>(i), static_cast<unsigned long long>(spikes));
+    std::printf(
+        "workers %llu: best %.3f us per tick (%.0f ticks/s), median %.3f us, idle CPU "
+        "%.2f ms in 200 ms (%llu ticks, %llu spikes)\n",
+        static_cast<unsigned long long>(num_threads), us_per_tick.front(),
+        1e6 / us_per_tick.front(), us_per_tick[kBatches / 2], idle_cpu_ms,
+        static_cast<unsigned long long>(i), static_cast<unsigned long long>(spikes));
 }
 
 }  // namespace

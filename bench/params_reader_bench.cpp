@@ -64,18 +64,22 @@ int main() {
         const std::string text = document(layers, yaml);
         bool ok = true;
         const double read_ms = best_ms([&] {
-            const auto r = yaml ? synaptor::params_from_yaml(text) : synaptor::params_from_json(text);
+            const auto r =
+                yaml ? synaptor::params_from_yaml(text) : synaptor::params_from_json(text);
             ok = ok && r.ok();
         });
-        const auto params = yaml ? synaptor::params_from_yaml(text) : synaptor::params_from_json(text);
+        const auto params =
+            yaml ? synaptor::params_from_yaml(text) : synaptor::params_from_json(text);
         if (!ok || !params.ok()) {
             std::printf("read failed: %s\n", params.ok() ? "" : params.error().c_str());
             return 1;
         }
-        const double validate_ms = best_ms([&] { (void)synaptor::validate_params(params.value()); });
-        std::printf("%s: %d layers, %d connections, %.1f MB: read %.1f ms (%.1f MB/s), validate %.2f ms\n",
-                    yaml ? "YAML" : "JSON", layers, layers - 1, static_cast<double>(text.size()) / 1e6,
-                    read_ms, static_cast<double>(text.size()) / 1e3 / read_ms, validate_ms);
+        const double validate_ms =
+            best_ms([&] { (void)synaptor::validate_params(params.value()); });
+        std::printf(
+            "%s: %d layers, %d connections, %.1f MB: read %.1f ms (%.1f MB/s), validate %.2f ms\n",
+            yaml ? "YAML" : "JSON", layers, layers - 1, static_cast<double>(text.size()) / 1e6,
+            read_ms, static_cast<double>(text.size()) / 1e3 / read_ms, validate_ms);
     }
     return 0;
 }

@@ -6,11 +6,11 @@
 // heap allocations per tick after warm-up, and prints a digest of the final
 // state, which any change to the tick code must leave as it was.
 #include <algorithm>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <random>
 #include <string>
@@ -50,7 +50,7 @@ double thread_cpu_ns() {
 std::uint64_t kNeuronsPerLayer = 1500;  // first argument overrides
 constexpr std::uint64_t kSynapsesPerNeuron = 100;
 constexpr double kSpikeProbability = 0.01;  // per neuron and tick, forced
-int kWarmupTicks = 300;  // third argument overrides
+int kWarmupTicks = 300;                     // third argument overrides
 // The same number of events whatever the size: 1500 ticks at 1500 neurons
 // per layer; the fourth argument overrides.
 int kMeasuredTicks = 0;
@@ -132,7 +132,11 @@ Partition build(bool plastic, std::mt19937_64& rng) {
 std::uint64_t state_digest(const Partition& partition) {
     std::uint64_t h = 0xcbf29ce484222325ull;
     const auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 0x100000001b3ull; };
-    const auto bits = [](float x) { std::uint32_t b; std::memcpy(&b, &x, sizeof b); return b; };
+    const auto bits = [](float x) {
+        std::uint32_t b;
+        std::memcpy(&b, &x, sizeof b);
+        return b;
+    };
     for (const PartitionLayer& layer : partition.layers) {
         for (const Neuron& neuron : layer.neurons) {
             mix(bits(neuron.voltage));
@@ -190,13 +194,15 @@ void run(bool plastic) {
     // One allocation per tick is the result's spike list; the rest is growth
     // of batches and queues to new maxima, which dies out.
     const double half = kMeasuredTicks / 2.0;
-    std::printf("%-28s %7.2f ns/event  %6.0f events/tick  %5.1f spikes/tick  "
-                "allocations/tick %.3f then %.3f  state %016llx\n",
-                plastic ? "depression + LT + ST STDP:" : "static synapses:", ns / static_cast<double>(events),
-                static_cast<double>(events) / kMeasuredTicks, static_cast<double>(spikes) / kMeasuredTicks,
-                static_cast<double>(allocations_half - allocations_before) / half,
-                static_cast<double>(g_allocations - allocations_half) / half,
-                static_cast<unsigned long long>(digest));
+    std::printf(
+        "%-28s %7.2f ns/event  %6.0f events/tick  %5.1f spikes/tick  "
+        "allocations/tick %.3f then %.3f  state %016llx\n",
+        plastic ? "depression + LT + ST STDP:" : "static synapses:",
+        ns / static_cast<double>(events), static_cast<double>(events) / kMeasuredTicks,
+        static_cast<double>(spikes) / kMeasuredTicks,
+        static_cast<double>(allocations_half - allocations_before) / half,
+        static_cast<double>(g_allocations - allocations_half) / half,
+        static_cast<unsigned long long>(digest));
 }
 
 }  // namespace
@@ -207,7 +213,8 @@ int main(int argc, char** argv) {
     if (argc > 3) synaptor::kWarmupTicks = std::atoi(argv[3]);
     synaptor::kMeasuredTicks =
         argc > 4 ? std::atoi(argv[4])
-                 : static_cast<int>(1500 * 1500 / std::max<std::uint64_t>(synaptor::kNeuronsPerLayer, 1));
+                 : static_cast<int>(1500 * 1500 /
+                                    std::max<std::uint64_t>(synaptor::kNeuronsPerLayer, 1));
     if (synaptor::kNeuronsPerLayer < synaptor::kSynapsesPerNeuron) {
         std::fprintf(stderr, "need at least %llu neurons per layer\n",
                      static_cast<unsigned long long>(synaptor::kSynapsesPerNeuron));
@@ -217,7 +224,8 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(synaptor::kNeuronsPerLayer),
                 static_cast<unsigned long long>(synaptor::kSynapsesPerNeuron));
     std::printf("Synapse record: %zu bytes, SynapticEvent: %zu bytes, Neuron: %zu bytes\n",
-                sizeof(synaptor::Synapse), sizeof(synaptor::SynapticEvent), sizeof(synaptor::Neuron));
+                sizeof(synaptor::Synapse), sizeof(synaptor::SynapticEvent),
+                sizeof(synaptor::Neuron));
     // A second argument "static" or "plastic" runs only that case (for profiling).
     const std::string only = argc > 2 ? argv[2] : "";
     if (only != "plastic") synaptor::run(false);

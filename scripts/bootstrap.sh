@@ -32,6 +32,10 @@ need_py=()
 python3 -c 'import pytest' >/dev/null 2>&1 || need_py+=(pytest)
 command -v cmake >/dev/null 2>&1 || need_py+=(cmake)
 command -v ninja >/dev/null 2>&1 || need_py+=(ninja)
+# The formatter at exactly the version the first line of .clang-format names.
+clang_format_version=$(sed -n '1s/^# clang-format \([0-9.]*\).*/\1/p' "$(dirname "$0")/../.clang-format")
+[ "$(python3 -c 'import importlib.metadata as m; print(m.version("clang-format"))' 2>/dev/null)" = \
+    "$clang_format_version" ] || need_py+=("clang-format==$clang_format_version")
 if [ ${#need_py[@]} -gt 0 ]; then
     echo "bootstrap: installing Python packages: ${need_py[*]}"
     python3 -m pip install -q "${need_py[@]}"

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests (plain and under AddressSanitizer with
-# UndefinedBehaviorSanitizer), then the Python tests against the installed module.
+# Runs every test: the include-layer and formatting checks, the C++ unit tests
+# (plain and under AddressSanitizer with UndefinedBehaviorSanitizer), then the
+# Python tests against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
+
+python3 scripts/check_layers.py
+scripts/check_format.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

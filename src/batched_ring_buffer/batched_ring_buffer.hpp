@@ -29,9 +29,7 @@ public:
     /// An offset of N or more is rejected before the wrap: a huge offset (a
     /// delay of 0 turned into offset - 1) would otherwise wrap around the
     /// addition and land silently in a wrong slot.
-    void schedule(std::size_t offset, T item) {
-        scheduler().schedule(offset, std::move(item));
-    }
+    void schedule(std::size_t offset, T item) { scheduler().schedule(offset, std::move(item)); }
 
     /// Schedules a run of items from one place: the ring's geometry is read
     /// once instead of per item. Valid until the ring is next advanced.

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "instance/tick_messages.hpp"
 #include "instance/wait_point.hpp"
+#include "partition/tick_messages.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {

@@ -12,6 +12,7 @@
 #include "instance/result_channel.hpp"
 #include "instance/worker.hpp"
 #include "params/validate_params.hpp"
+#include "util/available_cpus.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
@@ -100,9 +101,9 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
     }
     if (!valid) return error_text("invalid instance parameters, " + valid.error());
 
-    const std::uint64_t num_partitions =
-        params.technical_params.num_threads ? *params.technical_params.num_threads
-                                            : available_cpu_count();
+    const std::uint64_t num_partitions = params.technical_params.num_threads
+                                             ? *params.technical_params.num_threads
+                                             : available_cpu_count();
 
     std::unique_ptr<InstanceCore> core(new InstanceCore());
     core->impl_ = std::make_unique<InstanceCore::Impl>(

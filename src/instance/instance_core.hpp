@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "instance/tick_messages.hpp"
 #include "params/params.hpp"
+#include "partition/tick_messages.hpp"
 #include "util/result.hpp"
 
 namespace synaptor {

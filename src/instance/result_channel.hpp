@@ -26,8 +26,8 @@
 #include <string>
 #include <utility>
 
-#include "instance/tick_messages.hpp"
 #include "instance/wait_point.hpp"
+#include "partition/tick_messages.hpp"
 #include "util/panic.hpp"
 #include "util/ring_queue.hpp"
 
@@ -77,8 +77,8 @@ struct ChannelShared {
     // the spinning reads from disturbing the writes.
     const SpinPolicy spin_policy;
     alignas(64) std::mutex mutex;
-    RingQueue<QueueEntry<T>> queue;      ///< guarded by mutex
-    std::optional<std::string> failure;  ///< first sender failure; guarded by mutex
+    RingQueue<QueueEntry<T>> queue;                  ///< guarded by mutex
+    std::optional<std::string> failure;              ///< first sender failure; guarded by mutex
     alignas(64) std::atomic<std::uint64_t> sent{0};  ///< messages ever made available
     std::atomic<std::uint64_t> senders{0};
     std::atomic<bool> failed{false};
@@ -204,17 +204,15 @@ public:
         return shared_->failure;
     }
 
-    std::uint64_t num_senders() const {
-        return shared_->senders.load(std::memory_order_seq_cst);
-    }
+    std::uint64_t num_senders() const { return shared_->senders.load(std::memory_order_seq_cst); }
 
 private:
     /// Takes a message from a full mailbox, looking round from where the last
     /// search ended so that no sender is passed over for long.
     bool take_from_a_mailbox(T& out) {
         auto& shared = *shared_;
-        const std::size_t count = std::min(
-            shared.num_mailboxes.load(std::memory_order_acquire), channel_detail::kMaxMailboxes);
+        const std::size_t count = std::min(shared.num_mailboxes.load(std::memory_order_acquire),
+                                           channel_detail::kMaxMailboxes);
         for (std::size_t n = 0; n < count; ++n) {
             const std::size_t index = next_mailbox_ < count ? next_mailbox_ : 0;
             next_mailbox_ = index + 1;
@@ -229,7 +227,7 @@ private:
     }
 
     std::shared_ptr<channel_detail::ChannelShared<T>> shared_;
-    std::uint64_t taken_ = 0;        ///< messages this receiver has taken
+    std::uint64_t taken_ = 0;       ///< messages this receiver has taken
     std::size_t next_mailbox_ = 0;  ///< where the next mailbox search starts
 };
 

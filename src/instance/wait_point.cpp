@@ -35,8 +35,8 @@ void WaitPoint::sleep(std::uint32_t key) {
     // Returns at once when the epoch moved on since `key` was read, so a
     // notification between reading the key and sleeping is never lost.
     // Interruptions and spurious returns are fine: the caller re-checks.
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&epoch_), FUTEX_WAIT_PRIVATE, key,
-            nullptr, nullptr, 0);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&epoch_), FUTEX_WAIT_PRIVATE, key, nullptr,
+            nullptr, 0);
 }
 
 void WaitPoint::wake_all() {

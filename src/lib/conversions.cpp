@@ -147,8 +147,8 @@ bool fail_argument(const char* name) {
 }
 
 void raise_value_error(const std::string& text) {
-    PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                       "replace"));
+    PyRef message(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
 }
 

@@ -36,7 +36,8 @@ PyObject* create_instance(PyObject* module, const Signature& signature, Reader r
             raise_value_error(params.error());
             return nullptr;
         }
-        Result<std::unique_ptr<InstanceCore>> core = InstanceCore::create(std::move(params).value());
+        Result<std::unique_ptr<InstanceCore>> core =
+            InstanceCore::create(std::move(params).value());
         if (!core) {
             raise_value_error(core.error());
             return nullptr;
@@ -86,8 +87,15 @@ int module_clear(PyObject* module) {
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef module_def{
-    PyModuleDef_HEAD_INIT, "synaptor", "", static_cast<Py_ssize_t>(sizeof(ModuleState)),
-    nullptr, nullptr, module_traverse, module_clear, module_free,
+    PyModuleDef_HEAD_INIT,
+    "synaptor",
+    "",
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
+    nullptr,
+    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 // Adds `value` (a new reference) under `name` and appends the name to __all__.
@@ -122,7 +130,8 @@ PyObject* init_module() {
     PyTypeObject* stimulus = class_type(module.get(), ClassId::Stimulus);
     if (stimulus == nullptr) return nullptr;
     Py_INCREF(stimulus);
-    if (!add_public(module.get(), "Stimulus", reinterpret_cast<PyObject*>(stimulus))) return nullptr;
+    if (!add_public(module.get(), "Stimulus", reinterpret_cast<PyObject*>(stimulus)))
+        return nullptr;
     return module.release();
 }
 

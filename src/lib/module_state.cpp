@@ -57,8 +57,8 @@ void raise_panic(PyObject* module, const char* text) {
             PyExc_BaseException, nullptr);
         if (state->panic_exception == nullptr) return;
     }
-    PyRef message(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                       "replace"));
+    PyRef message(
+        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
     if (!message) return;
     PyErr_SetObject(state->panic_exception, message.get());
 }

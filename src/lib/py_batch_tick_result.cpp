@@ -9,8 +9,7 @@ namespace synaptor {
 namespace {
 
 struct BatchTickResultObject {
-    PyObject_HEAD
-    BatchTickResult* result;
+    PyObject_HEAD BatchTickResult* result;
 };
 
 using ListField = std::vector<std::uint64_t> BatchTickResult::*;
@@ -44,8 +43,7 @@ void batch_tick_result_dealloc(PyObject* self) {
 void* closure(std::uintptr_t index) { return reinterpret_cast<void*>(index); }
 
 PyGetSetDef batch_tick_result_getset[] = {
-    {"out_channel_spikes_ts", get_list, nullptr, "Tick of each output-channel spike.",
-     closure(0)},
+    {"out_channel_spikes_ts", get_list, nullptr, "Tick of each output-channel spike.", closure(0)},
     {"out_channel_spikes_ids", get_list, nullptr, "Output channel of each output-channel spike.",
      closure(1)},
     {"neuron_spikes_ts", get_list, nullptr, "Tick of each neuron spike.", closure(2)},

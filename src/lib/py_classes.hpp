@@ -5,9 +5,9 @@
 
 #include <memory>
 
+#include "instance/instance.hpp"
 #include "instance/instance_core.hpp"
-#include "lib/core/instance.hpp"
-#include "lib/core/stimulus.hpp"
+#include "instance/stimulus.hpp"
 #include "lib/py_ref.hpp"
 
 namespace synaptor {

@@ -13,8 +13,7 @@ namespace synaptor {
 namespace {
 
 struct InstanceObject {
-    PyObject_HEAD
-    Instance* instance;
+    PyObject_HEAD Instance* instance;
     BorrowFlag borrow;
 };
 
@@ -75,8 +74,7 @@ PyObject* instance_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 
 const char* const kTickUntilParams[] = {"t"};
 const Signature kTickUntil{"Instance.tick_until()", kTickUntilParams, 1};
-const Signature kTickUntilIgnoreOutput{"Instance.tick_until_ignore_output()", kTickUntilParams,
-                                       1};
+const Signature kTickUntilIgnoreOutput{"Instance.tick_until_ignore_output()", kTickUntilParams, 1};
 
 PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {

@@ -9,8 +9,7 @@ namespace synaptor {
 namespace {
 
 struct StateSnapshotObject {
-    PyObject_HEAD
-    StateSnapshot* snapshot;
+    PyObject_HEAD StateSnapshot* snapshot;
 };
 
 const StateSnapshot& snapshot_of(PyObject* self) {
@@ -51,8 +50,7 @@ PyGetSetDef state_snapshot_getset[] = {
     {"membrane_voltages", get_membrane_voltages, nullptr, "One voltage per neuron, in nid order.",
      nullptr},
     {"pre_syn_nids", get_pre_syn_nids, nullptr, "Pre-synaptic neuron of each synapse.", nullptr},
-    {"post_syn_nids", get_post_syn_nids, nullptr, "Post-synaptic neuron of each synapse.",
-     nullptr},
+    {"post_syn_nids", get_post_syn_nids, nullptr, "Post-synaptic neuron of each synapse.", nullptr},
     {"conduction_delays", get_conduction_delays, nullptr, "Conduction delay of each synapse.",
      nullptr},
     {"weights", get_weights, nullptr, "Weight of each synapse.", nullptr},

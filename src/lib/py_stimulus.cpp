@@ -9,8 +9,7 @@ namespace synaptor {
 namespace {
 
 struct StimulusObject {
-    PyObject_HEAD
-    Stimulus* stimulus;
+    PyObject_HEAD Stimulus* stimulus;
 };
 
 StimulusObject* as_stimulus(PyObject* self) { return reinterpret_cast<StimulusObject*>(self); }
@@ -19,9 +18,9 @@ using Field = std::vector<std::uint64_t> Stimulus::*;
 
 // The getset closure is the index into this table.
 constexpr Field kFields[] = {
-    &Stimulus::in_channel_spikes_ts,         &Stimulus::in_channel_spikes_ids,
-    &Stimulus::force_out_channel_spikes_ts,  &Stimulus::force_out_channel_spikes_ids,
-    &Stimulus::force_neuron_spikes_ts,       &Stimulus::force_neuron_spikes_ids,
+    &Stimulus::in_channel_spikes_ts,        &Stimulus::in_channel_spikes_ids,
+    &Stimulus::force_out_channel_spikes_ts, &Stimulus::force_out_channel_spikes_ids,
+    &Stimulus::force_neuron_spikes_ts,      &Stimulus::force_neuron_spikes_ids,
 };
 
 Field field_of(void* closure) { return kFields[reinterpret_cast<std::uintptr_t>(closure)]; }
@@ -71,8 +70,7 @@ PyGetSetDef stimulus_getset[] = {
      closure(2)},
     {"force_out_channel_spikes_ids", get_field, set_field,
      "Output channels forced to spike, parallel to the ticks.", closure(3)},
-    {"force_neuron_spikes_ts", get_field, set_field, "Ticks of forced neuron spikes.",
-     closure(4)},
+    {"force_neuron_spikes_ts", get_field, set_field, "Ticks of forced neuron spikes.", closure(4)},
     {"force_neuron_spikes_ids", get_field, set_field,
      "Neurons forced to spike, parallel to the ticks.", closure(5)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -9,8 +9,7 @@ namespace synaptor {
 namespace {
 
 struct TickResultObject {
-    PyObject_HEAD
-    TickResult* result;
+    PyObject_HEAD TickResult* result;
 };
 
 const TickResult& result_of(PyObject* self) {
@@ -74,9 +73,8 @@ PyType_Slot tick_result_slots[] = {
 
 }  // namespace
 
-PyType_Spec tick_result_type_spec{"synaptor.TickResult",
-                                  static_cast<int>(sizeof(TickResultObject)), 0,
-                                  Py_TPFLAGS_DEFAULT, tick_result_slots};
+PyType_Spec tick_result_type_spec{"synaptor.TickResult", static_cast<int>(sizeof(TickResultObject)),
+                                  0, Py_TPFLAGS_DEFAULT, tick_result_slots};
 
 PyObject* wrap_tick_result(PyObject* module, TickResult result) {
     PyTypeObject* type = class_type(module, ClassId::TickResult);

@@ -101,8 +101,7 @@ private:
 
 /// Appends one event per SAX call. Scalars are positioned at their first
 /// character; brackets are reported before the stream takes them.
-class JsonEventHandler
-    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonEventHandler> {
+class JsonEventHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonEventHandler> {
 public:
     JsonEventHandler(ValueEventList& out, const JsonTextStream& stream)
         : out_(out), stream_(stream) {}
@@ -165,10 +164,9 @@ Result<InstanceParams> params_from_json(std::string_view text) {
     JsonTextStream stream(text);
     JsonEventHandler handler(list, stream);
     rapidjson::Reader reader;
-    constexpr unsigned kFlags = rapidjson::kParseIterativeFlag |
-                                rapidjson::kParseValidateEncodingFlag |
-                                rapidjson::kParseNumbersAsStringsFlag |
-                                rapidjson::kParseStopWhenDoneFlag;
+    constexpr unsigned kFlags =
+        rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
+        rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
     const rapidjson::ParseResult parsed = reader.Parse<kFlags>(stream, handler);
     if (parsed.IsError()) {
         if (handler.too_deep()) {

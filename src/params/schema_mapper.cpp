@@ -67,7 +67,7 @@ float to_f32(double d) {
     if (std::isnan(d) || std::fabs(d) <= max) return static_cast<float>(d);
     const double overflow_threshold = 0x1.ffffffp127;  // max + half an ulp rounds to infinity
     const float mag = std::fabs(d) >= overflow_threshold ? std::numeric_limits<float>::infinity()
-                                                          : std::numeric_limits<float>::max();
+                                                         : std::numeric_limits<float>::max();
     return d < 0.0 ? -mag : mag;
 }
 
@@ -106,8 +106,9 @@ private:
             }
             const ValueEvent& e = list_.events[frame.pos++];
             if (frames_.size() > 1 && ++replayed_ > kMaxReplayedEvents) {
-                return fail(e, "alias expansion limit exceeded: the document expands to more than " +
-                                   std::to_string(kMaxReplayedEvents) + " replayed nodes");
+                return fail(e,
+                            "alias expansion limit exceeded: the document expands to more than " +
+                                std::to_string(kMaxReplayedEvents) + " replayed nodes");
             }
             if (e.kind == EventKind::Alias) {
                 frames_.push_back(Frame{e.begin, e.begin + e.size});
@@ -386,8 +387,8 @@ private:
                             "`, expected one of `NoStp`, `Depression`, `Facilitation`");
     }
     bool unknown_weight(const ValueEvent& at, std::string_view name) {
-        return fail(at, "unknown variant `" + std::string(name) +
-                            "`, expected `Randomized` or `Constant`");
+        return fail(
+            at, "unknown variant `" + std::string(name) + "`, expected `Randomized` or `Constant`");
     }
 
     static int variant_index(std::string_view name, const char* const* names, int count) {
@@ -448,7 +449,8 @@ private:
         if (e.kind != EventKind::MapStart) return type_error(e, "enum StpParams");
         if (!advance()) return false;
         const ValueEvent& key = *ev_;
-        if (key.kind == EventKind::MapEnd) return fail(e, "invalid type: empty map, expected enum StpParams");
+        if (key.kind == EventKind::MapEnd)
+            return fail(e, "invalid type: empty map, expected enum StpParams");
         const int index = variant_index(text(key), kStpVariants, 3);
         if (index < 0) return unknown_stp(key, text(key));
         if (!advance() || !read_stp_payload(index, out) || !advance()) return false;
@@ -563,10 +565,9 @@ private:
                 case 1:
                     return read_neuron(p.neuron_params);
                 default:
-                    return read_optional(p.plasticity_modulation_params,
-                                         [&](PlasticityModulationParams& m) {
-                                             return read_modulation(m);
-                                         });
+                    return read_optional(
+                        p.plasticity_modulation_params,
+                        [&](PlasticityModulationParams& m) { return read_modulation(m); });
             }
         });
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "util/available_cpus.hpp"
 #include "util/projection_geometry.hpp"
 
 namespace synaptor {
@@ -19,7 +20,8 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 struct PairHash {
     std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& p) const {
-        const std::uint64_t h = p.first * 0x9E3779B97F4A7C15ULL ^ (p.second + 0x632BE59BD9B4E019ULL);
+        const std::uint64_t h =
+            p.first * 0x9E3779B97F4A7C15ULL ^ (p.second + 0x632BE59BD9B4E019ULL);
         return static_cast<std::size_t>(h ^ (h >> 29));
     }
 };
@@ -43,7 +45,8 @@ Status check_layer(const LayerParams& layer) {
         return reject("tau_eligibility_trace must be strictly positive");
     }
     if (m.eligibility_trace_delay > m.t_cutoff_eligibility_trace) {
-        return reject("eligibility_trace_delay must not be greater than t_cutoff_eligibility_trace");
+        return reject(
+            "eligibility_trace_delay must not be greater than t_cutoff_eligibility_trace");
     }
     if (m.dopamine_modulation_factor <= 0.0f) {
         return reject("dopamine_modulation_factor must be strictly positive");

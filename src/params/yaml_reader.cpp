@@ -49,11 +49,12 @@ public:
             const TextPosition p = position_of_offset(text_, parser_.problem_offset);
             error += position_suffix(p.line, p.column);
         } else {
-            error += position_suffix(parser_.problem_mark.line + 1, parser_.problem_mark.column + 1);
+            error +=
+                position_suffix(parser_.problem_mark.line + 1, parser_.problem_mark.column + 1);
             if (parser_.context != nullptr) {
-                error += std::string(", ") + parser_.context +
-                         position_suffix(parser_.context_mark.line + 1,
-                                         parser_.context_mark.column + 1);
+                error +=
+                    std::string(", ") + parser_.context +
+                    position_suffix(parser_.context_mark.line + 1, parser_.context_mark.column + 1);
             }
         }
         return false;
@@ -171,9 +172,9 @@ public:
                 }
                 case YAML_SEQUENCE_END_EVENT:
                 case YAML_MAPPING_END_EVENT: {
-                    out.push_structural(e.type == YAML_SEQUENCE_END_EVENT ? EventKind::SeqEnd
-                                                                          : EventKind::MapEnd,
-                                        line, column);
+                    out.push_structural(
+                        e.type == YAML_SEQUENCE_END_EVENT ? EventKind::SeqEnd : EventKind::MapEnd,
+                        line, column);
                     if (!open_.empty()) {
                         const OpenNode& node = open_.back();
                         // Complete the anchor unless a node inside redefined the name.

@@ -16,7 +16,8 @@ float snapshot_voltage(const Neuron& neuron, std::uint64_t t, const NeuronParams
     // Written so that a NaN voltage yields the floor. A voltage equal to the
     // floor (including -0.0 against a floor of +0.0) is reported as stored.
     float v = neuron.voltage >= params.voltage_floor ? neuron.voltage : params.voltage_floor;
-    if (t > neuron.last_update_t) v = v * decay_factor(t - neuron.last_update_t, params.tau_membrane);
+    if (t > neuron.last_update_t)
+        v = v * decay_factor(t - neuron.last_update_t, params.tau_membrane);
     return v;
 }
 

@@ -46,8 +46,7 @@ inline bool integrate(Neuron& neuron, std::uint64_t t, float psp, const NeuronPa
 inline bool integrate(Neuron& neuron, std::uint64_t t, float psp, const NeuronParams& params,
                       const DecayTable& membrane, const DecayTable& threshold) {
     return detail::integrate_with(
-        neuron, t, psp, params,
-        [&](std::uint64_t dt, float tau) { return membrane.get(dt, tau); },
+        neuron, t, psp, params, [&](std::uint64_t dt, float tau) { return membrane.get(dt, tau); },
         [&](std::uint64_t dt, float tau) { return threshold.get(dt, tau); });
 }
 

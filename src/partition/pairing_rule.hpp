@@ -40,10 +40,9 @@ public:
                  const std::optional<StdpParams>& long_term) const {
         if (short_term.has_value() != short_term_.has_value()) return false;
         if (long_term.has_value() != long_term_.has_value()) return false;
-        if (short_term &&
-            (!same_bits(short_term->stdp_params, short_term_->stdp_params) ||
-             std::bit_cast<std::uint32_t>(short_term->tau) !=
-                 std::bit_cast<std::uint32_t>(short_term_->tau))) {
+        if (short_term && (!same_bits(short_term->stdp_params, short_term_->stdp_params) ||
+                           std::bit_cast<std::uint32_t>(short_term->tau) !=
+                               std::bit_cast<std::uint32_t>(short_term_->tau))) {
             return false;
         }
         return !long_term || same_bits(*long_term, *long_term_);

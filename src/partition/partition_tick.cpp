@@ -68,10 +68,9 @@ SnapshotSegment snapshot_layer(PartitionLayer& layer, std::uint64_t t) {
     for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
         const std::uint64_t pre_syn_nid = layer.pre_syn_groups.key_at(g);
         for (const Synapse& synapse : layer.pre_syn_groups.group_at(g).synapses) {
-            segment.synapse_states.push_back(SynapseState{pre_syn_nid,
-                                                          layer.first_nid + synapse.post_index,
-                                                          synapse.weight,
-                                                          synapse.conduction_delay});
+            segment.synapse_states.push_back(
+                SynapseState{pre_syn_nid, layer.first_nid + synapse.post_index, synapse.weight,
+                             synapse.conduction_delay});
         }
     }
     return segment;

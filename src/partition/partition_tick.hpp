@@ -4,8 +4,8 @@
 // invariant violation is a panic. Runs on the partition's worker thread.
 #pragma once
 
-#include "instance/tick_messages.hpp"
 #include "partition/partition.hpp"
+#include "partition/tick_messages.hpp"
 
 namespace synaptor {
 

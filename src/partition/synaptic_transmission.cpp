@@ -171,8 +171,7 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
         // Two cache lines ahead. Past the end this only fetches a line in
         // vain (a prefetch never faults); the address is formed as an
         // integer, not as a pointer beyond the vector.
-        __builtin_prefetch(
-            reinterpret_cast<const void*>(synapses_at + (k + 8) * sizeof(Synapse)));
+        __builtin_prefetch(reinterpret_cast<const void*>(synapses_at + (k + 8) * sizeof(Synapse)));
         schedule_one(k);
     }
 }
@@ -200,11 +199,10 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
         schedule_events<OffsetDecay::Tabulated>(layer, group, group_index, pre_syn_nid, t_s, p,
                                                 rule);
     } else if (rule.short_term()->tau > 0.0f) {
-        schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, pre_syn_nid, t_s,
-                                                  p, rule);
+        schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, pre_syn_nid, t_s, p,
+                                                  rule);
     } else {
-        schedule_events<OffsetDecay::General>(layer, group, group_index, pre_syn_nid, t_s, p,
-                                              rule);
+        schedule_events<OffsetDecay::General>(layer, group, group_index, pre_syn_nid, t_s, p, rule);
     }
 }
 
@@ -264,13 +262,12 @@ template <bool Prepared>
     if (event.synapse_index > PreSynGroupMap::kMaxSynapsesPerGroup) [[unlikely]] {
         missing_synapse(event.pre_syn_nid, event.synapse_index);
     }
-    record_recent_input(
-        neuron, RecentInput{t, g, static_cast<std::uint32_t>(event.synapse_index)}, oldest);
-    const bool reached =
-        Prepared ? integrate_prepared(neuron, t, event.psp, params, layer.membrane_decay,
-                                      layer.threshold_decay)
-                 : integrate(neuron, t, event.psp, params, layer.membrane_decay,
-                             layer.threshold_decay);
+    record_recent_input(neuron, RecentInput{t, g, static_cast<std::uint32_t>(event.synapse_index)},
+                        oldest);
+    const bool reached = Prepared ? integrate_prepared(neuron, t, event.psp, params,
+                                                       layer.membrane_decay, layer.threshold_decay)
+                                  : integrate(neuron, t, event.psp, params, layer.membrane_decay,
+                                              layer.threshold_decay);
     if (reached) layer.pending_neurons.push_back(event.post_index);
     // Pre-after-post: pair with the neuron's last spike (always of an earlier
     // tick, since this tick's spikes come after all deliveries), refractory or not.
@@ -295,9 +292,8 @@ template <bool Prepared>
 template <bool Prepared>
 [[gnu::noinline]] void deliver_plastic_outlined(PartitionLayer& layer, Neuron& neuron,
                                                 const SynapticEvent& event, std::uint64_t t) {
-    deliver_plastic<Prepared>(
-        layer, neuron, event, t,
-        oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
+    deliver_plastic<Prepared>(layer, neuron, event, t,
+                              oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
 }
 
 }  // namespace
@@ -365,8 +361,8 @@ void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batc
         const std::uint64_t i = batch[k + kNeuronAhead].post_index;
         // A prefetch never faults, so the index is not checked here; the
         // address is formed as an integer, never as an out-of-range pointer.
-        __builtin_prefetch(reinterpret_cast<const void*>(
-                               reinterpret_cast<std::uintptr_t>(neurons) + i * sizeof(Neuron)),
+        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(neurons) +
+                                                         i * sizeof(Neuron)),
                            1);
         deliver_one(batch[k]);
     }

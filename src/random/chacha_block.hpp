@@ -8,8 +8,8 @@
 
 #include <array>
 #include <bit>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -23,8 +23,7 @@ inline constexpr int kRngRounds = 12;
 inline constexpr std::array<std::uint32_t, 4> kSigma = {0x61707865u, 0x3320646eu, 0x79622d32u,
                                                         0x6b206574u};
 
-inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
-                          std::uint32_t& d) {
+inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
     a += b;
     d = std::rotl(d ^ a, 16);
     c += d;
@@ -41,10 +40,22 @@ template <int Rounds>
 void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
                   std::uint32_t nonce0, std::uint32_t nonce1, std::uint32_t* out) {
     static_assert(Rounds % 2 == 0);
-    std::uint32_t in[16] = {kSigma[0], kSigma[1], kSigma[2], kSigma[3], key[0], key[1],
-                            key[2],    key[3],    key[4],    key[5],    key[6], key[7],
+    std::uint32_t in[16] = {kSigma[0],
+                            kSigma[1],
+                            kSigma[2],
+                            kSigma[3],
+                            key[0],
+                            key[1],
+                            key[2],
+                            key[3],
+                            key[4],
+                            key[5],
+                            key[6],
+                            key[7],
                             static_cast<std::uint32_t>(counter),
-                            static_cast<std::uint32_t>(counter >> 32), nonce0, nonce1};
+                            static_cast<std::uint32_t>(counter >> 32),
+                            nonce0,
+                            nonce1};
     std::uint32_t x[16];
     for (int i = 0; i < 16; ++i) x[i] = in[i];
     for (int r = 0; r < Rounds; r += 2) {
@@ -95,9 +106,9 @@ void chacha_blocks_lanes(const std::array<std::uint32_t, 8>* const keys[4],
         const auto w = static_cast<std::size_t>(i);
         in[4 + i] = U32x4{(*keys[0])[w], (*keys[1])[w], (*keys[2])[w], (*keys[3])[w]};
     }
-    in[12] = U32x4{static_cast<std::uint32_t>(counters[0]), static_cast<std::uint32_t>(counters[1]),
-                   static_cast<std::uint32_t>(counters[2]),
-                   static_cast<std::uint32_t>(counters[3])};
+    in[12] =
+        U32x4{static_cast<std::uint32_t>(counters[0]), static_cast<std::uint32_t>(counters[1]),
+              static_cast<std::uint32_t>(counters[2]), static_cast<std::uint32_t>(counters[3])};
     in[13] = U32x4{static_cast<std::uint32_t>(counters[0] >> 32),
                    static_cast<std::uint32_t>(counters[1] >> 32),
                    static_cast<std::uint32_t>(counters[2] >> 32),
@@ -185,8 +196,8 @@ struct SipState {
     std::uint64_t v0, v1, v2, v3;
 
     static SipState with_key(std::uint64_t k0, std::uint64_t k1) {
-        return {k0 ^ 0x736f6d6570736575ull, k1 ^ 0x646f72616e646f6dull,
-                k0 ^ 0x6c7967656e657261ull, k1 ^ 0x7465646279746573ull};
+        return {k0 ^ 0x736f6d6570736575ull, k1 ^ 0x646f72616e646f6dull, k0 ^ 0x6c7967656e657261ull,
+                k1 ^ 0x7465646279746573ull};
     }
     void round() {
         v0 += v1;

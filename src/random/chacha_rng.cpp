@@ -27,7 +27,7 @@ void ChaChaRng::refill() {
     } else {
         // One block into the last 16 words; the stream is the same.
         chacha_detail::chacha_block<chacha_detail::kRngRounds>(key_, counter_, 0, 0,
-                                                              buffer_.data() + 48);
+                                                               buffer_.data() + 48);
         counter_ += 1;
         index_ = 48;
     }

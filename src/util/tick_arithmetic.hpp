@@ -16,10 +16,12 @@ inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 /// `a - b` as a signed tick difference, saturating at the limits of i64.
 inline std::int64_t signed_tick_difference(std::uint64_t a, std::uint64_t b) {
-    constexpr std::uint64_t max_i64 = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    constexpr std::uint64_t max_i64 =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     if (a >= b) {
         const std::uint64_t d = a - b;
-        return d > max_i64 ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(d);
+        return d > max_i64 ? std::numeric_limits<std::int64_t>::max()
+                           : static_cast<std::int64_t>(d);
     }
     const std::uint64_t d = b - a;
     return d > max_i64 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(d);

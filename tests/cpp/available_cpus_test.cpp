@@ -1,4 +1,4 @@
-#include "params/available_cpus.hpp"
+#include "util/available_cpus.hpp"
 
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -6,8 +6,6 @@
 #include <map>
 #include <thread>
 #include <vector>
-
-#include "params/validate_params.hpp"
 
 namespace synaptor {
 namespace {
@@ -64,23 +62,24 @@ TEST(AvailableCpus, ParsesQuotaFiles) {
 
 TEST(AvailableCpus, ReadsQuotaOfGroupAndItsAncestors) {
     // v2: the quota sits on the parent slice, not on the process's own scope.
-    EXPECT_EQ(cgroup_quota_count(kUnifiedCgroup, kUnifiedMountinfo,
-                                 fake_files({{"/sys/fs/cgroup/user.slice/session-1.scope/cpu.max",
-                                              "max 100000\n"},
-                                             {"/sys/fs/cgroup/user.slice/cpu.max", "300000 100000\n"}})),
+    EXPECT_EQ(cgroup_quota_count(
+                  kUnifiedCgroup, kUnifiedMountinfo,
+                  fake_files({{"/sys/fs/cgroup/user.slice/session-1.scope/cpu.max", "max 100000\n"},
+                              {"/sys/fs/cgroup/user.slice/cpu.max", "300000 100000\n"}})),
               std::optional<std::uint64_t>(3));
     // The smallest quota on the way up wins.
-    EXPECT_EQ(cgroup_quota_count(kUnifiedCgroup, kUnifiedMountinfo,
-                                 fake_files({{"/sys/fs/cgroup/user.slice/session-1.scope/cpu.max",
-                                              "100000 100000\n"},
-                                             {"/sys/fs/cgroup/user.slice/cpu.max", "300000 100000\n"}})),
-              std::optional<std::uint64_t>(1));
+    EXPECT_EQ(
+        cgroup_quota_count(
+            kUnifiedCgroup, kUnifiedMountinfo,
+            fake_files({{"/sys/fs/cgroup/user.slice/session-1.scope/cpu.max", "100000 100000\n"},
+                        {"/sys/fs/cgroup/user.slice/cpu.max", "300000 100000\n"}})),
+        std::optional<std::uint64_t>(1));
     EXPECT_EQ(cgroup_quota_count(kUnifiedCgroup, kUnifiedMountinfo, fake_files({})), std::nullopt);
     // v1 in a hybrid layout.
-    EXPECT_EQ(cgroup_quota_count(kHybridCgroup, kHybridMountinfo,
-                                 fake_files({{"/sys/fs/cgroup/cpu/batch/job7/cpu.cfs_quota_us", "450000"},
-                                             {"/sys/fs/cgroup/cpu/batch/job7/cpu.cfs_period_us",
-                                              "100000"}})),
+    EXPECT_EQ(cgroup_quota_count(
+                  kHybridCgroup, kHybridMountinfo,
+                  fake_files({{"/sys/fs/cgroup/cpu/batch/job7/cpu.cfs_quota_us", "450000"},
+                              {"/sys/fs/cgroup/cpu/batch/job7/cpu.cfs_period_us", "100000"}})),
               std::optional<std::uint64_t>(5));
     // A container sees its own group mounted as the root of the hierarchy.
     EXPECT_EQ(cgroup_quota_count("0::/docker/abc\n",

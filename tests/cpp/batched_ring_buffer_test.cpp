@@ -78,7 +78,9 @@ TEST(BatchedRingBuffer, DrainDeliversInOrderAndAdvances) {
     ring.schedule(0, 2);
     ring.schedule(1, 3);
     Ints seen;
-    const auto collect = [&](const Ints& batch) { seen.insert(seen.end(), batch.begin(), batch.end()); };
+    const auto collect = [&](const Ints& batch) {
+        seen.insert(seen.end(), batch.begin(), batch.end());
+    };
     EXPECT_EQ(ring.drain_current_batch(collect), 2u);
     EXPECT_EQ(seen, (Ints{1, 2}));
     EXPECT_EQ(ring.current_slot(), 1u);

@@ -34,7 +34,9 @@ TEST(CoincidenceWindow, PruningKeepsExactlyTheEntriesWhoseSumIsNotBelowTheTick) 
     for (const std::uint64_t cutoff : kCutoffs) {
         for (const std::uint64_t base : kBases) {
             Neuron n;
-            for (std::uint64_t a = 0; a < 8; ++a) n.recent_inputs.push_back(RecentInput{base + 3 * a, static_cast<std::uint32_t>(a), 0});
+            for (std::uint64_t a = 0; a < 8; ++a)
+                n.recent_inputs.push_back(
+                    RecentInput{base + 3 * a, static_cast<std::uint32_t>(a), 0});
             for (std::uint64_t dt = 0; dt < 30; ++dt) {
                 const std::uint64_t t = base + dt;
                 Neuron m = n;
@@ -73,10 +75,12 @@ TEST(CoincidenceWindow, DeliveryPairsWithASpikeInsideTheWindowOnly) {
                 deliver_due_events(layer, t);
                 const float w = layer.pre_syn_groups.find(9)->synapses[0].weight;
                 const bool expected = saturating_add(ts, cutoff) >= t;
-                const float want = expected ? clamp_weight(1.0f, stdp_value(static_cast<std::int64_t>(dt),
-                                                                            test_stdp_params()),
-                                                           10.0f)
-                                            : 1.0f;
+                const float want =
+                    expected
+                        ? clamp_weight(
+                              1.0f, stdp_value(static_cast<std::int64_t>(dt), test_stdp_params()),
+                              10.0f)
+                        : 1.0f;
                 EXPECT_EQ(w, want) << cutoff << " " << base << " " << dt;
                 pairings += expected ? 1 : 0;
                 ++checks;
@@ -134,11 +138,11 @@ TEST(MemoisedPlasticity, PairingsMatchTheDirectFormulasForAnyTimeConstant) {
                 const float x = static_cast<float>(dt);
                 const float kernel = dt > 0 ? p.factor_pre_after_post * expf(-x / tau)
                                             : p.factor_pre_before_post * expf(x / tau);
-                ASSERT_EQ(float_bits(synapse.weight),
-                          float_bits(clamp_weight(w, kernel, 1000.0f)))
+                ASSERT_EQ(float_bits(synapse.weight), float_bits(clamp_weight(w, kernel, 1000.0f)))
                     << tau << " " << dt << " " << gap;
-                ASSERT_EQ(float_bits(synapse.short_term_weight),
-                          float_bits(0.25f * expf(-static_cast<float>(t - update_t) / tau) + kernel))
+                ASSERT_EQ(
+                    float_bits(synapse.short_term_weight),
+                    float_bits(0.25f * expf(-static_cast<float>(t - update_t) / tau) + kernel))
                     << tau << " " << dt << " " << gap;
                 ++compared;
             }

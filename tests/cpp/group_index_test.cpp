@@ -113,8 +113,8 @@ TEST(GroupIndex, EventsAndRecentInputsNameTheirOwnGroupAndSynapse) {
 void run(PartitionLayer& layer, std::uint64_t reorder_at) {
     const std::vector<std::vector<std::uint64_t>> pre = {
         {10, 30}, {40}, {20, 30}, {}, {10, 40}, {30}, {10, 20, 40}, {}, {30, 40}, {}};
-    const std::vector<std::vector<std::uint64_t>> post = {
-        {}, {}, {1}, {0, 3}, {}, {2}, {}, {0, 1}, {}, {3}, {2}, {0}};
+    const std::vector<std::vector<std::uint64_t>> post = {{}, {},     {1}, {0, 3}, {},  {2},
+                                                          {}, {0, 1}, {},  {3},    {2}, {0}};
     for (std::uint64_t t = 0; t < post.size(); ++t) {
         if (t > 0 && t - 1 < pre.size()) {
             for (const std::uint64_t nid : pre[t - 1]) propagate_spike(layer, nid, t - 1);

@@ -9,14 +9,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "instance/instance_core_options.hpp"
 #include "params/validate_params.hpp"
+#include "util/available_cpus.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {

@@ -1,5 +1,3 @@
-#include "lib/core/instance.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +5,7 @@
 #include <limits>
 #include <set>
 
+#include "instance/instance.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {

@@ -117,8 +117,13 @@ TEST(NeuronDynamics, PruneKeepsInputsAtTheCutoffEdge) {
 }
 
 TEST(NeuronDynamics, MemoisedDecaysAreBitIdentical) {
-    const float taus[] = {10.0f, 3.3f, 0.7f, 1e-30f, std::numeric_limits<float>::infinity(),
-                          std::numeric_limits<float>::quiet_NaN(), 0.0f};
+    const float taus[] = {10.0f,
+                          3.3f,
+                          0.7f,
+                          1e-30f,
+                          std::numeric_limits<float>::infinity(),
+                          std::numeric_limits<float>::quiet_NaN(),
+                          0.0f};
     for (const float tau : taus) {
         NeuronParams params = test_neuron_params();
         params.tau_membrane = tau;
@@ -135,7 +140,8 @@ TEST(NeuronDynamics, MemoisedDecaysAreBitIdentical) {
             Neuron b = a;
             EXPECT_EQ(integrate(a, 1000 + dt, 0.1f, params),
                       integrate(b, 1000 + dt, 0.1f, params, membrane, threshold));
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(a.voltage), std::bit_cast<std::uint32_t>(b.voltage))
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(a.voltage),
+                      std::bit_cast<std::uint32_t>(b.voltage))
                 << "tau " << tau << " dt " << dt;
             EXPECT_EQ(std::bit_cast<std::uint32_t>(a.threshold),
                       std::bit_cast<std::uint32_t>(b.threshold));
@@ -163,8 +169,8 @@ TEST(NeuronDynamics, PreparedIntegrationMatchesDirectFormula) {
     const float taus[] = {10.0f, 0.7f, inf, nan, 0.0f, -0.0f, -3.0f};
     const float voltages[] = {0.8125f, -2.5f, -0.0f, nan, inf};
     const float psps[] = {0.1f, -0.0f, 0.0f, nan, -inf};
-    const std::uint64_t dts[] = {0, 1, 2, 300, DecayTable::kSize - 1, DecayTable::kSize,
-                                 DecayTable::kSize + 1, 5000};
+    const std::uint64_t dts[] = {
+        0, 1, 2, 300, DecayTable::kSize - 1, DecayTable::kSize, DecayTable::kSize + 1, 5000};
     for (const float tau : taus) {
         NeuronParams params = test_neuron_params();
         params.tau_membrane = tau;
@@ -212,8 +218,8 @@ namespace {
 TEST(DecayTable, EveryLookupIsTheDirectFormula) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-    const float taus[] = {5.0f,   1.0f,   1e-30f, 39.0f, 39.38f, 39.4f, 40.0f, 1000.0f,
-                          1e-45f, 0.0f,   -0.0f,  -5.0f, inf,    -inf,  nan};
+    const float taus[] = {5.0f,   1.0f, 1e-30f, 39.0f, 39.38f, 39.4f, 40.0f, 1000.0f,
+                          1e-45f, 0.0f, -0.0f,  -5.0f, inf,    -inf,  nan};
     for (const float tau : taus) {
         DecayTable table;
         table.build(tau);

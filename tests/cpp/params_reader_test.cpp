@@ -162,9 +162,9 @@ TEST(ParamsReader, ReportsFirstMissingFieldAtEnclosingStructure) {
     EXPECT_EQ(json_error("{\"layers\": 5}"),
               "invalid type: integer `5`, expected a sequence at line 1 column 12");
     // An empty structure value reads as an empty mapping.
-    EXPECT_EQ(yaml_error(with(kYaml, "technical_params: {pin_threads: false}",
-                              "technical_params:")),
-              "technical_params: missing field `pin_threads` at line 24 column 18");
+    EXPECT_EQ(
+        yaml_error(with(kYaml, "technical_params: {pin_threads: false}", "technical_params:")),
+        "technical_params: missing field `pin_threads` at line 24 column 18");
 }
 
 TEST(ParamsReader, RejectsDuplicateFields) {
@@ -186,8 +186,9 @@ TEST(ParamsReader, ChecksIntegerFieldsAndConvertsIntegersToFloats) {
     EXPECT_EQ(yaml_error(neuron_yaml("refractory_period", "2.5")),
               "layers[0].neuron_params.refractory_period: invalid type: floating point `2.5`, "
               "expected u8 at line 5 column 26");
-    EXPECT_EQ(yaml_ok(neuron_yaml("refractory_period", "255")).layers[0].neuron_params
-                  .refractory_period, 255);
+    EXPECT_EQ(
+        yaml_ok(neuron_yaml("refractory_period", "255")).layers[0].neuron_params.refractory_period,
+        255);
     EXPECT_EQ(yaml_error(with(kYaml, "num_neurons: 2", "num_neurons: -1")),
               "layers[0].num_neurons: invalid value: integer `-1`, expected usize at line 2 "
               "column 18");
@@ -195,13 +196,15 @@ TEST(ParamsReader, ChecksIntegerFieldsAndConvertsIntegersToFloats) {
               "layers[0].num_neurons: invalid value: integer `18446744073709551616`, expected "
               "usize at line 2 column 18");
     EXPECT_EQ(yaml_ok(with(kYaml, "num_neurons: 2", "num_neurons: 18446744073709551615"))
-                  .layers[0].num_neurons, 18446744073709551615u);
+                  .layers[0]
+                  .num_neurons,
+              18446744073709551615u);
     EXPECT_EQ(yaml_ok(with(kYaml, "num_neurons: 2", "num_neurons: 0x10")).layers[0].num_neurons,
               16u);
-    EXPECT_EQ(yaml_error(with(kYaml, "{pin_threads: false}",
-                              "{pin_threads: false, seed_override: -3}")),
-              "technical_params.seed_override: invalid value: integer `-3`, expected u64 at "
-              "line 24 column 55");
+    EXPECT_EQ(
+        yaml_error(with(kYaml, "{pin_threads: false}", "{pin_threads: false, seed_override: -3}")),
+        "technical_params.seed_override: invalid value: integer `-3`, expected u64 at "
+        "line 24 column 55");
     EXPECT_EQ(yaml_error(with(kYaml, "num_neurons: 2", "num_neurons: \"2\"")),
               "layers[0].num_neurons: invalid type: string \"2\", expected usize at line 2 "
               "column 18");
@@ -209,8 +212,9 @@ TEST(ParamsReader, ChecksIntegerFieldsAndConvertsIntegersToFloats) {
               "invalid type: floating point `2.0`, expected usize at line 3 column 19");
     EXPECT_EQ(json_error(with(kJson, "\"num_neurons\": 2", "\"num_neurons\": 1e400")),
               "Number too big to be stored in double. at line 3 column 19");
-    EXPECT_EQ(json_ok(with(kJson, "\"num_neurons\": 2", "\"num_neurons\": -0")).layers[0].num_neurons,
-              0u);
+    EXPECT_EQ(
+        json_ok(with(kJson, "\"num_neurons\": 2", "\"num_neurons\": -0")).layers[0].num_neurons,
+        0u);
 
     const InstanceParams p = yaml_ok(neuron_yaml("tau_membrane", "10"));
     EXPECT_EQ(p.layers[0].neuron_params.tau_membrane, 10.0f);
@@ -224,7 +228,8 @@ TEST(ParamsReader, ChecksIntegerFieldsAndConvertsIntegersToFloats) {
     EXPECT_EQ(yaml_ok(neuron_yaml("tau_membrane", "1e39")).layers[0].neuron_params.tau_membrane,
               INFINITY);
     EXPECT_EQ(json_ok(with(kJson, "\"tau_membrane\": 10.0", "\"tau_membrane\": 16777217"))
-                  .layers[0].neuron_params.tau_membrane,
+                  .layers[0]
+                  .neuron_params.tau_membrane,
               16777216.0f);
     EXPECT_EQ(yaml_error(neuron_yaml("tau_membrane", "1e400")),
               "layers[0].neuron_params.tau_membrane: invalid value: floating point `1e400`, "
@@ -241,12 +246,13 @@ TEST(ParamsReader, AcceptsOnlyBooleanLiteralsForBooleans) {
     for (const char* word : {"true", "True", "TRUE"}) {
         EXPECT_TRUE(yaml_ok(with(kYaml, "allow_self_innervation: false",
                                  std::string("allow_self_innervation: ") + word))
-                        .layer_connections[0].allow_self_innervation);
+                        .layer_connections[0]
+                        .allow_self_innervation);
     }
-    EXPECT_EQ(yaml_error(with(kYaml, "allow_self_innervation: false",
-                              "allow_self_innervation: yes")),
-              "layer_connections[0].allow_self_innervation: invalid type: string \"yes\", "
-              "expected a boolean at line 23 column 29");
+    EXPECT_EQ(
+        yaml_error(with(kYaml, "allow_self_innervation: false", "allow_self_innervation: yes")),
+        "layer_connections[0].allow_self_innervation: invalid type: string \"yes\", "
+        "expected a boolean at line 23 column 29");
     EXPECT_EQ(json_error(with(kJson, "\"pin_threads\": false", "\"pin_threads\": 0")),
               "invalid type: integer `0`, expected a boolean at line 17 column 38");
     EXPECT_EQ(yaml_error(with(kYaml, "allow_self_innervation: false", "allow_self_innervation:")),
@@ -256,7 +262,8 @@ TEST(ParamsReader, AcceptsOnlyBooleanLiteralsForBooleans) {
 
 TEST(ParamsReader, IgnoresUnknownKeysAtEveryLevel) {
     std::string y = with(kYaml, "layers:\n", "extra: {a: [1, {b: 2}]}\nlayers:\n");
-    y = with(y, "      tau_membrane: 10.0\n", "      tau_membrane: 10.0\n      Tau_Membrane: [x]\n");
+    y = with(y, "      tau_membrane: 10.0\n",
+             "      tau_membrane: 10.0\n      Tau_Membrane: [x]\n");
     y = with(y, "stp_params: NoStp", "stp_params: NoStp\n      note: !Weird {deep: [[[]]]}");
     y = with(y, "{pin_threads: false}", "{pin_threads: false, ? [complex, key] : 1}");
     EXPECT_TRUE(yaml_ok(y) == yaml_ok(kYaml));
@@ -267,9 +274,9 @@ TEST(ParamsReader, IgnoresUnknownKeysAtEveryLevel) {
 
 TEST(ParamsReader, ReadsOptionalFieldsAsAbsentWhenNullOrMissing) {
     for (const char* null_form : {"~", "null", "Null", "NULL", ""}) {
-        const InstanceParams p = yaml_ok(with(
-            kYaml, "{pin_threads: false}",
-            std::string("\n  pin_threads: false\n  num_threads: ") + null_form + "\n"));
+        const InstanceParams p = yaml_ok(
+            with(kYaml, "{pin_threads: false}",
+                 std::string("\n  pin_threads: false\n  num_threads: ") + null_form + "\n"));
         EXPECT_FALSE(p.technical_params.num_threads.has_value()) << null_form;
     }
     const InstanceParams p = json_ok(with(kJson, "{\"pin_threads\": false}",
@@ -278,14 +285,16 @@ TEST(ParamsReader, ReadsOptionalFieldsAsAbsentWhenNullOrMissing) {
     EXPECT_FALSE(p.technical_params.num_threads.has_value());
     EXPECT_EQ(p.technical_params.seed_override, std::optional<std::uint64_t>(7));
     EXPECT_TRUE(p.technical_params.pin_threads);
-    const InstanceParams q = yaml_ok(
-        with(kYaml, "      voltage_floor: -1.0\n",
-             "      voltage_floor: -1.0\n    plasticity_modulation_params:\n"));
+    const InstanceParams q =
+        yaml_ok(with(kYaml, "      voltage_floor: -1.0\n",
+                     "      voltage_floor: -1.0\n    plasticity_modulation_params:\n"));
     EXPECT_FALSE(q.layers[0].plasticity_modulation_params.has_value());
 }
 
 TEST(ParamsReader, ReadsYamlVariantsByTag) {
-    const auto stp = [](const std::string& v) { return with(kYaml, "stp_params: NoStp", "stp_params: " + v); };
+    const auto stp = [](const std::string& v) {
+        return with(kYaml, "stp_params: NoStp", "stp_params: " + v);
+    };
     EXPECT_EQ(yaml_ok(stp("!NoStp")).layer_connections[0].projection_params.stp_params.kind,
               StpParams::Kind::NoStp);
     EXPECT_EQ(yaml_ok(stp("!NoStp ~")).layer_connections[0].projection_params.stp_params.kind,
@@ -293,7 +302,8 @@ TEST(ParamsReader, ReadsYamlVariantsByTag) {
     EXPECT_EQ(yaml_ok(stp("\"NoStp\"")).layer_connections[0].projection_params.stp_params.kind,
               StpParams::Kind::NoStp);
     const StpParams d = yaml_ok(stp("!Depression {tau: 5, p0: 0.5, factor: 0.25}"))
-                            .layer_connections[0].projection_params.stp_params;
+                            .layer_connections[0]
+                            .projection_params.stp_params;
     EXPECT_EQ(d.kind, StpParams::Kind::Depression);
     EXPECT_EQ(d.tau, 5.0f);
     EXPECT_EQ(d.p0, 0.5f);
@@ -326,7 +336,8 @@ TEST(ParamsReader, ReadsYamlVariantsByTag) {
     const auto weight = [](const std::string& v) {
         return with(kYaml, "initial_syn_weight: !Constant 0.5", "initial_syn_weight: " + v);
     };
-    const InitialSynWeight r = yaml_ok(weight("!Randomized 1.0")).layer_connections[0].initial_syn_weight;
+    const InitialSynWeight r =
+        yaml_ok(weight("!Randomized 1.0")).layer_connections[0].initial_syn_weight;
     EXPECT_EQ(r.kind, InitialSynWeight::Kind::Randomized);
     EXPECT_EQ(r.value, 1.0f);
     EXPECT_EQ(yaml_error(weight("Randomized")),
@@ -347,10 +358,12 @@ TEST(ParamsReader, ReadsJsonVariantsByExternalTag) {
     const auto stp = [](const std::string& v) {
         return with(kJson, "\"stp_params\": \"NoStp\"", "\"stp_params\": " + v);
     };
-    EXPECT_EQ(json_ok(stp("{\"NoStp\": null}")).layer_connections[0].projection_params.stp_params.kind,
-              StpParams::Kind::NoStp);
+    EXPECT_EQ(
+        json_ok(stp("{\"NoStp\": null}")).layer_connections[0].projection_params.stp_params.kind,
+        StpParams::Kind::NoStp);
     const StpParams f = json_ok(stp("{\"Facilitation\": {\"tau\": 5, \"p0\": 0.5, \"factor\": 1}}"))
-                            .layer_connections[0].projection_params.stp_params;
+                            .layer_connections[0]
+                            .projection_params.stp_params;
     EXPECT_EQ(f.kind, StpParams::Kind::Facilitation);
     EXPECT_EQ(f.factor, 1.0f);
     EXPECT_EQ(json_error(stp("\"Depression\"")),
@@ -370,9 +383,7 @@ TEST(ParamsReader, ReadsJsonVariantsByExternalTag) {
     EXPECT_EQ(json_error(stp("{}")),
               "invalid type: empty map, expected enum StpParams at line 11 column 19");
 
-    const auto weight = [](const std::string& v) {
-        return with(kJson, "{\"Constant\": 0.5}", v);
-    };
+    const auto weight = [](const std::string& v) { return with(kJson, "{\"Constant\": 0.5}", v); };
     EXPECT_EQ(json_ok(weight("{\"Randomized\": 2}")).layer_connections[0].initial_syn_weight.value,
               2.0f);
     EXPECT_EQ(json_error(weight("\"Constant\"")),
@@ -385,8 +396,7 @@ TEST(ParamsReader, ReadsJsonVariantsByExternalTag) {
 }
 
 TEST(ParamsReader, ReadsJsonArrayFormOfStructures) {
-    const InstanceParams p = json_ok(with(
-        kJson, "{\"pin_threads\": false}", "[4, true, null]"));
+    const InstanceParams p = json_ok(with(kJson, "{\"pin_threads\": false}", "[4, true, null]"));
     EXPECT_EQ(p.technical_params.num_threads, std::optional<std::uint64_t>(4));
     EXPECT_TRUE(p.technical_params.pin_threads);
     EXPECT_FALSE(p.technical_params.seed_override.has_value());
@@ -425,8 +435,7 @@ TEST(ParamsReader, AcceptsExactlyOneDocumentOrRootValue) {
 }
 
 TEST(ParamsReader, ResolvesAnchorsAndBoundsAliasExpansion) {
-    EXPECT_EQ(yaml_error("layers: *missing\n"),
-              "unknown anchor `missing` at line 1 column 9");
+    EXPECT_EQ(yaml_error("layers: *missing\n"), "unknown anchor `missing` at line 1 column 9");
     EXPECT_EQ(yaml_error("layers: &a [*a]\n"), "recursive alias `a` at line 1 column 13");
     // Nine levels of ten aliases each would expand to a billion nodes.
     std::string bomb = "a0: &a0 [x, x, x, x, x, x, x, x, x, x]\n";
@@ -452,13 +461,15 @@ TEST(ParamsReader, BoundsNestingDepth) {
               "recursion limit exceeded: more than 128 nested levels at line 1 column 139");
     // 128 levels are fine as far as nesting goes (the array form of LayerParams
     // then meets a sequence for `num_neurons`).
-    const std::string ok_depth = "{\"layers\": " + std::string(127, '[') + std::string(127, ']') + "}";
-    EXPECT_EQ(json_error(ok_depth),
-              "invalid type: sequence, expected usize at line 1 column 14");
+    const std::string ok_depth =
+        "{\"layers\": " + std::string(127, '[') + std::string(127, ']') + "}";
+    EXPECT_EQ(json_error(ok_depth), "invalid type: sequence, expected usize at line 1 column 14");
 }
 
 TEST(ParamsReader, RejectsInvalidUtf8AndNulBytes) {
-    EXPECT_EQ(json_error(with(kJson, "\"NoStp\"", "\"No\xff" "Stp\"")),
+    EXPECT_EQ(json_error(with(kJson, "\"NoStp\"",
+                              "\"No\xff"
+                              "Stp\"")),
               "Invalid encoding in string. at line 11 column 22");
     const std::string y = yaml_error(with(kYaml, "NoStp", "No\xc3Stp"));
     EXPECT_NE(y.find("at line 16 column"), std::string::npos) << y;
@@ -514,16 +525,26 @@ TEST(ParamsReader, SurvivesMutatedDocuments) {
                 const std::size_t at = next(text.size());
                 const char c = alphabet[next(sizeof alphabet - 1)];
                 switch (next(4)) {
-                    case 0: text[at] = c; break;
-                    case 1: text.insert(at, 1, c); break;
-                    case 2: text.erase(at, 1 + next(8)); break;
-                    default: text.insert(at, text.substr(at, next(64))); break;
+                    case 0:
+                        text[at] = c;
+                        break;
+                    case 1:
+                        text.insert(at, 1, c);
+                        break;
+                    case 2:
+                        text.erase(at, 1 + next(8));
+                        break;
+                    default:
+                        text.insert(at, text.substr(at, next(64)));
+                        break;
                 }
                 if (text.empty()) text = "x";
             }
             const bool yaml = name[13] == 'y';
-            const Result<InstanceParams> own = yaml ? params_from_yaml(text) : params_from_json(text);
-            const Result<InstanceParams> other = yaml ? params_from_json(text) : params_from_yaml(text);
+            const Result<InstanceParams> own =
+                yaml ? params_from_yaml(text) : params_from_json(text);
+            const Result<InstanceParams> other =
+                yaml ? params_from_json(text) : params_from_yaml(text);
             for (const Result<InstanceParams>* r : {&own, &other}) {
                 if (!r->ok()) {
                     EXPECT_FALSE(r->error().empty());

@@ -60,8 +60,9 @@ inline PartitionLayer make_layer(std::uint64_t first_nid, std::size_t num_neuron
 /// Adds the group of `pre_syn_nid`; synapses are stored by ascending post_index.
 inline void add_group(PartitionLayer& layer, std::uint64_t pre_syn_nid,
                       const ProjectionParams& projection, std::vector<TestSynapse> synapses) {
-    std::sort(synapses.begin(), synapses.end(),
-              [](const TestSynapse& a, const TestSynapse& b) { return a.post_index < b.post_index; });
+    std::sort(synapses.begin(), synapses.end(), [](const TestSynapse& a, const TestSynapse& b) {
+        return a.post_index < b.post_index;
+    });
     std::vector<Synapse> records;
     for (const TestSynapse& s : synapses) {
         Synapse synapse;
@@ -70,7 +71,8 @@ inline void add_group(PartitionLayer& layer, std::uint64_t pre_syn_nid,
         synapse.conduction_delay = s.conduction_delay;
         records.push_back(synapse);
     }
-    layer.pre_syn_groups.insert(pre_syn_nid, make_pre_synaptic_group(projection, std::move(records)));
+    layer.pre_syn_groups.insert(pre_syn_nid,
+                                make_pre_synaptic_group(projection, std::move(records)));
 }
 
 /// Sorts the groups and sizes the delivery ring to the largest delay + 1, as

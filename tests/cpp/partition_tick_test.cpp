@@ -172,7 +172,8 @@ TEST(PartitionTick, SnapshotOnlyOnRequestWithSortedSynapsesAndEmptyRuns) {
     EXPECT_EQ(s.synapse_states[2].post_syn_nid, 6u);
     ASSERT_EQ(s.membrane_voltages.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(s.membrane_voltages[i], snapshot_voltage(layer.neurons[i], 4, layer.neuron_params));
+        EXPECT_EQ(s.membrane_voltages[i],
+                  snapshot_voltage(layer.neurons[i], 4, layer.neuron_params));
     }
     // Neuron 0 received 0.5 at tick 2 and is reported decayed by two ticks;
     // neuron 3 is below the floor and reported at the floor, decayed from 0.
@@ -189,7 +190,8 @@ TEST(PartitionTick, SnapshotOnlyOnRequestWithSortedSynapsesAndEmptyRuns) {
 }
 
 TEST(PartitionTick, ShortTermDepressionAndFacilitationShapeSuccessiveInputs) {
-    for (const StpParams::Kind kind : {StpParams::Kind::Depression, StpParams::Kind::Facilitation}) {
+    for (const StpParams::Kind kind :
+         {StpParams::Kind::Depression, StpParams::Kind::Facilitation}) {
         Partition partition = two_layers();
         ProjectionParams projection = static_projection(2.0f, 0.1f);
         projection.stp_params.kind = kind;
@@ -317,7 +319,8 @@ TEST(PartitionTick, SplittingIntoPartitionsChangesNothing) {
             const SnapshotSegment& s0 = b0.state_snapshot->at(1);
             const SnapshotSegment& s1 = b1.state_snapshot->at(1);
             std::vector<float> voltages = s0.membrane_voltages;
-            voltages.insert(voltages.end(), s1.membrane_voltages.begin(), s1.membrane_voltages.end());
+            voltages.insert(voltages.end(), s1.membrane_voltages.begin(),
+                            s1.membrane_voltages.end());
             ASSERT_EQ(voltages, w.membrane_voltages);
             ASSERT_EQ(s0.synapse_states.size() + s1.synapse_states.size(), w.synapse_states.size());
             for (const SynapseState& x : w.synapse_states) {

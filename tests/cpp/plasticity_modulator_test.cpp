@@ -57,8 +57,8 @@ TEST(PlasticityModulator, WorkedTimelineConflatesFlushesAndDropsStaleTraces) {
     const float amount = 2.5f;
     EXPECT_EQ(sums[0], 0.0f + trace_term(2, 10.0f, 0.25f, first_amount) +
                            trace_term(7, 10.0f, 0.25f, amount));
-    EXPECT_EQ(sums[1], 0.0f + trace_term(12, 10.0f, 0.25f, amount) +
-                           trace_term(17, 10.0f, 0.25f, amount));
+    EXPECT_EQ(sums[1],
+              0.0f + trace_term(12, 10.0f, 0.25f, amount) + trace_term(17, 10.0f, 0.25f, amount));
     EXPECT_EQ(sums[2], -1.0f);  // 3 + 20 < 25: dropped before applying
     EXPECT_EQ(m.next_flush_t, 40u);
     EXPECT_EQ(m.next_conflation_t, 35u);
@@ -82,8 +82,8 @@ TEST(PlasticityModulator, WeightChangeSkipsEarlierSamplesAndKeepsProductOrder) {
     flush.tau_eligibility_trace = 7.0f;
     flush.samples = {{10, 3.0f}, {11, 0.1f}, {15, -0.3f}};
     const EligibilityTrace trace{11, 0, 0, 0.37f};
-    const float expected = (0.0f + expf(-0.0f / 7.0f) * 0.37f * 0.1f) +
-                           (expf(-4.0f / 7.0f) * 0.37f) * -0.3f;
+    const float expected =
+        (0.0f + expf(-0.0f / 7.0f) * 0.37f * 0.1f) + (expf(-4.0f / 7.0f) * 0.37f) * -0.3f;
     EXPECT_EQ(dopamine_weight_change(trace, flush), expected);
     const EligibilityTrace late{16, 0, 0, 0.37f};
     EXPECT_EQ(dopamine_weight_change(late, flush), 0.0f);

@@ -64,7 +64,8 @@ TEST(SamplePoisson, IsReproducibleFromTheSeed) {
     ChaChaRng a = ChaChaRng::seed_from_u64(5);
     ChaChaRng b = ChaChaRng::seed_from_u64(5);
     for (double lambda : {3.0, 300.0}) {
-        for (int i = 0; i < 200; ++i) EXPECT_EQ(sample_poisson(a, lambda), sample_poisson(b, lambda));
+        for (int i = 0; i < 200; ++i)
+            EXPECT_EQ(sample_poisson(a, lambda), sample_poisson(b, lambda));
     }
 }
 

@@ -81,7 +81,7 @@ TEST(SynapticTransmission, PropagationSchedulesByDelayWithStpOncePerSpike) {
     add_group(layer, 7, projection, {{0, 0.8f, 3}, {2, 0.6f, 1}});
     finish_layer(layer);
     for (std::uint64_t t = 0; t < 11; ++t) deliver_due_events(layer, t);
-    propagate_spike(layer, 7, 10);  // at tick 11
+    propagate_spike(layer, 7, 10);   // at tick 11
     propagate_spike(layer, 99, 10);  // no group here: nothing happens
     const PreSynapticGroup& group = *layer.pre_syn_groups.find(7);
     EXPECT_EQ(group.last_spike_t, 10u);
@@ -168,9 +168,10 @@ TEST(SynapticTransmission, PairingExamplePreSpikes100And110) {
     add_group(layer, 50, projection, {{0, 1.0f, 2}});
     finish_layer(layer);
     run_ticks(layer, 0, 120, {{100, 50}, {110, 50}}, {{103, 0}});
-    const float after_pre_before_post = std::min(std::max(1.0f + stdp_value(-1, test_stdp_params()), 0.0f), 2.0f);
-    const float expected = std::min(
-        std::max(after_pre_before_post + stdp_value(9, test_stdp_params()), 0.0f), 2.0f);
+    const float after_pre_before_post =
+        std::min(std::max(1.0f + stdp_value(-1, test_stdp_params()), 0.0f), 2.0f);
+    const float expected =
+        std::min(std::max(after_pre_before_post + stdp_value(9, test_stdp_params()), 0.0f), 2.0f);
     EXPECT_EQ(synapse_at(layer, 50, 0).weight, expected);
     EXPECT_NE(expected, after_pre_before_post);
 }
@@ -230,8 +231,7 @@ TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
     synapse.short_term_weight = 0.2f;
     synapse.short_term_update_t = 2;
     apply_stdp(layer, group, 4, 0, -3, 8);
-    EXPECT_EQ(synapse.short_term_weight,
-              0.2f * expf(-6.0f / 6.0f) + 0.3f * expf(-3.0f / 20.0f));
+    EXPECT_EQ(synapse.short_term_weight, 0.2f * expf(-6.0f / 6.0f) + 0.3f * expf(-3.0f / 20.0f));
     EXPECT_EQ(synapse.short_term_update_t, 8u);
     EXPECT_EQ(synapse.weight, 1.0f);  // held back as a trace
     const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
@@ -248,8 +248,8 @@ TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
     flush.tau_eligibility_trace = 5.0f;
     flush.samples = {{10, 9.0f}, {15, 0.5f}};
     apply_dopamine_flush(layer, flush);
-    const float first = std::min(
-        std::max(1.0f + dopamine_weight_change(traces[0], flush), 0.0f), 2.0f);
+    const float first =
+        std::min(std::max(1.0f + dopamine_weight_change(traces[0], flush), 0.0f), 2.0f);
     EXPECT_NE(first, 1.0f);
     EXPECT_EQ(synapse.weight, 2.0f);  // the second trace hits the bound
     synapse.weight = first;
@@ -290,18 +290,23 @@ TEST(SynapticTransmission, MemoisedStdpMatchesTheDirectKernel) {
 // for time constants of every kind; it is found by the parameters' exact bits.
 TEST(StdpKernel, EveryDifferenceIsTheDirectKernelAndParametersMatchBitForBit) {
     constexpr float inf = std::numeric_limits<float>::infinity();
-    const auto same = [](float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); };
-    const StdpParams params[] = {{0.01f, 15.0f, -0.012f, 15.0f}, {1.0f, 0.0f, -1.0f, -0.0f},
-                                 {2.0f, kNaN, 0.5f, inf},       {-0.0f, 1e-30f, 3.0f, 1e30f}};
-    const std::uint64_t cutoffs[] = {0, 1, 20, 510, 511, 512, 1000000,
-                                     std::numeric_limits<std::uint64_t>::max()};
+    const auto same = [](float a, float b) {
+        return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
+    };
+    const StdpParams params[] = {{0.01f, 15.0f, -0.012f, 15.0f},
+                                 {1.0f, 0.0f, -1.0f, -0.0f},
+                                 {2.0f, kNaN, 0.5f, inf},
+                                 {-0.0f, 1e-30f, 3.0f, 1e30f}};
+    const std::uint64_t cutoffs[] = {0,   1,   20,      510,
+                                     511, 512, 1000000, std::numeric_limits<std::uint64_t>::max()};
     for (const StdpParams& p : params) {
         for (const std::uint64_t cutoff : cutoffs) {
             StdpKernel kernel;
             kernel.build(p, cutoff);
             ASSERT_TRUE(kernel.built_for(p));
             for (std::int64_t dt = -1100; dt <= 1100; ++dt) {
-                ASSERT_TRUE(same(kernel.get_built(dt, p), stdp_value(dt, p))) << cutoff << " " << dt;
+                ASSERT_TRUE(same(kernel.get_built(dt, p), stdp_value(dt, p)))
+                    << cutoff << " " << dt;
             }
             for (const std::int64_t dt : {std::numeric_limits<std::int64_t>::min(),
                                           std::numeric_limits<std::int64_t>::max()}) {
@@ -317,13 +322,14 @@ TEST(StdpKernel, EveryDifferenceIsTheDirectKernelAndParametersMatchBitForBit) {
     EXPECT_FALSE(kernel.built_for(negated_zero));
     kernel.build(params[2], 20);
     EXPECT_TRUE(kernel.built_for(params[2]));  // NaN matches its own bits
-
 }
 
 // A layer's rules are found by the parameters' exact bits; past the memoised
 // count they compute directly, and every rule gives the direct formulas.
 TEST(PairingRuleSet, RulesAreFoundByExactParametersAndMatchTheFormulas) {
-    const auto same = [](float a, float b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); };
+    const auto same = [](float a, float b) {
+        return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b));
+    };
     PairingRuleSet rules;
     const std::size_t count = PairingRuleSet::kMaxMemoised + 3;
     std::vector<std::optional<StdpParams>> long_terms;
@@ -343,7 +349,8 @@ TEST(PairingRuleSet, RulesAreFoundByExactParametersAndMatchTheFormulas) {
             ASSERT_TRUE(same(rule.long_term_value(dt), stdp_value(dt, p))) << i << " " << dt;
         }
         for (std::uint64_t dt : {0ull, 1ull, 77ull, 5000ull}) {
-            ASSERT_TRUE(same(rule.short_term_decay(dt), decay_factor(dt, st.tau))) << i << " " << dt;
+            ASSERT_TRUE(same(rule.short_term_decay(dt), decay_factor(dt, st.tau)))
+                << i << " " << dt;
         }
     }
     EXPECT_EQ(rules.size(), count);
@@ -354,9 +361,11 @@ TEST(PairingRuleSet, RulesAreFoundByExactParametersAndMatchTheFormulas) {
     EXPECT_FALSE(rules.at(without_short_term).short_term().has_value());
     StdpParams zero{0.0f, 1.0f, 0.0f, 1.0f};
     StdpParams negative_zero{-0.0f, 1.0f, 0.0f, 1.0f};
-    EXPECT_NE(rules.resolve(std::nullopt, zero, 20), rules.resolve(std::nullopt, negative_zero, 20));
+    EXPECT_NE(rules.resolve(std::nullopt, zero, 20),
+              rules.resolve(std::nullopt, negative_zero, 20));
     StdpParams nan_params{kNaN, kNaN, kNaN, kNaN};
-    EXPECT_EQ(rules.resolve(std::nullopt, nan_params, 20), rules.resolve(std::nullopt, nan_params, 20));
+    EXPECT_EQ(rules.resolve(std::nullopt, nan_params, 20),
+              rules.resolve(std::nullopt, nan_params, 20));
     EXPECT_FALSE(rules.at(rules.resolve(std::nullopt, std::nullopt, 20)).has_timing_plasticity());
 }
 

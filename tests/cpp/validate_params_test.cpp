@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "params/params_reader.hpp"
-
 #include <cmath>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <limits>
+#include <sstream>
 #include <string>
+
+#include "params/params_reader.hpp"
+#include "util/available_cpus.hpp"
 
 namespace synaptor {
 namespace {
@@ -21,7 +22,9 @@ LayerParams layer(std::uint64_t num_neurons) {
     return l;
 }
 
-PlasticityModulationParams modulation() { return PlasticityModulationParams{100.0f, 5, 1.0f, 50, 10, 5}; }
+PlasticityModulationParams modulation() {
+    return PlasticityModulationParams{100.0f, 5, 1.0f, 50, 10, 5};
+}
 
 LayerConnectionParams connection(std::uint64_t from, std::uint64_t to) {
     LayerConnectionParams c;
@@ -56,7 +59,9 @@ std::string after(const std::function<void(InstanceParams&)>& change) {
 }
 
 NeuronParams& neuron(InstanceParams& p) { return p.layers[1].neuron_params; }
-PlasticityModulationParams& mod(InstanceParams& p) { return *p.layers[1].plasticity_modulation_params; }
+PlasticityModulationParams& mod(InstanceParams& p) {
+    return *p.layers[1].plasticity_modulation_params;
+}
 LayerConnectionParams& conn(InstanceParams& p) { return p.layer_connections[0]; }
 StpParams& stp(InstanceParams& p) { return conn(p).projection_params.stp_params; }
 
@@ -89,7 +94,10 @@ TEST(ValidateParams, LayerRulesWithTheirBoundaries) {
               "reset_voltage must be less than 1.0");
     EXPECT_EQ(after([](auto& p) { neuron(p).reset_voltage = 0.99f; }), "");
     EXPECT_EQ(after([](auto& p) { neuron(p).reset_voltage = neuron(p).voltage_floor; }), "");
-    EXPECT_EQ(after([](auto& p) { neuron(p).voltage_floor = 0.0f; neuron(p).reset_voltage = -0.5f; }),
+    EXPECT_EQ(after([](auto& p) {
+                  neuron(p).voltage_floor = 0.0f;
+                  neuron(p).reset_voltage = -0.5f;
+              }),
               "reset_voltage must not be less than voltage_floor");
     EXPECT_EQ(after([](auto& p) { neuron(p).adaptation_threshold = 0.0f; }),
               "reset_voltage must be less than adaptation_threshold");
@@ -97,7 +105,10 @@ TEST(ValidateParams, LayerRulesWithTheirBoundaries) {
               "tau_threshold must be strictly positive");
     EXPECT_EQ(after([](auto& p) { neuron(p).voltage_floor = 0.0f; }), "");
     // L4 sees a positive floor above a lower reset voltage first; equal values reach L7.
-    EXPECT_EQ(after([](auto& p) { neuron(p).voltage_floor = 0.1f; neuron(p).reset_voltage = 0.1f; }),
+    EXPECT_EQ(after([](auto& p) {
+                  neuron(p).voltage_floor = 0.1f;
+                  neuron(p).reset_voltage = 0.1f;
+              }),
               "voltage_floor must not be greater than zero");
     // L2 comes before L3.
     EXPECT_EQ(after([](auto& p) {
@@ -115,7 +126,10 @@ TEST(ValidateParams, ModulationRulesAndZeroConflationPeriod) {
               "eligibility_trace_delay must not be greater than t_cutoff_eligibility_trace");
     EXPECT_EQ(after([](auto& p) { mod(p).dopamine_modulation_factor = 0.0f; }),
               "dopamine_modulation_factor must be strictly positive");
-    EXPECT_EQ(after([](auto& p) { mod(p).dopamine_flush_period = 10; mod(p).dopamine_conflation_period = 4; }),
+    EXPECT_EQ(after([](auto& p) {
+                  mod(p).dopamine_flush_period = 10;
+                  mod(p).dopamine_conflation_period = 4;
+              }),
               "dopamine_flush_period must be a multiple of dopamine_conflation_period");
     // A zero conflation period is rejected instead of dividing by it.
     EXPECT_EQ(after([](auto& p) { mod(p).dopamine_conflation_period = 0; }),
@@ -153,11 +167,15 @@ TEST(ValidateParams, ConnectionRulesWithTheirBoundaries) {
         EXPECT_EQ(with_stp(1.0f, 0.5f, 1.5f), "stp_params: factor must be in (0, 1]");
     }
     // NoStp ignores the payload fields.
-    EXPECT_EQ(after([](auto& p) { stp(p) = StpParams{StpParams::Kind::NoStp, -1.0f, 5.0f, 0.0f}; }), "");
+    EXPECT_EQ(after([](auto& p) {
+                  stp(p) = StpParams{StpParams::Kind::NoStp, -1.0f, 5.0f, 0.0f};
+              }),
+              "");
 
     const auto long_term = [&](float before, float after_tau) {
         return after([&](auto& p) {
-            conn(p).projection_params.long_term_stdp_params = StdpParams{0.1f, before, 0.1f, after_tau};
+            conn(p).projection_params.long_term_stdp_params =
+                StdpParams{0.1f, before, 0.1f, after_tau};
         });
     };
     EXPECT_EQ(long_term(10.0f, 10.0f), "");
@@ -172,24 +190,31 @@ TEST(ValidateParams, ConnectionRulesWithTheirBoundaries) {
     EXPECT_EQ(short_term(10.0f, 10.0f, 1.0f), "");
     EXPECT_EQ(short_term(-1.0f, 10.0f, 1.0f), "tau_pre_before_post must be strictly positive");
     EXPECT_EQ(short_term(10.0f, -1.0f, 1.0f), "tau_pre_after_post must be strictly positive");
-    EXPECT_EQ(short_term(10.0f, 10.0f, 0.0f), "short_term_stdp_params: tau must be strictly positive");
+    EXPECT_EQ(short_term(10.0f, 10.0f, 0.0f),
+              "short_term_stdp_params: tau must be strictly positive");
 
-    EXPECT_EQ(after([](auto& p) { conn(p).connect_density = 0.0; }), "connect_density must be in (0, 1]");
+    EXPECT_EQ(after([](auto& p) { conn(p).connect_density = 0.0; }),
+              "connect_density must be in (0, 1]");
     EXPECT_EQ(after([](auto& p) { conn(p).connect_density = 1.0000001; }),
               "connect_density must be in (0, 1]");
     EXPECT_EQ(after([](auto& p) { conn(p).connect_width = 2.0; }), "");
-    EXPECT_EQ(after([](auto& p) { conn(p).connect_width = 0.0; }), "connect_width must be in (0, 2]");
-    EXPECT_EQ(after([](auto& p) { conn(p).connect_width = 2.0000001; }), "connect_width must be in (0, 2]");
+    EXPECT_EQ(after([](auto& p) { conn(p).connect_width = 0.0; }),
+              "connect_width must be in (0, 2]");
+    EXPECT_EQ(after([](auto& p) { conn(p).connect_width = 2.0000001; }),
+              "connect_width must be in (0, 2]");
     EXPECT_EQ(after([](auto& p) { conn(p).initial_syn_weight.value = 0.0f; }), "");
     EXPECT_EQ(after([](auto& p) { conn(p).initial_syn_weight.value = -0.5f; }),
               "Parameter for constant initial synaptic weight must not be negative");
-    EXPECT_EQ(after([](auto& p) {
-                  conn(p).initial_syn_weight = InitialSynWeight{InitialSynWeight::Kind::Randomized, 0.0f};
-              }),
-              "Parameter for randomized initial synaptic weight must be strictly positive");
-    EXPECT_EQ(after([](auto& p) { conn(p).conduction_delay_position_distance_scale_factor = -0.5; }),
-              "conduction_delay_position_distance_scale_factor must not be negative");
-    EXPECT_EQ(after([](auto& p) { conn(p).conduction_delay_position_distance_scale_factor = 0.0; }), "");
+    EXPECT_EQ(
+        after([](auto& p) {
+            conn(p).initial_syn_weight = InitialSynWeight{InitialSynWeight::Kind::Randomized, 0.0f};
+        }),
+        "Parameter for randomized initial synaptic weight must be strictly positive");
+    EXPECT_EQ(
+        after([](auto& p) { conn(p).conduction_delay_position_distance_scale_factor = -0.5; }),
+        "conduction_delay_position_distance_scale_factor must not be negative");
+    EXPECT_EQ(after([](auto& p) { conn(p).conduction_delay_position_distance_scale_factor = 0.0; }),
+              "");
 }
 
 TEST(ValidateParams, ChecksLayerIdsAndDuplicateConnections) {
@@ -200,17 +225,21 @@ TEST(ValidateParams, ChecksLayerIdsAndDuplicateConnections) {
                   p.layer_connections.push_back(connection(1, 1));
               }),
               "");
-    EXPECT_EQ(after([](auto& p) { p.layer_connections = {connection(0, 7)}; }), "invalid to_layer_id: 7");
-    EXPECT_EQ(after([](auto& p) { p.layer_connections = {connection(2, 7)}; }), "invalid from_layer_id: 2");
+    EXPECT_EQ(after([](auto& p) { p.layer_connections = {connection(0, 7)}; }),
+              "invalid to_layer_id: 7");
+    EXPECT_EQ(after([](auto& p) { p.layer_connections = {connection(2, 7)}; }),
+              "invalid from_layer_id: 2");
     // The first violated rule of the first connection decides.
-    EXPECT_EQ(after([](auto& p) { p.layer_connections = {connection(5, 5), connection(5, 5)}; }),
+    EXPECT_EQ(after([](auto& p) {
+                  p.layer_connections = {connection(5, 5), connection(5, 5)};
+              }),
               "invalid from_layer_id: 5");
 }
 
 TEST(ValidateParams, ReportsInDocumentOrderLayersThenConnectionsThenThreads) {
     EXPECT_EQ(after([](auto& p) {
-                  neuron(p).tau_threshold = 0.0f;                 // last layer
-                  conn(p).connect_density = 0.0;                  // first connection
+                  neuron(p).tau_threshold = 0.0f;  // last layer
+                  conn(p).connect_density = 0.0;   // first connection
                   p.technical_params.num_threads = std::numeric_limits<std::uint64_t>::max();
               }),
               "tau_threshold must be strictly positive");
@@ -249,7 +278,8 @@ TEST(ValidateParams, RejectsZeroFlushPeriodAfterSpecifiedRules) {
 TEST(ValidateParams, RejectsRandomizedWeightBoundWithoutFiniteScale) {
     const auto randomized = [](float bound) {
         return after([=](auto& p) {
-            conn(p).initial_syn_weight = InitialSynWeight{InitialSynWeight::Kind::Randomized, bound};
+            conn(p).initial_syn_weight =
+                InitialSynWeight{InitialSynWeight::Kind::Randomized, bound};
         });
     };
     const std::string message = "Parameter for randomized initial synaptic weight must be finite";
@@ -259,15 +289,17 @@ TEST(ValidateParams, RejectsRandomizedWeightBoundWithoutFiniteScale) {
     EXPECT_EQ(randomized(1e38f), "");
     // A Constant weight is not divided.
     EXPECT_EQ(after([](auto& p) { conn(p).initial_syn_weight.value = INFINITY; }), "");
-    EXPECT_EQ(after([](auto& p) {
-                  conn(p).initial_syn_weight = InitialSynWeight{InitialSynWeight::Kind::Randomized, NAN};
-                  p.technical_params.num_threads = std::numeric_limits<std::uint64_t>::max();
-              }),
-              "num_threads must not be greater than number of available CPUs");
+    EXPECT_EQ(
+        after([](auto& p) {
+            conn(p).initial_syn_weight = InitialSynWeight{InitialSynWeight::Kind::Randomized, NAN};
+            p.technical_params.num_threads = std::numeric_limits<std::uint64_t>::max();
+        }),
+        "num_threads must not be greater than number of available CPUs");
 }
 
 TEST(ValidateParams, RejectsConductionDelaysBeyond255Ticks) {
-    const std::string message = "conduction delay of connection from layer 0 to layer 1 can exceed 255 ticks";
+    const std::string message =
+        "conduction delay of connection from layer 0 to layer 1 can exceed 255 ticks";
     const auto delays = [](std::uint64_t random_part, std::uint64_t add_on, double scale,
                            double width = 2.0, double density = 1.0) {
         return after([=](auto& p) {
@@ -320,7 +352,8 @@ TEST(ValidateParams, SelfConnectionOfOneNeuronWithoutSelfInnervationMakesNoSynap
     p.layer_connections[0].conduction_delay_add_on = 1000;
     EXPECT_EQ(message_of(p), "");
     p.layer_connections[0].allow_self_innervation = true;
-    EXPECT_EQ(message_of(p), "conduction delay of connection from layer 0 to layer 0 can exceed 255 ticks");
+    EXPECT_EQ(message_of(p),
+              "conduction delay of connection from layer 0 to layer 0 can exceed 255 ticks");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "lib/core/instance.hpp"
+#include "instance/instance.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -26,7 +26,8 @@ void schedule(const std::vector<std::uint64_t>& ts, const std::vector<std::uint6
     queue.entries.reserve(n);
     // A tick beyond the end of time saturates instead of wrapping into the
     // past; either way it is never reached.
-    for (std::size_t i = 0; i < n; ++i) queue.entries.push_back({saturating_add(now, ts[i]), ids[i]});
+    for (std::size_t i = 0; i < n; ++i)
+        queue.entries.push_back({saturating_add(now, ts[i]), ids[i]});
     pending.push_back(std::move(queue));
 }
 
@@ -86,7 +87,8 @@ void Instance::append_random_spikes(std::vector<std::uint64_t>& force_spiking_ni
         k = std::min(saturating_u64(sample_poisson(stimulus_rng_, lambda)), num_neurons);
     }
     sample_subset(stimulus_rng_, num_neurons, k, subset_scratch_);
-    for (std::uint64_t position : subset_scratch_) force_spiking_nids.push_back(all_nids_[position]);
+    for (std::uint64_t position : subset_scratch_)
+        force_spiking_nids.push_back(all_nids_[position]);
 }
 
 void Instance::apply_tick_stimulus(TickInput& input) {

@@ -1,6 +1,6 @@
-// The records exchanged once per tick between the instance and its workers:
-// one TickCommand broadcast to every worker, one PartitionTickResult back from
-// each. Plain values, moved or copied whole across the thread boundary.
+// A partition's input and output for one tick: the TickCommand that every
+// partition receives and the PartitionTickResult each one returns. Plain
+// values, moved or copied whole across the thread boundary.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "params/available_cpus.hpp"
+#include "util/available_cpus.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -9,7 +9,6 @@
 #include <fstream>
 #include <vector>
 
-#include "params/validate_params.hpp"
 #include "util/projection_geometry.hpp"
 
 namespace synaptor {
@@ -149,7 +148,8 @@ std::optional<std::uint64_t> cgroup_quota_count(std::string_view proc_self_cgrou
         const std::string dir = mount->mount_point + relative;
         std::optional<std::uint64_t> count;
         if (group->v2) {
-            if (auto content = read_file(dir + "/cpu.max")) count = quota_count_from_cpu_max(*content);
+            if (auto content = read_file(dir + "/cpu.max"))
+                count = quota_count_from_cpu_max(*content);
         } else {
             auto quota = read_file(dir + "/cpu.cfs_quota_us");
             auto period = read_file(dir + "/cpu.cfs_period_us");

@@ -1,8 +1,8 @@
 // The CPU count available to this process: a control-group CPU quota (v2
 // "cpu.max" or v1 "cpu.cfs_quota_us"/"cpu.cfs_period_us"), capped by the
 // affinity mask. The parsing is pure functions over file contents so it can be
-// tested with sample files; available_cpu_count() (validate_params.hpp) reads
-// the real files once per process and caches the quota count.
+// tested with sample files; available_cpu_count() reads the real files once
+// per process and caches the quota count.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,11 @@
 #include <string_view>
 
 namespace synaptor {
+
+/// CPUs available to this process: the control-group quota (computed once per
+/// process, thread-safe) capped by the affinity mask, else the affinity mask or
+/// the online processor count, at least 1.
+std::uint64_t available_cpu_count();
 
 /// The process's group in the hierarchy that holds the cpu controller.
 struct CgroupMembership {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "instance/instance_core.hpp"
-#include "lib/core/stimulus.hpp"
+#include "instance/stimulus.hpp"
 #include "random/chacha_rng.hpp"
 #include "util/result.hpp"
 
