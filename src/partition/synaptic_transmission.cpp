@@ -76,8 +76,7 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
 /// position in the layer, which an eligibility trace keeps.
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
                                                 std::uint32_t position, std::uint64_t pre_syn_nid,
-                                                std::uint64_t k, std::int64_t dt,
-                                                std::uint64_t t) {
+                                                std::uint64_t k, std::int64_t dt, std::uint64_t t) {
     Synapse& synapse = synapse_of(group, pre_syn_nid, k);
     const PairingRule& rule = rule_of(layer, group);
     if (rule.short_term()) {
@@ -512,16 +511,16 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
     // synapses do not interact. First the number of changes per group...
     std::vector<std::uint64_t>& starts = flush.group_starts;
     starts.assign(num_groups + 1, 0);
-    for_each_weight_change(traces, flush, [&](const EligibilityTraceSpan& block,
-                                              const float* sums) {
-        for (std::size_t i = 0; i < block.size; ++i) {
-            const std::uint32_t g = block.group_positions[i];
-            if (g >= num_groups) [[unlikely]] {
-                missing_group_position(g, num_groups);
-            }
-            if (changes_weight(sums[i])) ++starts[g + 1];
-        }
-    });
+    for_each_weight_change(traces, flush,
+                           [&](const EligibilityTraceSpan& block, const float* sums) {
+                               for (std::size_t i = 0; i < block.size; ++i) {
+                                   const std::uint32_t g = block.group_positions[i];
+                                   if (g >= num_groups) [[unlikely]] {
+                                       missing_group_position(g, num_groups);
+                                   }
+                                   if (changes_weight(sums[i])) ++starts[g + 1];
+                               }
+                           });
     for (std::size_t g = 0; g < num_groups; ++g) starts[g + 1] += starts[g];
     const std::size_t num_changes = static_cast<std::size_t>(starts[num_groups]);
     if (num_changes == 0) return;
@@ -533,14 +532,14 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
         std::vector<TraceWeightChange>().swap(changes);
     }
     changes.resize(num_changes);
-    for_each_weight_change(traces, flush, [&](const EligibilityTraceSpan& block,
-                                              const float* sums) {
-        for (std::size_t i = 0; i < block.size; ++i) {
-            if (!changes_weight(sums[i])) continue;
-            changes[static_cast<std::size_t>(starts[block.group_positions[i]]++)] =
-                TraceWeightChange{block.synapse_indices[i], sums[i]};
-        }
-    });
+    for_each_weight_change(
+        traces, flush, [&](const EligibilityTraceSpan& block, const float* sums) {
+            for (std::size_t i = 0; i < block.size; ++i) {
+                if (!changes_weight(sums[i])) continue;
+                changes[static_cast<std::size_t>(starts[block.group_positions[i]]++)] =
+                    TraceWeightChange{block.synapse_indices[i], sums[i]};
+            }
+        });
     // ...and applied group by group (each start has moved to its group's end).
     std::size_t next = 0;
     for (std::size_t g = 0; g < num_groups; ++g) {

@@ -49,8 +49,8 @@ public:
         clear();
         other.for_each_span([&](const EligibilityTraceSpan& span) {
             for (std::size_t i = 0; i < span.size; ++i) {
-                push_back(EligibilityTrace{span.t, span.group_positions[i],
-                                           span.synapse_indices[i], span.values[i]});
+                push_back(EligibilityTrace{span.t, span.group_positions[i], span.synapse_indices[i],
+                                           span.values[i]});
             }
         });
         return *this;
@@ -136,8 +136,8 @@ public:
     void renumber_groups(F&& renumber) {
         for (std::size_t i = 0; i < size_; ++i) {
             const std::size_t position = head_ + i;
-            std::uint32_t& g = chunks_[position / kChunkTraces]->group_positions[position %
-                                                                                 kChunkTraces];
+            std::uint32_t& g =
+                chunks_[position / kChunkTraces]->group_positions[position % kChunkTraces];
             g = renumber(g);
         }
     }

@@ -32,9 +32,9 @@ struct DopamineFlush {
     float tau_eligibility_trace = 0.0f;
 
     // Working storage of the application, kept from flush to flush.
-    std::vector<float> decays;   ///< per sample acting on a run of traces
-    std::vector<float> amounts;  ///< the amounts of those samples
-    std::vector<float> sums;     ///< weight changes of a block of traces
+    std::vector<float> decays;                ///< per sample acting on a run of traces
+    std::vector<float> amounts;               ///< the amounts of those samples
+    std::vector<float> sums;                  ///< weight changes of a block of traces
     std::vector<std::uint64_t> group_starts;  ///< where each group's changes begin
     std::vector<TraceWeightChange> changes;   ///< the nonzero changes, sorted by group
 };
