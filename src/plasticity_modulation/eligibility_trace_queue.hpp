@@ -142,7 +142,10 @@ public:
         }
     }
 
-    void clear() { drop_front(size_); }
+    void clear() {
+        runs_.clear();
+        drop_front(size_);
+    }
 
     /// Chunks in use or kept for reuse: the storage held is this times
     /// kChunkTraces traces.
