@@ -18,14 +18,42 @@ namespace synaptor {
 
 namespace {
 
+/// The worker of a lent partition: builds it, lends it and waits, taking no
+/// commands, until the instance gives it back.
+void run_lending_worker(WorkerStartBlock& block) {
+    PartitionLoan& loan = *block.loan;
+    {
+        // A reader that goes away counts as having taken every command.
+        CommandBusReader dropped = std::move(block.reader);
+    }
+    Partition partition =
+        build_partition(block.params, block.num_partitions, block.partition_index);
+    {
+        // Failures of the lent partition's ticks reach the instance on its own
+        // thread; this sender is needed no longer.
+        ResultSender dropped = std::move(block.sender);
+    }
+    loan.partition = &partition;
+    loan.state.store(PartitionLoan::kLent, std::memory_order_seq_cst);
+    loan.changed.notify_all();
+    loan.changed.wait_until([&] { return loan.released.load(std::memory_order_seq_cst); });
+}
+
 void run_worker(WorkerStartBlock& block) {
     if (block.params.technical_params.pin_threads) pin_current_thread(block.partition_index);
+    if (block.loan) {
+        run_lending_worker(block);
+        return;
+    }
     if (block.test_hooks.before_build) block.test_hooks.before_build(block.partition_index);
     // Built after pinning, so the partition's memory comes from the pinned CPU's node.
     Partition partition =
         build_partition(block.params, block.num_partitions, block.partition_index);
+    if (block.share) block.share->partition.store(&partition, std::memory_order_seq_cst);
     TickCommand command;
     while (block.reader.receive(command)) {
+        // A tick that the calling thread claimed is run there.
+        if (block.share && !block.share->claim(command.t)) continue;
         if (block.test_hooks.before_tick) {
             block.test_hooks.before_tick(block.partition_index, command);
         }
@@ -41,10 +69,16 @@ void report_failure(WorkerStartBlock& block, const char* text) noexcept {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
     try {
+        // A lending worker can fail only while building, when it still holds
+        // its sender.
         block.sender.report_failure(text);
     } catch (...) {
         // Out of memory for the text: the receiver still learns of the end
         // when this sender goes away.
+    }
+    if (block.loan) {
+        block.loan->state.store(PartitionLoan::kFailed, std::memory_order_seq_cst);
+        block.loan->changed.notify_all();
     }
 }
 
