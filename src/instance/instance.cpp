@@ -117,14 +117,44 @@ TickResult Instance::tick_batch_step() {
     return std::move(result).value();
 }
 
-BatchTickResult Instance::tick_until(std::uint64_t t_end) {
+namespace {
+
+/// Asks a StopCheck at most once per interval of wall time, so that a batch of
+/// short ticks pays one clock read per tick and nothing more.
+class StopPoll {
+public:
+    explicit StopPoll(const Instance::StopCheck& stop)
+        : stop_(stop), next_(std::chrono::steady_clock::now() + Instance::kStopCheckInterval) {}
+
+    bool should_stop() {
+        if (!stop_) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return false;
+        next_ = now + Instance::kStopCheckInterval;
+        return stop_();
+    }
+
+private:
+    const Instance::StopCheck& stop_;
+    std::chrono::steady_clock::time_point next_;
+};
+
+}  // namespace
+
+BatchTickResult Instance::tick_until(std::uint64_t t_end, const StopCheck& stop) {
     BatchTickResult batch;
-    while (core_->t() < t_end) append_tick_spikes(batch, tick_batch_step());
+    StopPoll poll(stop);
+    while (core_->t() < t_end && !poll.should_stop()) append_tick_spikes(batch, tick_batch_step());
     return batch;
 }
 
-void Instance::tick_until_ignore_output(std::uint64_t t_end) {
-    while (core_->t() < t_end) tick_batch_step();
+bool Instance::tick_until_ignore_output(std::uint64_t t_end, const StopCheck& stop) {
+    StopPoll poll(stop);
+    while (core_->t() < t_end) {
+        if (poll.should_stop()) return false;
+        tick_batch_step();
+    }
+    return true;
 }
 
 }  // namespace synaptor

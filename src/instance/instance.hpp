@@ -4,8 +4,10 @@
 // used on the calling (Python) thread only; the core's workers never see it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -47,10 +49,20 @@ public:
     /// error text.
     Result<TickResult> tick(TickInput input);
 
+    /// Asked between the ticks of a batch whether to stop there (the Python
+    /// layer checks for pending signals such as Ctrl-C).
+    using StopCheck = std::function<bool()>;
+    /// Wall time between two questions to a StopCheck; the clock is read once per tick.
+    static constexpr std::chrono::milliseconds kStopCheckInterval{50};
+
     /// Runs ticks while t < t_end with reward_rate as reward. A rejected id is
-    /// an internal failure here (the ids came from stored schedules).
-    BatchTickResult tick_until(std::uint64_t t_end);
-    void tick_until_ignore_output(std::uint64_t t_end);
+    /// an internal failure here (the ids came from stored schedules). When
+    /// `stop` answers true the batch ends before its next tick: every tick run
+    /// is complete, t is the next tick to run, and the result holds the ticks
+    /// run so far.
+    BatchTickResult tick_until(std::uint64_t t_end, const StopCheck& stop = {});
+    /// The same ticks without output; returns false when `stop` ended it early.
+    bool tick_until_ignore_output(std::uint64_t t_end, const StopCheck& stop = {});
 
     std::uint64_t t() const { return core_->t(); }
     std::uint64_t num_neurons() const { return core_->num_neurons(); }

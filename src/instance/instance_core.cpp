@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <exception>
 #include <limits>
+#include <new>
 #include <string>
 #include <utility>
 
+#include "instance/build_report.hpp"
 #include "instance/command_bus.hpp"
+#include "instance/fork_guard.hpp"
 #include "instance/instance_core_options.hpp"
 #include "instance/result_channel.hpp"
 #include "instance/worker.hpp"
@@ -44,6 +47,9 @@ WaitPolicies wait_policies_for(std::uint64_t num_threads) {
 
 const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
 const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
+const char* const kForkedText =
+    "instance used in a forked child process; its worker threads exist only in the process "
+    "that created it";
 
 }  // namespace
 
@@ -52,6 +58,9 @@ struct InstanceCore::Impl {
         : command_bus(std::in_place, policies.workers), result_receiver(policies.caller) {}
 
     ~Impl() {
+        // In a forked child the workers do not exist: there is nobody to
+        // wake or join, and the memory they would release stays behind.
+        if (!fork_guard.in_owner()) return;
         // Closing the bus makes every worker leave its loop at its next
         // receive; a worker in the middle of building or ticking finishes
         // that first. Failures of workers are not reported here.
@@ -62,6 +71,13 @@ struct InstanceCore::Impl {
             loan->changed.notify_all();
         }
         for (pthread_t handle : worker_handles) join_worker(handle);
+    }
+
+    /// Workers that hold a result sender, less the one whose partition
+    /// failed on this thread (its worker would have ended with it).
+    std::uint64_t living_workers() const {
+        const std::uint64_t senders = result_receiver.num_senders();
+        return senders > failed_here ? senders - failed_here : 0;
     }
 
     /// The lent partition, waiting for its worker to build it on first use;
@@ -77,12 +93,25 @@ struct InstanceCore::Impl {
         return lent;
     }
 
+    /// The text of the internal failure of a tick whose results did not all
+    /// come: once every worker has ended the receive itself has failed;
+    /// while some live, the first worker's own failure tells more.
+    std::string failure_text() const {
+        if (living_workers() == 0) return kRecvErrorText;
+        std::optional<std::string> worker_failure = result_receiver.failure_text();
+        return worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText);
+    }
+
+    ForkGuard fork_guard;
+    std::shared_ptr<BuildReport> build_report = std::make_shared<BuildReport>();
+
     std::optional<CommandBusSender> command_bus;
     ResultReceiver result_receiver;
     std::vector<pthread_t> worker_handles;  ///< in partition_index order
     /// Partition 0 when this thread runs its ticks (see PartitionLoan).
     std::shared_ptr<PartitionLoan> loan;
-    Partition* lent = nullptr;  ///< the lent partition once it has arrived
+    Partition* lent = nullptr;      ///< the lent partition once it has arrived
+    std::uint64_t failed_here = 0;  ///< partitions whose tick failed on this thread
     /// Partitions 1.. whose ticks this thread may claim; empty without a loan.
     std::vector<std::shared_ptr<PartitionShare>> shares;
 
@@ -154,7 +183,7 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
             auto block = std::unique_ptr<WorkerStartBlock>(new WorkerStartBlock{
                 InstanceParams{params.layers, params.layer_connections, params.technical_params},
                 partition_index, num_partitions, impl.command_bus->add_reader(), creation_sender,
-                options.test_hooks, nullptr});
+                impl.build_report, options.test_hooks});
             if (lend && partition_index == 0) {
                 impl.loan = std::make_shared<PartitionLoan>();
                 block->loan = impl.loan;
@@ -185,6 +214,15 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
 
     impl.results.reserve(num_partitions);
     impl.segments.reserve(num_partitions * params.layers.size());
+
+    // Creation returns only once every partition is built, so that a network
+    // that cannot be built fails here rather than at some later tick. A
+    // failure unwinds through `core`, which closes the bus and joins the
+    // workers once they have finished building.
+    if (std::optional<BuildFailure> failure = impl.build_report->wait(num_partitions)) {
+        if (failure->out_of_memory) throw std::bad_alloc();
+        panic(std::move(failure->text));
+    }
     return core;
 }
 
@@ -195,6 +233,7 @@ void InstanceCore::fail(std::string text) {
 
 Result<TickResult> InstanceCore::tick(const TickInput& input) {
     Impl& impl = *impl_;
+    if (!impl.fork_guard.in_owner()) panic(kForkedText);
 
     for (std::uint64_t id : input.spiking_in_channel_ids) {
         if (id >= num_in_channels_) {
@@ -211,7 +250,9 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
             return error_text("Invalid output channel id for forced spike: " + std::to_string(id));
         }
     }
-    if (impl.failure) panic(*impl.failure);
+    if (impl.failure) {
+        panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
+    }
 
     TickCommand& command = impl.command;
     command.t = t_;
@@ -232,10 +273,7 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
     Partition* lent = nullptr;
     if (impl.loan) {
         lent = impl.lent_partition();
-        if (lent == nullptr) {
-            std::optional<std::string> worker_failure = impl.result_receiver.failure_text();
-            fail(worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText));
-        }
+        if (lent == nullptr) fail(impl.failure_text());
         impl.lent_command = command;  // the send below gives the command away
     }
     // The bus hands back the storage of an earlier command for the next tick.
@@ -256,14 +294,17 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         } catch (const std::exception& failure) {
             std::fprintf(stderr, "%s\n", failure.what());
             std::fflush(stderr);
+            impl.failed_here = 1;
             fail(failure.what());
         }
     }
+    // Every living worker whose tick this thread did not run answers once;
+    // one that has ended never will, and then waiting stops as soon as every
+    // living worker has answered. The lending worker and those whose ticks
+    // ran here count as having answered.
     for (std::size_t i = first_received; i < impl.results.size(); ++i) {
-        PartitionTickResult& result = impl.results[i];
-        if (!impl.result_receiver.receive(result)) {
-            std::optional<std::string> worker_failure = impl.result_receiver.failure_text();
-            fail(worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText));
+        if (!impl.result_receiver.receive_from_living(impl.results[i], i)) {
+            fail(impl.failure_text());
         }
     }
 

@@ -46,9 +46,11 @@ struct TickResult {
 
 class InstanceCore {
 public:
-    /// Validates and starts the workers. A validation failure is an error text
-    /// ("invalid instance parameters, " + message); a refused thread is a panic
-    /// whose text begins with "failed to spawn thread".
+    /// Validates, starts the workers and returns once each has built its
+    /// partition. A validation failure is an error text ("invalid instance
+    /// parameters, " + message); a refused thread is a panic whose text begins
+    /// with "failed to spawn thread"; a partition that did not fit in memory
+    /// throws std::bad_alloc, another failed build is a panic with its text.
     static Result<std::unique_ptr<InstanceCore>> create(InstanceParams params);
 
     ~InstanceCore();
@@ -56,7 +58,8 @@ public:
     InstanceCore& operator=(const InstanceCore&) = delete;
 
     /// Runs one tick. Bad ids are an error text and change nothing; an internal
-    /// failure (a worker that ended, a missing snapshot) is a panic.
+    /// failure (a worker that ended, a missing snapshot, a call from a forked
+    /// child process) is a panic.
     Result<TickResult> tick(const TickInput& input);
 
     std::uint64_t t() const { return t_; }

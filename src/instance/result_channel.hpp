@@ -1,8 +1,10 @@
 // Result channel: an unbounded first-in-first-out queue with any number of
 // senders and one receiver. Receiving blocks until a message is available and
 // fails once the queue is empty and no sender is left. A sender whose thread
-// ends through an internal failure leaves its failure text here, so the
-// receiver fails at once instead of waiting for a message that never comes.
+// ends through an internal failure leaves its failure text here. A plain
+// receive then fails at once; a receive that expects one message from each
+// living sender waits for those still alive and fails once none is left
+// that has not answered, so it never waits for a message that never comes.
 // Each sender's messages arrive in the order it sent them; messages of
 // different senders arrive in no particular order.
 //
@@ -183,18 +185,27 @@ public:
             shared.spin_policy);
         // Every message counted in `sent` is complete: in a mailbox or queued.
         if (shared.sent.load(std::memory_order_seq_cst) == taken_) return false;
-        ++taken_;
-        if (take_from_a_mailbox(out)) return true;
-        // No mailbox was full, so the message is queued. A sender with queued
-        // messages does not use its mailbox, so none of them can be older.
-        std::lock_guard<std::mutex> lock(shared.mutex);
-        expect(!shared.queue.empty(), "result channel counted a message it does not hold");
-        channel_detail::QueueEntry<T>& entry = shared.queue.front();
-        out = std::move(entry.message);
-        if (entry.sender_mailbox != nullptr) {
-            entry.sender_mailbox->in_queue.fetch_sub(1, std::memory_order_release);
-        }
-        shared.queue.pop_front();
+        take(out);
+        return true;
+    }
+
+    /// Moves the oldest message of some sender into `out` and returns true.
+    /// Unlike receive(), a reported failure does not end the wait: it goes on
+    /// while more than `answered` senders are left, for callers that expect
+    /// one message from each living sender and have `answered` of them.
+    /// Returns false once nothing is waiting and at most `answered` senders
+    /// remain, so that a sender that ended without answering never leaves
+    /// the receiver waiting.
+    bool receive_from_living(T& out, std::uint64_t answered) {
+        auto& shared = *shared_;
+        shared.changed.wait_until(
+            [&] {
+                return shared.sent.load(std::memory_order_seq_cst) != taken_ ||
+                       shared.senders.load(std::memory_order_seq_cst) <= answered;
+            },
+            shared.spin_policy);
+        if (shared.sent.load(std::memory_order_seq_cst) == taken_) return false;
+        take(out);
         return true;
     }
 
@@ -207,6 +218,23 @@ public:
     std::uint64_t num_senders() const { return shared_->senders.load(std::memory_order_seq_cst); }
 
 private:
+    /// Takes one message that `sent` has counted and this receiver has not.
+    void take(T& out) {
+        auto& shared = *shared_;
+        ++taken_;
+        if (take_from_a_mailbox(out)) return;
+        // No mailbox was full, so the message is queued. A sender with queued
+        // messages does not use its mailbox, so none of them can be older.
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        expect(!shared.queue.empty(), "result channel counted a message it does not hold");
+        channel_detail::QueueEntry<T>& entry = shared.queue.front();
+        out = std::move(entry.message);
+        if (entry.sender_mailbox != nullptr) {
+            entry.sender_mailbox->in_queue.fetch_sub(1, std::memory_order_release);
+        }
+        shared.queue.pop_front();
+    }
+
     /// Takes a message from a full mailbox, looking round from where the last
     /// search ended so that no sender is passed over for long.
     bool take_from_a_mailbox(T& out) {

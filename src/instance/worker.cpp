@@ -7,6 +7,8 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -19,7 +21,8 @@ namespace synaptor {
 namespace {
 
 /// The worker of a lent partition: builds it, lends it and waits, taking no
-/// commands, until the instance gives it back.
+/// commands, until the instance gives it back. It keeps its result sender,
+/// so that the instance counts it among the living workers as before.
 void run_lending_worker(WorkerStartBlock& block) {
     PartitionLoan& loan = *block.loan;
     {
@@ -28,14 +31,11 @@ void run_lending_worker(WorkerStartBlock& block) {
     }
     Partition partition =
         build_partition(block.params, block.num_partitions, block.partition_index);
-    {
-        // Failures of the lent partition's ticks reach the instance on its own
-        // thread; this sender is needed no longer.
-        ResultSender dropped = std::move(block.sender);
-    }
     loan.partition = &partition;
     loan.state.store(PartitionLoan::kLent, std::memory_order_seq_cst);
     loan.changed.notify_all();
+    block.built = true;
+    block.build_report->built();
     loan.changed.wait_until([&] { return loan.released.load(std::memory_order_seq_cst); });
 }
 
@@ -50,6 +50,8 @@ void run_worker(WorkerStartBlock& block) {
     Partition partition =
         build_partition(block.params, block.num_partitions, block.partition_index);
     if (block.share) block.share->partition.store(&partition, std::memory_order_seq_cst);
+    block.built = true;
+    block.build_report->built();
     TickCommand command;
     while (block.reader.receive(command)) {
         // A tick that the calling thread claimed is run there.
@@ -65,20 +67,23 @@ void run_worker(WorkerStartBlock& block) {
     }
 }
 
-void report_failure(WorkerStartBlock& block, const char* text) noexcept {
+void report_failure(WorkerStartBlock& block, const char* text, bool out_of_memory) noexcept {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
+    if (block.loan) {
+        // A lending worker can fail only while building.
+        block.loan->state.store(PartitionLoan::kFailed, std::memory_order_seq_cst);
+        block.loan->changed.notify_all();
+    }
+    if (!block.built) {
+        block.build_report->failed(out_of_memory, text);
+        return;
+    }
     try {
-        // A lending worker can fail only while building, when it still holds
-        // its sender.
         block.sender.report_failure(text);
     } catch (...) {
         // Out of memory for the text: the receiver still learns of the end
         // when this sender goes away.
-    }
-    if (block.loan) {
-        block.loan->state.store(PartitionLoan::kFailed, std::memory_order_seq_cst);
-        block.loan->changed.notify_all();
     }
 }
 
@@ -86,10 +91,15 @@ void* worker_main(void* arg) {
     std::unique_ptr<WorkerStartBlock> block(static_cast<WorkerStartBlock*>(arg));
     try {
         run_worker(*block);
+    } catch (const std::bad_alloc& failure) {
+        report_failure(*block, failure.what(), true);
+    } catch (const std::length_error& failure) {
+        // A container asked for more than it can ever hold: too large to allocate.
+        report_failure(*block, failure.what(), true);
     } catch (const std::exception& failure) {
-        report_failure(*block, failure.what());
+        report_failure(*block, failure.what(), false);
     } catch (...) {
-        report_failure(*block, "worker thread ended through an unknown failure");
+        report_failure(*block, "worker thread ended through an unknown failure", false);
     }
     // Releasing the block drops the bus reader (so the sender never waits for
     // this worker again) and the result sender.

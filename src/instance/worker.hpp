@@ -1,9 +1,10 @@
 // Worker threads: one per partition for the life of an instance. A worker
 // owns its start block (parameter copies, bus reader, result sender), pins
 // itself to a CPU on request, builds its partition and answers every command
-// with one result until the bus closes. An internal failure while building
-// or ticking ends the worker: its text goes to standard error and to the
-// result channel. Started and joined by the instance's calling thread.
+// with one result until the bus closes. It reports on the build report once
+// its partition is built. An internal failure ends the worker: its text goes
+// to standard error and, while building, to the build report, afterwards to
+// the result channel. Started and joined by the instance's calling thread.
 #pragma once
 
 #include <pthread.h>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "instance/build_report.hpp"
 #include "instance/command_bus.hpp"
 #include "instance/result_channel.hpp"
 #include "instance/wait_point.hpp"
@@ -67,9 +69,11 @@ struct WorkerStartBlock {
     std::uint64_t num_partitions = 0;
     CommandBusReader reader;
     ResultSender sender;
+    std::shared_ptr<BuildReport> build_report;
     WorkerTestHooks test_hooks;
+    bool built = false;  ///< set by the worker once its partition is built
     /// Present for the worker whose partition is lent: it then drops its bus
-    /// reader at once and its result sender once the partition is lent.
+    /// reader at once and never sends a result.
     std::shared_ptr<PartitionLoan> loan;
     /// Present for a worker whose ticks the calling thread may claim.
     std::shared_ptr<PartitionShare> share;

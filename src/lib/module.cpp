@@ -6,6 +6,7 @@
 #include "lib/conversions.hpp"
 #include "lib/module_state.hpp"
 #include "lib/py_classes.hpp"
+#include "lib/runtime_tls.hpp"
 #include "params/params_reader.hpp"
 
 namespace synaptor {
@@ -140,5 +141,7 @@ PyObject* init_module() {
 }  // namespace synaptor
 
 PyMODINIT_FUNC PyInit_synaptor() {
+    // First, before anything on any thread throws.
+    (void)synaptor::place_runtime_tls_statically();
     return synaptor::guarded<PyObject*>(nullptr, nullptr, [] { return synaptor::init_module(); });
 }

@@ -1,5 +1,7 @@
 #include "lib/module_state.hpp"
 
+#include <stdexcept>
+
 #include "lib/py_classes.hpp"
 
 namespace synaptor {
@@ -69,6 +71,9 @@ void raise_from_current_exception(PyObject* module) {
     } catch (const Panic& failure) {
         raise_panic(module, failure.text().c_str());
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked for more than it can ever hold.
         PyErr_NoMemory();
     } catch (const std::exception& failure) {
         raise_panic(module, failure.what());

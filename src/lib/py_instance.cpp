@@ -72,6 +72,16 @@ PyObject* instance_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         });
 }
 
+/// Between the ticks of a batch: a pending signal (Ctrl-C) runs its Python
+/// handler here; when that raises, the batch stops with the exception set.
+Instance::StopCheck signal_check(bool& interrupted) {
+    return [&interrupted] {
+        if (PyErr_CheckSignals() == 0) return false;
+        interrupted = true;
+        return true;
+    };
+}
+
 const char* const kTickUntilParams[] = {"t"};
 const Signature kTickUntil{"Instance.tick_until()", kTickUntilParams, 1};
 const Signature kTickUntilIgnoreOutput{"Instance.tick_until_ignore_output()", kTickUntilParams, 1};
@@ -82,7 +92,12 @@ PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t 
                          [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
                              std::uint64_t t_end;
                              if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
-                             return wrap_batch_tick_result(module, instance.tick_until(t_end));
+                             bool interrupted = false;
+                             BatchTickResult batch =
+                                 instance.tick_until(t_end, signal_check(interrupted));
+                             // The spikes of an interrupted batch are dropped with it.
+                             if (interrupted) return nullptr;
+                             return wrap_batch_tick_result(module, std::move(batch));
                          });
 }
 
@@ -92,7 +107,9 @@ PyObject* instance_tick_until_ignore_output(PyObject* self, PyObject* const* arg
                          [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
                              std::uint64_t t_end;
                              if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
-                             instance.tick_until_ignore_output(t_end);
+                             bool interrupted = false;
+                             instance.tick_until_ignore_output(t_end, signal_check(interrupted));
+                             if (interrupted) return nullptr;
                              Py_RETURN_NONE;
                          });
 }
@@ -168,10 +185,12 @@ PyMethodDef instance_methods[] = {
      "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, reward, "
      "extract_state_snapshot)\n--\n\nRuns one tick and returns its TickResult."},
     {"tick_until", method_function(&instance_tick_until), METH_FASTCALL | METH_KEYWORDS,
-     "tick_until(t)\n--\n\nRuns ticks while get_t() < t and returns their BatchTickResult."},
+     "tick_until(t)\n--\n\nRuns ticks while get_t() < t and returns their BatchTickResult.\n"
+     "Ctrl-C stops it between two ticks; get_t() is then the next tick to run."},
     {"tick_until_ignore_output", method_function(&instance_tick_until_ignore_output),
      METH_FASTCALL | METH_KEYWORDS,
-     "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no output."},
+     "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no output.\n"
+     "Ctrl-C stops it between two ticks; get_t() is then the next tick to run."},
     {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
      "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current tick."},
     {"get_t", method_function(&instance_get_t), METH_NOARGS,

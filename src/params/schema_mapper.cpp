@@ -14,10 +14,15 @@
 namespace synaptor {
 namespace {
 
-struct FieldSpec {
-    const char* name;
-    bool required;
+/// The record type that holds a pointer-to-member's member.
+template <class MemberPointer>
+struct MemberRecordOf;
+template <class Record, class Member>
+struct MemberRecordOf<Member Record::*> {
+    using type = Record;
 };
+template <class MemberPointer>
+using MemberRecord = typename MemberRecordOf<MemberPointer>::type;
 
 /// One step of the path to a node: a field name, or a list position when `key` is null.
 struct PathSegment {
@@ -71,9 +76,6 @@ float to_f32(double d) {
     return d < 0.0 ? -mag : mag;
 }
 
-const char* const kStpVariants[] = {"NoStp", "Depression", "Facilitation"};
-const char* const kWeightVariants[] = {"Randomized", "Constant"};
-
 class SchemaMapper {
 public:
     SchemaMapper(const ValueEventList& list, DocumentFormat format)
@@ -83,7 +85,7 @@ public:
 
     Result<InstanceParams> run() {
         InstanceParams params;
-        if (!advance() || !read_instance(params)) return error_text(std::move(error_));
+        if (!advance() || !read_value(params)) return error_text(std::move(error_));
         return params;
     }
 
@@ -221,7 +223,9 @@ private:
         return read_unsigned(out, std::numeric_limits<std::uint64_t>::max(), expected);
     }
 
-    bool read_u8(std::uint8_t& out) {
+    bool read_value(std::uint64_t& out) { return read_u64(out); }
+
+    bool read_value(std::uint8_t& out) {
         std::uint64_t v = 0;
         if (!read_unsigned(v, 255, "u8")) return false;
         out = static_cast<std::uint8_t>(v);
@@ -249,9 +253,9 @@ private:
         return true;
     }
 
-    bool read_f64(double& out) { return read_number(out, "f64"); }
+    bool read_value(double& out) { return read_number(out, "f64"); }
 
-    bool read_f32(float& out) {
+    bool read_value(float& out) {
         const ValueEvent& e = *ev_;
         if (e.kind == EventKind::Scalar && e.scalar == ScalarKind::Int) {
             // Integers convert straight to f32, rounding once.
@@ -268,7 +272,7 @@ private:
         return true;
     }
 
-    bool read_bool(bool& out) {
+    bool read_value(bool& out) {
         const ValueEvent& e = *ev_;
         if (e.kind != EventKind::Scalar || e.scalar != ScalarKind::Bool) {
             return type_error(e, "a boolean");
@@ -279,11 +283,29 @@ private:
 
     // ---- structures ----------------------------------------------------------
 
-    /// Reads a structure from a mapping (or, in JSON, an array of its field values
-    /// in declaration order). `read_field(i)` reads field i from the current event.
-    template <std::size_t N, class ReadField>
-    bool read_struct(const std::string& expected, const std::array<FieldSpec, N>& fields,
-                     ReadField&& read_field) {
+    /// One field of a record: its name, whether a document must give it, and the
+    /// reader that fills its member from the current event.
+    template <class Record>
+    struct Field {
+        const char* name;
+        bool required;
+        bool (*read)(SchemaMapper&, Record&);
+    };
+
+    /// The field `name` of the record that holds `Member`, read by the reader of
+    /// the member's type.
+    template <auto Member>
+    static constexpr Field<MemberRecord<decltype(Member)>> field(const char* name, bool required) {
+        return {name, required, [](SchemaMapper& m, MemberRecord<decltype(Member)>& r) {
+                    return m.read_value(r.*Member);
+                }};
+    }
+
+    /// Reads a record from a mapping (or, in JSON, an array of its field values
+    /// in table order, which is the declaration order).
+    template <class Record, std::size_t N>
+    bool read_struct(const std::string& expected, const std::array<Field<Record>, N>& fields,
+                     Record& out) {
         const ValueEvent& start = *ev_;
         std::array<bool, N> seen{};
         if (start.kind == EventKind::MapStart) {
@@ -310,7 +332,7 @@ private:
                 }
                 seen[index] = true;
                 path_.push_back(PathSegment{fields[index].name, 0});
-                if (!read_field(index)) return false;
+                if (!fields[index].read(*this, out)) return false;
                 path_.pop_back();
             }
         } else if (json_ && start.kind == EventKind::SeqStart) {
@@ -320,7 +342,7 @@ private:
                 if (ev_->kind == EventKind::SeqEnd) break;
                 if (count < N) {
                     path_.push_back(PathSegment{fields[count].name, 0});
-                    if (!read_field(static_cast<std::size_t>(count))) return false;
+                    if (!fields[count].read(*this, out)) return false;
                     path_.pop_back();
                 } else if (!skip_value()) {
                     return false;
@@ -343,8 +365,8 @@ private:
         return true;
     }
 
-    template <class T, class ReadElem>
-    bool read_list(std::vector<T>& out, ReadElem&& read_elem) {
+    template <class T>
+    bool read_value(std::vector<T>& out) {
         const ValueEvent& start = *ev_;
         if (start.kind != EventKind::SeqStart) return type_error(start, "a sequence");
         for (std::uint64_t i = 0;; ++i) {
@@ -352,7 +374,7 @@ private:
             if (ev_->kind == EventKind::SeqEnd) return true;
             path_.push_back(PathSegment{nullptr, i});
             T value{};
-            if (!read_elem(value)) return false;
+            if (!read_value(value)) return false;
             out.push_back(std::move(value));
             path_.pop_back();
         }
@@ -371,7 +393,19 @@ private:
         return true;
     }
 
+    template <class T>
+    bool read_value(std::optional<T>& out) {
+        return read_optional(out, [&](T& v) { return read_value(v); });
+    }
+
     // ---- variants ------------------------------------------------------------
+
+    /// One alternative of a tagged choice: its name and the form of its payload
+    /// as the messages call it ("unit" for none, "struct" or "newtype").
+    struct Variant {
+        const char* name;
+        const char* payload;
+    };
 
     /// The variant named by a YAML local tag, or empty for an untagged node
     /// (the core-schema tags do not name variants).
@@ -382,321 +416,207 @@ private:
         return tag;
     }
 
-    bool unknown_stp(const ValueEvent& at, std::string_view name) {
-        return fail(at, "unknown variant `" + std::string(name) +
-                            "`, expected one of `NoStp`, `Depression`, `Facilitation`");
-    }
-    bool unknown_weight(const ValueEvent& at, std::string_view name) {
-        return fail(
-            at, "unknown variant `" + std::string(name) + "`, expected `Randomized` or `Constant`");
-    }
-
-    static int variant_index(std::string_view name, const char* const* names, int count) {
-        for (int i = 0; i < count; ++i) {
-            if (name == names[i]) return i;
-        }
-        return -1;
-    }
-
-    /// The payload of a variant whose name is known; the current event is the payload.
-    bool read_stp_payload(int index, StpParams& out) {
-        out.kind = static_cast<StpParams::Kind>(index);
-        if (out.kind == StpParams::Kind::NoStp) {
+    /// Reads a tagged choice into `out.kind` (the variants in the order of the
+    /// kind's enumerators) and its payload. Written in YAML as a local tag on
+    /// the payload (`!Name payload`), in JSON as a one-key map (`{"Name":
+    /// payload}`), in both as a bare name for a variant without payload.
+    /// `read_payload(i)` reads the payload of variant i, which has one, from the
+    /// current event.
+    template <class Choice, std::size_t N, class ReadPayload>
+    bool read_variant(const char* type, const std::array<Variant, N>& variants, Choice& out,
+                      ReadPayload&& read_payload) {
+        const std::string expected_enum = std::string("enum ") + type;
+        const auto find = [&](std::string_view name) {
+            std::size_t i = 0;
+            while (i < N && name != variants[i].name) ++i;
+            return i;
+        };
+        const auto unknown = [&](const ValueEvent& at, std::string_view name) {
+            std::string names = N == 2 ? "" : "one of ";
+            for (std::size_t i = 0; i < N; ++i) {
+                if (i > 0) names += N == 2 ? " or " : ", ";
+                names += std::string("`") + variants[i].name + "`";
+            }
+            return fail(at, "unknown variant `" + std::string(name) + "`, expected " + names);
+        };
+        const auto is_unit = [&](std::size_t i) {
+            return std::string_view(variants[i].payload) == "unit";
+        };
+        // The payload of a named variant; the current event is the payload.
+        const auto payload = [&](std::size_t i) {
+            out.kind = static_cast<decltype(out.kind)>(i);
+            if (!is_unit(i)) return read_payload(i);
             if (!is_null(*ev_)) return type_error(*ev_, "unit value");
             return true;
-        }
-        static constexpr std::array<FieldSpec, 3> fields{
-            {{"tau", true}, {"p0", true}, {"factor", true}}};
-        return read_struct(std::string("struct variant StpParams::") + kStpVariants[index], fields,
-                           [&](std::size_t i) {
-                               switch (i) {
-                                   case 0:
-                                       return read_f32(out.tau);
-                                   case 1:
-                                       return read_f32(out.p0);
-                                   default:
-                                       return read_f32(out.factor);
-                               }
-                           });
-    }
+        };
+        // A bare name: valid only for a variant without payload.
+        const auto bare = [&](const ValueEvent& e) {
+            const std::size_t i = find(text(e));
+            if (i == N) return unknown(e, text(e));
+            if (!is_unit(i)) {
+                return fail(e, std::string("invalid type: unit variant, expected ") +
+                                   variants[i].payload + " variant " + type +
+                                   "::" + variants[i].name);
+            }
+            out.kind = static_cast<decltype(out.kind)>(i);
+            return true;
+        };
 
-    /// A variant name written as a bare string: valid only for a variant without payload.
-    bool read_bare_stp(const ValueEvent& e, StpParams& out) {
-        const int index = variant_index(text(e), kStpVariants, 3);
-        if (index < 0) return unknown_stp(e, text(e));
-        if (index != 0) {
-            return fail(e, std::string("invalid type: unit variant, expected struct variant "
-                                       "StpParams::") +
-                               kStpVariants[index]);
-        }
-        out.kind = StpParams::Kind::NoStp;
-        return true;
-    }
-
-    bool read_stp(StpParams& out) {
         const ValueEvent& e = *ev_;
         if (!json_) {
             const std::string_view tag = variant_tag(e);
             if (!tag.empty()) {
-                const int index = variant_index(tag, kStpVariants, 3);
-                if (index < 0) return unknown_stp(e, tag);
-                return read_stp_payload(index, out);
+                const std::size_t i = find(tag);
+                if (i == N) return unknown(e, tag);
+                return payload(i);
             }
-            if (is_string(e)) return read_bare_stp(e, out);
-            return type_error(e, "enum StpParams");
+            if (is_string(e)) return bare(e);
+            return type_error(e, expected_enum);
         }
-        if (is_string(e)) return read_bare_stp(e, out);
-        if (e.kind != EventKind::MapStart) return type_error(e, "enum StpParams");
-        if (!advance()) return false;
-        const ValueEvent& key = *ev_;
-        if (key.kind == EventKind::MapEnd)
-            return fail(e, "invalid type: empty map, expected enum StpParams");
-        const int index = variant_index(text(key), kStpVariants, 3);
-        if (index < 0) return unknown_stp(key, text(key));
-        if (!advance() || !read_stp_payload(index, out) || !advance()) return false;
-        if (ev_->kind != EventKind::MapEnd) {
-            return fail(*ev_, "invalid type: map with more than one key, expected enum StpParams");
-        }
-        return true;
-    }
-
-    bool read_bare_weight(const ValueEvent& e) {
-        const int index = variant_index(text(e), kWeightVariants, 2);
-        if (index < 0) return unknown_weight(e, text(e));
-        return fail(e, std::string("invalid type: unit variant, expected newtype variant "
-                                   "InitialSynWeight::") +
-                           kWeightVariants[index]);
-    }
-
-    bool read_weight(InitialSynWeight& out) {
-        const ValueEvent& e = *ev_;
-        if (!json_) {
-            const std::string_view tag = variant_tag(e);
-            if (!tag.empty()) {
-                const int index = variant_index(tag, kWeightVariants, 2);
-                if (index < 0) return unknown_weight(e, tag);
-                out.kind = static_cast<InitialSynWeight::Kind>(index);
-                return read_f32(out.value);
-            }
-            if (is_string(e)) return read_bare_weight(e);
-            return type_error(e, "enum InitialSynWeight");
-        }
-        if (is_string(e)) return read_bare_weight(e);
-        if (e.kind != EventKind::MapStart) return type_error(e, "enum InitialSynWeight");
+        if (is_string(e)) return bare(e);
+        if (e.kind != EventKind::MapStart) return type_error(e, expected_enum);
         if (!advance()) return false;
         const ValueEvent& key = *ev_;
         if (key.kind == EventKind::MapEnd) {
-            return fail(e, "invalid type: empty map, expected enum InitialSynWeight");
+            return fail(e, "invalid type: empty map, expected " + expected_enum);
         }
-        const int index = variant_index(text(key), kWeightVariants, 2);
-        if (index < 0) return unknown_weight(key, text(key));
-        out.kind = static_cast<InitialSynWeight::Kind>(index);
-        if (!advance() || !read_f32(out.value) || !advance()) return false;
+        const std::size_t i = find(text(key));
+        if (i == N) return unknown(key, text(key));
+        if (!advance() || !payload(i) || !advance()) return false;
         if (ev_->kind != EventKind::MapEnd) {
             return fail(*ev_,
-                        "invalid type: map with more than one key, expected enum InitialSynWeight");
+                        "invalid type: map with more than one key, expected " + expected_enum);
         }
         return true;
+    }
+
+    bool read_value(StpParams& out) {
+        static constexpr std::array<Variant, 3> variants{
+            {{"NoStp", "unit"}, {"Depression", "struct"}, {"Facilitation", "struct"}}};
+        static constexpr std::array fields{field<&StpParams::tau>("tau", true),
+                                           field<&StpParams::p0>("p0", true),
+                                           field<&StpParams::factor>("factor", true)};
+        return read_variant("StpParams", variants, out, [&](std::size_t i) {
+            return read_struct(std::string("struct variant StpParams::") + variants[i].name, fields,
+                               out);
+        });
+    }
+
+    bool read_value(InitialSynWeight& out) {
+        static constexpr std::array<Variant, 2> variants{
+            {{"Randomized", "newtype"}, {"Constant", "newtype"}}};
+        return read_variant("InitialSynWeight", variants, out,
+                            [&](std::size_t) { return read_value(out.value); });
     }
 
     // ---- records -------------------------------------------------------------
 
-    bool read_neuron(NeuronParams& p) {
-        static constexpr std::array<FieldSpec, 7> fields{{{"tau_membrane", true},
-                                                          {"refractory_period", true},
-                                                          {"reset_voltage", true},
-                                                          {"t_cutoff_coincidence", true},
-                                                          {"adaptation_threshold", true},
-                                                          {"tau_threshold", true},
-                                                          {"voltage_floor", true}}};
-        return read_struct("struct NeuronParams", fields, [&](std::size_t i) {
-            switch (i) {
-                case 0:
-                    return read_f32(p.tau_membrane);
-                case 1:
-                    return read_u8(p.refractory_period);
-                case 2:
-                    return read_f32(p.reset_voltage);
-                case 3:
-                    return read_u64(p.t_cutoff_coincidence);
-                case 4:
-                    return read_f32(p.adaptation_threshold);
-                case 5:
-                    return read_f32(p.tau_threshold);
-                default:
-                    return read_f32(p.voltage_floor);
-            }
-        });
+    bool read_value(NeuronParams& p) {
+        using R = NeuronParams;
+        static constexpr std::array fields{
+            field<&R::tau_membrane>("tau_membrane", true),
+            field<&R::refractory_period>("refractory_period", true),
+            field<&R::reset_voltage>("reset_voltage", true),
+            field<&R::t_cutoff_coincidence>("t_cutoff_coincidence", true),
+            field<&R::adaptation_threshold>("adaptation_threshold", true),
+            field<&R::tau_threshold>("tau_threshold", true),
+            field<&R::voltage_floor>("voltage_floor", true)};
+        return read_struct("struct NeuronParams", fields, p);
     }
 
-    bool read_modulation(PlasticityModulationParams& p) {
-        static constexpr std::array<FieldSpec, 6> fields{{{"tau_eligibility_trace", true},
-                                                          {"eligibility_trace_delay", true},
-                                                          {"dopamine_modulation_factor", true},
-                                                          {"t_cutoff_eligibility_trace", true},
-                                                          {"dopamine_flush_period", true},
-                                                          {"dopamine_conflation_period", true}}};
-        return read_struct("struct PlasticityModulationParams", fields, [&](std::size_t i) {
-            switch (i) {
-                case 0:
-                    return read_f32(p.tau_eligibility_trace);
-                case 1:
-                    return read_u64(p.eligibility_trace_delay);
-                case 2:
-                    return read_f32(p.dopamine_modulation_factor);
-                case 3:
-                    return read_u64(p.t_cutoff_eligibility_trace);
-                case 4:
-                    return read_u64(p.dopamine_flush_period);
-                default:
-                    return read_u64(p.dopamine_conflation_period);
-            }
-        });
+    bool read_value(PlasticityModulationParams& p) {
+        using R = PlasticityModulationParams;
+        static constexpr std::array fields{
+            field<&R::tau_eligibility_trace>("tau_eligibility_trace", true),
+            field<&R::eligibility_trace_delay>("eligibility_trace_delay", true),
+            field<&R::dopamine_modulation_factor>("dopamine_modulation_factor", true),
+            field<&R::t_cutoff_eligibility_trace>("t_cutoff_eligibility_trace", true),
+            field<&R::dopamine_flush_period>("dopamine_flush_period", true),
+            field<&R::dopamine_conflation_period>("dopamine_conflation_period", true)};
+        return read_struct("struct PlasticityModulationParams", fields, p);
     }
 
-    bool read_layer(LayerParams& p) {
-        static constexpr std::array<FieldSpec, 3> fields{{{"num_neurons", true},
-                                                          {"neuron_params", true},
-                                                          {"plasticity_modulation_params", false}}};
-        return read_struct("struct LayerParams", fields, [&](std::size_t i) {
-            switch (i) {
-                case 0:
-                    return read_u64(p.num_neurons);
-                case 1:
-                    return read_neuron(p.neuron_params);
-                default:
-                    return read_optional(
-                        p.plasticity_modulation_params,
-                        [&](PlasticityModulationParams& m) { return read_modulation(m); });
-            }
-        });
+    bool read_value(LayerParams& p) {
+        using R = LayerParams;
+        static constexpr std::array fields{
+            field<&R::num_neurons>("num_neurons", true),
+            field<&R::neuron_params>("neuron_params", true),
+            field<&R::plasticity_modulation_params>("plasticity_modulation_params", false)};
+        return read_struct("struct LayerParams", fields, p);
     }
 
-    bool read_synapse(SynapseParams& p) {
-        static constexpr std::array<FieldSpec, 2> fields{
-            {{"max_weight", true}, {"weight_scale_factor", true}}};
-        return read_struct("struct SynapseParams", fields, [&](std::size_t i) {
-            return i == 0 ? read_f32(p.max_weight) : read_f32(p.weight_scale_factor);
-        });
+    bool read_value(SynapseParams& p) {
+        using R = SynapseParams;
+        static constexpr std::array fields{
+            field<&R::max_weight>("max_weight", true),
+            field<&R::weight_scale_factor>("weight_scale_factor", true)};
+        return read_struct("struct SynapseParams", fields, p);
     }
 
-    bool read_stdp(StdpParams& p) {
-        static constexpr std::array<FieldSpec, 4> fields{{{"factor_pre_before_post", true},
-                                                          {"tau_pre_before_post", true},
-                                                          {"factor_pre_after_post", true},
-                                                          {"tau_pre_after_post", true}}};
-        return read_struct("struct StdpParams", fields, [&](std::size_t i) {
-            switch (i) {
-                case 0:
-                    return read_f32(p.factor_pre_before_post);
-                case 1:
-                    return read_f32(p.tau_pre_before_post);
-                case 2:
-                    return read_f32(p.factor_pre_after_post);
-                default:
-                    return read_f32(p.tau_pre_after_post);
-            }
-        });
+    bool read_value(StdpParams& p) {
+        using R = StdpParams;
+        static constexpr std::array fields{
+            field<&R::factor_pre_before_post>("factor_pre_before_post", true),
+            field<&R::tau_pre_before_post>("tau_pre_before_post", true),
+            field<&R::factor_pre_after_post>("factor_pre_after_post", true),
+            field<&R::tau_pre_after_post>("tau_pre_after_post", true)};
+        return read_struct("struct StdpParams", fields, p);
     }
 
-    bool read_short_term_stdp(ShortTermStdpParams& p) {
-        static constexpr std::array<FieldSpec, 2> fields{{{"stdp_params", true}, {"tau", true}}};
-        return read_struct("struct ShortTermStdpParams", fields, [&](std::size_t i) {
-            return i == 0 ? read_stdp(p.stdp_params) : read_f32(p.tau);
-        });
+    bool read_value(ShortTermStdpParams& p) {
+        using R = ShortTermStdpParams;
+        static constexpr std::array fields{field<&R::stdp_params>("stdp_params", true),
+                                           field<&R::tau>("tau", true)};
+        return read_struct("struct ShortTermStdpParams", fields, p);
     }
 
-    bool read_projection(ProjectionParams& p) {
-        static constexpr std::array<FieldSpec, 4> fields{{{"synapse_params", true},
-                                                          {"stp_params", true},
-                                                          {"long_term_stdp_params", false},
-                                                          {"short_term_stdp_params", false}}};
-        return read_struct("struct ProjectionParams", fields, [&](std::size_t i) {
-            switch (i) {
-                case 0:
-                    return read_synapse(p.synapse_params);
-                case 1:
-                    return read_stp(p.stp_params);
-                case 2:
-                    return read_optional(p.long_term_stdp_params,
-                                         [&](StdpParams& s) { return read_stdp(s); });
-                default:
-                    return read_optional(p.short_term_stdp_params, [&](ShortTermStdpParams& s) {
-                        return read_short_term_stdp(s);
-                    });
-            }
-        });
+    bool read_value(ProjectionParams& p) {
+        using R = ProjectionParams;
+        static constexpr std::array fields{
+            field<&R::synapse_params>("synapse_params", true),
+            field<&R::stp_params>("stp_params", true),
+            field<&R::long_term_stdp_params>("long_term_stdp_params", false),
+            field<&R::short_term_stdp_params>("short_term_stdp_params", false)};
+        return read_struct("struct ProjectionParams", fields, p);
     }
 
-    bool read_connection(LayerConnectionParams& p) {
-        static constexpr std::array<FieldSpec, 10> fields{
-            {{"from_layer_id", true},
-             {"to_layer_id", true},
-             {"projection_params", true},
-             {"connect_density", true},
-             {"connect_width", true},
-             {"initial_syn_weight", true},
-             {"conduction_delay_max_random_part", true},
-             {"conduction_delay_position_distance_scale_factor", true},
-             {"conduction_delay_add_on", true},
-             {"allow_self_innervation", true}}};
-        return read_struct("struct LayerConnectionParams", fields, [&](std::size_t i) {
-            switch (i) {
-                case 0:
-                    return read_u64(p.from_layer_id);
-                case 1:
-                    return read_u64(p.to_layer_id);
-                case 2:
-                    return read_projection(p.projection_params);
-                case 3:
-                    return read_f64(p.connect_density);
-                case 4:
-                    return read_f64(p.connect_width);
-                case 5:
-                    return read_weight(p.initial_syn_weight);
-                case 6:
-                    return read_u64(p.conduction_delay_max_random_part);
-                case 7:
-                    return read_f64(p.conduction_delay_position_distance_scale_factor);
-                case 8:
-                    return read_u64(p.conduction_delay_add_on);
-                default:
-                    return read_bool(p.allow_self_innervation);
-            }
-        });
+    bool read_value(LayerConnectionParams& p) {
+        using R = LayerConnectionParams;
+        static constexpr std::array fields{
+            field<&R::from_layer_id>("from_layer_id", true),
+            field<&R::to_layer_id>("to_layer_id", true),
+            field<&R::projection_params>("projection_params", true),
+            field<&R::connect_density>("connect_density", true),
+            field<&R::connect_width>("connect_width", true),
+            field<&R::initial_syn_weight>("initial_syn_weight", true),
+            field<&R::conduction_delay_max_random_part>("conduction_delay_max_random_part", true),
+            field<&R::conduction_delay_position_distance_scale_factor>(
+                "conduction_delay_position_distance_scale_factor", true),
+            field<&R::conduction_delay_add_on>("conduction_delay_add_on", true),
+            field<&R::allow_self_innervation>("allow_self_innervation", true)};
+        return read_struct("struct LayerConnectionParams", fields, p);
     }
 
-    bool read_technical(TechnicalParams& p) {
-        static constexpr std::array<FieldSpec, 3> fields{
-            {{"num_threads", false}, {"pin_threads", true}, {"seed_override", false}}};
-        return read_struct("struct TechnicalParams", fields, [&](std::size_t i) {
-            switch (i) {
-                case 0:
-                    return read_optional(p.num_threads,
-                                         [&](std::uint64_t& v) { return read_u64(v); });
-                case 1:
-                    return read_bool(p.pin_threads);
-                default:
-                    return read_optional(p.seed_override,
-                                         [&](std::uint64_t& v) { return read_u64(v, "u64"); });
-            }
-        });
+    bool read_value(TechnicalParams& p) {
+        using R = TechnicalParams;
+        static constexpr std::array fields{
+            field<&R::num_threads>("num_threads", false),
+            field<&R::pin_threads>("pin_threads", true),
+            // A seed is any u64 and says so in its messages.
+            Field<R>{"seed_override", false, [](SchemaMapper& m, R& r) {
+                         return m.read_optional(r.seed_override, [&](std::uint64_t& v) {
+                             return m.read_u64(v, "u64");
+                         });
+                     }}};
+        return read_struct("struct TechnicalParams", fields, p);
     }
 
-    bool read_instance(InstanceParams& p) {
-        static constexpr std::array<FieldSpec, 3> fields{
-            {{"layers", true}, {"layer_connections", true}, {"technical_params", true}}};
-        return read_struct("struct InstanceParams", fields, [&](std::size_t i) {
-            switch (i) {
-                case 0:
-                    return read_list(p.layers, [&](LayerParams& l) { return read_layer(l); });
-                case 1:
-                    return read_list(p.layer_connections,
-                                     [&](LayerConnectionParams& c) { return read_connection(c); });
-                default:
-                    return read_technical(p.technical_params);
-            }
-        });
+    bool read_value(InstanceParams& p) {
+        using R = InstanceParams;
+        static constexpr std::array fields{field<&R::layers>("layers", true),
+                                           field<&R::layer_connections>("layer_connections", true),
+                                           field<&R::technical_params>("technical_params", true)};
+        return read_struct("struct InstanceParams", fields, p);
     }
 
     const ValueEventList& list_;

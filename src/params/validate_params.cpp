@@ -1,22 +1,18 @@
 #include "params/validate_params.hpp"
 
 #include <cmath>
-#include <limits>
 #include <string>
 #include <unordered_set>
 
 #include "util/available_cpus.hpp"
 #include "util/projection_geometry.hpp"
+#include "util/tick_arithmetic.hpp"
+#include "util/unit_f32.hpp"
 
 namespace synaptor {
 namespace {
 
 Status reject(std::string message) { return error_text(std::move(message)); }
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    return a > max - b ? max : a + b;
-}
 
 struct PairHash {
     std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& p) const {
@@ -129,7 +125,7 @@ bool conduction_delay_can_exceed_255(const LayerConnectionParams& c,
     // No window reaches farther than half its width (plus eps) and no two
     // positions are farther apart than 1; with a margin for rounding this bound
     // settles almost every connection without a pass over its neurons.
-    const double reach = std::fmin(c.connect_width * 0.5 + 2.220446049250313e-16, 1.0);
+    const double reach = std::fmin(c.connect_width * 0.5 + kWindowEps, 1.0);
     const double bound_distance = reach * (1.0 + 1e-9) + 1e-9;
     if (saturating_add(fixed, round_to_u64(bound_distance * scale)) <= 255) return false;
 
@@ -153,8 +149,19 @@ bool conduction_delay_can_exceed_255(const LayerConnectionParams& c,
     return false;
 }
 
-/// Checks run after the specified rules, so that none of those loses its precedence.
+/// Limits of what construction can build, checked after every other rule so
+/// that none of those loses its precedence.
 Status check_construction_limits(const InstanceParams& params) {
+    // Neuron ids are u64: a total beyond their range would wrap and number
+    // no neuron correctly.
+    std::uint64_t num_neurons = 0;
+    for (const LayerParams& layer : params.layers) {
+        if (layer.num_neurons > std::numeric_limits<std::uint64_t>::max() - num_neurons) {
+            return reject("the layers' num_neurons must not add up to more than " +
+                          std::to_string(std::numeric_limits<std::uint64_t>::max()));
+        }
+        num_neurons += layer.num_neurons;
+    }
     for (const LayerParams& layer : params.layers) {
         if (layer.plasticity_modulation_params &&
             layer.plasticity_modulation_params->dopamine_flush_period == 0) {
@@ -163,8 +170,8 @@ Status check_construction_limits(const InstanceParams& params) {
     }
     for (const LayerConnectionParams& c : params.layer_connections) {
         const InitialSynWeight& w = c.initial_syn_weight;
-        // The inclusive f32 draw scales by value / max_rand, which must be finite.
-        if (w.kind == InitialSynWeight::Kind::Randomized && !std::isfinite(w.value / 0.99999988f)) {
+        // The inclusive f32 draw scales by value / kMaxUnitF32, which must be finite.
+        if (w.kind == InitialSynWeight::Kind::Randomized && !std::isfinite(w.value / kMaxUnitF32)) {
             return reject("Parameter for randomized initial synaptic weight must be finite");
         }
         // A delay is stored in 8 bits.

@@ -216,6 +216,12 @@ private:
 }  // namespace
 
 Result<InstanceParams> params_from_yaml(std::string_view text) {
+    // A byte order mark may open a YAML stream (Python keeps it when it reads
+    // a file saved with one). It is dropped here rather than left to the
+    // parser's encoding detection, so that every position in a message is the
+    // same as for the text without it.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
     ValueEventList list;
     const Status loaded = YamlEventLoader(text).load(list);
     if (!loaded) return error_text(loaded.error());

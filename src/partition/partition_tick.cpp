@@ -6,13 +6,14 @@
 namespace synaptor {
 namespace {
 
-/// Phases A to F of one layer; spikes are appended to `spiking_nids`, which
-/// at the end of the layer equals appending its layer_spikes (phase F).
+/// One layer's tick, in order: dopamine, propagation of the previous tick's
+/// spikes, delivery of the events due now, forced spikes, threshold crossings.
+/// The layer's spikes are appended to `spiking_nids` in the order they fire.
 std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
                              std::vector<std::uint64_t>& spiking_nids) {
     const std::uint64_t t = command.t;
 
-    // A. Dopamine, before propagation, so weights changed now shape this
+    // Dopamine, before propagation, so weights changed now shape this
     // tick's events.
     if (layer.plasticity_modulator) {
         PlasticityModulator& modulator = *layer.plasticity_modulator;
@@ -22,15 +23,15 @@ std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
         }
     }
 
-    // B. Propagation of the previous tick's spikes, in list order.
+    // Propagation of the previous tick's spikes, in list order.
     if (t > 0) {
         propagate_spikes(layer, command.previous_spiking_nids, t - 1);
     }
 
-    // C. Delivery of the batch due now, in batch order.
+    // Delivery of the batch due now, in batch order.
     const std::uint64_t delivered = deliver_due_events(layer, t);
 
-    // D. Forced spikes in command order, regardless of threshold and
+    // Forced spikes in command order, regardless of threshold and
     // refractoriness; a nid listed twice fires twice.
     for (const std::uint64_t nid : command.forced_nids) {
         if (!layer.contains(nid)) continue;
@@ -38,7 +39,7 @@ std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
         spiking_nids.push_back(nid);
     }
 
-    // E. Threshold crossings in the order the neurons first became
+    // Threshold crossings in the order the neurons first became
     // candidates. Repeated entries and neurons already fired fail the test,
     // because firing leaves voltage = reset_voltage below the threshold.
     for (const std::uint64_t i : layer.pending_neurons) {

@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "util/panic.hpp"
+#include "util/unit_f32.hpp"
 
 namespace synaptor::chacha_detail {
 
@@ -175,7 +176,7 @@ std::uint64_t uniform_u64_inclusive(Words& words, std::uint64_t max) {
 /// result and is an internal failure.
 template <class Words>
 float uniform_f32_inclusive(Words& words, float high) {
-    const float max_rand = std::bit_cast<float>(0x3F7FFFFEu);  // 1 - 2^-23
+    const float max_rand = kMaxUnitF32;
     float scale = high / max_rand;
     if (!(high >= 0.0f) || !(scale <= std::numeric_limits<float>::max())) {
         panic("inclusive f32 draw needs a bound of at least 0 with a finite scale");

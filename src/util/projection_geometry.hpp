@@ -44,12 +44,16 @@ struct ProjectionWindow {
     std::uint64_t count() const { return hi - lo + 1; }
 };
 
+/// How far a projection window reaches beyond half its width on each side:
+/// 2^-52, the f64 machine epsilon.
+inline constexpr double kWindowEps = std::numeric_limits<double>::epsilon();
+
 /// The window of a pre-synaptic neuron at position `p` over a target layer
-/// with at least one neuron, widened by eps = 2^-52 on both sides.
+/// with at least one neuron, widened by kWindowEps on both sides.
 inline ProjectionWindow projection_window(double p, double connect_width,
                                           const LayerGeometry& target) {
     const double half = connect_width * 0.5;
-    const double eps = 2.220446049250313e-16;
+    const double eps = kWindowEps;
     const double s = target.spacing;
     ProjectionWindow w;
     w.lo = saturating_u64(std::ceil((p - half - eps) / s));

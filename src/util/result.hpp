@@ -1,5 +1,5 @@
 // Result of an operation that can fail on user input: a value or an error text.
-// Error texts are specified messages; callers pass them on unchanged.
+// Error texts are the exact messages users see; callers pass them on unchanged.
 #pragma once
 
 #include <string>

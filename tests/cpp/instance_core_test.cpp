@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -503,19 +508,48 @@ std::string panic_text_of(InstanceCore& core, const TickInput& input) {
     return "no panic";
 }
 
-TEST(InstanceCore, WorkerFailingWhileBuildingFailsTheFirstTick) {
+std::string creation_panic_text(InstanceParams params, const InstanceCoreOptions& options) {
+    try {
+        (void)create_instance_core(std::move(params), options);
+    } catch (const Panic& failure) {
+        return failure.text();
+    }
+    return "no panic";
+}
+
+TEST(InstanceCore, WorkerFailingWhileBuildingFailsCreation) {
     InstanceCoreOptions options;
     options.test_hooks.before_build = [](std::uint64_t partition_index) {
         if (partition_index == 1) panic("partition 1 could not be built");
     };
+    EXPECT_EQ(creation_panic_text(network({4, 4}, 2), options), "partition 1 could not be built");
+}
+
+TEST(InstanceCore, PartitionTooLargeForMemoryFailsCreationAsOutOfMemory) {
+    InstanceCoreOptions options;
+    options.test_hooks.before_build = [](std::uint64_t partition_index) {
+        if (partition_index == 0) throw std::bad_alloc();
+    };
+    EXPECT_THROW((void)create_instance_core(network({4, 4}, 2), options), std::bad_alloc);
+    // A container asked for more than it can hold counts the same.
+    options.test_hooks.before_build = [](std::uint64_t) {
+        std::vector<std::uint64_t> huge;
+        huge.resize(std::size_t{1} << 62);
+    };
+    EXPECT_THROW((void)create_instance_core(network({4, 4}, 2), options), std::bad_alloc);
+}
+
+TEST(InstanceCore, CreationReturnsWithEveryPartitionBuilt) {
+    static std::atomic<int> built{0};
+    built = 0;
+    InstanceCoreOptions options;
+    options.test_hooks.before_build = [](std::uint64_t) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ++built;
+    };
     auto core = create_ok(network({4, 4}, 2), options);
     ASSERT_TRUE(core);
-    EXPECT_EQ(panic_text_of(*core, TickInput{}), "partition 1 could not be built");
-    EXPECT_EQ(core->t(), 0u);
-    // The instance stays failed instead of mixing the survivor's late answer
-    // into a new tick; id errors are still reported first.
-    EXPECT_EQ(panic_text_of(*core, TickInput{}), "partition 1 could not be built");
-    EXPECT_EQ(core->tick(forcing_nids({8})).error(), "Invalid neuron id for forced spike: 8");
+    EXPECT_EQ(built.load(), 2);
 }
 
 TEST(InstanceCore, WorkerFailingWhileTickingFailsThatTick) {
@@ -546,17 +580,60 @@ TEST(InstanceCore, MissingSnapshotIsAPanic) {
     EXPECT_EQ(panic_text_of(*core, TickInput{}), "called `Option::unwrap()` on a `None` value");
 }
 
-TEST(InstanceCore, AllWorkersFailingIsReportedAndShutdownStillJoins) {
-    InstanceCoreOptions options;
-    options.test_hooks.before_build = [](std::uint64_t) { panic("no partition"); };
-    for (int ticks = 0; ticks < 2; ++ticks) {
-        auto core = create_ok(network({2, 2}, 2), options);
+TEST(InstanceCore, AllWorkersEndedIsAReceiveErrorOnThatTickAndLater) {
+    InstanceCoreOptions options = without_cpu_check();
+    options.test_hooks.before_tick = [](std::uint64_t partition_index, const TickCommand& command) {
+        if (command.t == 1) throw std::bad_alloc();
+        (void)partition_index;
+    };
+    const std::string recv_error = "called `Result::unwrap()` on an `Err` value: RecvError";
+    for (std::uint64_t threads : {1u, 3u}) {
+        auto core = create_ok(network({6, 6}, threads), options);
         ASSERT_TRUE(core);
-        if (ticks == 1) {
-            EXPECT_EQ(panic_text_of(*core, TickInput{}), "no partition");
-        }
-        // Destroyed here, with or without a tick after the failure.
+        tick_ok(*core, forcing_nids({0}));
+        // Each worker's own text goes to standard error; the tick reports
+        // that no worker is left to answer.
+        EXPECT_EQ(panic_text_of(*core, TickInput{}), recv_error);
+        EXPECT_EQ(core->t(), 1u);
+        EXPECT_EQ(panic_text_of(*core, TickInput{}), recv_error);
+        // Destroyed here: shutdown still joins every worker.
     }
+}
+
+TEST(InstanceCore, ForkedChildGetsAPanicAndDestroysWithoutWaiting) {
+    auto core = create_ok(network({4, 4}, 2));
+    ASSERT_TRUE(core);
+    tick_ok(*core, forcing_nids({0}));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only async-signal-safe exits from here: the child must not run
+        // the parent's test teardown.
+        int code = 0;
+        try {
+            (void)core->tick(TickInput{});
+            code = 2;
+        } catch (const Panic& failure) {
+            if (failure.text().find("forked child process") == std::string::npos) code = 3;
+        }
+        core.reset();  // must not wait for workers that do not exist here
+        _exit(code);
+    }
+    int status = 0;
+    pid_t waited = 0;
+    for (int i = 0; i < 200 && waited == 0; ++i) {
+        waited = waitpid(child, &status, WNOHANG);
+        if (waited == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (waited == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the forked child hung";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The parent's instance carries on.
+    EXPECT_EQ(tick_ok(*core, TickInput{}).t, 1u);
 }
 
 TEST(InstanceCore, RefusedThreadIsAPanicAndStartedWorkersEnd) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -103,6 +104,31 @@ TEST(Instance, TickUntilCollectsSpikesAndOutputChannels) {
     EXPECT_TRUE(instance.tick_until(5).neuron_spikes_ts.empty());
     EXPECT_TRUE(instance.tick_until(2).neuron_spikes_ts.empty());
     EXPECT_EQ(instance.t(), 5u);
+}
+
+TEST(Instance, StopCheckEndsABatchBetweenTicksAndIsAskedOnlyAfterItsInterval) {
+    Instance instance = make_instance({50});
+    instance.non_coherent_stimulation_rate = 0.2;
+    const auto start = std::chrono::steady_clock::now();
+    int asked = 0;
+    const Instance::StopCheck stop = [&] {
+        ++asked;
+        // The first question comes one interval into the batch.
+        EXPECT_GE(std::chrono::steady_clock::now() - start, Instance::kStopCheckInterval);
+        return asked == 2;
+    };
+    const std::uint64_t far = std::numeric_limits<std::uint64_t>::max();
+    BatchTickResult batch = instance.tick_until(far, stop);
+    EXPECT_EQ(asked, 2);
+    const std::uint64_t t = instance.t();
+    ASSERT_GT(t, 0u);
+    ASSERT_FALSE(batch.neuron_spikes_ts.empty());
+    EXPECT_EQ(batch.neuron_spikes_ts.back(), t - 1);  // the ticks run so far, all of them
+
+    asked = 0;
+    EXPECT_FALSE(instance.tick_until_ignore_output(far, [&] { return ++asked == 1; }));
+    EXPECT_GT(instance.t(), t);
+    EXPECT_TRUE(instance.tick_until_ignore_output(instance.t() + 5, [] { return true; }));
 }
 
 TEST(Instance, BadScheduledIdInBatchIsAPanicAfterEarlierTicks) {

@@ -129,6 +129,64 @@ TEST(ParamsReader, FullExampleReadsToIdenticalRecordsInBothFormats) {
     EXPECT_EQ(y.technical_params.seed_override, std::optional<std::uint64_t>(12345));
 }
 
+// Every field carries a value no other field has, so a field read into the
+// wrong member shows up as a mismatch.
+TEST(ParamsReader, ReadsEachFieldIntoItsOwnMember) {
+    const std::string yaml = R"(layers:
+  - num_neurons: 1
+    neuron_params: {tau_membrane: 2.5, refractory_period: 3, reset_voltage: 4.5,
+      t_cutoff_coincidence: 5, adaptation_threshold: 6.5, tau_threshold: 7.5, voltage_floor: 8.5}
+    plasticity_modulation_params: {tau_eligibility_trace: 9.5, eligibility_trace_delay: 10,
+      dopamine_modulation_factor: 11.5, t_cutoff_eligibility_trace: 12,
+      dopamine_flush_period: 13, dopamine_conflation_period: 14}
+layer_connections:
+  - {from_layer_id: 15, to_layer_id: 16, connect_density: 17.5, connect_width: 18.5,
+     initial_syn_weight: !Randomized 19.5, conduction_delay_max_random_part: 20,
+     conduction_delay_position_distance_scale_factor: 21.5, conduction_delay_add_on: 22,
+     allow_self_innervation: true,
+     projection_params: {synapse_params: {max_weight: 23.5, weight_scale_factor: 24.5},
+       stp_params: !Facilitation {tau: 25.5, p0: 26.5, factor: 27.5},
+       long_term_stdp_params: {factor_pre_before_post: 28.5, tau_pre_before_post: 29.5,
+         factor_pre_after_post: 30.5, tau_pre_after_post: 31.5},
+       short_term_stdp_params: {tau: 32.5, stdp_params: {factor_pre_before_post: 33.5,
+         tau_pre_before_post: 34.5, factor_pre_after_post: 35.5, tau_pre_after_post: 36.5}}}}
+technical_params: {num_threads: 37, pin_threads: true, seed_override: 38}
+)";
+    // The same document in the JSON array form, fields in declaration order.
+    const std::string json = R"({"layers": [[1, [2.5, 3, 4.5, 5, 6.5, 7.5, 8.5],
+        [9.5, 10, 11.5, 12, 13, 14]]],
+      "layer_connections": [[15, 16,
+        [[23.5, 24.5], {"Facilitation": [25.5, 26.5, 27.5]}, [28.5, 29.5, 30.5, 31.5],
+         [[33.5, 34.5, 35.5, 36.5], 32.5]],
+        17.5, 18.5, {"Randomized": 19.5}, 20, 21.5, 22, true]],
+      "technical_params": [37, true, 38]})";
+
+    InstanceParams want;
+    LayerParams& layer = want.layers.emplace_back();
+    layer.num_neurons = 1;
+    layer.neuron_params = {2.5f, 3, 4.5f, 5, 6.5f, 7.5f, 8.5f};
+    layer.plasticity_modulation_params = PlasticityModulationParams{9.5f, 10, 11.5f, 12, 13, 14};
+    LayerConnectionParams& c = want.layer_connections.emplace_back();
+    c.from_layer_id = 15;
+    c.to_layer_id = 16;
+    c.connect_density = 17.5;
+    c.connect_width = 18.5;
+    c.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 19.5f};
+    c.conduction_delay_max_random_part = 20;
+    c.conduction_delay_position_distance_scale_factor = 21.5;
+    c.conduction_delay_add_on = 22;
+    c.allow_self_innervation = true;
+    c.projection_params.synapse_params = {23.5f, 24.5f};
+    c.projection_params.stp_params = {StpParams::Kind::Facilitation, 25.5f, 26.5f, 27.5f};
+    c.projection_params.long_term_stdp_params = StdpParams{28.5f, 29.5f, 30.5f, 31.5f};
+    c.projection_params.short_term_stdp_params =
+        ShortTermStdpParams{StdpParams{33.5f, 34.5f, 35.5f, 36.5f}, 32.5f};
+    want.technical_params = {37, true, 38};
+
+    EXPECT_TRUE(yaml_ok(yaml) == want);
+    EXPECT_TRUE(json_ok(json) == want);
+}
+
 TEST(ParamsReader, MinimalDocumentsAgree) {
     const InstanceParams y = yaml_ok(kYaml);
     EXPECT_TRUE(y == json_ok(kJson));
@@ -432,6 +490,21 @@ TEST(ParamsReader, AcceptsExactlyOneDocumentOrRootValue) {
     EXPECT_EQ(json_error(""), "The document is empty. at line 1 column 1");
     EXPECT_EQ(json_error("[1, 2"),
               "Missing a comma or ']' after an array element. at line 1 column 6");
+}
+
+TEST(ParamsReader, YamlAcceptsALeadingByteOrderMarkWithPositionsUnchanged) {
+    const std::string bom = "\xEF\xBB\xBF";
+    EXPECT_TRUE(yaml_ok(bom + kYaml) == yaml_ok(kYaml));
+    // Later messages name the same positions as without the mark, both a
+    // schema error and a syntax error on the first line.
+    const std::string bad_value = with(kYaml, "refractory_period: 2", "refractory_period: 256");
+    EXPECT_EQ(yaml_error(bom + bad_value), yaml_error(bad_value));
+    const std::string bad_first_line = "layers: [\n" + kYaml;
+    EXPECT_EQ(yaml_error(bom + bad_first_line), yaml_error(bad_first_line));
+    // Only one mark, and only at the start.
+    EXPECT_NE(yaml_error(bom + bom + kYaml), "<no error>");
+    // JSON does not take a mark.
+    EXPECT_NE(json_error(bom + kJson), "<no error>");
 }
 
 TEST(ParamsReader, ResolvesAnchorsAndBoundsAliasExpansion) {

@@ -120,6 +120,43 @@ TEST(ResultChannel, ASenderFailureEndsTheWaitWithItsText) {
     EXPECT_FALSE(receiver.receive(out));
 }
 
+TEST(ResultChannel, ReceivingFromTheLivingWaitsPastAFailureForTheOthers) {
+    ResultReceiver receiver;
+    std::optional<ResultSender> healthy(receiver.make_sender());
+    std::optional<ResultSender> failing(receiver.make_sender());
+    failing->report_failure("one sender failed");
+    failing.reset();
+    std::thread thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(healthy->send(result_with(1, 7)));
+    });
+    // One sender is left and none has answered yet: the wait goes on until
+    // the healthy one answers, the failure notwithstanding.
+    PartitionTickResult out;
+    ASSERT_TRUE(receiver.receive_from_living(out, 0));
+    EXPECT_EQ(out.synaptic_transmission_count, 7u);
+    thread.join();
+    // Every living sender has answered: no further wait.
+    EXPECT_FALSE(receiver.receive_from_living(out, 1));
+    EXPECT_EQ(receiver.failure_text(), std::optional<std::string>("one sender failed"));
+}
+
+TEST(ResultChannel, ReceivingFromTheLivingEndsWhenTheLastOneGoes) {
+    ResultReceiver receiver;
+    std::optional<ResultSender> sender(receiver.make_sender());
+    std::atomic<int> outcome{-1};
+    std::thread thread([&] {
+        PartitionTickResult out;
+        outcome = receiver.receive_from_living(out, 0) ? 1 : 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(outcome.load(), -1);
+    sender.reset();
+    thread.join();
+    EXPECT_EQ(outcome.load(), 0);
+    EXPECT_EQ(receiver.num_senders(), 0u);
+}
+
 TEST(ResultChannel, SendingWithoutReceiverDiscardsTheMessage) {
     auto receiver = std::make_unique<ResultReceiver>();
     ResultSender sender = receiver->make_sender();

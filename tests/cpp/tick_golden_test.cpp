@@ -19,7 +19,7 @@
 namespace synaptor {
 namespace {
 
-/// splitmix64: fully specified, so the network is the same everywhere.
+/// splitmix64: a fixed integer recipe, so the network is the same everywhere.
 struct Generator {
     std::uint64_t state;
     std::uint64_t next() {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "params/params_reader.hpp"
+#include "random/chacha_rng.hpp"
 #include "util/available_cpus.hpp"
 
 namespace synaptor {
@@ -84,6 +85,31 @@ TEST(ValidateParams, AcceptsValidAndEmptyDocuments) {
     EXPECT_EQ(after([](InstanceParams& p) { p.layers[0].num_neurons = 0; }), "");
 }
 
+TEST(ValidateParams, RejectsNeuronCountsBeyondTheIdRange) {
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    const std::string message =
+        "the layers' num_neurons must not add up to more than 18446744073709551615";
+    // 2^63 + 2^63 would wrap to 0.
+    EXPECT_EQ(after([](auto& p) {
+                  p.layers[0].num_neurons = std::uint64_t{1} << 63;
+                  p.layers[1].num_neurons = std::uint64_t{1} << 63;
+              }),
+              message);
+    EXPECT_EQ(after([&](auto& p) {
+                  p.layers[0].num_neurons = max;
+                  p.layers[1].num_neurons = 1;
+              }),
+              message);
+    // Exactly the largest total is a valid count, and an empty layer adds nothing.
+    InstanceParams p = valid();
+    p.layer_connections.clear();
+    p.layers[0].num_neurons = max - 1;
+    p.layers[1].num_neurons = 1;
+    p.layers.push_back(p.layers[0]);
+    p.layers[2].num_neurons = 0;
+    EXPECT_EQ(message_of(p), "");
+}
+
 TEST(ValidateParams, LayerRulesWithTheirBoundaries) {
     EXPECT_EQ(after([](auto& p) { neuron(p).tau_membrane = 0.0f; }),
               "tau_membrane must be strictly positive");
@@ -104,13 +130,14 @@ TEST(ValidateParams, LayerRulesWithTheirBoundaries) {
     EXPECT_EQ(after([](auto& p) { neuron(p).tau_threshold = -1.0f; }),
               "tau_threshold must be strictly positive");
     EXPECT_EQ(after([](auto& p) { neuron(p).voltage_floor = 0.0f; }), "");
-    // L4 sees a positive floor above a lower reset voltage first; equal values reach L7.
+    // A positive floor is reported before its comparison with the reset voltage,
+    // even when the two are equal.
     EXPECT_EQ(after([](auto& p) {
                   neuron(p).voltage_floor = 0.1f;
                   neuron(p).reset_voltage = 0.1f;
               }),
               "voltage_floor must not be greater than zero");
-    // L2 comes before L3.
+    // The refractory period is checked before the reset voltage.
     EXPECT_EQ(after([](auto& p) {
                   neuron(p).refractory_period = 0;
                   neuron(p).reset_voltage = 2.0f;
@@ -259,10 +286,11 @@ TEST(ValidateParams, ThreadCountAgainstAvailableCpus) {
               "num_threads must not be greater than number of available CPUs");
 }
 
-TEST(ValidateParams, RejectsZeroFlushPeriodAfterSpecifiedRules) {
+TEST(ValidateParams, RejectsZeroFlushPeriodAfterEveryOtherRule) {
     EXPECT_EQ(after([](auto& p) { mod(p).dopamine_flush_period = 0; }),
               "dopamine_flush_period must be strictly positive");
-    // Every specified rule keeps its precedence, T1 and connection rules included.
+    // Every other rule keeps its precedence, the thread count and the connection
+    // rules included.
     EXPECT_EQ(after([](auto& p) {
                   mod(p).dopamine_flush_period = 0;
                   p.technical_params.num_threads = std::numeric_limits<std::uint64_t>::max();
@@ -287,6 +315,16 @@ TEST(ValidateParams, RejectsRandomizedWeightBoundWithoutFiniteScale) {
     EXPECT_EQ(randomized(NAN), message);
     EXPECT_EQ(randomized(std::numeric_limits<float>::max()), message);  // the division overflows
     EXPECT_EQ(randomized(1e38f), "");
+    // At the edge, validation and the draw agree: the largest accepted bound
+    // draws, the next float up is rejected.
+    float edge = std::numeric_limits<float>::max();
+    while (edge > 1e38f && !randomized(edge).empty()) edge = std::nextafter(edge, 0.0f);
+    EXPECT_EQ(randomized(std::nextafter(edge, INFINITY)), message);
+    ChaChaRng rng = ChaChaRng::seed_from_u64(7);
+    for (int i = 0; i < 1000; ++i) {
+        const float w = rng.uniform_f32_inclusive(edge);
+        ASSERT_TRUE(w >= 0.0f && w <= edge) << w;
+    }
     // A Constant weight is not divided.
     EXPECT_EQ(after([](auto& p) { conn(p).initial_syn_weight.value = INFINITY; }), "");
     EXPECT_EQ(

@@ -45,7 +45,20 @@ def test_run_network_is_independent_of_thread_count(tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
-def test_closed_loop_runs():
-    out = run("closed_loop.py", "--trials", "4")
-    assert re.search(r"^t = 161: \d/4 trials answered as the pattern$", out, re.M)
-    assert "synapses onto the output layer" in out
+def test_closed_loop_learns_from_reward(tmp_path):
+    plot = tmp_path / "curve.png"
+    out = run("closed_loop.py", "--trials", "80", "--plot", str(plot))
+    curves = {}
+    for label in ("rewarded", "control, reward 0"):
+        line = re.search(rf"^{re.escape(label)}: ([\d. ]+)  \(total (\d+)/80\)$", out, re.M)
+        assert line, out
+        curves[label] = [float(x) for x in line.group(1).split()]
+    rewarded, control = curves["rewarded"], curves["control, reward 0"]
+    assert len(rewarded) == len(control) == 4
+    # Reward changes behaviour: the late blocks beat both the first block and
+    # the control run, which never changes its weights.
+    assert rewarded[-1] >= 0.9 and rewarded[-1] > rewarded[0] + 0.2
+    assert sum(rewarded[1:]) > sum(control[1:]) + 0.8
+    assert re.search(r"^with reward the fraction of right answers went from ", out, re.M)
+    if importlib.util.find_spec("matplotlib") is not None:
+        assert plot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -1,0 +1,34 @@
+"""Companion tools for the synaptor simulator.
+
+- `layout(document)`: layers with their nid ranges, input and output channels;
+- `spike_arrays(batch)`: the spikes of a batch as NumPy arrays;
+- `raster(batch, layout)`: a spike raster plot (needs matplotlib);
+- `run(instance, until, chunk=..., progress=True)`: a long batch in chunks,
+  with progress and Ctrl-C;
+- `check_document(source)`: unknown keys and suspicious values of a document,
+  also as `python -m synaptor_tools check FILE`.
+
+NumPy, matplotlib, PyYAML and tqdm are optional; each function that needs
+one says so when it is missing.
+"""
+
+from ._version import __version__
+from .check import Finding, check_document, check_text
+from .document import LayerLayout, NetworkLayout, layout, load_document
+from .results import RunResult, SpikeArrays, raster, run, spike_arrays
+
+__all__ = [
+    "__version__",
+    "Finding",
+    "LayerLayout",
+    "NetworkLayout",
+    "RunResult",
+    "SpikeArrays",
+    "check_document",
+    "check_text",
+    "layout",
+    "load_document",
+    "raster",
+    "run",
+    "spike_arrays",
+]

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs a built wheel into a fresh virtual environment that holds nothing
+# else (no build tools, no optional extras) and checks that it imports, runs
+# a tick, carries its version and its type stubs, and that the checker runs.
+# Usage: scripts/check_wheel.sh WHEEL [python]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+wheel=$1
+python=${2:-python3}
+venv=build/wheel-check-venv
+
+rm -rf "$venv"
+"$python" -m venv --without-pip "$venv"
+"$python" -m pip --python "$venv/bin/python" install -q --no-deps --no-index "$wheel"
+cd "$venv"  # away from the source tree, so that only the installed files are found
+bin/python - <<'PY'
+import importlib.metadata
+import json
+import pathlib
+import sys
+import sysconfig
+
+import synaptor
+import synaptor_tools
+
+doc = {"layers": [{"num_neurons": 3, "neuron_params": {
+           "tau_membrane": 10.0, "refractory_period": 2, "reset_voltage": 0.0,
+           "t_cutoff_coincidence": 20, "adaptation_threshold": 1.0, "tau_threshold": 50.0,
+           "voltage_floor": 0.0}}],
+       "layer_connections": [], "technical_params": {"num_threads": 1, "pin_threads": False}}
+inst = synaptor.create_from_json(json.dumps(doc), 0)
+assert inst.tick([1], [], [], 0.0, False).spiking_nids == [1]
+assert synaptor_tools.__version__ == importlib.metadata.version("synaptor")
+assert synaptor_tools.check_text(json.dumps(doc)) == []
+site = pathlib.Path(sysconfig.get_paths()["purelib"])
+assert (site / "synaptor-stubs" / "__init__.pyi").is_file()
+assert (site / "synaptor_tools" / "py.typed").is_file()
+print(f"wheel check: synaptor {synaptor_tools.__version__} imports and ticks in a fresh "
+      f"environment (Python {sys.version.split()[0]})")
+PY
