@@ -183,7 +183,7 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
             auto block = std::unique_ptr<WorkerStartBlock>(new WorkerStartBlock{
                 InstanceParams{params.layers, params.layer_connections, params.technical_params},
                 partition_index, num_partitions, impl.command_bus->add_reader(), creation_sender,
-                impl.build_report, options.test_hooks});
+                impl.build_report, options.test_hooks, false, nullptr, nullptr});
             if (lend && partition_index == 0) {
                 impl.loan = std::make_shared<PartitionLoan>();
                 block->loan = impl.loan;
