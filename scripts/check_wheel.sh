@@ -35,6 +35,8 @@ assert synaptor_tools.check_text(json.dumps(doc)) == []
 site = pathlib.Path(sysconfig.get_paths()["purelib"])
 assert (site / "synaptor-stubs" / "__init__.pyi").is_file()
 assert (site / "synaptor_tools" / "py.typed").is_file()
+# The module loads its thread-local anchor from its own directory.
+assert (pathlib.Path(synaptor.__file__).parent / "_synaptor_tls_anchor.so").is_file()
 print(f"wheel check: synaptor {synaptor_tools.__version__} imports and ticks in a fresh "
       f"environment (Python {sys.version.split()[0]})")
 PY
