@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <limits>
 #include <new>
 #include <string>
@@ -15,6 +17,7 @@
 #include "instance/result_channel.hpp"
 #include "instance/worker.hpp"
 #include "params/validate_params.hpp"
+#include "partition/partition_tick.hpp"
 #include "util/available_cpus.hpp"
 #include "util/panic.hpp"
 
@@ -34,10 +37,10 @@ namespace {
 /// after a bounded time, so an idle instance costs no CPU. A pause costs tens
 /// of nanoseconds under virtualisation, so 100 of them cover a small
 /// network's round trip of a microsecond or two.
-WaitPolicies wait_policies_for(std::uint64_t num_partitions) {
+WaitPolicies wait_policies_for(std::uint64_t num_threads) {
     SpinPolicy policy;
-    const std::uint64_t cpus = num_partitions == 0 ? 1 : available_cpu_count();
-    policy.pause_spins = num_partitions + 1 <= cpus ? 100 : 0;
+    const std::uint64_t cpus = num_threads <= 1 ? 1 : available_cpu_count();
+    policy.pause_spins = num_threads <= cpus ? 100 : 0;
     policy.awake_ns = 100'000;
     return WaitPolicies{policy, policy};
 }
@@ -62,14 +65,39 @@ struct InstanceCore::Impl {
         // receive; a worker in the middle of building or ticking finishes
         // that first. Failures of workers are not reported here.
         command_bus.reset();
+        if (loan) {
+            // The lending worker destroys its partition and ends.
+            loan->released.store(true, std::memory_order_seq_cst);
+            loan->changed.notify_all();
+        }
         for (pthread_t handle : worker_handles) join_worker(handle);
+    }
+
+    /// Workers that hold a result sender, less the one whose partition
+    /// failed on this thread (its worker would have ended with it).
+    std::uint64_t living_workers() const {
+        const std::uint64_t senders = result_receiver.num_senders();
+        return senders > failed_here ? senders - failed_here : 0;
+    }
+
+    /// The lent partition, waiting for its worker to build it on first use;
+    /// null when building failed.
+    Partition* lent_partition() {
+        if (lent != nullptr) return lent;
+        loan->changed.wait_until([&] {
+            return loan->state.load(std::memory_order_seq_cst) != PartitionLoan::kBuilding;
+        });
+        if (loan->state.load(std::memory_order_seq_cst) == PartitionLoan::kLent) {
+            lent = loan->partition;
+        }
+        return lent;
     }
 
     /// The text of the internal failure of a tick whose results did not all
     /// come: once every worker has ended the receive itself has failed;
     /// while some live, the first worker's own failure tells more.
     std::string failure_text() const {
-        if (result_receiver.num_senders() == 0) return kRecvErrorText;
+        if (living_workers() == 0) return kRecvErrorText;
         std::optional<std::string> worker_failure = result_receiver.failure_text();
         return worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText);
     }
@@ -80,6 +108,12 @@ struct InstanceCore::Impl {
     std::optional<CommandBusSender> command_bus;
     ResultReceiver result_receiver;
     std::vector<pthread_t> worker_handles;  ///< in partition_index order
+    /// Partition 0 when this thread runs its ticks (see PartitionLoan).
+    std::shared_ptr<PartitionLoan> loan;
+    Partition* lent = nullptr;      ///< the lent partition once it has arrived
+    std::uint64_t failed_here = 0;  ///< partitions whose tick failed on this thread
+    /// Partitions 1.. whose ticks this thread may claim; empty without a loan.
+    std::vector<std::shared_ptr<PartitionShare>> shares;
 
     std::uint64_t out_offset = 0;
     std::uint64_t num_out_channels = 0;
@@ -94,6 +128,7 @@ struct InstanceCore::Impl {
     TickCommand command;
     std::vector<PartitionTickResult> results;
     std::vector<const SnapshotSegment*> segments;
+    TickCommand lent_command;  ///< the command as the lent partition runs it
 };
 
 InstanceCore::InstanceCore() = default;
@@ -126,9 +161,17 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
                                              ? *params.technical_params.num_threads
                                              : available_cpu_count();
 
+    // The calling thread runs partition 0 itself unless the workers are to
+    // be pinned to their CPUs or tests watch each worker thread.
+    const WorkerTestHooks& hooks = options.test_hooks;
+    const bool lend = options.lend_first_partition && num_partitions > 0 &&
+                      !params.technical_params.pin_threads && hooks.before_build == nullptr &&
+                      hooks.before_tick == nullptr && hooks.after_tick == nullptr;
+    const std::uint64_t num_ticking_threads = lend ? num_partitions : num_partitions + 1;
+
     std::unique_ptr<InstanceCore> core(new InstanceCore());
     core->impl_ = std::make_unique<InstanceCore::Impl>(
-        options.wait_policies ? *options.wait_policies : wait_policies_for(num_partitions));
+        options.wait_policies ? *options.wait_policies : wait_policies_for(num_ticking_threads));
     core->num_partitions_ = num_partitions;
     InstanceCore::Impl& impl = *core->impl_;
 
@@ -140,7 +183,14 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
             auto block = std::unique_ptr<WorkerStartBlock>(new WorkerStartBlock{
                 InstanceParams{params.layers, params.layer_connections, params.technical_params},
                 partition_index, num_partitions, impl.command_bus->add_reader(), creation_sender,
-                impl.build_report, options.test_hooks});
+                impl.build_report, options.test_hooks, false, nullptr, nullptr});
+            if (lend && partition_index == 0) {
+                impl.loan = std::make_shared<PartitionLoan>();
+                block->loan = impl.loan;
+            } else if (lend) {
+                impl.shares.push_back(std::make_shared<PartitionShare>());
+                block->share = impl.shares.back();
+            }
             // A refused thread panics; unwinding destroys `core`, which closes
             // the bus and joins the workers started so far.
             const std::size_t stack_size = options.worker_stack_size
@@ -201,7 +251,7 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         }
     }
     if (impl.failure) {
-        panic(impl.result_receiver.num_senders() == 0 ? kRecvErrorText : *impl.failure);
+        panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
     }
 
     TickCommand& command = impl.command;
@@ -219,14 +269,41 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
     impl.spiking_nids.clear();
     command.reward = input.reward;
     command.extract_state_snapshot = input.extract_state_snapshot;
+    impl.results.resize(num_partitions_);
+    Partition* lent = nullptr;
+    if (impl.loan) {
+        lent = impl.lent_partition();
+        if (lent == nullptr) fail(impl.failure_text());
+        impl.lent_command = command;  // the send below gives the command away
+    }
     // The bus hands back the storage of an earlier command for the next tick.
     impl.command_bus->send(command);
 
-    // Every living worker answers once; one that has ended never will, and
-    // then waiting stops as soon as every living worker has answered.
-    impl.results.resize(num_partitions_);
-    for (std::uint64_t received = 0; received < num_partitions_; ++received) {
-        if (!impl.result_receiver.receive_from_living(impl.results[received], received)) {
+    std::size_t first_received = 0;
+    if (lent != nullptr) {
+        // The lent partition's tick while the workers run theirs, then the
+        // ticks that no worker has taken up yet. A failure here ends the
+        // instance as a worker's would.
+        try {
+            impl.results[first_received++] = run_partition_tick(*lent, impl.lent_command);
+            for (const std::shared_ptr<PartitionShare>& share : impl.shares) {
+                Partition* shared = share->partition.load(std::memory_order_seq_cst);
+                if (shared == nullptr || !share->claim(t_)) continue;
+                impl.results[first_received++] = run_partition_tick(*shared, impl.lent_command);
+            }
+        } catch (const std::exception& failure) {
+            std::fprintf(stderr, "%s\n", failure.what());
+            std::fflush(stderr);
+            impl.failed_here = 1;
+            fail(failure.what());
+        }
+    }
+    // Every living worker whose tick this thread did not run answers once;
+    // one that has ended never will, and then waiting stops as soon as every
+    // living worker has answered. The lending worker and those whose ticks
+    // ran here count as having answered.
+    for (std::size_t i = first_received; i < impl.results.size(); ++i) {
+        if (!impl.result_receiver.receive_from_living(impl.results[i], i)) {
             fail(impl.failure_text());
         }
     }

@@ -30,6 +30,9 @@ struct InstanceCoreOptions {
     /// How long waiting threads stay awake; absent means the choice made for
     /// the thread count and the machine. Set by benchmarks that tune it.
     std::optional<WaitPolicies> wait_policies;
+    /// Whether the calling thread runs partition 0's ticks itself (see
+    /// PartitionLoan); it never does when threads are pinned or hooks are set.
+    bool lend_first_partition = true;
 };
 
 Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params,

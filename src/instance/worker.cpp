@@ -20,16 +20,42 @@ namespace synaptor {
 
 namespace {
 
+/// The worker of a lent partition: builds it, lends it and waits, taking no
+/// commands, until the instance gives it back. It keeps its result sender,
+/// so that the instance counts it among the living workers as before.
+void run_lending_worker(WorkerStartBlock& block) {
+    PartitionLoan& loan = *block.loan;
+    {
+        // A reader that goes away counts as having taken every command.
+        CommandBusReader dropped = std::move(block.reader);
+    }
+    Partition partition =
+        build_partition(block.params, block.num_partitions, block.partition_index);
+    loan.partition = &partition;
+    loan.state.store(PartitionLoan::kLent, std::memory_order_seq_cst);
+    loan.changed.notify_all();
+    block.built = true;
+    block.build_report->built();
+    loan.changed.wait_until([&] { return loan.released.load(std::memory_order_seq_cst); });
+}
+
 void run_worker(WorkerStartBlock& block) {
     if (block.params.technical_params.pin_threads) pin_current_thread(block.partition_index);
+    if (block.loan) {
+        run_lending_worker(block);
+        return;
+    }
     if (block.test_hooks.before_build) block.test_hooks.before_build(block.partition_index);
     // Built after pinning, so the partition's memory comes from the pinned CPU's node.
     Partition partition =
         build_partition(block.params, block.num_partitions, block.partition_index);
+    if (block.share) block.share->partition.store(&partition, std::memory_order_seq_cst);
     block.built = true;
     block.build_report->built();
     TickCommand command;
     while (block.reader.receive(command)) {
+        // A tick that the calling thread claimed is run there.
+        if (block.share && !block.share->claim(command.t)) continue;
         if (block.test_hooks.before_tick) {
             block.test_hooks.before_tick(block.partition_index, command);
         }
@@ -44,6 +70,11 @@ void run_worker(WorkerStartBlock& block) {
 void report_failure(WorkerStartBlock& block, const char* text, bool out_of_memory) noexcept {
     std::fprintf(stderr, "%s\n", text);
     std::fflush(stderr);
+    if (block.loan) {
+        // A lending worker can fail only while building.
+        block.loan->state.store(PartitionLoan::kFailed, std::memory_order_seq_cst);
+        block.loan->changed.notify_all();
+    }
     if (!block.built) {
         block.build_report->failed(out_of_memory, text);
         return;

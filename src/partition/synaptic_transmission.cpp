@@ -5,6 +5,7 @@
 #include <string>
 
 #include "partition/neuron_dynamics.hpp"
+#include "util/decay.hpp"
 #include "util/panic.hpp"
 #include "util/tick_arithmetic.hpp"
 
@@ -71,10 +72,11 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
     return rule;
 }
 
-/// apply_stdp, inlined where pairings are made.
+/// apply_stdp, inlined where pairings are made; `position` is the group's
+/// position in the layer, which an eligibility trace keeps.
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
-                                                std::uint64_t pre_syn_nid, std::uint64_t k,
-                                                std::int64_t dt, std::uint64_t t) {
+                                                std::uint32_t position, std::uint64_t pre_syn_nid,
+                                                std::uint64_t k, std::int64_t dt, std::uint64_t t) {
     Synapse& synapse = synapse_of(group, pre_syn_nid, k);
     const PairingRule& rule = rule_of(layer, group);
     if (rule.short_term()) {
@@ -86,8 +88,10 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
         const float dw = rule.long_term_value(dt);
         if (layer.plasticity_modulator) {
             PlasticityModulator& modulator = *layer.plasticity_modulator;
-            modulator.eligibility_traces.push_back(EligibilityTrace{
-                saturating_add(t, modulator.params.eligibility_trace_delay), pre_syn_nid, k, dw});
+            // k < synapses.size() <= kMaxSynapsesPerGroup: it fits 32 bits.
+            modulator.eligibility_traces.push_back(
+                EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay),
+                                 position, static_cast<std::uint32_t>(k), dw});
         } else {
             synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
         }
@@ -233,7 +237,10 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
 
 void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pre_syn_nid,
                 std::uint64_t k, std::int64_t dt, std::uint64_t t) {
-    pair_synapse(layer, group, pre_syn_nid, k, dt, t);
+    const std::uint32_t position = layer.plasticity_modulator
+                                       ? group_position(layer, pre_syn_nid, kNoGroupIndex)
+                                       : kNoGroupIndex;
+    pair_synapse(layer, group, position, pre_syn_nid, k, dt, t);
 }
 
 namespace {
@@ -275,7 +282,7 @@ template <bool Prepared>
         saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
         return reached;
     }
-    pair_synapse(layer, group, event.pre_syn_nid, event.synapse_index,
+    pair_synapse(layer, group, g, event.pre_syn_nid, event.synapse_index,
                  signed_tick_difference(t, ts), t);
     return reached;
 }
@@ -511,8 +518,8 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
             missing_group_position(input.group_index, groups.size());
         }
         const std::uint64_t pre_syn_nid = groups.key_at(input.group_index);
-        pair_synapse(layer, groups.group_at(input.group_index), pre_syn_nid, input.synapse_index,
-                     signed_tick_difference(input.arrival_t, t), t);
+        pair_synapse(layer, groups.group_at(input.group_index), input.group_index, pre_syn_nid,
+                     input.synapse_index, signed_tick_difference(input.arrival_t, t), t);
     }
     neuron.recent_inputs.shrink_if_oversized(num_inputs);
 }
@@ -530,22 +537,136 @@ void sort_pre_syn_groups(PartitionLayer& layer) {
             input.group_index = moved_to[input.group_index];
         }
     }
+    if (layer.plasticity_modulator) {
+        layer.plasticity_modulator->eligibility_traces.renumber_groups([&](std::uint32_t g) {
+            if (g >= moved_to.size()) [[unlikely]] {
+                missing_group_position(g, moved_to.size());
+            }
+            return moved_to[g];
+        });
+    }
 }
 
-void apply_dopamine_flush(PartitionLayer& layer, const DopamineFlush& flush) {
+namespace {
+
+/// Traces whose weight changes the flush computes together: their sums stay
+/// in the first-level cache.
+constexpr std::size_t kFlushBlock = 256;
+/// How many changes ahead their application requests a synapse.
+constexpr std::size_t kApplyLookahead = 8;
+
+/// The weight changes of `n` traces of one tick: sums[i] is
+/// dopamine_weight_change of trace i, given the decays and amounts of the
+/// samples that act on traces of that tick, in flush order.
+void trace_weight_changes(const float* values, std::size_t n, const std::vector<float>& decays,
+                          const std::vector<float>& amounts, float* sums) {
+    for (std::size_t i = 0; i < n; ++i) sums[i] = 0.0f;
+    for (std::size_t j = 0; j < decays.size(); ++j) {
+        const float e = decays[j];
+        const float amount = amounts[j];
+        // (exponential * value) * amount, added sample by sample.
+        for (std::size_t i = 0; i < n; ++i) sums[i] = sums[i] + e * values[i] * amount;
+    }
+}
+
+/// Calls `f(span, sums)` for every run span of the held traces, block by
+/// block, with the weight changes of the block's traces. Spans whose sums
+/// are all 0 (no sample at or after their tick) are passed over.
+template <class F>
+void for_each_weight_change(const EligibilityTraceQueue& traces, DopamineFlush& flush, F&& f) {
+    std::vector<float>& decays = flush.decays;
+    std::vector<float>& amounts = flush.amounts;
+    std::vector<float>& sums = flush.sums;
+    sums.resize(kFlushBlock);
+    traces.for_each_span([&](const EligibilityTraceSpan& span) {
+        // Every trace of one tick meets the samples at the same tick
+        // differences, so each decay is computed once for all of them; the
+        // same arguments give expf's same bits.
+        decays.clear();
+        amounts.clear();
+        for (const DopamineSample& sample : flush.samples) {
+            if (sample.t < span.t) continue;
+            decays.push_back(decay_factor(sample.t - span.t, flush.tau_eligibility_trace));
+            amounts.push_back(sample.amount);
+        }
+        if (decays.empty()) return;
+        for (std::size_t begin = 0; begin < span.size; begin += kFlushBlock) {
+            const std::size_t n = std::min(kFlushBlock, span.size - begin);
+            trace_weight_changes(span.values + begin, n, decays, amounts, sums.data());
+            EligibilityTraceSpan block = span;
+            block.group_positions += begin;
+            block.synapse_indices += begin;
+            block.values += begin;
+            block.size = n;
+            f(block, static_cast<const float*>(sums.data()));
+        }
+    });
+}
+
+/// A zero or NaN weight change changes nothing.
+inline bool changes_weight(float sum) { return sum < 0.0f || sum > 0.0f; }
+
+}  // namespace
+
+void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
     if (!layer.plasticity_modulator) [[unlikely]] {
         panic("dopamine flush on a layer without a plasticity modulator");
     }
-    const RingQueue<EligibilityTrace>& traces = layer.plasticity_modulator->eligibility_traces;
-    for (std::size_t i = 0; i < traces.size(); ++i) {
-        const EligibilityTrace& trace = traces[i];
-        const float sum = dopamine_weight_change(trace, flush);
-        // A zero or NaN sum changes nothing.
-        if (!(sum < 0.0f || sum > 0.0f)) continue;
-        PreSynapticGroup& group =
-            layer.pre_syn_groups.group_at(group_position(layer, trace.pre_syn_nid, kNoGroupIndex));
-        Synapse& synapse = synapse_of(group, trace.pre_syn_nid, trace.synapse_index);
-        synapse.weight = clamp_weight(synapse.weight, sum, group.max_weight);
+    const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
+    PreSynGroupMap& groups = layer.pre_syn_groups;
+    const std::size_t num_groups = groups.size();
+    // The traces name synapses all over the layer. Visiting them in queue
+    // order would miss the cache at nearly every trace, so the changes are
+    // first sorted by group, stably: each synapse still receives its traces
+    // in queue order, each clamped on its own, and changes of different
+    // synapses do not interact. First the number of changes per group...
+    std::vector<std::uint64_t>& starts = flush.group_starts;
+    starts.assign(num_groups + 1, 0);
+    for_each_weight_change(traces, flush,
+                           [&](const EligibilityTraceSpan& block, const float* sums) {
+                               for (std::size_t i = 0; i < block.size; ++i) {
+                                   const std::uint32_t g = block.group_positions[i];
+                                   if (g >= num_groups) [[unlikely]] {
+                                       missing_group_position(g, num_groups);
+                                   }
+                                   if (changes_weight(sums[i])) ++starts[g + 1];
+                               }
+                           });
+    for (std::size_t g = 0; g < num_groups; ++g) starts[g + 1] += starts[g];
+    const std::size_t num_changes = static_cast<std::size_t>(starts[num_groups]);
+    if (num_changes == 0) return;
+    // ...then the changes in their groups' places (the sums are computed
+    // again rather than held for every trace)...
+    std::vector<TraceWeightChange>& changes = flush.changes;
+    if (changes.capacity() > 2 * num_changes) {
+        // Storage follows the work instead of keeping its peak.
+        std::vector<TraceWeightChange>().swap(changes);
+    }
+    changes.resize(num_changes);
+    for_each_weight_change(
+        traces, flush, [&](const EligibilityTraceSpan& block, const float* sums) {
+            for (std::size_t i = 0; i < block.size; ++i) {
+                if (!changes_weight(sums[i])) continue;
+                changes[static_cast<std::size_t>(starts[block.group_positions[i]]++)] =
+                    TraceWeightChange{block.synapse_indices[i], sums[i]};
+            }
+        });
+    // ...and applied group by group (each start has moved to its group's end).
+    std::size_t next = 0;
+    for (std::size_t g = 0; g < num_groups; ++g) {
+        const std::size_t end = static_cast<std::size_t>(starts[g]);
+        if (next == end) continue;
+        PreSynapticGroup& group = groups.group_at(g);
+        const std::uint64_t pre_syn_nid = groups.key_at(g);
+        for (; next < end; ++next) {
+            if (next + kApplyLookahead < end) {
+                const std::uint32_t k = changes[next + kApplyLookahead].synapse_index;
+                if (k < group.synapses.size()) __builtin_prefetch(&group.synapses[k].weight, 1);
+            }
+            const TraceWeightChange change = changes[next];
+            Synapse& synapse = synapse_of(group, pre_syn_nid, change.synapse_index);
+            synapse.weight = clamp_weight(synapse.weight, change.sum, group.max_weight);
+        }
     }
 }
 

@@ -57,7 +57,8 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
 /// when the groups are already in order.
 void sort_pre_syn_groups(PartitionLayer& layer);
 
-/// Applies a dopamine flush to the synapses named by the modulator's traces.
-void apply_dopamine_flush(PartitionLayer& layer, const DopamineFlush& flush);
+/// Applies a dopamine flush to the synapses named by the modulator's traces;
+/// the flush's working storage is reused.
+void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush);
 
 }  // namespace synaptor

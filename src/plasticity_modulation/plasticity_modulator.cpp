@@ -30,11 +30,9 @@ bool PlasticityModulator::process_tick(std::uint64_t t, DopamineFlush& flush) {
     const std::uint64_t first_t = dopamine_samples.front().t;
     // Traces are queued in pairing order with one fixed delay, so the stale
     // ones are exactly a prefix of the queue.
-    while (!eligibility_traces.empty() &&
-           saturating_add(eligibility_traces.front().t, params.t_cutoff_eligibility_trace) <
-               first_t) {
-        eligibility_traces.pop_front();
-    }
+    eligibility_traces.pop_front_while([&](std::uint64_t trace_t) {
+        return saturating_add(trace_t, params.t_cutoff_eligibility_trace) < first_t;
+    });
     // Swap rather than move: the caller's retained buffer becomes the empty
     // sample list, so neither side allocates once both have grown.
     flush.samples.clear();

@@ -9,20 +9,20 @@
 #include <vector>
 
 #include "params/params.hpp"
-#include "util/ring_queue.hpp"
+#include "plasticity_modulation/eligibility_trace_queue.hpp"
 
 namespace synaptor {
-
-struct EligibilityTrace {
-    std::uint64_t t = 0;  ///< tick from which the trace is eligible
-    std::uint64_t pre_syn_nid = 0;
-    std::uint64_t synapse_index = 0;
-    float value = 0.0f;  ///< the long-term STDP change of the pairing
-};
 
 struct DopamineSample {
     std::uint64_t t = 0;  ///< the conflation tick
     float amount = 0.0f;
+};
+
+/// One nonzero weight change of a flush: a synapse of the group it is
+/// sorted under, and the change.
+struct TraceWeightChange {
+    std::uint32_t synapse_index = 0;
+    float sum = 0.0f;
 };
 
 /// The samples taken out at a flush, in order. The traces are read from the
@@ -30,13 +30,19 @@ struct DopamineSample {
 struct DopamineFlush {
     std::vector<DopamineSample> samples;
     float tau_eligibility_trace = 0.0f;
+
+    // Working storage of the application, kept from flush to flush.
+    std::vector<float> decays;                ///< per sample acting on a run of traces
+    std::vector<float> amounts;               ///< the amounts of those samples
+    std::vector<float> sums;                  ///< weight changes of a block of traces
+    std::vector<std::uint64_t> group_starts;  ///< where each group's changes begin
+    std::vector<TraceWeightChange> changes;   ///< the nonzero changes, sorted by group
 };
 
 class PlasticityModulator {
 public:
     explicit PlasticityModulator(const PlasticityModulationParams& p)
-        : eligibility_traces(8),
-          next_conflation_t(p.dopamine_conflation_period),
+        : next_conflation_t(p.dopamine_conflation_period),
           params(p),
           next_flush_t(p.dopamine_flush_period) {}
 
@@ -47,7 +53,7 @@ public:
     /// falls due; its samples are then in `flush`.
     bool process_tick(std::uint64_t t, DopamineFlush& flush);
 
-    RingQueue<EligibilityTrace> eligibility_traces;
+    EligibilityTraceQueue eligibility_traces;
     std::vector<DopamineSample> dopamine_samples;
     std::uint64_t next_conflation_t;
     float dopamine_accumulator = 0.0f;

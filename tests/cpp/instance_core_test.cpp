@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "instance/instance_core_options.hpp"
@@ -383,9 +384,12 @@ std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint8_t, float>> synap
     return set;
 }
 
-NetworkRun run_plastic_network(std::uint64_t num_threads, std::uint64_t num_ticks) {
+NetworkRun run_plastic_network(std::uint64_t num_threads, std::uint64_t num_ticks,
+                               bool lend_first_partition = true) {
     NetworkRun run;
-    auto core = create_ok(plastic_network(num_threads), without_cpu_check());
+    InstanceCoreOptions options = without_cpu_check();
+    options.lend_first_partition = lend_first_partition;
+    auto core = create_ok(plastic_network(num_threads), options);
     if (!core) return run;
     std::uint64_t state = 0x9E3779B97F4A7C15ull;
     auto next = [&state] {
@@ -408,7 +412,9 @@ NetworkRun run_plastic_network(std::uint64_t num_threads, std::uint64_t num_tick
 
 TEST(InstanceCore, ResultsDoNotDependOnTheThreadCount) {
     constexpr std::uint64_t kTicks = 400;
-    const NetworkRun reference = run_plastic_network(1, kTicks);
+    // The reference runs every partition on its own worker; the others let
+    // the calling thread run partition 0 and claim ticks of the rest.
+    const NetworkRun reference = run_plastic_network(1, kTicks, false);
     ASSERT_EQ(reference.ticks.size(), kTicks);
     std::uint64_t spikes = 0;
     std::uint64_t transmissions = 0;
@@ -424,9 +430,12 @@ TEST(InstanceCore, ResultsDoNotDependOnTheThreadCount) {
     EXPECT_NE(reference.ticks[39].state_snapshot->weights,
               reference.ticks[kTicks - 1].state_snapshot->weights);
 
-    for (std::uint64_t threads : {2u, 3u, 4u}) {
+    const std::vector<std::pair<std::uint64_t, bool>> runs = {
+        {1, true}, {2, true}, {3, true}, {4, true}, {3, false}};
+    for (const auto& [threads, lend] : runs) {
         SCOPED_TRACE(threads);
-        const NetworkRun run = run_plastic_network(threads, kTicks);
+        SCOPED_TRACE(lend);
+        const NetworkRun run = run_plastic_network(threads, kTicks, lend);
         ASSERT_EQ(run.ticks.size(), kTicks);
         for (std::uint64_t t = 0; t < kTicks; ++t) {
             const TickResult& expected = reference.ticks[t];

@@ -234,15 +234,16 @@ TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
     EXPECT_EQ(synapse.short_term_weight, 0.2f * expf(-6.0f / 6.0f) + 0.3f * expf(-3.0f / 20.0f));
     EXPECT_EQ(synapse.short_term_update_t, 8u);
     EXPECT_EQ(synapse.weight, 1.0f);  // held back as a trace
-    const RingQueue<EligibilityTrace>& traces = layer.plasticity_modulator->eligibility_traces;
+    const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
     ASSERT_EQ(traces.size(), 1u);
     EXPECT_EQ(traces.front().t, 11u);
-    EXPECT_EQ(traces.front().pre_syn_nid, 4u);
+    EXPECT_EQ(layer.pre_syn_groups.key_at(traces.front().group_position), 4u);
+    EXPECT_EQ(traces.front().synapse_index, 0u);
     EXPECT_EQ(traces.front().value, stdp_value(-3, test_stdp_params()));
 
     // Flush: a second trace on the same synapse is applied and clamped separately.
-    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 4, 0, 100.0f});
-    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 4, 0, kNaN});
+    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 0, 0, 100.0f});
+    layer.plasticity_modulator->eligibility_traces.push_back(EligibilityTrace{11, 0, 0, kNaN});
     DopamineFlush flush;
     flush.tau_eligibility_trace = 5.0f;
     flush.samples = {{10, 9.0f}, {15, 0.5f}};
@@ -255,6 +256,110 @@ TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
     flush.samples = {{15, -1000.0f}};
     apply_dopamine_flush(layer, flush);
     EXPECT_EQ(bits(synapse.weight), bits(0.0f));
+}
+
+TEST(SynapticTransmission, FlushAppliesEveryTraceAsTheTraceByTraceDefinition) {
+    // Groups inserted out of nid order (so positions differ from nids),
+    // traces over many ticks and all over the layer, several per synapse,
+    // more than a block per tick, values of both signs, a NaN and values
+    // large enough to hit both bounds; samples before, at and after the
+    // traces' ticks with zero and negative amounts.
+    PartitionLayer layer = make_layer(100, 8);
+    const std::vector<std::uint64_t> nids = {40, 3, 17, 8};
+    for (std::size_t n = 0; n < nids.size(); ++n) {
+        ProjectionParams projection = static_projection(0.7f + 0.1f * static_cast<float>(n), 1.0f);
+        std::vector<test::TestSynapse> synapses;
+        for (std::uint64_t post = 0; post < 8; ++post) {
+            synapses.push_back({post, 0.05f * static_cast<float>(post + n), 1});
+        }
+        add_group(layer, nids[n], projection, synapses);
+    }
+    PlasticityModulationParams mp;
+    mp.tau_eligibility_trace = 7.0f;
+    mp.dopamine_modulation_factor = 1.0f;
+    mp.t_cutoff_eligibility_trace = 100;
+    mp.dopamine_flush_period = 10;
+    mp.dopamine_conflation_period = 5;
+    layer.plasticity_modulator.emplace(mp);
+    EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
+    std::uint64_t state = 12345;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(state >> 33);
+    };
+    for (std::uint64_t t = 10; t < 30; ++t) {
+        const std::size_t count = t == 20 ? 700 : 40;
+        for (std::size_t i = 0; i < count; ++i) {
+            const float value = (static_cast<float>(next() % 2001) - 1000.0f) * 0.0007f;
+            traces.push_back(EligibilityTrace{t, next() % 4, next() % 8, value});
+        }
+    }
+    traces.push_back(EligibilityTrace{21, 2, 3, kNaN});
+    traces.push_back(EligibilityTrace{21, 1, 5, 400.0f});
+    traces.push_back(EligibilityTrace{22, 1, 5, -900.0f});
+
+    DopamineFlush flush;
+    flush.tau_eligibility_trace = mp.tau_eligibility_trace;
+    flush.samples = {{5, 3.0f}, {15, 0.0f}, {20, -1.5f}, {25, 0.75f}, {30, 2.0f}};
+    // The definition: every trace front to back, each clamped on its own.
+    std::vector<std::vector<float>> expected(4);
+    for (std::size_t g = 0; g < 4; ++g) {
+        for (const Synapse& synapse : layer.pre_syn_groups.group_at(g).synapses) {
+            expected[g].push_back(synapse.weight);
+        }
+    }
+    for (std::size_t i = 0; i < traces.size(); ++i) {
+        const EligibilityTrace trace = traces[i];
+        const float sum = dopamine_weight_change(trace, flush);
+        if (!(sum < 0.0f || sum > 0.0f)) continue;
+        float& w = expected[trace.group_position][trace.synapse_index];
+        w = clamp_weight(w, sum, layer.pre_syn_groups.group_at(trace.group_position).max_weight);
+    }
+    for (int round = 0; round < 2; ++round) {  // the second reuses the working storage
+        apply_dopamine_flush(layer, flush);
+        std::size_t changed = 0;
+        for (std::size_t g = 0; g < 4; ++g) {
+            const std::vector<Synapse>& synapses = layer.pre_syn_groups.group_at(g).synapses;
+            for (std::size_t k = 0; k < synapses.size(); ++k) {
+                ASSERT_EQ(bits(synapses[k].weight), bits(expected[g][k])) << g << " " << k;
+                changed += expected[g][k] != 0.05f * static_cast<float>(k + g) ? 1 : 0;
+            }
+        }
+        EXPECT_GT(changed, 16u);
+        if (round == 1) break;
+        for (std::size_t i = 0; i < traces.size(); ++i) {
+            const EligibilityTrace trace = traces[i];
+            const float sum = dopamine_weight_change(trace, flush);
+            if (!(sum < 0.0f || sum > 0.0f)) continue;
+            float& w = expected[trace.group_position][trace.synapse_index];
+            w = clamp_weight(w, sum,
+                             layer.pre_syn_groups.group_at(trace.group_position).max_weight);
+        }
+    }
+}
+
+TEST(SynapticTransmission, ReorderedGroupsRenumberHeldTraces) {
+    PartitionLayer layer = make_layer(0, 2);
+    add_group(layer, 9, static_projection(1.0f, 1.0f), {{0, 0.5f, 1}});
+    add_group(layer, 2, static_projection(1.0f, 1.0f), {{1, 0.5f, 1}});
+    PlasticityModulationParams mp;
+    mp.tau_eligibility_trace = 5.0f;
+    mp.dopamine_modulation_factor = 1.0f;
+    mp.t_cutoff_eligibility_trace = 10;
+    mp.dopamine_flush_period = 10;
+    mp.dopamine_conflation_period = 5;
+    layer.plasticity_modulator.emplace(mp);
+    EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
+    traces.push_back(EligibilityTrace{0, 0, 0, 0.25f});  // group of nid 9, stored first
+    sort_pre_syn_groups(layer);
+    ASSERT_EQ(layer.pre_syn_groups.key_at(0), 2u);
+    EXPECT_EQ(traces.front().group_position, 1u);
+    DopamineFlush flush;
+    flush.tau_eligibility_trace = 5.0f;
+    flush.samples = {{0, 1.0f}};
+    apply_dopamine_flush(layer, flush);
+    EXPECT_EQ(synapse_at(layer, 9, 0).weight, 0.75f);
+    EXPECT_EQ(synapse_at(layer, 2, 0).weight, 0.5f);
 }
 
 TEST(SynapticTransmission, MemoisedStdpMatchesTheDirectKernel) {
