@@ -146,19 +146,21 @@ void expect_same_state(const PartitionLayer& a, const PartitionLayer& b) {
         // the sequence is the same, and the queue stays ordered by tick.
         using PerSynapse = std::map<std::pair<std::uint64_t, std::uint64_t>,
                                     std::vector<std::pair<std::uint64_t, std::uint32_t>>>;
-        const auto per_synapse = [](const RingQueue<EligibilityTrace>& traces) {
+        const auto per_synapse = [](const EligibilityTraceQueue& traces) {
             PerSynapse m;
-            for (std::size_t i = 0; i < traces.size(); ++i) {
-                if (i > 0) {
-                    EXPECT_LE(traces[i - 1].t, traces[i].t);
+            std::uint64_t previous_t = 0;
+            traces.for_each_span([&](const EligibilityTraceSpan& span) {
+                EXPECT_LE(previous_t, span.t);
+                previous_t = span.t;
+                for (std::size_t i = 0; i < span.size; ++i) {
+                    m[{span.group_positions[i], span.synapse_indices[i]}].emplace_back(
+                        span.t, bits(span.values[i]));
                 }
-                const EligibilityTrace& e = traces[i];
-                m[{e.pre_syn_nid, e.synapse_index}].emplace_back(e.t, bits(e.value));
-            }
+            });
             return m;
         };
-        const RingQueue<EligibilityTrace>& x = a.plasticity_modulator->eligibility_traces;
-        const RingQueue<EligibilityTrace>& y = b.plasticity_modulator->eligibility_traces;
+        const EligibilityTraceQueue& x = a.plasticity_modulator->eligibility_traces;
+        const EligibilityTraceQueue& y = b.plasticity_modulator->eligibility_traces;
         EXPECT_EQ(x.size(), y.size());
         EXPECT_EQ(per_synapse(x), per_synapse(y));
     }
