@@ -319,7 +319,7 @@ TEST(SynapticTransmission, FlushAppliesEveryTraceAsTheTraceByTraceDefinition) {
         apply_dopamine_flush(layer, flush);
         std::size_t changed = 0;
         for (std::size_t g = 0; g < 4; ++g) {
-            const std::vector<Synapse>& synapses = layer.pre_syn_groups.group_at(g).synapses;
+            const SynapseList& synapses = layer.pre_syn_groups.group_at(g).synapses;
             for (std::size_t k = 0; k < synapses.size(); ++k) {
                 ASSERT_EQ(bits(synapses[k].weight), bits(expected[g][k])) << g << " " << k;
                 changed += expected[g][k] != 0.05f * static_cast<float>(k + g) ? 1 : 0;
