@@ -12,18 +12,18 @@ ModuleState* state_of(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-PyType_Spec* spec_of(ClassId id) {
+PyType_Spec* type_layout_of(ClassId id) {
     switch (id) {
         case ClassId::Instance:
-            return &instance_type_spec;
+            return &instance_type_layout;
         case ClassId::Stimulus:
-            return &stimulus_type_spec;
+            return &stimulus_type_layout;
         case ClassId::TickResult:
-            return &tick_result_type_spec;
+            return &tick_result_type_layout;
         case ClassId::BatchTickResult:
-            return &batch_tick_result_type_spec;
+            return &batch_tick_result_type_layout;
         case ClassId::StateSnapshot:
-            return &state_snapshot_type_spec;
+            return &state_snapshot_type_layout;
         case ClassId::Count:
             break;
     }
@@ -38,7 +38,7 @@ PyTypeObject* class_type(PyObject* module, ClassId id) {
     ModuleState* state = state_of(module);
     if (state == nullptr) return nullptr;
     PyObject*& slot = state->types[static_cast<int>(id)];
-    if (slot == nullptr) slot = PyType_FromModuleAndSpec(module, spec_of(id), nullptr);
+    if (slot == nullptr) slot = PyType_FromModuleAndSpec(module, type_layout_of(id), nullptr);
     return reinterpret_cast<PyTypeObject*>(slot);
 }
 

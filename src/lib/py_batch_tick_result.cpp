@@ -29,7 +29,7 @@ ValueClass<BatchTickResult> batch_tick_result_class(ClassId::BatchTickResult,
 
 }  // namespace
 
-PyType_Spec batch_tick_result_type_spec = batch_tick_result_class.spec();
+PyType_Spec batch_tick_result_type_layout = batch_tick_result_class.type_layout();
 
 PyObject* wrap_batch_tick_result(PyObject* module, BatchTickResult result) {
     return batch_tick_result_class.wrap(module, std::move(result));

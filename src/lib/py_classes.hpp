@@ -1,5 +1,5 @@
 // The module's five Python classes as seen by the rest of the binding: their
-// type specs and the functions that wrap C++ values into new Python objects.
+// type layouts and the functions that wrap C++ values into new Python objects.
 // Each class lives in its own file. Python thread only.
 #pragma once
 
@@ -12,11 +12,11 @@
 
 namespace synaptor {
 
-extern PyType_Spec instance_type_spec;
-extern PyType_Spec stimulus_type_spec;
-extern PyType_Spec tick_result_type_spec;
-extern PyType_Spec batch_tick_result_type_spec;
-extern PyType_Spec state_snapshot_type_spec;
+extern PyType_Spec instance_type_layout;
+extern PyType_Spec stimulus_type_layout;
+extern PyType_Spec tick_result_type_layout;
+extern PyType_Spec batch_tick_result_type_layout;
+extern PyType_Spec state_snapshot_type_layout;
 
 /// New Python objects owning the given values; null with an exception set.
 PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance);

@@ -219,8 +219,8 @@ PyType_Slot instance_slots[] = {
 
 }  // namespace
 
-PyType_Spec instance_type_spec{"synaptor.Instance", static_cast<int>(sizeof(InstanceObject)), 0,
-                               Py_TPFLAGS_DEFAULT, instance_slots};
+PyType_Spec instance_type_layout{"synaptor.Instance", static_cast<int>(sizeof(InstanceObject)), 0,
+                                 Py_TPFLAGS_DEFAULT, instance_slots};
 
 PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance) {
     PyTypeObject* type = class_type(module, ClassId::Instance);

@@ -25,7 +25,7 @@ ValueClass<StateSnapshot> state_snapshot_class(ClassId::StateSnapshot, "synaptor
 
 }  // namespace
 
-PyType_Spec state_snapshot_type_spec = state_snapshot_class.spec();
+PyType_Spec state_snapshot_type_layout = state_snapshot_class.type_layout();
 
 PyObject* wrap_state_snapshot(PyObject* module, StateSnapshot snapshot) {
     return state_snapshot_class.wrap(module, std::move(snapshot));

@@ -35,7 +35,7 @@ ValueClass<Stimulus> stimulus_class(ClassId::Stimulus, "synaptor.Stimulus",
 
 }  // namespace
 
-PyType_Spec stimulus_type_spec = stimulus_class.spec();
+PyType_Spec stimulus_type_layout = stimulus_class.type_layout();
 
 const Stimulus* stimulus_of(PyObject* module, PyObject* obj) {
     PyTypeObject* type = class_type(module, ClassId::Stimulus);

@@ -32,7 +32,7 @@ ValueClass<TickResult> tick_result_class(ClassId::TickResult, "synaptor.TickResu
 
 }  // namespace
 
-PyType_Spec tick_result_type_spec = tick_result_class.spec();
+PyType_Spec tick_result_type_layout = tick_result_class.type_layout();
 
 PyObject* wrap_tick_result(PyObject* module, TickResult result) {
     return tick_result_class.wrap(module, std::move(result));

@@ -1,6 +1,6 @@
 // The shape shared by the module's value classes (TickResult, StateSnapshot,
 // BatchTickResult, Stimulus): a Python object that owns one C++ value, its
-// dealloc, slots and type spec, a getter and setter per member, and the wrap
+// dealloc, slots and type layout, a getter and setter per member, and the wrap
 // function that hands a value to a new object. Python thread only.
 #pragma once
 
@@ -90,12 +90,13 @@ public:
                  {Py_tp_getset, getset},
                  {Py_tp_doc, const_cast<char*>(doc)},
                  {0, nullptr}},
-          spec_{name, static_cast<int>(sizeof(ValueObject<T>)), 0, Py_TPFLAGS_DEFAULT, slots_} {}
+          type_layout_{name, static_cast<int>(sizeof(ValueObject<T>)), 0, Py_TPFLAGS_DEFAULT,
+                       slots_} {}
     ValueClass(const ValueClass&) = delete;
     ValueClass& operator=(const ValueClass&) = delete;
 
-    /// The spec (its slots stay in this object).
-    PyType_Spec spec() const { return spec_; }
+    /// The PyType_Spec of the class (its slots stay in this object).
+    PyType_Spec type_layout() const { return type_layout_; }
 
     /// A new object of this class owning `value`; null with an exception set.
     PyObject* wrap(PyObject* module, T value) const {
@@ -116,7 +117,7 @@ private:
 
     ClassId id_;
     PyType_Slot slots_[5];
-    PyType_Spec spec_;
+    PyType_Spec type_layout_;
 };
 
 }  // namespace synaptor
