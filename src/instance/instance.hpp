@@ -65,6 +65,8 @@ public:
     bool tick_until_ignore_output(std::uint64_t t_end, const StopCheck& stop = {});
 
     std::uint64_t t() const { return core_->t(); }
+    NeuronRecorder& recorder() { return core_->recorder(); }
+    const NeuronRecorder& recorder() const { return core_->recorder(); }
     std::uint64_t num_neurons() const { return core_->num_neurons(); }
 
     double non_coherent_stimulation_rate = 0.0;

@@ -4,10 +4,41 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace synaptor {
+
+/// A state variable of a neuron that can be recorded while ticking.
+enum class RecordedVariable : std::uint8_t {
+    voltage,     ///< the membrane voltage a state snapshot reports
+    threshold,   ///< the firing threshold, decayed to the tick like the voltage
+    spike,       ///< 1.0 when the neuron spiked in the tick, else 0.0
+    refractory,  ///< 1.0 while inputs leave the membrane untouched, else 0.0
+};
+
+/// What the partitions sample on a recorded tick: the recorded neurons in
+/// ascending nid order, distinct, and the variables in the caller's order.
+/// Built once per recording and shared, read only, by every partition.
+struct RecordingPlan {
+    std::vector<std::uint64_t> nids;
+    std::vector<RecordedVariable> variables;
+};
+
+/// The entries [first_entry, first_entry + num_entries) of a plan's nids that
+/// one layer run of a partition holds.
+struct RecordedRun {
+    std::uint64_t first_entry = 0;
+    std::uint64_t num_entries = 0;
+};
+
+/// One partition's sample of a recorded tick: its runs of the plan, and for
+/// each of their entries in order the value of every planned variable.
+struct RecordedValues {
+    std::vector<RecordedRun> runs;
+    std::vector<float> values;
+};
 
 struct TickCommand {
     std::uint64_t t = 0;
@@ -18,6 +49,8 @@ struct TickCommand {
     std::vector<std::uint64_t> previous_spiking_nids;
     float reward = 0.0f;
     bool extract_state_snapshot = false;
+    /// Set only on the ticks whose state is recorded.
+    std::shared_ptr<const RecordingPlan> recording;
 };
 
 struct SynapseState {
@@ -40,6 +73,8 @@ struct PartitionTickResult {
     /// Present exactly when the command asked for a snapshot.
     std::optional<std::vector<SnapshotSegment>> state_snapshot;
     std::uint64_t synaptic_transmission_count = 0;
+    /// Present exactly when the command carried a recording plan.
+    std::optional<RecordedValues> recorded;
 };
 
 }  // namespace synaptor
