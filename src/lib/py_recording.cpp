@@ -49,6 +49,14 @@ int array_getbuffer(PyObject* self, Py_buffer* buffer, int flags) {
     const ArrayView& view = view_of(self);
     Py_ssize_t count = 1;
     for (int d = 0; d < view.ndim; ++d) count *= view.shape[d];
+    // Rows are contiguous, columns are not: a matrix of more than one row and
+    // column cannot be handed out as Fortran-ordered.
+    const bool fortran_order = view.ndim == 1 || view.shape[0] <= 1 || view.shape[1] <= 1;
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !fortran_order) {
+        buffer->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError, "recorded samples are C-contiguous, not Fortran");
+        return -1;
+    }
     // An empty array still hands out a valid address.
     static char empty_storage[8];
     buffer->buf = count == 0 || view.data == nullptr ? empty_storage : view.data;

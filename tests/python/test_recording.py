@@ -2,6 +2,7 @@
 threads and from recording itself, the arrays' buffer protocol, and errors."""
 
 import array
+import ctypes
 import gc
 import json
 import os
@@ -274,3 +275,43 @@ def test_numpy_reads_the_samples_without_copying():
     assert np.asarray(rec.t).dtype == np.uint64
     assert np.array_equal(np.asarray(rec.t), np.arange(30))
     assert np.all(np.asarray(rec.threshold) >= 1.0)
+
+
+class _PyBuffer(ctypes.Structure):
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.py_object), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("suboffsets", ctypes.POINTER(ctypes.c_ssize_t)), ("internal", ctypes.c_void_p)]
+
+
+def test_buffer_requests_are_served_or_refused_by_the_protocol():
+    inst = synaptor.create_from_json(isolated_json(6), 1)
+    inst.record([5, 1], "spike")
+    inst.tick([], [], [1], 0.0, False)
+    inst.tick_until(3)
+    spike = inst.take_recording().spike
+    get = ctypes.pythonapi.PyObject_GetBuffer
+    get.argtypes = [ctypes.py_object, ctypes.POINTER(_PyBuffer), ctypes.c_int]
+    release = ctypes.pythonapi.PyBuffer_Release
+    release.argtypes = [ctypes.POINTER(_PyBuffer)]
+    PyBUF_SIMPLE, PyBUF_FORMAT, PyBUF_ND, PyBUF_STRIDES = 0, 0x4, 0x8, 0x18
+    PyBUF_C_CONTIGUOUS, PyBUF_F_CONTIGUOUS = 0x38, 0x58
+
+    view = _PyBuffer()
+    assert get(spike, ctypes.byref(view), PyBUF_SIMPLE) == 0
+    assert (view.len, view.format, bool(view.shape), bool(view.strides)) == (24, None, False, False)
+    assert ctypes.string_at(view.buf, 24) == array.array("f", [0, 1, 0, 0, 0, 0]).tobytes()
+    release(ctypes.byref(view))
+
+    assert get(spike, ctypes.byref(view), PyBUF_ND | PyBUF_FORMAT) == 0
+    assert view.format == b"f" and view.ndim == 2 and [view.shape[0], view.shape[1]] == [3, 2]
+    assert not view.strides
+    release(ctypes.byref(view))
+
+    assert get(spike, ctypes.byref(view), PyBUF_C_CONTIGUOUS) == 0
+    assert [view.strides[0], view.strides[1]] == [8, 4]
+    release(ctypes.byref(view))
+
+    with pytest.raises(BufferError, match="C-contiguous"):
+        get(spike, ctypes.byref(view), PyBUF_F_CONTIGUOUS)
