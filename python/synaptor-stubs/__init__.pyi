@@ -5,7 +5,7 @@ RecordedArray are obtained only as results; they are not attributes of the
 module. Internal failures raise
 PanicException, a BaseException subclass that is not a module attribute either."""
 
-from typing import Iterable, Sequence, final
+from typing import Sequence, final
 
 __all__ = ["create_from_yaml", "create_from_json", "Stimulus"]
 
@@ -59,7 +59,7 @@ class Instance:
     def record(
         self,
         nids: Sequence[int],
-        variables: str | Iterable[str] = ("voltage", "threshold"),
+        variables: str | Sequence[str] = ("voltage", "threshold"),
         every: int = 1,
     ) -> Recording | None:
         """Records the variables ('voltage', 'threshold', 'spike', 'refractory') of
