@@ -19,6 +19,7 @@
 #include <xxhash.h>
 
 #include "instance/instance.hpp"
+#include "partition/neuron_dynamics.hpp"
 #include "partition/partition.hpp"
 #include "partition/stp_state.hpp"
 #include "util/panic.hpp"
@@ -119,6 +120,17 @@ public:
         u8(v ? 1 : 0);
         u64(v.value_or(0));
     }
+    /// Seven bits a byte, low first; the top bit marks a byte that follows.
+    void varint(std::uint64_t v) {
+        unsigned char* b = room(10);
+        std::size_t n = 0;
+        while (v >= 0x80) {
+            b[n++] = static_cast<unsigned char>(v | 0x80);
+            v >>= 7;
+        }
+        b[n++] = static_cast<unsigned char>(v);
+        used_ -= 10 - n;
+    }
 
     void flush() {
         hash_.update(buffer_.data(), used_);
@@ -201,6 +213,23 @@ public:
         }
         return v;
     }
+    std::uint64_t varint() {
+        std::uint64_t v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            const std::uint8_t b = u8();
+            // The tenth byte holds the top bit alone.
+            if (shift == 63 && b > 1) damaged("a number exceeds 64 bits");
+            v |= std::uint64_t{b & 0x7Fu} << shift;
+            if ((b & 0x80) == 0) return v;
+        }
+        damaged("a number exceeds 64 bits");
+    }
+    /// A varint count of records of at least `record_size` bytes each.
+    std::uint64_t varint_count(std::uint64_t record_size) {
+        const std::uint64_t n = varint();
+        if (n > remaining_ / record_size) damaged("a count exceeds the content");
+        return n;
+    }
     /// A count of records of at least `record_size` bytes each.
     std::uint64_t count(std::uint64_t record_size) {
         const std::uint64_t n = u64();
@@ -246,34 +275,83 @@ private:
 // ---------------------------------------------------------------------------
 // One layer across all partitions
 
+/// The parts of one layer (one per partition) and, for every group of every
+/// part, where its synapses begin among the synapses of all parts from the
+/// same pre-synaptic neuron (its group in a single partition). A synapse is
+/// named in the file by that canonical index.
 struct LayerView {
-    std::vector<PartitionLayer*> parts;     ///< in partition order
-    std::vector<PartitionLayer*> nonempty;  ///< parts with neurons, ascending first_nid
+    std::vector<PartitionLayer*> parts;  ///< in partition order
+    /// Parts with neurons, ascending first_nid, with their part index.
+    std::vector<std::pair<PartitionLayer*, std::size_t>> nonempty;
+    std::vector<std::vector<std::uint64_t>> group_offsets;  ///< [part][group position]
     std::uint64_t num_neurons = 0;
 
-    LayerView(const std::vector<Partition*>& partitions, std::size_t l) {
-        for (Partition* partition : partitions) {
-            PartitionLayer& layer = partition->layers.at(l);
-            parts.push_back(&layer);
-            if (!layer.neurons.empty()) nonempty.push_back(&layer);
-            num_neurons += layer.neurons.size();
-        }
-        std::sort(nonempty.begin(), nonempty.end(),
-                  [](const PartitionLayer* a, const PartitionLayer* b) {
-                      return a->first_nid < b->first_nid;
-                  });
-    }
+    LayerView(const std::vector<Partition*>& partitions, std::size_t l);
 
-    /// The part that holds neuron `nid`, or null.
-    PartitionLayer* owner(std::uint64_t nid) const {
+    /// The part that holds neuron `nid` and its index, or a null part.
+    std::pair<PartitionLayer*, std::size_t> owner(std::uint64_t nid) const {
         auto it = std::upper_bound(
             nonempty.begin(), nonempty.end(), nid,
-            [](std::uint64_t n, const PartitionLayer* layer) { return n < layer->first_nid; });
-        if (it == nonempty.begin()) return nullptr;
-        PartitionLayer* layer = *(it - 1);
-        return layer->contains(nid) ? layer : nullptr;
+            [](std::uint64_t n, const auto& part) { return n < part.first->first_nid; });
+        if (it == nonempty.begin()) return {nullptr, 0};
+        --it;
+        return it->first->contains(nid) ? *it : std::pair<PartitionLayer*, std::size_t>{nullptr, 0};
     }
 };
+
+/// Walks the groups of all parts of a layer in ascending pre-synaptic nid:
+/// each step yields a nid and, per part, the group's position or kNoIndex.
+class GroupMerge {
+public:
+    explicit GroupMerge(const std::vector<PartitionLayer*>& parts)
+        : parts_(parts), next_(parts.size(), 0) {}
+
+    /// The next nid, or nothing once every part is done.
+    std::optional<std::uint64_t> next(std::vector<std::uint32_t>& positions) {
+        std::optional<std::uint64_t> key;
+        for (std::size_t p = 0; p < next_.size(); ++p) {
+            const PreSynGroupMap& groups = parts_[p]->pre_syn_groups;
+            if (next_[p] < groups.size() && (!key || groups.key_at(next_[p]) < *key)) {
+                key = groups.key_at(next_[p]);
+            }
+        }
+        positions.assign(next_.size(), PreSynGroupMap::kNoIndex);
+        if (!key) return std::nullopt;
+        for (std::size_t p = 0; p < next_.size(); ++p) {
+            const PreSynGroupMap& groups = parts_[p]->pre_syn_groups;
+            if (next_[p] < groups.size() && groups.key_at(next_[p]) == *key) {
+                positions[p] = static_cast<std::uint32_t>(next_[p]++);
+            }
+        }
+        return key;
+    }
+
+private:
+    const std::vector<PartitionLayer*>& parts_;
+    std::vector<std::size_t> next_;
+};
+
+LayerView::LayerView(const std::vector<Partition*>& partitions, std::size_t l) {
+    for (std::size_t p = 0; p < partitions.size(); ++p) {
+        PartitionLayer& layer = partitions[p]->layers.at(l);
+        parts.push_back(&layer);
+        if (!layer.neurons.empty()) nonempty.emplace_back(&layer, p);
+        num_neurons += layer.neurons.size();
+        group_offsets.emplace_back(layer.pre_syn_groups.size(), 0);
+    }
+    std::sort(nonempty.begin(), nonempty.end(),
+              [](const auto& a, const auto& b) { return a.first->first_nid < b.first->first_nid; });
+    GroupMerge merge(parts);
+    std::vector<std::uint32_t> positions;
+    while (merge.next(positions)) {
+        std::uint64_t offset = 0;
+        for (std::size_t p = 0; p < positions.size(); ++p) {
+            if (positions[p] == PreSynGroupMap::kNoIndex) continue;
+            group_offsets[p][positions[p]] = offset;
+            offset += parts[p]->pre_syn_groups.group_at(positions[p]).synapses.size();
+        }
+    }
+}
 
 struct SynapseLocation {
     PartitionLayer* layer = nullptr;
@@ -281,29 +359,26 @@ struct SynapseLocation {
     std::uint32_t index = 0;
 };
 
-/// The synapse from `pre` onto the neuron at `local` of `layer`.
-std::optional<SynapseLocation> find_in_layer(PartitionLayer& layer, std::uint64_t pre,
-                                             std::uint64_t local) {
+/// The synapse with canonical index `k` from `pre` onto the neuron at
+/// `local` of part `p`; nothing when the network has no such synapse.
+std::optional<SynapseLocation> find_in_part(const LayerView& view, std::size_t p, std::uint64_t pre,
+                                            std::uint64_t k, std::uint64_t local) {
+    PartitionLayer& layer = *view.parts[p];
     const std::uint32_t g = layer.pre_syn_groups.index_of(pre);
     if (g == PreSynGroupMap::kNoIndex) return std::nullopt;
+    const std::uint64_t offset = view.group_offsets[p][g];
     const SynapseList& synapses = layer.pre_syn_groups.group_at(g).synapses;
-    const Synapse* it =
-        std::lower_bound(synapses.begin(), synapses.end(), local,
-                         [](const Synapse& s, std::uint64_t post) { return s.post_index < post; });
-    if (it == synapses.end() || it->post_index != local) return std::nullopt;
-    return SynapseLocation{&layer, g, static_cast<std::uint32_t>(it - synapses.begin())};
+    if (k < offset || k - offset >= synapses.size()) return std::nullopt;
+    const std::uint64_t index = k - offset;
+    if (synapses[index].post_index != local) return std::nullopt;
+    return SynapseLocation{&layer, g, static_cast<std::uint32_t>(index)};
 }
 
-std::optional<SynapseLocation> find_synapse(const LayerView& view, std::uint64_t pre,
-                                            std::uint64_t post) {
-    PartitionLayer* layer = view.owner(post);
-    if (layer == nullptr) return std::nullopt;
-    return find_in_layer(*layer, pre, post - layer->first_nid);
-}
-
-SynapseLocation expect_synapse(const LayerView& view, std::uint64_t pre, std::uint64_t post,
-                               const char* what) {
-    const std::optional<SynapseLocation> found = find_synapse(view, pre, post);
+SynapseLocation expect_synapse(const LayerView& view, std::uint64_t pre, std::uint64_t k,
+                               std::uint64_t post, const char* what) {
+    const auto [layer, p] = view.owner(post);
+    std::optional<SynapseLocation> found;
+    if (layer != nullptr) found = find_in_part(view, p, pre, k, post - layer->first_nid);
     if (!found) damaged(std::string(what) + " names a synapse the network does not have");
     return *found;
 }
@@ -323,36 +398,9 @@ StpKind stp_kind(const StpState* state, StpDynamics** dynamics) {
     return StpKind::None;
 }
 
-/// Walks the groups of all parts of a layer in ascending pre-synaptic nid:
-/// each step yields a nid and, per part, the group's position or kNoIndex.
-class GroupMerge {
-public:
-    explicit GroupMerge(const LayerView& view) : view_(view), next_(view.parts.size(), 0) {}
-
-    /// The next nid, or nothing once every part is done.
-    std::optional<std::uint64_t> next(std::vector<std::uint32_t>& positions) {
-        std::optional<std::uint64_t> key;
-        for (std::size_t p = 0; p < next_.size(); ++p) {
-            const PreSynGroupMap& groups = view_.parts[p]->pre_syn_groups;
-            if (next_[p] < groups.size() && (!key || groups.key_at(next_[p]) < *key)) {
-                key = groups.key_at(next_[p]);
-            }
-        }
-        positions.assign(next_.size(), PreSynGroupMap::kNoIndex);
-        if (!key) return std::nullopt;
-        for (std::size_t p = 0; p < next_.size(); ++p) {
-            const PreSynGroupMap& groups = view_.parts[p]->pre_syn_groups;
-            if (next_[p] < groups.size() && groups.key_at(next_[p]) == *key) {
-                positions[p] = static_cast<std::uint32_t>(next_[p]++);
-            }
-        }
-        return key;
-    }
-
-private:
-    const LayerView& view_;
-    std::vector<std::size_t> next_;
-};
+/// Synapse encodings of a group: the weight alone while no synapse of the
+/// group has short-term STDP state, else every field.
+enum class SynapseEncoding : std::uint8_t { WeightOnly = 0, Full = 1 };
 
 // ---------------------------------------------------------------------------
 // Writing a layer
@@ -361,13 +409,15 @@ struct TraceRecord {
     std::uint64_t t;
     std::uint64_t pre;
     std::uint64_t post;
+    std::uint64_t k;
     float value;
 };
 
 struct EventRecord {
-    std::uint32_t offset;
+    std::uint64_t offset;
     std::uint64_t post;
     std::uint64_t pre;
+    std::uint64_t k;
     float psp;
     bool timing;
 };
@@ -379,20 +429,37 @@ std::uint64_t pre_nid_at(const PartitionLayer& layer, std::uint32_t position) {
     return layer.pre_syn_groups.key_at(position);
 }
 
-void write_layer(FileWriter& out, const LayerView& view) {
-    // Neurons in nid order: runs follow each other in partition order.
+/// The canonical index of synapse k of the group at `position` of part p.
+std::uint64_t canonical_index(const LayerView& view, std::size_t p, std::uint32_t position,
+                              std::uint64_t k) {
+    if (position >= view.group_offsets[p].size()) {
+        panic("a saved position names no pre-synaptic group");
+    }
+    return view.group_offsets[p][position] + k;
+}
+
+void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
+    // Neurons in nid order: runs follow each other in partition order. A
+    // recent input that left the coincidence window by tick t is never read
+    // again (firing prunes before it pairs) and is not saved.
     out.u64(view.num_neurons);
-    for (const PartitionLayer* layer : view.nonempty) {
+    for (const auto& [layer, p] : view.nonempty) {
+        const std::uint64_t oldest =
+            oldest_recent_arrival(t, layer->neuron_params.t_cutoff_coincidence);
         for (const Neuron& neuron : layer->neurons) {
             out.u64(neuron.last_update_t);
             out.optional_u64(neuron.last_spike_t);
             out.f32(neuron.voltage);
             out.f32(neuron.threshold);
             const RingQueue<RecentInput>& inputs = neuron.recent_inputs;
-            out.u64(inputs.size());
-            for (std::size_t j = 0; j < inputs.size(); ++j) {
-                out.u64(inputs[j].arrival_t);
-                out.u64(pre_nid_at(*layer, inputs[j].group_index));
+            std::size_t first = 0;
+            while (first < inputs.size() && inputs[first].arrival_t < oldest) ++first;
+            out.varint(inputs.size() - first);
+            for (std::size_t j = first; j < inputs.size(); ++j) {
+                const RecentInput& input = inputs[j];
+                out.varint(t - input.arrival_t);
+                out.varint(pre_nid_at(*layer, input.group_index));
+                out.varint(canonical_index(view, p, input.group_index, input.synapse_index));
             }
         }
     }
@@ -412,20 +479,21 @@ void write_layer(FileWriter& out, const LayerView& view) {
             out.f32(sample.amount);
         }
         std::vector<TraceRecord> traces;
-        for (const PartitionLayer* layer : view.parts) {
+        for (std::size_t p = 0; p < view.parts.size(); ++p) {
+            const PartitionLayer* layer = view.parts[p];
             if (!layer->plasticity_modulator) panic("a part of a modulated layer has no modulator");
             layer->plasticity_modulator->eligibility_traces.for_each_span(
                 [&](const EligibilityTraceSpan& span) {
                     for (std::size_t i = 0; i < span.size; ++i) {
-                        const std::uint64_t pre = pre_nid_at(*layer, span.group_positions[i]);
-                        const PreSynapticGroup& group =
-                            layer->pre_syn_groups.group_at(span.group_positions[i]);
-                        if (span.synapse_indices[i] >= group.synapses.size()) {
+                        const std::uint32_t g = span.group_positions[i];
+                        const std::uint64_t pre = pre_nid_at(*layer, g);
+                        const PreSynapticGroup& group = layer->pre_syn_groups.group_at(g);
+                        const std::uint32_t k = span.synapse_indices[i];
+                        if (k >= group.synapses.size())
                             panic("an eligibility trace names no synapse");
-                        }
-                        const std::uint64_t post =
-                            layer->first_nid + group.synapses[span.synapse_indices[i]].post_index;
-                        traces.push_back(TraceRecord{span.t, pre, post, span.values[i]});
+                        traces.push_back(TraceRecord{
+                            span.t, pre, layer->first_nid + group.synapses[k].post_index,
+                            canonical_index(view, p, g, k), span.values[i]});
                     }
                 });
         }
@@ -438,10 +506,13 @@ void write_layer(FileWriter& out, const LayerView& view) {
                              return a.post < b.post;
                          });
         out.u64(traces.size());
+        std::uint64_t previous_t = 0;
         for (const TraceRecord& trace : traces) {
-            out.u64(trace.t);
-            out.u64(trace.pre);
-            out.u64(trace.post);
+            out.varint(trace.t - previous_t);
+            previous_t = trace.t;
+            out.varint(trace.post);
+            out.varint(trace.pre);
+            out.varint(trace.k);
             out.f32(trace.value);
         }
     }
@@ -451,19 +522,27 @@ void write_layer(FileWriter& out, const LayerView& view) {
     std::vector<std::uint32_t> positions;
     std::uint64_t num_groups = 0;
     {
-        GroupMerge merge(view);
+        GroupMerge merge(view.parts);
         while (merge.next(positions)) ++num_groups;
     }
     out.u64(num_groups);
-    GroupMerge merge(view);
+    GroupMerge merge(view.parts);
     while (const std::optional<std::uint64_t> pre = merge.next(positions)) {
         const PreSynapticGroup* shared = nullptr;
         std::uint64_t num_synapses = 0;
+        bool short_term = false;
         for (std::size_t p = 0; p < positions.size(); ++p) {
             if (positions[p] == PreSynGroupMap::kNoIndex) continue;
             const PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(positions[p]);
             if (shared == nullptr) shared = &group;
             num_synapses += group.synapses.size();
+            for (const Synapse& synapse : group.synapses) {
+                if (synapse.short_term_update_t != 0 ||
+                    std::bit_cast<std::uint32_t>(synapse.short_term_weight) != 0) {
+                    short_term = true;
+                    break;
+                }
+            }
         }
         // The spike ticks and short-term plasticity follow the pre-synaptic
         // neuron's spikes alone, so every part holds the same.
@@ -475,10 +554,16 @@ void write_layer(FileWriter& out, const LayerView& view) {
         out.u64(dynamics ? dynamics->last_update_t : 0);
         out.f32(dynamics ? dynamics->efficacy : 0.0f);
         out.u64(num_synapses);
+        out.u8(static_cast<std::uint8_t>(short_term ? SynapseEncoding::Full
+                                                    : SynapseEncoding::WeightOnly));
         for (std::size_t p = 0; p < positions.size(); ++p) {
             if (positions[p] == PreSynGroupMap::kNoIndex) continue;
             const PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(positions[p]);
             for (const Synapse& synapse : group.synapses) {
+                if (!short_term) {
+                    put_le(out.room(4), std::bit_cast<std::uint32_t>(synapse.weight), 4);
+                    continue;
+                }
                 unsigned char* b = out.room(16);
                 put_le(b, std::bit_cast<std::uint32_t>(synapse.weight), 4);
                 put_le(b + 4, std::bit_cast<std::uint32_t>(synapse.short_term_weight), 4);
@@ -490,12 +575,17 @@ void write_layer(FileWriter& out, const LayerView& view) {
     // Events in flight by the tick they fall due, then by target neuron; a
     // neuron's events keep their order, which its arithmetic depends on.
     std::vector<EventRecord> events;
-    for (const PartitionLayer* layer : view.parts) {
+    for (std::size_t p = 0; p < view.parts.size(); ++p) {
+        const PartitionLayer* layer = view.parts[p];
         const BatchedRingBuffer<SynapticEvent>& ring = layer->delivery_buffer;
         for (std::size_t offset = 0; offset < ring.num_slots(); ++offset) {
             for (const SynapticEvent& event : ring.batch_at(offset)) {
-                events.push_back(EventRecord{static_cast<std::uint32_t>(offset),
-                                             layer->first_nid + event.post_index, event.pre_syn_nid,
+                const std::uint32_t g =
+                    layer->pre_syn_groups.index_of(event.pre_syn_nid, event.group_index());
+                if (g == PreSynGroupMap::kNoIndex) panic("an event in flight names no group");
+                events.push_back(EventRecord{offset, layer->first_nid + event.post_index,
+                                             event.pre_syn_nid,
+                                             canonical_index(view, p, g, event.synapse_index),
                                              event.psp, event.has_timing_plasticity()});
             }
         }
@@ -505,39 +595,43 @@ void write_layer(FileWriter& out, const LayerView& view) {
         return a.post < b.post;
     });
     out.u64(events.size());
+    std::uint64_t previous_offset = 0;
+    std::uint64_t previous_post = 0;
     for (const EventRecord& event : events) {
-        out.u32(event.offset);
-        out.u64(event.post);
-        out.u64(event.pre);
+        if (event.offset != previous_offset) previous_post = 0;
+        out.varint(event.offset * 2 + (event.timing ? 1 : 0));
+        out.varint(event.post - previous_post);
+        out.varint(event.pre);
+        out.varint(event.k);
         out.f32(event.psp);
-        out.u8(event.timing ? 1 : 0);
+        previous_offset = event.offset;
+        previous_post = event.post;
     }
 }
 
 // ---------------------------------------------------------------------------
 // Reading a layer: once to check everything, once to apply (Apply).
 
-constexpr std::uint64_t kNeuronBytes = 8 + 9 + 4 + 4 + 8;
-constexpr std::uint64_t kRecentInputBytes = 16;
+constexpr std::uint64_t kNeuronBytes = 8 + 9 + 4 + 4 + 1;
+constexpr std::uint64_t kRecentInputBytes = 3;
 constexpr std::uint64_t kSampleBytes = 12;
-constexpr std::uint64_t kTraceBytes = 28;
-constexpr std::uint64_t kGroupBytes = 8 + 9 + 9 + 1 + 8 + 4 + 8;
-constexpr std::uint64_t kSynapseBytes = 16;
-constexpr std::uint64_t kEventBytes = 4 + 8 + 8 + 4 + 1;
+constexpr std::uint64_t kTraceBytes = 4 + 4;
+constexpr std::uint64_t kGroupBytes = 8 + 9 + 9 + 1 + 8 + 4 + 8 + 1;
+constexpr std::uint64_t kEventBytes = 4 + 4;
 
 template <bool Apply>
-void read_layer(FileReader& in, const LayerView& view) {
+void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
     if (in.count(kNeuronBytes) != view.num_neurons) {
         damaged("a layer's number of neurons differs from the network's");
     }
-    for (PartitionLayer* layer : view.nonempty) {
+    for (const auto& [layer, p] : view.nonempty) {
         for (std::size_t i = 0; i < layer->neurons.size(); ++i) {
             Neuron& neuron = layer->neurons[i];
             const std::uint64_t last_update_t = in.u64();
             const std::optional<std::uint64_t> last_spike_t = in.optional_u64();
             const float voltage = in.f32();
             const float threshold = in.f32();
-            const std::uint64_t num_inputs = in.count(kRecentInputBytes);
+            const std::uint64_t num_inputs = in.varint_count(kRecentInputBytes);
             if constexpr (Apply) {
                 neuron.last_update_t = last_update_t;
                 neuron.last_spike_t = last_spike_t;
@@ -546,9 +640,10 @@ void read_layer(FileReader& in, const LayerView& view) {
                 neuron.recent_inputs.clear();
             }
             for (std::uint64_t j = 0; j < num_inputs; ++j) {
-                const std::uint64_t arrival_t = in.u64();
-                const std::uint64_t pre = in.u64();
-                const std::optional<SynapseLocation> at = find_in_layer(*layer, pre, i);
+                const std::uint64_t arrival_t = t - in.varint();
+                const std::uint64_t pre = in.varint();
+                const std::uint64_t k = in.varint();
+                const std::optional<SynapseLocation> at = find_in_part(view, p, pre, k, i);
                 if (!at) damaged("a recent input names a synapse the network does not have");
                 if constexpr (Apply) {
                     neuron.recent_inputs.push_back(RecentInput{arrival_t, at->group, at->index});
@@ -581,37 +676,45 @@ void read_layer(FileReader& in, const LayerView& view) {
             }
         }
         const std::uint64_t num_traces = in.count(kTraceBytes);
-        std::uint64_t previous_t = 0;
+        std::uint64_t trace_t = 0;
         for (std::uint64_t j = 0; j < num_traces; ++j) {
-            const std::uint64_t t = in.u64();
-            const std::uint64_t pre = in.u64();
-            const std::uint64_t post = in.u64();
+            // Stale traces are dropped from the front, so ticks must not
+            // fall: each is a step forward from the one before.
+            const std::uint64_t step = in.varint();
+            if (step > ~trace_t) damaged("eligibility trace ticks beyond the end of time");
+            trace_t += step;
+            const std::uint64_t post = in.varint();
+            const std::uint64_t pre = in.varint();
+            const std::uint64_t k = in.varint();
             const float value = in.f32();
-            // Stale traces are dropped from the front, so ticks must not fall.
-            if (t < previous_t) damaged("eligibility traces out of tick order");
-            previous_t = t;
-            const SynapseLocation at = expect_synapse(view, pre, post, "an eligibility trace");
+            const SynapseLocation at = expect_synapse(view, pre, k, post, "an eligibility trace");
             if constexpr (Apply) {
                 at.layer->plasticity_modulator->eligibility_traces.push_back(
-                    EligibilityTrace{t, at.group, at.index, value});
+                    EligibilityTrace{trace_t, at.group, at.index, value});
             }
         }
     }
 
     const std::uint64_t num_groups = in.count(kGroupBytes);
     std::vector<std::uint32_t> positions;
-    GroupMerge merge(view);
+    GroupMerge merge(view.parts);
     for (std::uint64_t j = 0; j < num_groups; ++j) {
         const std::uint64_t pre = in.u64();
         const std::optional<std::uint64_t> expected = merge.next(positions);
-        if (!expected || *expected != pre)
+        if (!expected || *expected != pre) {
             damaged("the pre-synaptic groups differ from the network's");
+        }
         const std::optional<std::uint64_t> previous_spike_t = in.optional_u64();
         const std::optional<std::uint64_t> last_spike_t = in.optional_u64();
         const std::uint8_t kind = in.u8();
         const std::uint64_t stp_update_t = in.u64();
         const float efficacy = in.f32();
-        const std::uint64_t num_synapses = in.count(kSynapseBytes);
+        const std::uint64_t num_synapses = in.count(4);
+        const std::uint8_t encoding = in.u8();
+        if (encoding > static_cast<std::uint8_t>(SynapseEncoding::Full)) {
+            damaged("a group's synapse encoding is unknown");
+        }
+        const bool full = encoding == static_cast<std::uint8_t>(SynapseEncoding::Full);
         std::uint64_t held = 0;
         for (std::size_t p = 0; p < positions.size(); ++p) {
             if (positions[p] == PreSynGroupMap::kNoIndex) continue;
@@ -630,22 +733,30 @@ void read_layer(FileReader& in, const LayerView& view) {
                 }
             }
         }
-        if (held != num_synapses)
+        if (held != num_synapses) {
             damaged("a group's number of synapses differs from the network's");
+        }
+        const std::uint64_t bytes = full ? 16 : 4;
         if constexpr (Apply) {
             for (std::size_t p = 0; p < positions.size(); ++p) {
                 if (positions[p] == PreSynGroupMap::kNoIndex) continue;
                 PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(positions[p]);
                 for (Synapse& synapse : group.synapses) {
-                    const unsigned char* b = in.take(kSynapseBytes);
+                    const unsigned char* b = in.take(bytes);
                     synapse.weight = std::bit_cast<float>(static_cast<std::uint32_t>(get_le(b, 4)));
-                    synapse.short_term_weight =
-                        std::bit_cast<float>(static_cast<std::uint32_t>(get_le(b + 4, 4)));
-                    synapse.short_term_update_t = get_le(b + 8, 8);
+                    if (full) {
+                        synapse.short_term_weight =
+                            std::bit_cast<float>(static_cast<std::uint32_t>(get_le(b + 4, 4)));
+                        synapse.short_term_update_t = get_le(b + 8, 8);
+                    } else {
+                        synapse.short_term_weight = 0.0f;
+                        synapse.short_term_update_t = 0;
+                    }
                 }
             }
         } else {
-            in.skip(num_synapses * kSynapseBytes);
+            if (num_synapses > in.remaining() / bytes) truncated();
+            in.skip(num_synapses * bytes);
         }
     }
     if (merge.next(positions)) damaged("the pre-synaptic groups differ from the network's");
@@ -657,25 +768,32 @@ void read_layer(FileReader& in, const LayerView& view) {
         }
     }
     const std::uint64_t num_events = in.count(kEventBytes);
+    std::uint64_t previous_offset = 0;
+    std::uint64_t previous_post = 0;
     for (std::uint64_t j = 0; j < num_events; ++j) {
-        const std::uint32_t offset = in.u32();
-        const std::uint64_t post = in.u64();
-        const std::uint64_t pre = in.u64();
+        const std::uint64_t tagged_offset = in.varint();
+        const std::uint64_t offset = tagged_offset / 2;
+        const bool timing = (tagged_offset & 1) != 0;
+        if (offset != previous_offset) previous_post = 0;
+        const std::uint64_t post = previous_post + in.varint();
+        const std::uint64_t pre = in.varint();
+        const std::uint64_t k = in.varint();
         const float psp = in.f32();
-        const bool timing = in.flag();
-        const SynapseLocation at = expect_synapse(view, pre, post, "an event in flight");
+        previous_offset = offset;
+        previous_post = post;
+        const SynapseLocation at = expect_synapse(view, pre, k, post, "an event in flight");
         if (offset >= at.layer->delivery_buffer.num_slots()) {
             damaged("an event in flight falls due beyond its synapse's delay");
         }
         if constexpr (Apply) {
             at.layer->delivery_buffer.schedule(
-                offset, SynapticEvent{post - at.layer->first_nid, pre, at.index, psp,
-                                      SynapticEvent::make_tag(at.group, timing)});
+                static_cast<std::size_t>(offset),
+                SynapticEvent{post - at.layer->first_nid, pre, at.index, psp,
+                              SynapticEvent::make_tag(at.group, timing)});
             if (timing) at.layer->timing_plasticity_scheduled = true;
         }
     }
 }
-
 // ---------------------------------------------------------------------------
 // Files
 
@@ -706,6 +824,21 @@ int create_temporary(const std::string& path, std::string& temp_path) {
         if (errno != EEXIST) io_failure("cannot create state file", path);
     }
     io_failure("cannot create state file", path);
+}
+
+std::uint64_t count_neurons(const std::vector<Partition*>& partitions, std::size_t l) {
+    std::uint64_t n = 0;
+    for (const Partition* partition : partitions) n += partition->layers.at(l).neurons.size();
+    return n;
+}
+
+std::uint64_t count_synapses(const std::vector<Partition*>& partitions, std::size_t l) {
+    std::uint64_t n = 0;
+    for (const Partition* partition : partitions) {
+        const PreSynGroupMap& groups = partition->layers.at(l).pre_syn_groups;
+        for (std::size_t g = 0; g < groups.size(); ++g) n += groups.group_at(g).synapses.size();
+    }
+    return n;
 }
 
 void put_rng(FileWriter& out, const ChaChaRngState& state) {
@@ -841,8 +974,15 @@ void Instance::save_state(const std::string& path) {
         put_pending(out, pending_force_out_channel_spikes_);
         put_pending(out, pending_force_neuron_spikes_);
         const std::size_t num_layers = partitions.front()->layers.size();
+        // A summary first: the neurons and synapses of each layer.
         out.u64(num_layers);
-        for (std::size_t l = 0; l < num_layers; ++l) write_layer(out, LayerView(partitions, l));
+        for (std::size_t l = 0; l < num_layers; ++l) {
+            out.u64(count_neurons(partitions, l));
+            out.u64(count_synapses(partitions, l));
+        }
+        for (std::size_t l = 0; l < num_layers; ++l) {
+            write_layer(out, LayerView(partitions, l), core_->t());
+        }
         out.flush();
     });
 
@@ -971,11 +1111,18 @@ void Instance::restore_state(const std::string& path) {
         const std::size_t num_layers = partitions.front()->layers.size();
         {
             FileReader in(file.fd, path, length);
-            read_instance(in);
-            if (in.count(0) != num_layers)
+            const std::uint64_t t = read_instance(in).t;
+            if (in.count(16) != num_layers) {
                 damaged("the number of layers differs from the network's");
+            }
             for (std::size_t l = 0; l < num_layers; ++l) {
-                read_layer<false>(in, LayerView(partitions, l));
+                if (in.u64() != count_neurons(partitions, l) ||
+                    in.u64() != count_synapses(partitions, l)) {
+                    damaged("a layer's size differs from the network's");
+                }
+            }
+            for (std::size_t l = 0; l < num_layers; ++l) {
+                read_layer<false>(in, LayerView(partitions, l), t);
             }
             if (in.remaining() != 0) damaged("content follows the last layer");
         }
@@ -985,9 +1132,9 @@ void Instance::restore_state(const std::string& path) {
         try {
             FileReader in(file.fd, path, length);
             InstanceSection section = read_instance(in);
-            (void)in.count(0);
+            in.skip(8 + 16 * num_layers);
             for (std::size_t l = 0; l < num_layers; ++l) {
-                read_layer<true>(in, LayerView(partitions, l));
+                read_layer<true>(in, LayerView(partitions, l), section.t);
             }
             non_coherent_stimulation_rate = section.rate;
             reward_rate = section.reward;

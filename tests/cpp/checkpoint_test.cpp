@@ -235,9 +235,11 @@ protected:
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
     }
-    /// Puts the right checksum into a changed file, so that only its
-    /// structure is wrong.
+    /// Puts the right length and checksum into a changed file, so that only
+    /// its structure is wrong.
     static void fix_checksum(Bytes& bytes) {
+        const std::uint64_t length = bytes.size() - kStateFileHeaderSize;
+        for (int i = 0; i < 8; ++i) bytes[24 + i] = static_cast<unsigned char>(length >> (8 * i));
         const std::uint64_t sum = state_file_checksum(bytes.data(), bytes.size());
         for (int i = 0; i < 8; ++i) bytes[32 + i] = static_cast<unsigned char>(sum >> (8 * i));
     }
@@ -334,14 +336,19 @@ TEST_F(StateFileTest, RefusedFilesLeaveTheInstanceAsItWas) {
     newer[8] = 2;
     with("newer", newer, content, "version 2 is newer");
     with("other network", read_bytes(path("other.state")), content, "different network");
-    // The last byte before the end is the last event's flag: 2 is no flag.
-    Bytes bad_flag = good;
-    bad_flag[bad_flag.size() - 1] = 2;
-    fix_checksum(bad_flag);
-    with("bad flag", bad_flag, content, "damaged");
-    // The last event in flight aimed at a neuron beyond the network.
+    // Structure wrong under a right checksum and length: the content ends
+    // inside the last record, or goes on after it.
+    Bytes short_content(good.begin(), good.end() - 1);
+    fix_checksum(short_content);
+    with("short content", short_content, content, "damaged");
+    Bytes long_content = good;
+    long_content.push_back(0);
+    fix_checksum(long_content);
+    with("long content", long_content, content, "follows the last layer");
+    // The last event in flight names another synapse: its synapse index
+    // ends just before its 4-byte value.
     Bytes bad_event = good;
-    bad_event[bad_event.size() - 1 - 4 - 8 - 1] = 0x7F;  // top byte of its post nid
+    bad_event[bad_event.size() - 5] = 0x7F;
     fix_checksum(bad_event);
     with("bad event", bad_event, content, "damaged");
 
