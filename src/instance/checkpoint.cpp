@@ -275,15 +275,28 @@ private:
 // ---------------------------------------------------------------------------
 // One layer across all partitions
 
-/// The parts of one layer (one per partition) and, for every group of every
-/// part, where its synapses begin among the synapses of all parts from the
-/// same pre-synaptic neuron (its group in a single partition). A synapse is
-/// named in the file by that canonical index.
+/// Where a part holds its share of one pre-synaptic neuron's synapses: the
+/// group's position in the part and the canonical index of its first synapse.
+struct GroupSlot {
+    std::uint32_t position = PreSynGroupMap::kNoIndex;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+};
+
+/// The parts of one layer (one per partition) with their groups numbered in
+/// canonical order: ordinal o is the o-th pre-synaptic neuron, ascending, with
+/// a synapse onto the layer. A synapse is named in the file by its group's
+/// ordinal and its canonical index: its position among all synapses from that
+/// neuron onto the layer, in ascending post-synaptic nid (its index in a
+/// single partition's group). The tables are dense, so that naming and
+/// finding a synapse costs no hashing and no visit to the synapse itself.
 struct LayerView {
     std::vector<PartitionLayer*> parts;  ///< in partition order
     /// Parts with neurons, ascending first_nid, with their part index.
     std::vector<std::pair<PartitionLayer*, std::size_t>> nonempty;
-    std::vector<std::vector<std::uint64_t>> group_offsets;  ///< [part][group position]
+    std::vector<std::vector<GroupSlot>> slots;         ///< [part][ordinal]
+    std::vector<std::vector<std::uint32_t>> ordinals;  ///< [part][group position]
+    std::uint64_t num_groups = 0;
     std::uint64_t num_neurons = 0;
 
     LayerView(const std::vector<Partition*>& partitions, std::size_t l);
@@ -337,18 +350,26 @@ LayerView::LayerView(const std::vector<Partition*>& partitions, std::size_t l) {
         parts.push_back(&layer);
         if (!layer.neurons.empty()) nonempty.emplace_back(&layer, p);
         num_neurons += layer.neurons.size();
-        group_offsets.emplace_back(layer.pre_syn_groups.size(), 0);
+        ordinals.emplace_back(layer.pre_syn_groups.size(), 0);
     }
     std::sort(nonempty.begin(), nonempty.end(),
               [](const auto& a, const auto& b) { return a.first->first_nid < b.first->first_nid; });
-    GroupMerge merge(parts);
     std::vector<std::uint32_t> positions;
-    while (merge.next(positions)) {
+    {
+        GroupMerge merge(parts);
+        while (merge.next(positions)) ++num_groups;
+    }
+    slots.assign(parts.size(), std::vector<GroupSlot>(num_groups));
+    GroupMerge merge(parts);
+    for (std::uint64_t o = 0; merge.next(positions); ++o) {
         std::uint64_t offset = 0;
         for (std::size_t p = 0; p < positions.size(); ++p) {
             if (positions[p] == PreSynGroupMap::kNoIndex) continue;
-            group_offsets[p][positions[p]] = offset;
-            offset += parts[p]->pre_syn_groups.group_at(positions[p]).synapses.size();
+            const std::uint64_t size =
+                parts[p]->pre_syn_groups.group_at(positions[p]).synapses.size();
+            slots[p][o] = GroupSlot{positions[p], offset, size};
+            ordinals[p][positions[p]] = static_cast<std::uint32_t>(o);
+            offset += size;
         }
     }
 }
@@ -359,26 +380,27 @@ struct SynapseLocation {
     std::uint32_t index = 0;
 };
 
-/// The synapse with canonical index `k` from `pre` onto the neuron at
-/// `local` of part `p`; nothing when the network has no such synapse.
-std::optional<SynapseLocation> find_in_part(const LayerView& view, std::size_t p, std::uint64_t pre,
-                                            std::uint64_t k, std::uint64_t local) {
-    PartitionLayer& layer = *view.parts[p];
-    const std::uint32_t g = layer.pre_syn_groups.index_of(pre);
-    if (g == PreSynGroupMap::kNoIndex) return std::nullopt;
-    const std::uint64_t offset = view.group_offsets[p][g];
-    const SynapseList& synapses = layer.pre_syn_groups.group_at(g).synapses;
-    if (k < offset || k - offset >= synapses.size()) return std::nullopt;
-    const std::uint64_t index = k - offset;
-    if (synapses[index].post_index != local) return std::nullopt;
-    return SynapseLocation{&layer, g, static_cast<std::uint32_t>(index)};
+/// The synapse of the group with ordinal `o` and canonical index `k`, when
+/// part `p` holds it. (Whether it ends at the neuron that names it is not
+/// checked: the checksum guards against damage, and a crafted file can at
+/// worst name a wrong synapse of the part, never one outside it.)
+std::optional<SynapseLocation> find_in_part(const LayerView& view, std::size_t p, std::uint64_t o,
+                                            std::uint64_t k) {
+    if (o >= view.num_groups) return std::nullopt;
+    const GroupSlot& slot = view.slots[p][o];
+    if (slot.position == PreSynGroupMap::kNoIndex || k < slot.offset ||
+        k - slot.offset >= slot.size) {
+        return std::nullopt;
+    }
+    return SynapseLocation{view.parts[p], slot.position,
+                           static_cast<std::uint32_t>(k - slot.offset)};
 }
 
-SynapseLocation expect_synapse(const LayerView& view, std::uint64_t pre, std::uint64_t k,
+SynapseLocation expect_synapse(const LayerView& view, std::uint64_t o, std::uint64_t k,
                                std::uint64_t post, const char* what) {
     const auto [layer, p] = view.owner(post);
     std::optional<SynapseLocation> found;
-    if (layer != nullptr) found = find_in_part(view, p, pre, k, post - layer->first_nid);
+    if (layer != nullptr) found = find_in_part(view, p, o, k);
     if (!found) damaged(std::string(what) + " names a synapse the network does not have");
     return *found;
 }
@@ -407,7 +429,7 @@ enum class SynapseEncoding : std::uint8_t { WeightOnly = 0, Full = 1 };
 
 struct TraceRecord {
     std::uint64_t t;
-    std::uint64_t pre;
+    std::uint64_t ordinal;
     std::uint64_t post;
     std::uint64_t k;
     float value;
@@ -416,26 +438,24 @@ struct TraceRecord {
 struct EventRecord {
     std::uint64_t offset;
     std::uint64_t post;
-    std::uint64_t pre;
+    std::uint64_t ordinal;
     std::uint64_t k;
     float psp;
     bool timing;
 };
 
-std::uint64_t pre_nid_at(const PartitionLayer& layer, std::uint32_t position) {
-    if (position >= layer.pre_syn_groups.size()) {
+/// The ordinal of the group at `position` of part p.
+std::uint64_t ordinal_of(const LayerView& view, std::size_t p, std::uint32_t position) {
+    if (position >= view.ordinals[p].size()) {
         panic("a saved position names no pre-synaptic group");
     }
-    return layer.pre_syn_groups.key_at(position);
+    return view.ordinals[p][position];
 }
 
 /// The canonical index of synapse k of the group at `position` of part p.
 std::uint64_t canonical_index(const LayerView& view, std::size_t p, std::uint32_t position,
                               std::uint64_t k) {
-    if (position >= view.group_offsets[p].size()) {
-        panic("a saved position names no pre-synaptic group");
-    }
-    return view.group_offsets[p][position] + k;
+    return view.slots[p][ordinal_of(view, p, position)].offset + k;
 }
 
 void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
@@ -458,7 +478,7 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
             for (std::size_t j = first; j < inputs.size(); ++j) {
                 const RecentInput& input = inputs[j];
                 out.varint(t - input.arrival_t);
-                out.varint(pre_nid_at(*layer, input.group_index));
+                out.varint(ordinal_of(view, p, input.group_index));
                 out.varint(canonical_index(view, p, input.group_index, input.synapse_index));
             }
         }
@@ -486,13 +506,13 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
                 [&](const EligibilityTraceSpan& span) {
                     for (std::size_t i = 0; i < span.size; ++i) {
                         const std::uint32_t g = span.group_positions[i];
-                        const std::uint64_t pre = pre_nid_at(*layer, g);
+                        const std::uint64_t ordinal = ordinal_of(view, p, g);
                         const PreSynapticGroup& group = layer->pre_syn_groups.group_at(g);
                         const std::uint32_t k = span.synapse_indices[i];
                         if (k >= group.synapses.size())
                             panic("an eligibility trace names no synapse");
                         traces.push_back(TraceRecord{
-                            span.t, pre, layer->first_nid + group.synapses[k].post_index,
+                            span.t, ordinal, layer->first_nid + group.synapses[k].post_index,
                             canonical_index(view, p, g, k), span.values[i]});
                     }
                 });
@@ -502,7 +522,7 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
         std::stable_sort(traces.begin(), traces.end(),
                          [](const TraceRecord& a, const TraceRecord& b) {
                              if (a.t != b.t) return a.t < b.t;
-                             if (a.pre != b.pre) return a.pre < b.pre;
+                             if (a.ordinal != b.ordinal) return a.ordinal < b.ordinal;
                              return a.post < b.post;
                          });
         out.u64(traces.size());
@@ -511,7 +531,7 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
             out.varint(trace.t - previous_t);
             previous_t = trace.t;
             out.varint(trace.post);
-            out.varint(trace.pre);
+            out.varint(trace.ordinal);
             out.varint(trace.k);
             out.f32(trace.value);
         }
@@ -584,7 +604,7 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
                     layer->pre_syn_groups.index_of(event.pre_syn_nid, event.group_index());
                 if (g == PreSynGroupMap::kNoIndex) panic("an event in flight names no group");
                 events.push_back(EventRecord{offset, layer->first_nid + event.post_index,
-                                             event.pre_syn_nid,
+                                             ordinal_of(view, p, g),
                                              canonical_index(view, p, g, event.synapse_index),
                                              event.psp, event.has_timing_plasticity()});
             }
@@ -601,7 +621,7 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
         if (event.offset != previous_offset) previous_post = 0;
         out.varint(event.offset * 2 + (event.timing ? 1 : 0));
         out.varint(event.post - previous_post);
-        out.varint(event.pre);
+        out.varint(event.ordinal);
         out.varint(event.k);
         out.f32(event.psp);
         previous_offset = event.offset;
@@ -641,9 +661,9 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
             }
             for (std::uint64_t j = 0; j < num_inputs; ++j) {
                 const std::uint64_t arrival_t = t - in.varint();
-                const std::uint64_t pre = in.varint();
+                const std::uint64_t ordinal = in.varint();
                 const std::uint64_t k = in.varint();
-                const std::optional<SynapseLocation> at = find_in_part(view, p, pre, k, i);
+                const std::optional<SynapseLocation> at = find_in_part(view, p, ordinal, k);
                 if (!at) damaged("a recent input names a synapse the network does not have");
                 if constexpr (Apply) {
                     neuron.recent_inputs.push_back(RecentInput{arrival_t, at->group, at->index});
@@ -684,10 +704,11 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
             if (step > ~trace_t) damaged("eligibility trace ticks beyond the end of time");
             trace_t += step;
             const std::uint64_t post = in.varint();
-            const std::uint64_t pre = in.varint();
+            const std::uint64_t ordinal = in.varint();
             const std::uint64_t k = in.varint();
             const float value = in.f32();
-            const SynapseLocation at = expect_synapse(view, pre, k, post, "an eligibility trace");
+            const SynapseLocation at =
+                expect_synapse(view, ordinal, k, post, "an eligibility trace");
             if constexpr (Apply) {
                 at.layer->plasticity_modulator->eligibility_traces.push_back(
                     EligibilityTrace{trace_t, at.group, at.index, value});
@@ -776,20 +797,20 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
         const bool timing = (tagged_offset & 1) != 0;
         if (offset != previous_offset) previous_post = 0;
         const std::uint64_t post = previous_post + in.varint();
-        const std::uint64_t pre = in.varint();
+        const std::uint64_t ordinal = in.varint();
         const std::uint64_t k = in.varint();
         const float psp = in.f32();
         previous_offset = offset;
         previous_post = post;
-        const SynapseLocation at = expect_synapse(view, pre, k, post, "an event in flight");
+        const SynapseLocation at = expect_synapse(view, ordinal, k, post, "an event in flight");
         if (offset >= at.layer->delivery_buffer.num_slots()) {
             damaged("an event in flight falls due beyond its synapse's delay");
         }
         if constexpr (Apply) {
             at.layer->delivery_buffer.schedule(
                 static_cast<std::size_t>(offset),
-                SynapticEvent{post - at.layer->first_nid, pre, at.index, psp,
-                              SynapticEvent::make_tag(at.group, timing)});
+                SynapticEvent{post - at.layer->first_nid, at.layer->pre_syn_groups.key_at(at.group),
+                              at.index, psp, SynapticEvent::make_tag(at.group, timing)});
             if (timing) at.layer->timing_plasticity_scheduled = true;
         }
     }
