@@ -40,6 +40,10 @@ struct RecordedValues {
     std::vector<float> values;
 };
 
+struct Partition;
+/// Defined where workers are run: see PartitionPark in instance/worker.hpp.
+struct PartitionPark;
+
 struct TickCommand {
     std::uint64_t t = 0;
     /// Input-channel spikes, then forced neurons, then forced output channels
@@ -51,6 +55,9 @@ struct TickCommand {
     bool extract_state_snapshot = false;
     /// Set only on the ticks whose state is recorded.
     std::shared_ptr<const RecordingPlan> recording;
+    /// When set, the command is no tick: the worker hands its partition to
+    /// the sender and waits until the park is released.
+    std::shared_ptr<PartitionPark> park;
 };
 
 struct SynapseState {
@@ -75,6 +82,10 @@ struct PartitionTickResult {
     std::uint64_t synaptic_transmission_count = 0;
     /// Present exactly when the command carried a recording plan.
     std::optional<RecordedValues> recorded;
+    /// The answer to a park: the worker's partition, which it leaves alone
+    /// until the park is released, and its index.
+    Partition* parked = nullptr;
+    std::uint64_t partition_index = 0;
 };
 
 }  // namespace synaptor
