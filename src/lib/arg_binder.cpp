@@ -58,7 +58,9 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 
     std::vector<const char*> missing;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (bound[i] == nullptr) missing.push_back(signature.names[i]);
+        if (bound[i] == nullptr && (signature.num_required < 0 || i < signature.num_required)) {
+            missing.push_back(signature.names[i]);
+        }
     }
     if (!missing.empty()) {
         const std::size_t num_missing = missing.size();

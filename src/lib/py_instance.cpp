@@ -7,17 +7,26 @@
 #include "lib/conversions.hpp"
 #include "lib/module_state.hpp"
 #include "lib/py_classes.hpp"
+#ifdef SYNAPTOR_DISTRIBUTED
+#include "lib/py_distributed.hpp"
+#endif
 
 namespace synaptor {
 
 namespace {
 
 struct InstanceObject {
-    PyObject_HEAD Instance* instance;
+    PyObject_HEAD Instance* instance;  ///< null once closed
     BorrowFlag borrow;
 };
 
 InstanceObject* as_instance(PyObject* self) { return reinterpret_cast<InstanceObject*>(self); }
+
+/// The instance, or null with an exception set when it has been closed.
+Instance* open_instance(InstanceObject* obj) {
+    if (obj->instance == nullptr) PyErr_SetString(PyExc_ValueError, "the instance is closed");
+    return obj->instance;
+}
 
 // The body of a changing method: exclusive access, bound arguments, and any
 // C++ exception turned into a Python one.
@@ -28,7 +37,7 @@ PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const
     return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
         InstanceObject* obj = as_instance(self);
         Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-        if (!borrow.held()) return nullptr;
+        if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
         PyObject* bound[N];
         if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
         return body(module, *obj->instance, bound);
@@ -97,6 +106,9 @@ PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t 
                                  instance.tick_until(t_end, signal_check(interrupted));
                              // The spikes of an interrupted batch are dropped with it.
                              if (interrupted) return nullptr;
+#ifdef SYNAPTOR_DISTRIBUTED
+                             if (stopped_by_peer(instance, t_end)) return nullptr;
+#endif
                              return wrap_batch_tick_result(module, std::move(batch));
                          });
 }
@@ -110,6 +122,9 @@ PyObject* instance_tick_until_ignore_output(PyObject* self, PyObject* const* arg
                              bool interrupted = false;
                              instance.tick_until_ignore_output(t_end, signal_check(interrupted));
                              if (interrupted) return nullptr;
+#ifdef SYNAPTOR_DISTRIBUTED
+                             if (stopped_by_peer(instance, t_end)) return nullptr;
+#endif
                              Py_RETURN_NONE;
                          });
 }
@@ -131,14 +146,14 @@ PyObject* instance_apply_stimulus(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* instance_get_t(PyObject* self, PyObject*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
     return PyLong_FromUnsignedLongLong(obj->instance->t());
 }
 
 PyObject* get_reward_rate(PyObject* self, void*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
     return PyFloat_FromDouble(static_cast<double>(obj->instance->reward_rate));
 }
 
@@ -149,7 +164,7 @@ int set_reward_rate(PyObject* self, PyObject* value, void*) {
     if (!convert_f32(value, &rate)) return -1;
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-    if (!borrow.held()) return -1;
+    if (!borrow.held() || open_instance(obj) == nullptr) return -1;
     obj->instance->reward_rate = rate;
     return 0;
 }
@@ -157,7 +172,7 @@ int set_reward_rate(PyObject* self, PyObject* value, void*) {
 PyObject* get_non_coherent_stimulation_rate(PyObject* self, void*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
     return PyFloat_FromDouble(obj->instance->non_coherent_stimulation_rate);
 }
 
@@ -167,10 +182,41 @@ int set_non_coherent_stimulation_rate(PyObject* self, PyObject* value, void*) {
     if (!convert_f64(value, &rate)) return -1;
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-    if (!borrow.held()) return -1;
+    if (!borrow.held() || open_instance(obj) == nullptr) return -1;
     obj->instance->non_coherent_stimulation_rate = rate;
     return 0;
 }
+
+#ifdef SYNAPTOR_DISTRIBUTED
+PyObject* instance_close(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(module_of(self), nullptr, [self]() -> PyObject* {
+        InstanceObject* obj = as_instance(self);
+        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+        if (!borrow.held()) return nullptr;
+        // Joins the workers and frees the instance's communicator.
+        delete obj->instance;
+        obj->instance = nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+/// Read-only facts of a distributed instance, by index.
+PyObject* get_distributed(PyObject* self, void* which) {
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
+    const InstanceCore& core = obj->instance->core();
+    const TickExchange* exchange = core.exchange();
+    switch (reinterpret_cast<std::uintptr_t>(which)) {
+        case 0:
+            return PyLong_FromUnsignedLongLong(exchange ? exchange->rank() : 0);
+        case 1:
+            return PyLong_FromUnsignedLongLong(exchange ? exchange->num_ranks() : 1);
+        default:
+            return PyLong_FromUnsignedLongLong(core.num_partitions_total());
+    }
+}
+#endif
 
 void instance_dealloc(PyObject* self) {
     // Destroying the core closes the command bus and joins the workers.
@@ -195,6 +241,11 @@ PyMethodDef instance_methods[] = {
      "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current tick."},
     {"get_t", method_function(&instance_get_t), METH_NOARGS,
      "get_t()\n--\n\nThe index of the next tick to run."},
+#ifdef SYNAPTOR_DISTRIBUTED
+    {"close", method_function(&instance_close), METH_NOARGS,
+     "close()\n--\n\nCollective: joins the workers and frees the instance's communicator.\n"
+     "Every later call raises ValueError."},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -204,6 +255,15 @@ PyGetSetDef instance_getset[] = {
     {"non_coherent_stimulation_rate", get_non_coherent_stimulation_rate,
      set_non_coherent_stimulation_rate,
      "Expected fraction of all neurons forced to spike at random per tick.", nullptr},
+#ifdef SYNAPTOR_DISTRIBUTED
+    {"rank", get_distributed, nullptr, "This process's rank in the instance's communicator.",
+     reinterpret_cast<void*>(std::uintptr_t{0})},
+    {"num_ranks", get_distributed, nullptr, "Processes that hold the network.",
+     reinterpret_cast<void*>(std::uintptr_t{1})},
+    {"num_partitions", get_distributed, nullptr,
+     "Partitions of the whole network: processes times worker threads.",
+     reinterpret_cast<void*>(std::uintptr_t{2})},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -219,8 +279,9 @@ PyType_Slot instance_slots[] = {
 
 }  // namespace
 
-PyType_Spec instance_type_layout{"synaptor.Instance", static_cast<int>(sizeof(InstanceObject)), 0,
-                                 Py_TPFLAGS_DEFAULT, instance_slots};
+PyType_Spec instance_type_layout{SYNAPTOR_MODULE_NAME ".Instance",
+                                 static_cast<int>(sizeof(InstanceObject)), 0, Py_TPFLAGS_DEFAULT,
+                                 instance_slots};
 
 PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance) {
     PyTypeObject* type = class_type(module, ClassId::Instance);
