@@ -101,6 +101,21 @@ public:
         return out;
     }
 
+    /// The items waiting `offset` ticks after the current one, in scheduling order.
+    const std::vector<T>& batch_at(std::size_t offset) const {
+        if (offset >= num_slots_ || current_slot_ >= num_slots_) [[unlikely]] {
+            offset_out_of_range(offset, num_slots_);
+        }
+        std::size_t i = current_slot_ + offset;
+        if (i >= num_slots_) i -= num_slots_;
+        return slots_[i];
+    }
+
+    /// Empties every slot (each keeps its capacity).
+    void clear() {
+        for (auto& slot : slots_) slot.clear();
+    }
+
     /// Total number of items waiting in all slots.
     std::size_t pending_items() const {
         std::size_t n = 0;

@@ -2,6 +2,8 @@
 // an exchange that combines their ticks, must give what one core with all
 // partitions gives. The exchange here joins cores of one process that tick on
 // threads of their own (the MPI exchange is tested under mpiexec).
+#include "instance/tick_exchange.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,7 +19,6 @@
 
 #include "instance/instance_core.hpp"
 #include "instance/instance_core_options.hpp"
-#include "instance/tick_exchange.hpp"
 #include "params/params_reader.hpp"
 #include "util/panic.hpp"
 
@@ -29,7 +30,10 @@ namespace {
 class SharedTable {
 public:
     explicit SharedTable(std::uint64_t ranks)
-        : ranks_(ranks), shares_(ranks), spikes_(ranks), segments_(ranks),
+        : ranks_(ranks),
+          shares_(ranks),
+          spikes_(ranks),
+          segments_(ranks),
           arrived_(static_cast<std::ptrdiff_t>(ranks)),
           read_(static_cast<std::ptrdiff_t>(ranks)) {}
 
@@ -165,8 +169,11 @@ struct Record {
 };
 
 Record record_of(const TickResult& result) {
-    Record record{result.spiking_nids, result.spiking_out_channel_ids,
-                  result.synaptic_transmission_count, {}, {}};
+    Record record{result.spiking_nids,
+                  result.spiking_out_channel_ids,
+                  result.synaptic_transmission_count,
+                  {},
+                  {}};
     if (result.state_snapshot) {
         record.voltages = result.state_snapshot->membrane_voltages;
         record.weights = result.state_snapshot->weights;
@@ -198,7 +205,8 @@ TEST(TickExchange, SplitCoresGiveTheResultsOfOneCoreWithAllPartitions) {
             for (std::uint64_t r = 0; r < ranks; ++r) {
                 Record want = expected[t];
                 if (r != 0) want.voltages.clear(), want.weights.clear();
-                ASSERT_EQ(got[r][t], want) << ranks << "x" << threads << " rank " << r << " t " << t;
+                ASSERT_EQ(got[r][t], want)
+                    << ranks << "x" << threads << " rank " << r << " t " << t;
             }
             snapshots += expected[t].voltages.empty() ? 0 : 1;
         }
