@@ -53,6 +53,8 @@ WaitPolicies wait_policies_for(std::uint64_t num_threads) {
 
 const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
 const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
+const char* const kMissingRecordingText =
+    "the partitions' answers do not hold every recorded neuron exactly once";
 const char* const kForkedText =
     "instance used in a forked child process; its worker threads exist only in the process "
     "that created it";
@@ -127,6 +129,7 @@ struct InstanceCore::Impl {
     std::uint64_t out_offset = 0;
     std::uint64_t num_out_channels = 0;
     std::vector<std::uint64_t> spiking_nids;  ///< last completed tick, ascending
+    NeuronRecorder recorder;
 
     /// Once a tick has failed internally the workers and this instance no
     /// longer agree on the tick they are at; every later tick fails with the
@@ -149,6 +152,8 @@ InstanceCore::InstanceCore() = default;
 InstanceCore::~InstanceCore() = default;
 
 std::uint64_t InstanceCore::num_out_channels() const { return impl_->num_out_channels; }
+NeuronRecorder& InstanceCore::recorder() { return impl_->recorder; }
+const NeuronRecorder& InstanceCore::recorder() const { return impl_->recorder; }
 
 const TickExchange* InstanceCore::exchange() const { return impl_->exchange.get(); }
 
@@ -298,6 +303,7 @@ void InstanceCore::visit_partitions(
         command.previous_spiking_nids.clear();
         command.reward = 0.0f;
         command.extract_state_snapshot = false;
+        command.recording.reset();
         command.park = park;
         impl.command_bus->send(command);
         command.park.reset();
@@ -408,6 +414,10 @@ std::optional<std::string> InstanceCore::check_ids(const TickInput& input) const
 
 void InstanceCore::run_partitions(const TickInput& input) {
     Impl& impl = *impl_;
+    // Before anything changes, so that no room for the sample leaves the
+    // instance where it was.
+    std::shared_ptr<const RecordingPlan> recording = impl.recorder.plan_for_tick(t_);
+
     TickCommand& command = impl.command;
     command.t = t_;
     command.forced_nids.clear();
@@ -425,6 +435,7 @@ void InstanceCore::run_partitions(const TickInput& input) {
     command.extract_state_snapshot = input.extract_state_snapshot;
     // The storage handed back by the bus may be that of a park.
     command.park.reset();
+    command.recording = std::move(recording);
     impl.results.resize(num_partitions_);
     Partition* lent = nullptr;
     if (impl.loan) {
@@ -516,6 +527,7 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         }
         tick_result.state_snapshot = assemble_snapshot(impl.segments);
     }
+    if (!impl.recorder.collect(t_, impl.results)) fail(kMissingRecordingText);
     return finish_tick(std::move(tick_result));
 }
 
