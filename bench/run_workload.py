@@ -19,6 +19,13 @@ taken after the measured ticks. An optimisation must leave the digest as it was.
 With `--record N` the measured ticks record voltage and threshold of N neurons
 spread evenly over the network at every tick; the samples are taken after
 each chunk, inside the timed part, so the figures include what recording costs.
+
+With --mpi, run under mpiexec, the network is spread over the ranks with
+synaptor_mpi (--threads workers per rank); rank 0 prints its figures, the
+largest peak memory of any rank, and the digest, which must equal the digest
+of one process with ranks x threads partitions:
+
+    mpiexec -n 2 python3 bench/run_workload.py W.yaml --mpi --threads 1
 """
 
 import argparse
@@ -52,6 +59,8 @@ def parse_args():
     parser.add_argument("--record", type=int, default=0, metavar="N",
                         help="record voltage and threshold of N neurons every measured tick")
     parser.add_argument("--json", action="store_true", help="print one JSON line instead of a table")
+    parser.add_argument("--mpi", action="store_true",
+                        help="spread the network over the ranks of mpiexec with synaptor_mpi")
     return parser.parse_args()
 
 
@@ -94,7 +103,15 @@ def digest_snapshot(hasher, snapshot):
 
 
 def run_once(args):
-    import synaptor
+    comm = None
+    if args.mpi:
+        from mpi4py import MPI
+
+        import synaptor_mpi as synaptor
+
+        comm = MPI.COMM_WORLD
+    else:
+        import synaptor
 
     document = args.document
     run = json.loads((args.run_file or run_file_for(document)).read_text())
@@ -109,7 +126,8 @@ def run_once(args):
 
     spikes = hashlib.sha256()
     start = time.perf_counter()
-    inst = create(text, int(run.get("seed", 0)))
+    inst = create(text, int(run.get("seed", 0))) if comm is None else \
+        create(text, int(run.get("seed", 0)), comm)
     inst.non_coherent_stimulation_rate = float(run.get("non_coherent_stimulation_rate", 0.0))
     inst.reward_rate = float(run.get("reward_rate", 0.0))
     first = inst.tick_until(1)
@@ -160,8 +178,18 @@ def run_once(args):
     if not args.no_digest:
         state = hashlib.sha256()
         state.update(spikes.digest())
-        digest_snapshot(state, inst.tick([], [], [], 0.0, True).state_snapshot)
+        snapshot = inst.tick([], [], [], 0.0, True).state_snapshot
+        if snapshot is not None:  # with --mpi on rank 0 only
+            digest_snapshot(state, snapshot)
         final = state.hexdigest()[:16]
+    ranks = {}
+    if comm is not None:
+        # Every rank must hold the same spikes; memory is per rank.
+        spike_digests = comm.allgather(spikes.hexdigest()[:16])
+        ranks = {"ranks": comm.size, "threads_per_rank": inst.num_partitions // comm.size,
+                 "spike_digest_same_on_all_ranks": len(set(spike_digests)) == 1,
+                 "peak_rss_mb_per_rank": [kb / 1024 for kb in comm.allgather(peak_rss)]}
+        inst.close()
 
     per = max(transmissions, 1)
     return {
@@ -181,6 +209,7 @@ def run_once(args):
         "recorded_samples": recorded_samples,
         "spike_digest": spikes.hexdigest()[:16],
         "digest": final if not args.no_digest else None,
+        **ranks,
     }
 
 
@@ -200,6 +229,9 @@ def print_table(rows):
         if len(values) > 1:
             line += f"   (median {statistics.median(values):.4g} of {len(values)})"
         print(line)
+    for key in ("ranks", "threads_per_rank", "spike_digest_same_on_all_ranks", "peak_rss_mb_per_rank"):
+        if key in row:
+            print(f"  {key:28s} {row[key]}")
     for key in ("spike_digest", "digest"):
         distinct = sorted({r[key] for r in rows if r[key] is not None})
         if distinct:
@@ -208,6 +240,8 @@ def print_table(rows):
 
 def main():
     args = parse_args()
+    if args.mpi and args.runs > 1:
+        sys.exit("--mpi runs once per mpiexec; repeat the mpiexec command instead of --runs")
     if args.runs <= 1:
         rows = [run_once(args)]
     else:
@@ -224,6 +258,11 @@ def main():
         for _ in range(args.runs):
             out = subprocess.run(child, check=True, capture_output=True, text=True).stdout
             rows.append(json.loads(out.strip().splitlines()[-1]))
+    if args.mpi:
+        from mpi4py import MPI
+
+        if MPI.COMM_WORLD.rank != 0:
+            return
     if args.json and len(rows) == 1:
         print(json.dumps(rows[0]))
     else:

@@ -16,6 +16,11 @@ have_header xxhash.h || need_debs+=(libxxhash-dev)
     [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake 2>/dev/null | head -1)" ] ||
     need_debs+=(libgtest-dev)
 
+# MPI (MPICH) for the companion module synaptor_mpi and its tests.
+command -v mpiexec >/dev/null 2>&1 || need_debs+=(mpich)
+[ -f /usr/include/x86_64-linux-gnu/mpich/mpi.h ] || [ -f /usr/include/aarch64-linux-gnu/mpich/mpi.h ] ||
+    command -v mpicc.mpich >/dev/null 2>&1 || need_debs+=(libmpich-dev)
+
 if [ ${#need_debs[@]} -gt 0 ]; then
     if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
         echo "bootstrap: installing Debian packages: ${need_debs[*]}"
@@ -48,4 +53,10 @@ clang_format_version=$(sed -n '1s/^# clang-format \([0-9.]*\).*/\1/p' "$(dirname
 if [ ${#need_py[@]} -gt 0 ]; then
     echo "bootstrap: installing Python packages: ${need_py[*]}"
     python3 -m pip install -q "${need_py[@]}"
+fi
+# mpi4py, compiled against the machine's MPI (its prebuilt wheels look for a
+# library name that Debian's MPICH does not carry); replaces a broken one.
+if ! python3 -c 'from mpi4py import MPI' >/dev/null 2>&1; then
+    echo "bootstrap: building mpi4py against the installed MPI (a few minutes)"
+    python3 -m pip install -q --force-reinstall --no-deps --no-binary mpi4py mpi4py
 fi

@@ -21,6 +21,7 @@ LAYERS = [
     ["plasticity_modulation"],
     ["partition"],
     ["instance"],
+    ["distributed"],
     ["lib"],
 ]
 PYTHON_DIRS = {"lib"}

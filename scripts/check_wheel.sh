@@ -15,6 +15,7 @@ rm -rf "$venv"
 cd "$venv"  # away from the source tree, so that only the installed files are found
 bin/python - <<'PY'
 import importlib.metadata
+import importlib.util
 import json
 import pathlib
 import sys
@@ -37,6 +38,12 @@ assert (site / "synaptor-stubs" / "__init__.pyi").is_file()
 assert (site / "synaptor_tools" / "py.typed").is_file()
 # The module loads its thread-local anchor from its own directory.
 assert (pathlib.Path(synaptor.__file__).parent / "_synaptor_tls_anchor.so").is_file()
+# The companion module for MPI, when the wheel was built with it, imports
+# without mpi4py (needed only to create an instance) and finds the machine's MPI.
+if importlib.util.find_spec("synaptor_mpi") is not None:
+    import synaptor_mpi
+    assert synaptor_mpi.Instance.__name__ == "Instance" and "create_from_yaml" in synaptor_mpi.__all__
+    assert synaptor_mpi.Stimulus is not synaptor.Stimulus
 print(f"wheel check: synaptor {synaptor_tools.__version__} imports and ticks in a fresh "
       f"environment (Python {sys.version.split()[0]})")
 PY

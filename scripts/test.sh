@@ -5,7 +5,8 @@
 # under the same sanitizers, the
 # tests of the worker threads and their messaging under ThreadSanitizer, the
 # wheel (built, repaired to a manylinux tag, installed into a fresh
-# environment), then the Python tests against that wheel.
+# environment), then the Python tests against that wheel, and the tests of
+# synaptor_mpi under mpiexec with 1, 2 and 3 ranks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh
@@ -15,7 +16,8 @@ scripts/check_format.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYNAPTOR_WERROR=ON >/dev/null
+cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYNAPTOR_WERROR=ON \
+    -DSYNAPTOR_MPI="${SYNAPTOR_MPI:-AUTO}" >/dev/null
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 
@@ -46,3 +48,18 @@ wheel=$(scripts/build_wheel.sh python3)
 scripts/check_wheel.sh "$wheel" python3
 python3 -m pip install -q --force-reinstall --no-deps "$wheel"
 python3 -m pytest -q tests/python
+
+# The module for networks spread over MPI processes, under 1, 2 and 3 ranks
+# (oversubscribed on purpose); `timeout` turns a hang into a failure.
+if python3 -c 'import synaptor_mpi' >/dev/null 2>&1; then
+    for ranks in 1 2 3; do
+        echo "MPI tests with $ranks rank(s)"
+        timeout 900 mpiexec -n "$ranks" python3 -m pytest -q -p no:cacheprovider tests/mpi
+        timeout 300 mpiexec -n "$ranks" build/test/tests/cpp/synaptor_mpi_failure_tests
+    done
+elif [ "${SYNAPTOR_MPI:-AUTO}" = ON ]; then
+    echo "synaptor_mpi was not built although SYNAPTOR_MPI=ON" >&2
+    exit 1
+else
+    echo "MPI tests skipped: synaptor_mpi not built"
+fi

@@ -1,9 +1,11 @@
 #include "instance/instance.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
+#include "instance/tick_exchange.hpp"
 #include "random/poisson.hpp"
 #include "util/panic.hpp"
 #include "util/projection_geometry.hpp"
@@ -101,17 +103,20 @@ void Instance::apply_tick_stimulus(TickInput& input) {
 
 Result<TickResult> Instance::tick(TickInput input) {
     apply_tick_stimulus(input);
+    input.caller_fingerprint = std::bit_cast<std::uint64_t>(non_coherent_stimulation_rate);
     return core_->tick(input);
 }
 
-TickResult Instance::tick_batch_step() {
+TickResult Instance::tick_batch_step(bool stop_requested) {
     // The input's lists keep their storage from tick to tick.
     TickInput& input = batch_input_;
     input.spiking_in_channel_ids.clear();
     input.force_spiking_out_channel_ids.clear();
     input.force_spiking_nids.clear();
     input.reward = reward_rate;
+    input.stop_requested = stop_requested;
     apply_tick_stimulus(input);
+    input.caller_fingerprint = std::bit_cast<std::uint64_t>(non_coherent_stimulation_rate);
     Result<TickResult> result = core_->tick(input);
     if (!result) panic("called `Result::unwrap()` on an `Err` value: \"" + result.error() + "\"");
     return std::move(result).value();
@@ -144,12 +149,28 @@ private:
 BatchTickResult Instance::tick_until(std::uint64_t t_end, const StopCheck& stop) {
     BatchTickResult batch;
     StopPoll poll(stop);
+    if (core_->exchange() != nullptr) {
+        // Spread over several processes, a stop asked for here travels with
+        // the next tick, and every process ends its batch after that tick.
+        while (core_->t() < t_end) {
+            const TickResult result = tick_batch_step(poll.should_stop());
+            append_tick_spikes(batch, result);
+            if (result.stop_requested) break;
+        }
+        return batch;
+    }
     while (core_->t() < t_end && !poll.should_stop()) append_tick_spikes(batch, tick_batch_step());
     return batch;
 }
 
 bool Instance::tick_until_ignore_output(std::uint64_t t_end, const StopCheck& stop) {
     StopPoll poll(stop);
+    if (core_->exchange() != nullptr) {
+        while (core_->t() < t_end) {
+            if (tick_batch_step(poll.should_stop()).stop_requested) return false;
+        }
+        return true;
+    }
     while (core_->t() < t_end) {
         if (poll.should_stop()) return false;
         tick_batch_step();

@@ -56,7 +56,10 @@ public:
     /// Wall time between two questions to a StopCheck; the clock is read once per tick.
     static constexpr std::chrono::milliseconds kStopCheckInterval{50};
 
-    /// Runs ticks while t < t_end with reward_rate as reward. A rejected id is
+    /// Runs ticks while t < t_end with reward_rate as reward. Spread over
+    /// several processes, a stop answered here ends the batch after the next
+    /// tick on every process, and the batch ends early also when another
+    /// process asked to stop (t is then below t_end). A rejected id is
     /// an internal failure here (the ids came from stored schedules). When
     /// `stop` answers true the batch ends before its next tick: every tick run
     /// is complete, t is the next tick to run, and the result holds the ticks
@@ -80,12 +83,13 @@ public:
     NeuronRecorder& recorder() { return core_->recorder(); }
     const NeuronRecorder& recorder() const { return core_->recorder(); }
     std::uint64_t num_neurons() const { return core_->num_neurons(); }
+    const InstanceCore& core() const { return *core_; }
 
     double non_coherent_stimulation_rate = 0.0;
     float reward_rate = 0.0f;
 
 private:
-    TickResult tick_batch_step();
+    TickResult tick_batch_step(bool stop_requested = false);
     void append_random_spikes(std::vector<std::uint64_t>& force_spiking_nids);
 
     std::unique_ptr<InstanceCore> core_;

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <exception>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "instance/fork_guard.hpp"
 #include "instance/instance_core_options.hpp"
 #include "instance/result_channel.hpp"
+#include "instance/tick_exchange.hpp"
 #include "instance/worker.hpp"
 #include "params/validate_params.hpp"
 #include "partition/partition_tick.hpp"
@@ -120,6 +122,9 @@ struct InstanceCore::Impl {
     std::uint64_t failed_here = 0;  ///< partitions whose tick failed on this thread
     /// Partitions 1.. whose ticks this thread may claim; empty without a loan.
     std::vector<std::shared_ptr<PartitionShare>> shares;
+    /// The other processes holding the network; null when this one holds all.
+    std::shared_ptr<TickExchange> exchange;
+    std::uint64_t first_partition = 0;  ///< in the whole network, of this core's first
 
     std::uint64_t out_offset = 0;
     std::uint64_t num_out_channels = 0;
@@ -130,12 +135,17 @@ struct InstanceCore::Impl {
     /// longer agree on the tick they are at; every later tick fails with the
     /// same text instead of mixing stale results into new ones.
     std::optional<std::string> failure;
+    /// Spread over several processes: every process holds the same failure,
+    /// decided together in an exchange.
+    bool failure_is_shared = false;
 
     // Per-tick storage kept between ticks so that steady ticking reuses it.
     TickCommand command;
     std::vector<PartitionTickResult> results;
     std::vector<const SnapshotSegment*> segments;
     TickCommand lent_command;  ///< the command as the lent partition runs it
+    LocalTick local_tick;
+    GlobalTick global_tick;
 };
 
 InstanceCore::InstanceCore() = default;
@@ -144,6 +154,8 @@ InstanceCore::~InstanceCore() = default;
 std::uint64_t InstanceCore::num_out_channels() const { return impl_->num_out_channels; }
 NeuronRecorder& InstanceCore::recorder() { return impl_->recorder; }
 const NeuronRecorder& InstanceCore::recorder() const { return impl_->recorder; }
+
+const TickExchange* InstanceCore::exchange() const { return impl_->exchange.get(); }
 
 Result<std::unique_ptr<InstanceCore>> InstanceCore::create(InstanceParams params) {
     return create_instance_core(std::move(params), InstanceCoreOptions{});
@@ -169,6 +181,12 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
     const std::uint64_t num_partitions = params.technical_params.num_threads
                                              ? *params.technical_params.num_threads
                                              : available_cpu_count();
+    const PartitionRange range = options.partition_range
+                                     ? *options.partition_range
+                                     : PartitionRange{0, num_partitions, num_partitions};
+    expect(range.count == num_partitions && range.first <= range.total &&
+               range.count <= range.total - range.first,
+           "partition range does not match the thread count");
 
     // The calling thread runs partition 0 itself unless the workers are to
     // be pinned to their CPUs or tests watch each worker thread.
@@ -182,8 +200,11 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
     core->impl_ = std::make_unique<InstanceCore::Impl>(
         options.wait_policies ? *options.wait_policies : wait_policies_for(num_ticking_threads));
     core->num_partitions_ = num_partitions;
+    core->num_partitions_total_ = range.total;
     core->fingerprint_ = network_fingerprint(params);
     InstanceCore::Impl& impl = *core->impl_;
+    impl.exchange = options.exchange;
+    impl.first_partition = range.first;
 
     {
         ResultSender creation_sender = impl.result_receiver.make_sender();
@@ -192,8 +213,9 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
              ++partition_index) {
             auto block = std::unique_ptr<WorkerStartBlock>(new WorkerStartBlock{
                 InstanceParams{params.layers, params.layer_connections, params.technical_params},
-                partition_index, num_partitions, impl.command_bus->add_reader(), creation_sender,
-                impl.build_report, options.test_hooks, false, nullptr, nullptr});
+                range.first + partition_index, range.total,
+                options.first_pinned_cpu + partition_index, impl.command_bus->add_reader(),
+                creation_sender, impl.build_report, options.test_hooks, false, nullptr, nullptr});
             if (lend && partition_index == 0) {
                 impl.loan = std::make_shared<PartitionLoan>();
                 block->loan = impl.loan;
@@ -288,6 +310,8 @@ void InstanceCore::visit_partitions(
         PartitionTickResult answer;
         for (std::size_t i = answered; i < num_partitions_; ++i) {
             if (!impl.result_receiver.receive_from_living(answer, i)) fail(impl.failure_text());
+            // Workers know their partition by its index in the whole network.
+            answer.partition_index -= impl.first_partition;
             if (answer.parked == nullptr || answer.partition_index >= num_partitions_ ||
                 partitions[answer.partition_index] != nullptr) {
                 fail("a worker answered a park with no partition of its own");
@@ -298,29 +322,98 @@ void InstanceCore::visit_partitions(
     visit(partitions);
 }
 
-Result<TickResult> InstanceCore::tick(const TickInput& input) {
-    Impl& impl = *impl_;
-    if (!impl.fork_guard.in_owner()) panic(kForkedText);
+namespace {
 
-    for (std::uint64_t id : input.spiking_in_channel_ids) {
-        if (id >= num_in_channels_) {
-            return error_text("Invalid input channel id: " + std::to_string(id));
+/// The finaliser of splitmix64: every input bit moves about half the output bits.
+std::uint64_t mix64(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+class Fingerprint {
+public:
+    void add(std::uint64_t word) { hash_ = mix64(hash_ ^ word); }
+    void add(const std::vector<std::uint64_t>& words) {
+        add(words.size());
+        for (std::uint64_t word : words) add(word);
+    }
+    std::uint64_t value() const { return hash_; }
+
+private:
+    std::uint64_t hash_ = 0;
+};
+
+/// What the caller put into tick t; processes that hold parts of one network
+/// must agree on it.
+std::uint64_t input_fingerprint(std::uint64_t t, const TickInput& input) {
+    Fingerprint fingerprint;
+    fingerprint.add(t);
+    fingerprint.add(input.spiking_in_channel_ids);
+    fingerprint.add(input.force_spiking_out_channel_ids);
+    fingerprint.add(input.force_spiking_nids);
+    fingerprint.add(std::bit_cast<std::uint32_t>(input.reward));
+    fingerprint.add(input.extract_state_snapshot ? 1 : 0);
+    fingerprint.add(input.caller_fingerprint);
+    return fingerprint.value();
+}
+
+/// Voltages and synapses of all segments, each voltage at its nid. Segments
+/// arrive in any order; sorting by first nid (stable) fixes it.
+StateSnapshot assemble_snapshot(std::vector<const SnapshotSegment*>& segments) {
+    std::stable_sort(segments.begin(), segments.end(),
+                     [](const SnapshotSegment* a, const SnapshotSegment* b) {
+                         return a->first_nid < b->first_nid;
+                     });
+    StateSnapshot snapshot;
+    std::size_t num_voltages = 0;
+    std::size_t num_synapses = 0;
+    for (const SnapshotSegment* segment : segments) {
+        num_voltages += segment->membrane_voltages.size();
+        num_synapses += segment->synapse_states.size();
+    }
+    snapshot.membrane_voltages.reserve(num_voltages);
+    snapshot.pre_syn_nids.reserve(num_synapses);
+    snapshot.post_syn_nids.reserve(num_synapses);
+    snapshot.conduction_delays.reserve(num_synapses);
+    snapshot.weights.reserve(num_synapses);
+    for (const SnapshotSegment* segment : segments) {
+        snapshot.membrane_voltages.insert(snapshot.membrane_voltages.end(),
+                                          segment->membrane_voltages.begin(),
+                                          segment->membrane_voltages.end());
+        for (const SynapseState& synapse : segment->synapse_states) {
+            snapshot.pre_syn_nids.push_back(synapse.pre_syn_nid);
+            snapshot.post_syn_nids.push_back(synapse.post_syn_nid);
+            snapshot.conduction_delays.push_back(synapse.conduction_delay);
+            snapshot.weights.push_back(synapse.weight);
         }
+    }
+    segments.clear();
+    return snapshot;
+}
+
+}  // namespace
+
+std::optional<std::string> InstanceCore::check_ids(const TickInput& input) const {
+    for (std::uint64_t id : input.spiking_in_channel_ids) {
+        if (id >= num_in_channels_) return "Invalid input channel id: " + std::to_string(id);
     }
     for (std::uint64_t id : input.force_spiking_nids) {
         if (id >= num_neurons_) {
-            return error_text("Invalid neuron id for forced spike: " + std::to_string(id));
+            return "Invalid neuron id for forced spike: " + std::to_string(id);
         }
     }
     for (std::uint64_t id : input.force_spiking_out_channel_ids) {
-        if (id >= impl.num_out_channels) {
-            return error_text("Invalid output channel id for forced spike: " + std::to_string(id));
+        if (id >= impl_->num_out_channels) {
+            return "Invalid output channel id for forced spike: " + std::to_string(id);
         }
     }
-    if (impl.failure) {
-        panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
-    }
+    return std::nullopt;
+}
 
+void InstanceCore::run_partitions(const TickInput& input) {
+    Impl& impl = *impl_;
     // Before anything changes, so that no room for the sample leaves the
     // instance where it was.
     std::shared_ptr<const RecordingPlan> recording = impl.recorder.plan_for_tick(t_);
@@ -381,64 +474,25 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
             fail(impl.failure_text());
         }
     }
+}
 
-    TickResult tick_result;
+void InstanceCore::collect_local(TickResult& tick_result) {
+    Impl& impl = *impl_;
     for (const PartitionTickResult& result : impl.results) {
         impl.spiking_nids.insert(impl.spiking_nids.end(), result.spiking_nids.begin(),
                                  result.spiking_nids.end());
         tick_result.synaptic_transmission_count += result.synaptic_transmission_count;
     }
-
-    if (input.extract_state_snapshot) {
-        impl.segments.clear();
-        for (const PartitionTickResult& result : impl.results) {
-            if (!result.state_snapshot) fail(kMissingSnapshotText);
-            for (const SnapshotSegment& segment : *result.state_snapshot) {
-                impl.segments.push_back(&segment);
-            }
-        }
-        // Workers answer in any order; sorting by first nid puts every
-        // voltage at its nid.
-        std::stable_sort(impl.segments.begin(), impl.segments.end(),
-                         [](const SnapshotSegment* a, const SnapshotSegment* b) {
-                             return a->first_nid < b->first_nid;
-                         });
-        StateSnapshot snapshot;
-        std::size_t num_voltages = 0;
-        std::size_t num_synapses = 0;
-        for (const SnapshotSegment* segment : impl.segments) {
-            num_voltages += segment->membrane_voltages.size();
-            num_synapses += segment->synapse_states.size();
-        }
-        snapshot.membrane_voltages.reserve(num_voltages);
-        snapshot.pre_syn_nids.reserve(num_synapses);
-        snapshot.post_syn_nids.reserve(num_synapses);
-        snapshot.conduction_delays.reserve(num_synapses);
-        snapshot.weights.reserve(num_synapses);
-        for (const SnapshotSegment* segment : impl.segments) {
-            snapshot.membrane_voltages.insert(snapshot.membrane_voltages.end(),
-                                              segment->membrane_voltages.begin(),
-                                              segment->membrane_voltages.end());
-            for (const SynapseState& synapse : segment->synapse_states) {
-                snapshot.pre_syn_nids.push_back(synapse.pre_syn_nid);
-                snapshot.post_syn_nids.push_back(synapse.post_syn_nid);
-                snapshot.conduction_delays.push_back(synapse.conduction_delay);
-                snapshot.weights.push_back(synapse.weight);
-            }
-        }
-        impl.segments.clear();
-        tick_result.state_snapshot = std::move(snapshot);
-    }
-
-    if (!impl.recorder.collect(t_, impl.results)) fail(kMissingRecordingText);
-
     std::sort(impl.spiking_nids.begin(), impl.spiking_nids.end());
+}
+
+TickResult InstanceCore::finish_tick(TickResult tick_result) {
+    Impl& impl = *impl_;
     for (std::uint64_t nid : impl.spiking_nids) {
         if (nid >= impl.out_offset && nid - impl.out_offset < impl.num_out_channels) {
             tick_result.spiking_out_channel_ids.push_back(nid - impl.out_offset);
         }
     }
-
     // The workers' answers are consumed; dropping them now frees a snapshot's
     // storage instead of holding it until the next tick.
     impl.results.clear();
@@ -447,6 +501,141 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
     ++t_;
     tick_result.spiking_nids = impl.spiking_nids;
     return tick_result;
+}
+
+Result<TickResult> InstanceCore::tick(const TickInput& input) {
+    Impl& impl = *impl_;
+    if (!impl.fork_guard.in_owner()) panic(kForkedText);
+
+    std::optional<std::string> rejection = check_ids(input);
+    if (impl.exchange) return tick_distributed(input, std::move(rejection));
+    if (rejection) return error_text(std::move(*rejection));
+    if (impl.failure) {
+        panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
+    }
+
+    run_partitions(input);
+    TickResult tick_result;
+    collect_local(tick_result);
+    if (input.extract_state_snapshot) {
+        impl.segments.clear();
+        for (const PartitionTickResult& result : impl.results) {
+            if (!result.state_snapshot) fail(kMissingSnapshotText);
+            for (const SnapshotSegment& segment : *result.state_snapshot) {
+                impl.segments.push_back(&segment);
+            }
+        }
+        tick_result.state_snapshot = assemble_snapshot(impl.segments);
+    }
+    if (!impl.recorder.collect(t_, impl.results)) fail(kMissingRecordingText);
+    return finish_tick(std::move(tick_result));
+}
+
+Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
+                                                  std::optional<std::string> rejection) {
+    Impl& impl = *impl_;
+    // A failure that every process has learnt in an exchange ends every later
+    // tick on every process alike, with no further exchange.
+    if (impl.failure && impl.failure_is_shared) {
+        if (rejection) return error_text(std::move(*rejection));
+        panic(*impl.failure);
+    }
+
+    LocalTick& local = impl.local_tick;
+    local.t = t_;
+    local.status = LocalTickStatus::ok;
+    local.input_fingerprint = input_fingerprint(t_, input);
+    local.stop_requested = input.stop_requested;
+    local.extract_state_snapshot = input.extract_state_snapshot;
+    local.failure_text.clear();
+    local.synaptic_transmission_count = 0;
+    local.segments.clear();
+
+    TickResult tick_result;
+    if (rejection) {
+        local.status = LocalTickStatus::rejected;
+    } else if (impl.failure) {
+        // Failed here alone so far: the others learn of it in this exchange.
+        local.status = LocalTickStatus::failed;
+        local.failure_text = *impl.failure;
+    } else {
+        // A failure of this process's partitions does not end the tick here:
+        // it travels in the exchange, so that every process raises together.
+        try {
+            run_partitions(input);
+            collect_local(tick_result);
+            if (input.extract_state_snapshot) {
+                for (const PartitionTickResult& result : impl.results) {
+                    if (!result.state_snapshot) fail(kMissingSnapshotText);
+                    for (const SnapshotSegment& segment : *result.state_snapshot) {
+                        local.segments.push_back(&segment);
+                    }
+                }
+            }
+        } catch (const std::bad_alloc& failure) {
+            local.status = LocalTickStatus::failed_out_of_memory;
+            local.failure_text = failure.what();
+        } catch (const std::length_error& failure) {
+            local.status = LocalTickStatus::failed_out_of_memory;
+            local.failure_text = failure.what();
+        } catch (const std::exception& failure) {
+            local.status = LocalTickStatus::failed;
+            local.failure_text = failure.what();
+        }
+        local.synaptic_transmission_count = tick_result.synaptic_transmission_count;
+    }
+
+    GlobalTick& global = impl.global_tick;
+    global.outcome = GlobalTick::Outcome::ok;
+    global.failure_text.clear();
+    global.out_of_memory_here = false;
+    global.stop_requested = false;
+    global.synaptic_transmission_count = 0;
+    global.remote_segments.clear();
+    global.holds_snapshot = false;
+    try {
+        impl.exchange->exchange(local, impl.spiking_nids, global);
+    } catch (const std::bad_alloc&) {
+        impl.failure = "out of memory in the exchange between processes";
+        throw;
+    } catch (const std::exception& failure) {
+        fail(failure.what());
+    }
+
+    switch (global.outcome) {
+        case GlobalTick::Outcome::rejected:
+            if (!rejection) fail("processes disagree on whether the input of a tick is valid");
+            return error_text(std::move(*rejection));
+        case GlobalTick::Outcome::failed:
+            local.segments.clear();
+            impl.results.clear();
+            impl.failure = global.failure_text;
+            impl.failure_is_shared = true;
+            if (global.out_of_memory_here) throw std::bad_alloc();
+            panic(global.failure_text);
+        case GlobalTick::Outcome::ok:
+            break;
+    }
+
+    tick_result.synaptic_transmission_count = global.synaptic_transmission_count;
+    tick_result.stop_requested = global.stop_requested;
+    if (input.extract_state_snapshot && global.holds_snapshot) {
+        try {
+            impl.segments.assign(local.segments.begin(), local.segments.end());
+            for (const SnapshotSegment& segment : global.remote_segments) {
+                impl.segments.push_back(&segment);
+            }
+            tick_result.state_snapshot = assemble_snapshot(impl.segments);
+        } catch (const std::bad_alloc&) {
+            // The others have finished this tick; they learn of the failure
+            // in the next exchange.
+            impl.failure = "out of memory while assembling a snapshot";
+            throw;
+        }
+    }
+    local.segments.clear();
+    global.remote_segments.clear();
+    return finish_tick(std::move(tick_result));
 }
 
 }  // namespace synaptor

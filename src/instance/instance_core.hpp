@@ -20,6 +20,7 @@
 namespace synaptor {
 
 struct InstanceCoreOptions;
+class TickExchange;
 struct Partition;
 
 struct TickInput {
@@ -28,6 +29,11 @@ struct TickInput {
     std::vector<std::uint64_t> force_spiking_nids;
     float reward = 0.0f;
     bool extract_state_snapshot = false;
+    /// Spread over several processes only: a hash of the caller's state that
+    /// shaped this input (the stimulation rate), compared between processes,
+    /// and whether the batch running this tick wants to stop after it.
+    std::uint64_t caller_fingerprint = 0;
+    bool stop_requested = false;
 };
 
 /// Voltages of every neuron in nid order, and the synapses as four parallel lists.
@@ -45,6 +51,9 @@ struct TickResult {
     std::vector<std::uint64_t> spiking_nids;
     std::uint64_t synaptic_transmission_count = 0;
     std::optional<StateSnapshot> state_snapshot;
+    /// Spread over several processes only: some process asked to stop its
+    /// batch after this tick.
+    bool stop_requested = false;
 };
 
 class InstanceCore {
@@ -73,7 +82,13 @@ public:
     std::uint64_t num_neurons() const { return num_neurons_; }
     std::uint64_t num_in_channels() const { return num_in_channels_; }
     std::uint64_t num_out_channels() const;
+    /// Partitions run by this core.
     std::uint64_t num_partitions() const { return num_partitions_; }
+    /// Partitions of the whole network, on every process.
+    std::uint64_t num_partitions_total() const { return num_partitions_total_; }
+    /// The exchange with the other processes holding the network; null when
+    /// this core holds all of it.
+    const TickExchange* exchange() const;
 
     /// Hash of the parameters that decide the network (everything but the
     /// thread settings), taken at creation.
@@ -98,12 +113,21 @@ private:
         InstanceParams params, const InstanceCoreOptions& options);
 
     InstanceCore();
+    std::optional<std::string> check_ids(const TickInput& input) const;
+    /// Runs this core's partitions; their results are left in the Impl.
+    void run_partitions(const TickInput& input);
+    /// Collects spikes and transmissions of the partitions' results.
+    void collect_local(TickResult& tick_result);
+    Result<TickResult> tick_distributed(const TickInput& input,
+                                        std::optional<std::string> rejection);
+    TickResult finish_tick(TickResult tick_result);
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::uint64_t num_in_channels_ = 0;
     std::uint64_t num_neurons_ = 0;
     std::uint64_t num_partitions_ = 0;
+    std::uint64_t num_partitions_total_ = 0;
     std::uint64_t t_ = 0;
     std::uint64_t fingerprint_ = 0;
 };

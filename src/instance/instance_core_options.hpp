@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "instance/instance_core.hpp"
+#include "instance/tick_exchange.hpp"
 #include "instance/worker.hpp"
 
 namespace synaptor {
@@ -18,6 +19,14 @@ namespace synaptor {
 struct WaitPolicies {
     SpinPolicy workers;  ///< workers waiting for a command
     SpinPolicy caller;   ///< the calling thread waiting for results
+};
+
+/// The partitions a core runs when the network is spread over several
+/// processes: `count` consecutive partitions from `first` out of `total`.
+struct PartitionRange {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    std::uint64_t total = 0;
 };
 
 struct InstanceCoreOptions {
@@ -33,6 +42,15 @@ struct InstanceCoreOptions {
     /// Whether the calling thread runs partition 0's ticks itself (see
     /// PartitionLoan); it never does when threads are pinned or hooks are set.
     bool lend_first_partition = true;
+    /// Absent: all partitions of the network, as many as there are threads.
+    /// Present: `count` must equal the thread count.
+    std::optional<PartitionRange> partition_range;
+    /// CPU to which local worker 0 is pinned (the others follow it) when
+    /// threads are pinned; several processes on one machine take turns.
+    std::uint64_t first_pinned_cpu = 0;
+    /// Called once per tick to combine this process's partitions with the
+    /// others'; null for a network held by one process.
+    std::shared_ptr<TickExchange> exchange;
 };
 
 Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params,

@@ -40,7 +40,7 @@ void run_lending_worker(WorkerStartBlock& block) {
 }
 
 void run_worker(WorkerStartBlock& block) {
-    if (block.params.technical_params.pin_threads) pin_current_thread(block.partition_index);
+    if (block.params.technical_params.pin_threads) pin_current_thread(block.pinned_cpu);
     if (block.loan) {
         run_lending_worker(block);
         return;

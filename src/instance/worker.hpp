@@ -81,6 +81,7 @@ struct WorkerStartBlock {
     InstanceParams params;  ///< copies of layers, layer_connections and technical_params
     std::uint64_t partition_index = 0;
     std::uint64_t num_partitions = 0;
+    std::uint64_t pinned_cpu = 0;  ///< used when technical_params.pin_threads
     CommandBusReader reader;
     ResultSender sender;
     std::shared_ptr<BuildReport> build_report;

@@ -46,6 +46,20 @@ PyTypeObject* class_type(PyObject* module, ClassId id) {
     return reinterpret_cast<PyTypeObject*>(slot);
 }
 
+PyObject* panic_exception_type(PyObject* module) {
+    ModuleState* state = state_of(module);
+    if (state == nullptr) return nullptr;
+    if (state->panic_exception == nullptr) {
+        // A BaseException, so that `except Exception` does not swallow a
+        // broken invariant.
+        state->panic_exception = PyErr_NewExceptionWithDoc(
+            SYNAPTOR_MODULE_NAME ".PanicException",
+            "An internal failure of the simulator; its single argument is the failure text.",
+            PyExc_BaseException, nullptr);
+    }
+    return state->panic_exception;
+}
+
 void raise_panic(PyObject* module, const char* text) {
     ModuleState* state = module ? state_of(module) : nullptr;
     if (state == nullptr) {
@@ -54,15 +68,7 @@ void raise_panic(PyObject* module, const char* text) {
         PyErr_SetString(PyExc_SystemError, text);
         return;
     }
-    if (state->panic_exception == nullptr) {
-        // A BaseException, so that `except Exception` does not swallow a
-        // broken invariant.
-        state->panic_exception = PyErr_NewExceptionWithDoc(
-            "synaptor.PanicException",
-            "An internal failure of the simulator; its single argument is the failure text.",
-            PyExc_BaseException, nullptr);
-        if (state->panic_exception == nullptr) return;
-    }
+    if (panic_exception_type(module) == nullptr) return;
     PyRef message(
         PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
     if (!message) return;

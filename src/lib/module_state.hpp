@@ -10,6 +10,12 @@
 #include "lib/py_ref.hpp"
 #include "util/panic.hpp"
 
+// The module these sources are compiled into: `synaptor`, or its companion
+// for networks spread over several processes, which shares every class.
+#ifndef SYNAPTOR_MODULE_NAME
+#define SYNAPTOR_MODULE_NAME "synaptor"
+#endif
+
 namespace synaptor {
 
 enum class ClassId {
@@ -34,6 +40,10 @@ PyObject* module_of(PyObject* self);
 /// The type object of a class (borrowed), created from its type description on first use;
 /// null with an exception set when creation fails.
 PyTypeObject* class_type(PyObject* module, ClassId id);
+
+/// The module's PanicException (borrowed), created on first use; null with an
+/// exception set when creation fails.
+PyObject* panic_exception_type(PyObject* module);
 
 /// Raises PanicException with the failure text.
 void raise_panic(PyObject* module, const char* text);

@@ -12,17 +12,26 @@
 #include "lib/conversions.hpp"
 #include "lib/module_state.hpp"
 #include "lib/py_classes.hpp"
+#ifdef SYNAPTOR_DISTRIBUTED
+#include "lib/py_distributed.hpp"
+#endif
 
 namespace synaptor {
 
 namespace {
 
 struct InstanceObject {
-    PyObject_HEAD Instance* instance;
+    PyObject_HEAD Instance* instance;  ///< null once closed
     BorrowFlag borrow;
 };
 
 InstanceObject* as_instance(PyObject* self) { return reinterpret_cast<InstanceObject*>(self); }
+
+/// The instance, or null with an exception set when it has been closed.
+Instance* open_instance(InstanceObject* obj) {
+    if (obj->instance == nullptr) PyErr_SetString(PyExc_ValueError, "the instance is closed");
+    return obj->instance;
+}
 
 // The body of a changing method: exclusive access, bound arguments, and any
 // C++ exception turned into a Python one.
@@ -33,7 +42,7 @@ PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const
     return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
         InstanceObject* obj = as_instance(self);
         Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-        if (!borrow.held()) return nullptr;
+        if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
         PyObject* bound[N];
         if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
         return body(module, *obj->instance, bound);
@@ -102,6 +111,9 @@ PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t 
                                  instance.tick_until(t_end, signal_check(interrupted));
                              // The spikes of an interrupted batch are dropped with it.
                              if (interrupted) return nullptr;
+#ifdef SYNAPTOR_DISTRIBUTED
+                             if (stopped_by_peer(instance, t_end)) return nullptr;
+#endif
                              return wrap_batch_tick_result(module, std::move(batch));
                          });
 }
@@ -115,6 +127,9 @@ PyObject* instance_tick_until_ignore_output(PyObject* self, PyObject* const* arg
                              bool interrupted = false;
                              instance.tick_until_ignore_output(t_end, signal_check(interrupted));
                              if (interrupted) return nullptr;
+#ifdef SYNAPTOR_DISTRIBUTED
+                             if (stopped_by_peer(instance, t_end)) return nullptr;
+#endif
                              Py_RETURN_NONE;
                          });
 }
@@ -178,13 +193,14 @@ bool convert_every(PyObject* obj, std::int64_t* out) {
 }
 
 /// A taken recording as a new Recording, or None.
-PyObject* recording_or_none(PyObject* module, std::optional<RecordedTraces> traces) {
+[[maybe_unused]] PyObject* recording_or_none(PyObject* module,
+                                             std::optional<RecordedTraces> traces) {
     if (!traces) Py_RETURN_NONE;
     return wrap_recording(module, std::move(*traces));
 }
 
-PyObject* instance_record(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
+[[maybe_unused]] PyObject* instance_record(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                           PyObject* kwnames) {
     return run_method<3>(self, kRecord, args, nargsf, kwnames,
                          [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
                              RecordingRequest request;
@@ -217,7 +233,7 @@ PyObject* run_recording_call(PyObject* self, F&& body) {
     });
 }
 
-PyObject* instance_take_recording(PyObject* self, PyObject*) {
+[[maybe_unused]] PyObject* instance_take_recording(PyObject* self, PyObject*) {
     return run_recording_call(self, [](PyObject* module, NeuronRecorder& recorder) -> PyObject* {
         std::optional<RecordedTraces> traces = recorder.take();
         if (!traces) {
@@ -228,13 +244,13 @@ PyObject* instance_take_recording(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* instance_stop_recording(PyObject* self, PyObject*) {
+[[maybe_unused]] PyObject* instance_stop_recording(PyObject* self, PyObject*) {
     return run_recording_call(self, [](PyObject* module, NeuronRecorder& recorder) {
         return recording_or_none(module, recorder.stop());
     });
 }
 
-PyObject* get_recorded_sample_count(PyObject* self, void*) {
+[[maybe_unused]] PyObject* get_recorded_sample_count(PyObject* self, void*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
     if (!borrow.held()) return nullptr;
@@ -282,8 +298,10 @@ const char* const kPathParams[] = {"path"};
 const Signature kSaveState{"Instance.save_state()", kPathParams, 1};
 const Signature kRestoreState{"Instance.restore_state()", kPathParams, 1};
 
-PyObject* instance_save_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) {
+// Not offered for a network spread over several processes: each holds only
+// its own partitions.
+[[maybe_unused]] PyObject* instance_save_state(PyObject* self, PyObject* const* args,
+                                               Py_ssize_t nargsf, PyObject* kwnames) {
     return run_method<1>(self, kSaveState, args, nargsf, kwnames,
                          [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
                              return state_file_call(
@@ -292,8 +310,8 @@ PyObject* instance_save_state(PyObject* self, PyObject* const* args, Py_ssize_t 
                          });
 }
 
-PyObject* instance_restore_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                 PyObject* kwnames) {
+[[maybe_unused]] PyObject* instance_restore_state(PyObject* self, PyObject* const* args,
+                                                  Py_ssize_t nargsf, PyObject* kwnames) {
     return run_method<1>(self, kRestoreState, args, nargsf, kwnames,
                          [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
                              return state_file_call(instance, bound[0],
@@ -306,14 +324,14 @@ PyObject* instance_restore_state(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* instance_get_t(PyObject* self, PyObject*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
     return PyLong_FromUnsignedLongLong(obj->instance->t());
 }
 
 PyObject* get_reward_rate(PyObject* self, void*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
     return PyFloat_FromDouble(static_cast<double>(obj->instance->reward_rate));
 }
 
@@ -324,7 +342,7 @@ int set_reward_rate(PyObject* self, PyObject* value, void*) {
     if (!convert_f32(value, &rate)) return -1;
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-    if (!borrow.held()) return -1;
+    if (!borrow.held() || open_instance(obj) == nullptr) return -1;
     obj->instance->reward_rate = rate;
     return 0;
 }
@@ -332,7 +350,7 @@ int set_reward_rate(PyObject* self, PyObject* value, void*) {
 PyObject* get_non_coherent_stimulation_rate(PyObject* self, void*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
     return PyFloat_FromDouble(obj->instance->non_coherent_stimulation_rate);
 }
 
@@ -342,10 +360,41 @@ int set_non_coherent_stimulation_rate(PyObject* self, PyObject* value, void*) {
     if (!convert_f64(value, &rate)) return -1;
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-    if (!borrow.held()) return -1;
+    if (!borrow.held() || open_instance(obj) == nullptr) return -1;
     obj->instance->non_coherent_stimulation_rate = rate;
     return 0;
 }
+
+#ifdef SYNAPTOR_DISTRIBUTED
+PyObject* instance_close(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(module_of(self), nullptr, [self]() -> PyObject* {
+        InstanceObject* obj = as_instance(self);
+        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+        if (!borrow.held()) return nullptr;
+        // Joins the workers and frees the instance's communicator.
+        delete obj->instance;
+        obj->instance = nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+/// Read-only facts of a distributed instance, by index.
+PyObject* get_distributed(PyObject* self, void* which) {
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
+    const InstanceCore& core = obj->instance->core();
+    const TickExchange* exchange = core.exchange();
+    switch (reinterpret_cast<std::uintptr_t>(which)) {
+        case 0:
+            return PyLong_FromUnsignedLongLong(exchange ? exchange->rank() : 0);
+        case 1:
+            return PyLong_FromUnsignedLongLong(exchange ? exchange->num_ranks() : 1);
+        default:
+            return PyLong_FromUnsignedLongLong(core.num_partitions_total());
+    }
+}
+#endif
 
 void instance_dealloc(PyObject* self) {
     // Destroying the core closes the command bus and joins the workers.
@@ -368,6 +417,7 @@ PyMethodDef instance_methods[] = {
      "Ctrl-C stops it between two ticks; get_t() is then the next tick to run."},
     {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
      "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current tick."},
+#ifndef SYNAPTOR_DISTRIBUTED
     {"save_state", method_function(&instance_save_state), METH_FASTCALL | METH_KEYWORDS,
      "save_state(path)\n--\n\nWrites the complete state of the instance to the file at path\n"
      "(str or os.PathLike), through a temporary file renamed into place.\n"
@@ -377,8 +427,10 @@ PyMethodDef instance_methods[] = {
      "of the same network, whatever its number of threads. OSError when the file\n"
      "cannot be read, ValueError when it is not a state file of this network or is\n"
      "damaged; the instance is then unchanged."},
+#endif
     {"get_t", method_function(&instance_get_t), METH_NOARGS,
      "get_t()\n--\n\nThe index of the next tick to run."},
+#ifndef SYNAPTOR_DISTRIBUTED
     {"record", method_function(&instance_record), METH_FASTCALL | METH_KEYWORDS,
      "record(nids, variables=('voltage', 'threshold'), every=1)\n--\n\n"
      "Records the variables of the neurons nids at the end of the ticks get_t(),\n"
@@ -392,6 +444,12 @@ PyMethodDef instance_methods[] = {
     {"stop_recording", method_function(&instance_stop_recording), METH_NOARGS,
      "stop_recording()\n--\n\nEnds the recording and returns its samples not yet taken "
      "(a\nRecording), or None when nothing was recorded."},
+#endif
+#ifdef SYNAPTOR_DISTRIBUTED
+    {"close", method_function(&instance_close), METH_NOARGS,
+     "close()\n--\n\nCollective: joins the workers and frees the instance's communicator.\n"
+     "Every later call raises ValueError."},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -401,10 +459,21 @@ PyGetSetDef instance_getset[] = {
     {"non_coherent_stimulation_rate", get_non_coherent_stimulation_rate,
      set_non_coherent_stimulation_rate,
      "Expected fraction of all neurons forced to spike at random per tick.", nullptr},
+#ifndef SYNAPTOR_DISTRIBUTED
     {"recorded_sample_count", get_recorded_sample_count, nullptr,
      "Samples recorded and not yet taken; each holds 8 + 4 * len(nids) * len(variables) "
      "bytes.",
      nullptr},
+#endif
+#ifdef SYNAPTOR_DISTRIBUTED
+    {"rank", get_distributed, nullptr, "This process's rank in the instance's communicator.",
+     reinterpret_cast<void*>(std::uintptr_t{0})},
+    {"num_ranks", get_distributed, nullptr, "Processes that hold the network.",
+     reinterpret_cast<void*>(std::uintptr_t{1})},
+    {"num_partitions", get_distributed, nullptr,
+     "Partitions of the whole network: processes times worker threads.",
+     reinterpret_cast<void*>(std::uintptr_t{2})},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -420,8 +489,9 @@ PyType_Slot instance_slots[] = {
 
 }  // namespace
 
-PyType_Spec instance_type_layout{"synaptor.Instance", static_cast<int>(sizeof(InstanceObject)), 0,
-                                 Py_TPFLAGS_DEFAULT, instance_slots};
+PyType_Spec instance_type_layout{SYNAPTOR_MODULE_NAME ".Instance",
+                                 static_cast<int>(sizeof(InstanceObject)), 0, Py_TPFLAGS_DEFAULT,
+                                 instance_slots};
 
 PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance) {
     PyTypeObject* type = class_type(module, ClassId::Instance);

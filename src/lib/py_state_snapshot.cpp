@@ -19,7 +19,8 @@ PyGetSetDef state_snapshot_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-ValueClass<StateSnapshot> state_snapshot_class(ClassId::StateSnapshot, "synaptor.StateSnapshot",
+ValueClass<StateSnapshot> state_snapshot_class(ClassId::StateSnapshot,
+                                               SYNAPTOR_MODULE_NAME ".StateSnapshot",
                                                "Membrane voltages and synapses after a tick.",
                                                state_snapshot_getset);
 

@@ -1,0 +1,66 @@
+// The per-tick exchange between the processes that hold one network: every
+// process's partitions tick, then two collectives give every process the same
+// decision and the same spikes.
+//
+// 1. MPI_Allgather of a fixed header per process (spike and transmission
+//    counts, status with the stop flag, input fingerprint, failure text
+//    length, snapshot size). From the same headers every process decides
+//    alike: a failure anywhere -> the texts are gathered and every process
+//    fails with the first failed rank's; differing fingerprints -> the
+//    divergence failure; all rejected -> the usual error, nothing ran.
+// 2. MPI_Allgatherv of the spike ids (skipped when nobody spiked); each
+//    process merges the sorted runs of the ranks into one ascending list.
+//
+// Snapshots are sent to rank 0 point to point in chunks; only it returns one.
+// Nothing in floating point is combined across processes: only ids, integer
+// counts and the snapshot's bytes travel.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "distributed/mpi_communicator.hpp"
+#include "instance/tick_exchange.hpp"
+
+namespace synaptor {
+
+class MpiTickExchange : public TickExchange {
+public:
+    explicit MpiTickExchange(std::shared_ptr<MpiCommunicator> communicator);
+
+    void exchange(const LocalTick& local, std::vector<std::uint64_t>& spiking_nids,
+                  GlobalTick& global) override;
+
+    std::uint64_t rank() const override;
+    std::uint64_t num_ranks() const override;
+
+    /// The longest failure text sent to the other processes.
+    static constexpr std::size_t kMaxFailureText = 4096;
+    /// The largest message of a snapshot transfer (MPI counts are int).
+    static constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+
+private:
+    void gather_failure(const LocalTick& local, std::uint64_t failed_rank, GlobalTick& global);
+    void gather_spikes(std::uint64_t t, std::vector<std::uint64_t>& spiking_nids,
+                       GlobalTick& global);
+    void gather_snapshot(const LocalTick& local, GlobalTick& global);
+
+    std::shared_ptr<MpiCommunicator> communicator_;
+    std::vector<std::uint64_t> headers_;
+    std::vector<std::uint64_t> send_spikes_;
+    std::vector<std::uint64_t> received_spikes_;
+    std::vector<int> counts_;
+    std::vector<int> displacements_;
+    std::vector<std::uint8_t> snapshot_bytes_;
+};
+
+/// A process's snapshot segments as bytes, and back. Each segment: first nid,
+/// voltage count, synapse count (u64 each), then the voltages (f32 bits), the
+/// pre nids, the post nids (u64), the weights (f32 bits) and the delays (u8).
+std::vector<std::uint8_t> encode_segments(const std::vector<const SnapshotSegment*>& segments);
+/// Appends the decoded segments; panics on bytes that do not decode exactly.
+void decode_segments(const std::uint8_t* bytes, std::size_t size,
+                     std::vector<SnapshotSegment>& out);
+
+}  // namespace synaptor

@@ -1,0 +1,70 @@
+// TickExchange: what an InstanceCore whose partitions are spread over several
+// processes calls once per tick, after its own partitions have answered, so
+// that every process continues with the spikes of the whole network. The core
+// knows only this interface; the implementation over a message-passing library
+// lives above the instance layer. Called on the instance's calling thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "partition/tick_messages.hpp"
+
+namespace synaptor {
+
+/// How a process's share of one tick ended, before the exchange.
+enum class LocalTickStatus : std::uint64_t {
+    ok = 0,
+    rejected = 1,  ///< an id was out of range; no partition ran
+    failed = 2,    ///< a partition failed; the text tells why
+    failed_out_of_memory = 3,
+};
+
+/// One process's share of a tick, as handed to the exchange.
+struct LocalTick {
+    std::uint64_t t = 0;
+    LocalTickStatus status = LocalTickStatus::ok;
+    /// Hash of everything the caller put into the tick (ids, reward, flags,
+    /// stimulation rate); every process must put in the same.
+    std::uint64_t input_fingerprint = 0;
+    /// The batch call that runs this tick wants to stop after it.
+    bool stop_requested = false;
+    bool extract_state_snapshot = false;
+    std::string failure_text;
+    std::uint64_t synaptic_transmission_count = 0;
+    /// This process's segments when a snapshot was asked for and status is ok.
+    std::vector<const SnapshotSegment*> segments;
+};
+
+/// What every process decides alike from all shares of the tick.
+struct GlobalTick {
+    enum class Outcome { ok, rejected, failed };
+    Outcome outcome = Outcome::ok;
+    /// For `failed`: the text every process raises.
+    std::string failure_text;
+    /// For `failed`: this process's own partitions ran out of memory.
+    bool out_of_memory_here = false;
+    bool stop_requested = false;
+    std::uint64_t synaptic_transmission_count = 0;
+    /// The other processes' segments, on the process that assembles snapshots.
+    std::vector<SnapshotSegment> remote_segments;
+    /// Whether this process returns the tick's snapshot.
+    bool holds_snapshot = false;
+};
+
+class TickExchange {
+public:
+    virtual ~TickExchange() = default;
+
+    /// Collective over every process. `spiking_nids` holds this process's
+    /// spikes of the tick, ascending, on entry, and every process's, ascending,
+    /// on return (only for outcome ok). An error of the transport throws Panic.
+    virtual void exchange(const LocalTick& local, std::vector<std::uint64_t>& spiking_nids,
+                          GlobalTick& global) = 0;
+
+    virtual std::uint64_t rank() const = 0;
+    virtual std::uint64_t num_ranks() const = 0;
+};
+
+}  // namespace synaptor

@@ -1,0 +1,195 @@
+// Module initialisation of `synaptor_mpi`, the companion of `synaptor` for a
+// network spread over the processes of an MPI communicator: the same classes,
+// with creation functions that are collective over a communicator of mpi4py.
+// mpi4py is used at run time only (its communicator crosses as a Fortran
+// handle), so the module is built against the MPI library alone.
+#include <string>
+#include <string_view>
+
+#include "distributed/distributed_instance.hpp"
+#include "lib/arg_binder.hpp"
+#include "lib/conversions.hpp"
+#include "lib/module_state.hpp"
+#include "lib/py_classes.hpp"
+#include "lib/py_distributed.hpp"
+#include "lib/runtime_tls.hpp"
+
+namespace synaptor {
+
+bool stopped_by_peer(const Instance& instance, std::uint64_t t_end) {
+    if (instance.t() >= t_end) return false;
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return true;
+}
+
+namespace {
+
+/// The Fortran handle of `comm` (MPI.COMM_WORLD when None) and the version
+/// string of the MPI library mpi4py runs on; false with an exception set.
+bool communicator_of(PyObject* comm, std::int64_t* handle, std::string* library) {
+    PyRef mpi(PyImport_ImportModule("mpi4py.MPI"));
+    if (!mpi) return false;
+    PyRef world;
+    if (comm == nullptr || comm == Py_None) {
+        world = PyRef(PyObject_GetAttrString(mpi.get(), "COMM_WORLD"));
+        if (!world) return false;
+        comm = world.get();
+    }
+    PyRef fortran(PyObject_CallMethod(comm, "py2f", nullptr));
+    if (!fortran) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "comm must be an mpi4py communicator (or None)");
+        return false;
+    }
+    const long long value = PyLong_AsLongLong(fortran.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    *handle = value;
+    PyRef version(PyObject_CallMethod(mpi.get(), "Get_library_version", nullptr));
+    if (!version) return false;
+    const char* text = PyUnicode_AsUTF8(version.get());
+    if (text == nullptr) return false;
+    *library = text;
+    while (!library->empty() && (library->back() == '\n' || library->back() == '\0')) {
+        library->pop_back();
+    }
+    return true;
+}
+
+PyObject* create_instance(PyObject* module, const Signature& signature, DocumentFormat format,
+                          PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
+        PyObject* bound[3];
+        if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
+        DistributedCreation creation;
+        if (!convert_text(bound[0], &creation.text)) {
+            fail_argument(signature.names[0]);
+            return nullptr;
+        }
+        if (!convert_u64(bound[1], &creation.seed)) {
+            fail_argument(signature.names[1]);
+            return nullptr;
+        }
+        creation.format = format;
+        if (!communicator_of(bound[2], &creation.fortran_comm, &creation.caller_mpi_library)) {
+            return nullptr;
+        }
+        Result<std::unique_ptr<Instance>> instance = create_distributed_instance(creation);
+        if (!instance) {
+            raise_value_error(instance.error());
+            return nullptr;
+        }
+        return wrap_instance(module, std::move(instance).value());
+    });
+}
+
+const char* const kYamlParams[] = {"yaml_str", "seed", "comm"};
+const char* const kJsonParams[] = {"json_str", "seed", "comm"};
+const Signature kCreateFromYaml{"create_from_yaml()", kYamlParams, 3, 2};
+const Signature kCreateFromJson{"create_from_json()", kJsonParams, 3, 2};
+
+PyObject* create_from_yaml(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+    return create_instance(module, kCreateFromYaml, DocumentFormat::yaml, args, nargsf, kwnames);
+}
+
+PyObject* create_from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+    return create_instance(module, kCreateFromJson, DocumentFormat::json, args, nargsf, kwnames);
+}
+
+PyMethodDef create_from_yaml_def{
+    "create_from_yaml", method_function(&create_from_yaml), METH_FASTCALL | METH_KEYWORDS,
+    "create_from_yaml(yaml_str, seed, comm=None)\n--\n\nCollective over comm (an mpi4py "
+    "communicator, MPI.COMM_WORLD when None): creates an Instance from a YAML parameter "
+    "document, holding this rank's share of the network."};
+PyMethodDef create_from_json_def{
+    "create_from_json", method_function(&create_from_json), METH_FASTCALL | METH_KEYWORDS,
+    "create_from_json(json_str, seed, comm=None)\n--\n\nCollective over comm (an mpi4py "
+    "communicator, MPI.COMM_WORLD when None): creates an Instance from a JSON parameter "
+    "document, holding this rank's share of the network."};
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    for (PyObject* type : state->types) Py_VISIT(type);
+    Py_VISIT(state->panic_exception);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    for (PyObject*& type : state->types) Py_CLEAR(type);
+    Py_CLEAR(state->panic_exception);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef module_def{
+    PyModuleDef_HEAD_INIT,
+    SYNAPTOR_MODULE_NAME,
+    "Networks of synaptor spread over the processes of an MPI communicator: every rank runs "
+    "the same script, holds its share of the partitions and gets the results one process "
+    "would give.",
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
+    nullptr,
+    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+bool add_public(PyObject* module, const char* name, PyObject* value) {
+    PyRef owned(value);
+    if (!owned) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* all = PyDict_GetItemString(dict, "__all__");
+    if (all == nullptr) {
+        PyRef created(PyList_New(0));
+        if (!created || PyDict_SetItemString(dict, "__all__", created.get()) < 0) return false;
+        all = created.get();
+    }
+    PyRef key(PyUnicode_FromString(name));
+    if (!key || PyList_Append(all, key.get()) < 0) return false;
+    return PyDict_SetItem(dict, key.get(), owned.get()) == 0;
+}
+
+PyObject* init_module() {
+    PyRef module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module.get()));
+    *state = ModuleState{};
+    PyRef name(PyUnicode_FromString(SYNAPTOR_MODULE_NAME));
+    if (!name) return nullptr;
+    if (!add_public(module.get(), "create_from_yaml",
+                    PyCFunction_NewEx(&create_from_yaml_def, module.get(), name.get())) ||
+        !add_public(module.get(), "create_from_json",
+                    PyCFunction_NewEx(&create_from_json_def, module.get(), name.get()))) {
+        return nullptr;
+    }
+    for (ClassId id : {ClassId::Stimulus, ClassId::Instance, ClassId::TickResult,
+                       ClassId::BatchTickResult, ClassId::StateSnapshot}) {
+        PyTypeObject* type = class_type(module.get(), id);
+        if (type == nullptr) return nullptr;
+        Py_INCREF(type);
+        PyRef type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+        const char* text = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
+        if (text == nullptr || !add_public(module.get(), text, reinterpret_cast<PyObject*>(type)))
+            return nullptr;
+    }
+    PyObject* panic_type = panic_exception_type(module.get());
+    if (panic_type == nullptr) return nullptr;
+    Py_INCREF(panic_type);
+    if (!add_public(module.get(), "PanicException", panic_type)) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace synaptor
+
+PyMODINIT_FUNC PyInit_synaptor_mpi() {
+    (void)synaptor::place_runtime_tls_statically();
+    return synaptor::guarded<PyObject*>(nullptr, nullptr, [] { return synaptor::init_module(); });
+}

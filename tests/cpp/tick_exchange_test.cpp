@@ -1,0 +1,249 @@
+// A network split over several cores, each with a range of the partitions and
+// an exchange that combines their ticks, must give what one core with all
+// partitions gives. The exchange here joins cores of one process that tick on
+// threads of their own (the MPI exchange is tested under mpiexec).
+#include "instance/tick_exchange.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <barrier>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "instance/instance_core.hpp"
+#include "instance/instance_core_options.hpp"
+#include "params/params_reader.hpp"
+#include "util/panic.hpp"
+
+namespace synaptor {
+namespace {
+
+/// Cores of one process standing in for ranks: each deposits its share,
+/// all wait, and each decides alike from all shares.
+class SharedTable {
+public:
+    explicit SharedTable(std::uint64_t ranks)
+        : ranks_(ranks),
+          shares_(ranks),
+          spikes_(ranks),
+          segments_(ranks),
+          arrived_(static_cast<std::ptrdiff_t>(ranks)),
+          read_(static_cast<std::ptrdiff_t>(ranks)) {}
+
+    void exchange(std::uint64_t rank, const LocalTick& local, std::vector<std::uint64_t>& spikes,
+                  GlobalTick& global) {
+        shares_[rank] = local;
+        spikes_[rank] = spikes;
+        segments_[rank].clear();
+        for (const SnapshotSegment* segment : local.segments) segments_[rank].push_back(*segment);
+        arrived_.arrive_and_wait();
+        decide(rank, spikes, global);
+        read_.arrive_and_wait();
+    }
+
+    std::uint64_t ranks() const { return ranks_; }
+
+private:
+    void decide(std::uint64_t rank, std::vector<std::uint64_t>& spikes, GlobalTick& global) {
+        for (std::uint64_t r = 0; r < ranks_; ++r) {
+            if (shares_[r].status == LocalTickStatus::failed ||
+                shares_[r].status == LocalTickStatus::failed_out_of_memory) {
+                global.outcome = GlobalTick::Outcome::failed;
+                global.failure_text = "rank " + std::to_string(r) + ": " + shares_[r].failure_text;
+                return;
+            }
+        }
+        for (std::uint64_t r = 1; r < ranks_; ++r) {
+            if (shares_[r].input_fingerprint != shares_[0].input_fingerprint ||
+                shares_[r].status != shares_[0].status) {
+                global.outcome = GlobalTick::Outcome::failed;
+                global.failure_text = "diverged";
+                return;
+            }
+        }
+        if (shares_[0].status == LocalTickStatus::rejected) {
+            global.outcome = GlobalTick::Outcome::rejected;
+            return;
+        }
+        spikes.clear();
+        for (std::uint64_t r = 0; r < ranks_; ++r) {
+            spikes.insert(spikes.end(), spikes_[r].begin(), spikes_[r].end());
+            global.synaptic_transmission_count += shares_[r].synaptic_transmission_count;
+            global.stop_requested = global.stop_requested || shares_[r].stop_requested;
+        }
+        std::sort(spikes.begin(), spikes.end());
+        if (rank == 0 && shares_[0].extract_state_snapshot) {
+            global.holds_snapshot = true;
+            for (std::uint64_t r = 1; r < ranks_; ++r) {
+                global.remote_segments.insert(global.remote_segments.end(), segments_[r].begin(),
+                                              segments_[r].end());
+            }
+        }
+    }
+
+    std::uint64_t ranks_;
+    std::vector<LocalTick> shares_;
+    std::vector<std::vector<std::uint64_t>> spikes_;
+    std::vector<std::vector<SnapshotSegment>> segments_;
+    std::barrier<> arrived_;
+    std::barrier<> read_;
+};
+
+class TableExchange : public TickExchange {
+public:
+    TableExchange(std::shared_ptr<SharedTable> table, std::uint64_t rank)
+        : table_(std::move(table)), rank_(rank) {}
+    void exchange(const LocalTick& local, std::vector<std::uint64_t>& spikes,
+                  GlobalTick& global) override {
+        table_->exchange(rank_, local, spikes, global);
+    }
+    std::uint64_t rank() const override { return rank_; }
+    std::uint64_t num_ranks() const override { return table_->ranks(); }
+
+private:
+    std::shared_ptr<SharedTable> table_;
+    std::uint64_t rank_;
+};
+
+InstanceParams full_network(std::uint64_t num_threads) {
+    std::ifstream file(std::string(SYNAPTOR_TEST_DATA_DIR) + "/full_network.json");
+    std::stringstream text;
+    text << file.rdbuf();
+    Result<InstanceParams> params = params_from_json(text.str());
+    EXPECT_TRUE(params.ok());
+    InstanceParams out = std::move(params).value();
+    out.technical_params.num_threads = num_threads;
+    return out;
+}
+
+/// `ranks` cores of `threads` partitions each over one exchange.
+std::vector<std::unique_ptr<InstanceCore>> split_network(std::uint64_t ranks,
+                                                         std::uint64_t threads) {
+    auto table = std::make_shared<SharedTable>(ranks);
+    std::vector<std::unique_ptr<InstanceCore>> cores;
+    for (std::uint64_t r = 0; r < ranks; ++r) {
+        InstanceCoreOptions options;
+        options.check_cpu_count = false;
+        options.partition_range = PartitionRange{r * threads, threads, ranks * threads};
+        options.exchange = std::make_shared<TableExchange>(table, r);
+        auto created = create_instance_core(full_network(threads), options);
+        EXPECT_TRUE(created.ok());
+        cores.push_back(std::move(created).value());
+    }
+    return cores;
+}
+
+/// Runs `tick(rank, core)` on every core at once, one thread each.
+void on_every_rank(std::vector<std::unique_ptr<InstanceCore>>& cores,
+                   const std::function<void(std::uint64_t, InstanceCore&)>& tick) {
+    std::vector<std::thread> threads;
+    for (std::uint64_t r = 0; r < cores.size(); ++r) {
+        threads.emplace_back([&, r] { tick(r, *cores[r]); });
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+TickInput input_at(std::uint64_t t) {
+    TickInput input;
+    input.spiking_in_channel_ids = {t % 20, (t * 7) % 20};
+    if (t % 3 == 0) input.force_spiking_nids = {20 + t % 30};
+    input.reward = t % 10 == 0 ? 1.0f : 0.0f;
+    input.extract_state_snapshot = t % 50 == 49;
+    return input;
+}
+
+struct Record {
+    std::vector<std::uint64_t> spikes;
+    std::vector<std::uint64_t> out_channels;
+    std::uint64_t transmissions = 0;
+    std::vector<float> voltages;
+    std::vector<float> weights;
+    bool operator==(const Record&) const = default;
+};
+
+Record record_of(const TickResult& result) {
+    Record record{result.spiking_nids,
+                  result.spiking_out_channel_ids,
+                  result.synaptic_transmission_count,
+                  {},
+                  {}};
+    if (result.state_snapshot) {
+        record.voltages = result.state_snapshot->membrane_voltages;
+        record.weights = result.state_snapshot->weights;
+    }
+    return record;
+}
+
+TEST(TickExchange, SplitCoresGiveTheResultsOfOneCoreWithAllPartitions) {
+    constexpr std::uint64_t kTicks = 150;
+    for (const auto& [ranks, threads] : {std::pair{2u, 1u}, std::pair{3u, 1u}, std::pair{2u, 2u}}) {
+        InstanceCoreOptions single_options;
+        single_options.check_cpu_count = false;
+        auto single = create_instance_core(full_network(ranks * threads), single_options);
+        ASSERT_TRUE(single.ok());
+        std::vector<Record> expected;
+        for (std::uint64_t t = 0; t < kTicks; ++t) {
+            expected.push_back(record_of(single.value()->tick(input_at(t)).value()));
+        }
+
+        auto cores = split_network(ranks, threads);
+        std::vector<std::vector<Record>> got(ranks);
+        on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+            for (std::uint64_t t = 0; t < kTicks; ++t) {
+                got[rank].push_back(record_of(core.tick(input_at(t)).value()));
+            }
+        });
+        std::uint64_t snapshots = 0;
+        for (std::uint64_t t = 0; t < kTicks; ++t) {
+            for (std::uint64_t r = 0; r < ranks; ++r) {
+                Record want = expected[t];
+                if (r != 0) want.voltages.clear(), want.weights.clear();
+                ASSERT_EQ(got[r][t], want)
+                    << ranks << "x" << threads << " rank " << r << " t " << t;
+            }
+            snapshots += expected[t].voltages.empty() ? 0 : 1;
+        }
+        EXPECT_EQ(snapshots, 3u);
+        EXPECT_EQ(cores[1]->num_partitions(), threads);
+        EXPECT_EQ(cores[1]->num_partitions_total(), ranks * threads);
+    }
+}
+
+TEST(TickExchange, RejectionEverywhereChangesNothingAndDivergenceFailsEveryCore) {
+    auto cores = split_network(2, 1);
+    std::vector<std::string> texts(2);
+    on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+        TickInput bad;
+        bad.force_spiking_nids = {1000};
+        Result<TickResult> rejected = core.tick(bad);
+        EXPECT_FALSE(rejected.ok());
+        EXPECT_EQ(rejected.error(), "Invalid neuron id for forced spike: 1000");
+        EXPECT_EQ(core.t(), 0u);
+        EXPECT_EQ(core.tick(input_at(0)).value().t, 0u);
+        TickInput differing = input_at(1);
+        differing.reward = rank == 0 ? 0.5f : 0.25f;
+        try {
+            (void)core.tick(differing);
+        } catch (const Panic& failure) {
+            texts[rank] = failure.text();
+        }
+        // The failure is shared: a later tick raises it without an exchange.
+        try {
+            (void)core.tick(input_at(1));
+            texts[rank] += " and then ticked";
+        } catch (const Panic& failure) {
+            EXPECT_EQ(failure.text(), "diverged");
+        }
+    });
+    EXPECT_EQ(texts, (std::vector<std::string>{"diverged", "diverged"}));
+}
+
+}  // namespace
+}  // namespace synaptor
