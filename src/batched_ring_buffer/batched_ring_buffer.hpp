@@ -101,6 +101,15 @@ public:
         return out;
     }
 
+    /// Calls `f(item)` on every item waiting in any slot, which it may modify
+    /// in place (not add or remove).
+    template <class F>
+    void for_each_pending(F&& f) {
+        for (std::vector<T>& slot : slots_) {
+            for (T& item : slot) f(item);
+        }
+    }
+
     /// Total number of items waiting in all slots.
     std::size_t pending_items() const {
         std::size_t n = 0;
