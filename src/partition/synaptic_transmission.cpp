@@ -7,6 +7,7 @@
 #include "partition/neuron_dynamics.hpp"
 #include "util/decay.hpp"
 #include "util/panic.hpp"
+#include "util/prefetch.hpp"
 #include "util/tick_arithmetic.hpp"
 
 namespace synaptor {
@@ -407,18 +408,25 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
 /// one neuron (a counting sort), into the layer's delivery scratch: the sorted
 /// events and, for each, its position in the batch. False, with nothing
 /// sorted, when an event names a neuron outside the run.
-bool sort_by_neuron(PartitionLayer& layer, const std::vector<SynapticEvent>& batch) {
+using EventBatch = BatchedRingBuffer<SynapticEvent>::Batch;
+
+bool sort_by_neuron(PartitionLayer& layer, const EventBatch& batch) {
     DeliveryScratch& scratch = layer.delivery_scratch;
     const std::size_t n = batch.size();
     const std::size_t num_neurons = layer.neurons.size();
     std::vector<std::uint32_t>& start = scratch.neuron_start;
     start.assign(num_neurons + 1, 0);
-    for (const SynapticEvent& event : batch) {
-        if (event.post_index >= num_neurons) [[unlikely]] {
-            return false;
+    bool in_run = true;
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (events[i].post_index >= num_neurons) [[unlikely]] {
+                in_run = false;
+                return;
+            }
+            ++start[events[i].post_index + 1];
         }
-        ++start[event.post_index + 1];
-    }
+    });
+    if (!in_run) return false;
     std::uint32_t sum = 0;
     for (std::uint32_t& s : start) {
         sum += s;
@@ -427,17 +435,19 @@ bool sort_by_neuron(PartitionLayer& layer, const std::vector<SynapticEvent>& bat
     scratch.reserve(n);
     SynapticEvent* const sorted = scratch.events.data();
     std::uint32_t* const position = scratch.positions.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t to = start[batch[i].post_index]++;
-        sorted[to] = batch[i];
-        position[to] = static_cast<std::uint32_t>(i);
-    }
+    std::uint32_t i = 0;
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j, ++i) {
+            const std::uint32_t to = start[events[j].post_index]++;
+            sorted[to] = events[j];
+            position[to] = i;
+        }
+    });
     return true;
 }
 
 template <bool MostlyPlastic>
-void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batch,
-                   std::uint64_t t) {
+void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t t) {
     const std::size_t n = batch.size();
     std::vector<std::uint64_t>& pending = layer.pending_neurons;
     // A large batch is delivered neuron by neuron: each neuron record and
@@ -463,16 +473,18 @@ void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batc
         scratch.release_unused(n);
         return;
     }
-    deliver_events<MostlyPlastic>(
-        layer, batch.data(), n, t,
-        [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        deliver_events<MostlyPlastic>(
+            layer, events, count, t,
+            [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
+    });
 }
 
 }  // namespace
 
 std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
     ensure_neuron_decay_tables(layer);
-    return layer.delivery_buffer.drain_current_batch([&](const std::vector<SynapticEvent>& batch) {
+    return layer.delivery_buffer.drain_current_batch([&](const EventBatch& batch) {
         if (layer.timing_plasticity_scheduled) {
             deliver_batch<true>(layer, batch, t);
         } else {
@@ -499,19 +511,22 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     const std::size_t num_groups = groups.size();
     const auto groups_at =
         reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
-    store.for_each(static_cast<const RecentInputQueue&>(inputs), [&](const RecentInput& input) {
-        // The fields pairing reads lie in the group's first 64 bytes.
-        const std::uintptr_t group = groups_at + input.group_index * sizeof(PreSynapticGroup);
-        __builtin_prefetch(reinterpret_cast<const void*>(group));
-        __builtin_prefetch(reinterpret_cast<const void*>(group + 63));
+    store.for_each_run(inputs, [&](const RecentInput* run, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) {
+            // The fields pairing reads lie in the group's first 64 bytes.
+            const std::uintptr_t group = groups_at + run[j].group_index * sizeof(PreSynapticGroup);
+            prefetch_line(reinterpret_cast<const void*>(group));
+            prefetch_line(reinterpret_cast<const void*>(group + 63));
+        }
     });
-    store.for_each(static_cast<const RecentInputQueue&>(inputs), [&](const RecentInput& input) {
-        if (input.group_index < num_groups) {
+    store.for_each_run(inputs, [&](const RecentInput* run, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) {
+            const RecentInput& input = run[j];
+            if (input.group_index >= num_groups) continue;
             const PreSynapticGroup& g = groups.group_at(input.group_index);
-            __builtin_prefetch(
+            prefetch_line<true>(
                 reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(g.synapses.data()) +
-                                              input.synapse_index * sizeof(Synapse)),
-                1);
+                                              input.synapse_index * sizeof(Synapse)));
         }
     });
     while (!inputs.empty()) {

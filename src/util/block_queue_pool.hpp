@@ -19,6 +19,7 @@
 
 #include "util/huge_pages.hpp"
 #include "util/panic.hpp"
+#include "util/prefetch.hpp"
 
 namespace synaptor {
 
@@ -112,6 +113,21 @@ public:
         });
     }
 
+    /// Calls `f(items, count)` for each run of contiguous items, front to back.
+    template <class F>
+    void for_each_run(const Queue& q, F&& f) const {
+        std::uint32_t b = q.head;
+        std::size_t from = q.head_pos;
+        for (std::size_t left = q.size; left != 0;) {
+            const std::size_t n = BlockItems - from < left ? BlockItems - from : left;
+            if (n < left) prefetch_block(block(b).next);
+            f(static_cast<const T*>(block(b).items + from), n);
+            left -= n;
+            if (left != 0) b = block(b).next;
+            from = 0;
+        }
+    }
+
     /// The items, front to back (a copy, for inspection).
     std::vector<T> items(const Queue& q) const {
         std::vector<T> out;
@@ -146,9 +162,11 @@ public:
     static constexpr std::size_t block_bytes() { return sizeof(Block); }
 
 private:
+    /// The link comes first: a walk along a chain reads it as it enters a
+    /// block and requests the next block while it reads this one's items.
     struct alignas(64) Block {
-        T items[BlockItems];
         std::uint32_t next;
+        T items[BlockItems];
     };
     static constexpr std::size_t kChunkBlocks = kHugePageBytes / sizeof(Block);
     static constexpr std::size_t kFirstBlocks = 64;
@@ -158,14 +176,25 @@ private:
         return chunks_[b / kChunkBlocks][b % kChunkBlocks];
     }
 
+    /// Requests every cache line of block b (a prefetch never faults).
+    void prefetch_block(std::uint32_t b) const {
+        if (b == kNoBlock) return;
+        const char* at = reinterpret_cast<const char*>(&block(b));
+        for (std::size_t line = 0; line < sizeof(Block) && line < 1024; line += 64) {
+            prefetch_line(at + line);
+        }
+    }
+
     template <class F>
     void visit(const Queue& q, F&& f) {
         std::uint32_t b = q.head;
         std::size_t i = q.head_pos;
+        if (q.size != 0 && q.head != q.tail) prefetch_block(block(b).next);
         for (std::size_t left = q.size; left != 0; --left) {
             if (i == BlockItems) {
                 b = block(b).next;
                 i = 0;
+                if (b != q.tail) prefetch_block(block(b).next);
             }
             f(b, i);
             ++i;
