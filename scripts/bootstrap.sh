@@ -11,6 +11,7 @@ command -v g++ >/dev/null 2>&1 || need_debs+=(g++)
 command -v pkg-config >/dev/null 2>&1 || need_debs+=(pkg-config)
 have_header yaml.h || need_debs+=(libyaml-dev)
 have_header rapidjson/reader.h || need_debs+=(rapidjson-dev)
+have_header xxhash.h || need_debs+=(libxxhash-dev)
 [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] ||
     [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake 2>/dev/null | head -1)" ] ||
     need_debs+=(libgtest-dev)

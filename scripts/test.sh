@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the include-layer and formatting checks, the C++ unit tests
 # (plain and under AddressSanitizer with UndefinedBehaviorSanitizer), a short
-# mutation fuzzing run of both document readers under the same sanitizers, the
+# mutation fuzzing run of both document readers and of the state file reader
+# under the same sanitizers, the
 # tests of the worker threads and their messaging under ThreadSanitizer, the
 # wheel (built, repaired to a manylinux tag, installed into a fresh
 # environment), then the Python tests against that wheel.
@@ -30,6 +31,9 @@ cmake --build build/asan -j "$jobs" --target params_fuzz
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     build/asan/tests/fuzz/params_fuzz "${SYNAPTOR_FUZZ_SECONDS:-90}" build/asan/fuzz-failures \
     tests/fuzz/corpus tests/cpp/data tests/cpp/data/broken
+cmake --build build/asan -j "$jobs" --target state_fuzz
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    build/asan/tests/fuzz/state_fuzz "${SYNAPTOR_STATE_FUZZ_SECONDS:-25}" build/asan/fuzz-failures
 
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYNAPTOR_WERROR=ON \
     -DSYNAPTOR_SANITIZE=thread >/dev/null

@@ -4,6 +4,7 @@ Instance, TickResult, BatchTickResult and StateSnapshot are obtained only as
 results; they are not attributes of the module. Internal failures raise
 PanicException, a BaseException subclass that is not a module attribute either."""
 
+import os
 from typing import Sequence, final
 
 __all__ = ["create_from_yaml", "create_from_json", "Stimulus"]
@@ -55,6 +56,13 @@ class Instance:
         """Runs ticks while get_t() < t, keeping no output; Ctrl-C as in tick_until."""
     def apply_stimulus(self, stimulus: Stimulus) -> None: ...
     def get_t(self) -> int: ...
+    def save_state(self, path: str | os.PathLike[str]) -> None:
+        """Writes the complete state to path (through a temporary file renamed
+        into place); OSError when it cannot be written."""
+    def restore_state(self, path: str | os.PathLike[str]) -> None:
+        """Continues from a state saved by an instance of the same network, with
+        any number of threads. OSError when the file cannot be read, ValueError
+        when it is not a state file of this network; the instance is then unchanged."""
 
 @final
 class TickResult:

@@ -140,6 +140,22 @@ public:
         for (Queue& slot : slots_) pool_.for_each(slot, f);
     }
 
+    /// The items waiting `offset` ticks after the current one, in scheduling
+    /// order (a copy).
+    std::vector<T> batch_at(std::size_t offset) const {
+        if (offset >= num_slots_ || current_slot_ >= num_slots_) [[unlikely]] {
+            offset_out_of_range(offset, num_slots_);
+        }
+        std::size_t i = current_slot_ + offset;
+        if (i >= num_slots_) i -= num_slots_;
+        return pool_.items(slots_[i]);
+    }
+
+    /// Empties every slot, handing their storage back to the pool.
+    void clear() {
+        for (Queue& slot : slots_) pool_.clear(slot);
+    }
+
     /// Total number of items waiting in all slots.
     std::size_t pending_items() const {
         std::size_t n = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "instance/instance_core.hpp"
@@ -64,7 +65,18 @@ public:
     /// The same ticks without output; returns false when `stop` ended it early.
     bool tick_until_ignore_output(std::uint64_t t_end, const StopCheck& stop = {});
 
+    /// Writes the complete state of the network, the stimulus and the tick to
+    /// `path`, through a temporary file in the same directory that is renamed
+    /// into place. A file that cannot be written is a StateFileError; a
+    /// failed instance panics.
+    void save_state(const std::string& path);
+    /// Continues from a state saved by an instance of the same network. The
+    /// whole file is checked before anything changes: a bad or foreign file
+    /// is a StateFileError and leaves the instance as it was.
+    void restore_state(const std::string& path);
+
     std::uint64_t t() const { return core_->t(); }
+    InstanceCore& core() { return *core_; }
     std::uint64_t num_neurons() const { return core_->num_neurons(); }
 
     double non_coherent_stimulation_rate = 0.0;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "instance/build_report.hpp"
+#include "instance/checkpoint.hpp"
 #include "instance/command_bus.hpp"
 #include "instance/fork_guard.hpp"
 #include "instance/instance_core_options.hpp"
@@ -176,6 +177,7 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
     core->impl_ = std::make_unique<InstanceCore::Impl>(
         options.wait_policies ? *options.wait_policies : wait_policies_for(num_ticking_threads));
     core->num_partitions_ = num_partitions;
+    core->fingerprint_ = network_fingerprint(params);
     InstanceCore::Impl& impl = *core->impl_;
 
     {
@@ -234,6 +236,62 @@ void InstanceCore::fail(std::string text) {
     panic(std::move(text));
 }
 
+const std::vector<std::uint64_t>& InstanceCore::last_spiking_nids() const {
+    return impl_->spiking_nids;
+}
+
+void InstanceCore::set_tick_state(std::uint64_t t, std::vector<std::uint64_t> last_spiking_nids) {
+    t_ = t;
+    impl_->spiking_nids = std::move(last_spiking_nids);
+    // A shared partition's ticks are claimed by their number.
+    for (const std::shared_ptr<PartitionShare>& share : impl_->shares) {
+        share->ticks_claimed.store(t, std::memory_order_seq_cst);
+    }
+}
+
+void InstanceCore::visit_partitions(
+    const std::function<void(const std::vector<Partition*>&)>& visit) {
+    Impl& impl = *impl_;
+    if (!impl.fork_guard.in_owner()) panic(kForkedText);
+    if (impl.failure) panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
+
+    std::vector<Partition*> partitions(num_partitions_, nullptr);
+    std::size_t answered = 0;
+    if (impl.loan) {
+        Partition* lent = impl.lent_partition();
+        if (lent == nullptr) fail(impl.failure_text());
+        partitions[0] = lent;
+        answered = 1;
+    }
+    auto park = std::make_shared<PartitionPark>();
+    // Released on every way out, so that no worker is left waiting.
+    struct Release {
+        PartitionPark& park;
+        ~Release() { park.release(); }
+    } release{*park};
+    if (answered < num_partitions_) {
+        TickCommand& command = impl.command;
+        command.t = t_;
+        command.forced_nids.clear();
+        command.previous_spiking_nids.clear();
+        command.reward = 0.0f;
+        command.extract_state_snapshot = false;
+        command.park = park;
+        impl.command_bus->send(command);
+        command.park.reset();
+        PartitionTickResult answer;
+        for (std::size_t i = answered; i < num_partitions_; ++i) {
+            if (!impl.result_receiver.receive_from_living(answer, i)) fail(impl.failure_text());
+            if (answer.parked == nullptr || answer.partition_index >= num_partitions_ ||
+                partitions[answer.partition_index] != nullptr) {
+                fail("a worker answered a park with no partition of its own");
+            }
+            partitions[answer.partition_index] = answer.parked;
+        }
+    }
+    visit(partitions);
+}
+
 Result<TickResult> InstanceCore::tick(const TickInput& input) {
     Impl& impl = *impl_;
     if (!impl.fork_guard.in_owner()) panic(kForkedText);
@@ -272,6 +330,8 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
     impl.spiking_nids.clear();
     command.reward = input.reward;
     command.extract_state_snapshot = input.extract_state_snapshot;
+    // The storage handed back by the bus may be that of a park.
+    command.park.reset();
     impl.results.resize(num_partitions_);
     Partition* lent = nullptr;
     if (impl.loan) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 namespace synaptor {
 
 struct InstanceCoreOptions;
+struct Partition;
 
 struct TickInput {
     std::vector<std::uint64_t> spiking_in_channel_ids;
@@ -68,12 +70,29 @@ public:
     std::uint64_t num_out_channels() const;
     std::uint64_t num_partitions() const { return num_partitions_; }
 
+    /// Hash of the parameters that decide the network (everything but the
+    /// thread settings), taken at creation.
+    std::uint64_t fingerprint() const { return fingerprint_; }
+
+    /// Runs `visit` on the calling thread with every partition, in partition
+    /// order, while the workers wait between two ticks; they go on once it
+    /// returns or throws. A failed instance panics as tick() does.
+    void visit_partitions(const std::function<void(const std::vector<Partition*>&)>& visit);
+
+    /// Every nid that spiked in the last tick, ascending: the next tick propagates them.
+    const std::vector<std::uint64_t>& last_spiking_nids() const;
+    /// Puts the instance at tick `t` with the given spikes of the tick
+    /// before; for restoring a saved state into the partitions.
+    void set_tick_state(std::uint64_t t, std::vector<std::uint64_t> last_spiking_nids);
+
+    /// Marks the instance failed: this and every later call panic with `text`.
+    [[noreturn]] void fail(std::string text);
+
 private:
     friend Result<std::unique_ptr<InstanceCore>> create_instance_core(
         InstanceParams params, const InstanceCoreOptions& options);
 
     InstanceCore();
-    [[noreturn]] void fail(std::string text);
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -81,6 +100,7 @@ private:
     std::uint64_t num_neurons_ = 0;
     std::uint64_t num_partitions_ = 0;
     std::uint64_t t_ = 0;
+    std::uint64_t fingerprint_ = 0;
 };
 
 }  // namespace synaptor

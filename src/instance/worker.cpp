@@ -54,6 +54,17 @@ void run_worker(WorkerStartBlock& block) {
     block.build_report->built();
     TickCommand command;
     while (block.reader.receive(command)) {
+        if (command.park) {
+            std::shared_ptr<PartitionPark> park = std::move(command.park);
+            PartitionTickResult answer;
+            answer.parked = &partition;
+            answer.partition_index = block.partition_index;
+            // Without a receiver nobody waits for the answer or will release.
+            if (!block.sender.send(std::move(answer))) continue;
+            park->changed.wait_until(
+                [&] { return park->released.load(std::memory_order_seq_cst); });
+            continue;
+        }
         // A tick that the calling thread claimed is run there.
         if (block.share && !block.share->claim(command.t)) continue;
         if (block.test_hooks.before_tick) {

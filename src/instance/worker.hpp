@@ -63,6 +63,20 @@ struct PartitionShare {
     }
 };
 
+/// A pause of the workers between ticks: each answers the park command with
+/// its partition and then waits, touching nothing, until the sender releases
+/// the park. The result channel orders the worker's last tick before the
+/// sender's access, and `released` orders that access before the next tick.
+struct PartitionPark {
+    std::atomic<bool> released{false};
+    WaitPoint changed;  ///< notified when released changes
+
+    void release() {
+        released.store(true, std::memory_order_seq_cst);
+        changed.notify_all();
+    }
+};
+
 struct WorkerStartBlock {
     InstanceParams params;  ///< copies of layers, layer_connections and technical_params
     std::uint64_t partition_index = 0;

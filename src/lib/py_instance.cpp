@@ -2,7 +2,10 @@
 // method takes access to the object first (exclusive for the changing ones),
 // then binds and converts its arguments, then calls the C++ Instance.
 #include <new>
+#include <optional>
+#include <string>
 
+#include "instance/checkpoint.hpp"
 #include "lib/arg_binder.hpp"
 #include "lib/conversions.hpp"
 #include "lib/module_state.hpp"
@@ -128,6 +131,68 @@ PyObject* instance_apply_stimulus(PyObject* self, PyObject* const* args, Py_ssiz
                          });
 }
 
+/// The file system path of a str or os.PathLike argument, or nullopt with a
+/// TypeError set.
+std::optional<std::string> convert_path(PyObject* value, const char* name) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(value, &encoded)) {
+        fail_argument(name);
+        return std::nullopt;
+    }
+    PyRef bytes(encoded);
+    return std::string(PyBytes_AS_STRING(encoded),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+/// A state file failure as OSError (with errno and file name, so that a
+/// missing file is a FileNotFoundError) or ValueError.
+void raise_state_file_error(const StateFileError& failure, PyObject* path) {
+    if (failure.kind() == StateFileError::Kind::Content) {
+        raise_value_error(failure.what());
+        return;
+    }
+    PyRef args(Py_BuildValue("(isO)", failure.error_number(), failure.what(), path));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+}
+
+template <class Call>
+PyObject* state_file_call(Instance& instance, PyObject* path_arg, Call&& call) {
+    const std::optional<std::string> path = convert_path(path_arg, "path");
+    if (!path) return nullptr;
+    try {
+        call(instance, *path);
+    } catch (const StateFileError& failure) {
+        raise_state_file_error(failure, path_arg);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char* const kPathParams[] = {"path"};
+const Signature kSaveState{"Instance.save_state()", kPathParams, 1};
+const Signature kRestoreState{"Instance.restore_state()", kPathParams, 1};
+
+PyObject* instance_save_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+    return run_method<1>(self, kSaveState, args, nargsf, kwnames,
+                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
+                             return state_file_call(
+                                 instance, bound[0],
+                                 [](Instance& i, const std::string& path) { i.save_state(path); });
+                         });
+}
+
+PyObject* instance_restore_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) {
+    return run_method<1>(self, kRestoreState, args, nargsf, kwnames,
+                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
+                             return state_file_call(instance, bound[0],
+                                                    [](Instance& i, const std::string& path) {
+                                                        i.restore_state(path);
+                                                    });
+                         });
+}
+
 PyObject* instance_get_t(PyObject* self, PyObject*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
@@ -193,6 +258,15 @@ PyMethodDef instance_methods[] = {
      "Ctrl-C stops it between two ticks; get_t() is then the next tick to run."},
     {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
      "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current tick."},
+    {"save_state", method_function(&instance_save_state), METH_FASTCALL | METH_KEYWORDS,
+     "save_state(path)\n--\n\nWrites the complete state of the instance to the file at path\n"
+     "(str or os.PathLike), through a temporary file renamed into place.\n"
+     "OSError when the file cannot be written."},
+    {"restore_state", method_function(&instance_restore_state), METH_FASTCALL | METH_KEYWORDS,
+     "restore_state(path)\n--\n\nContinues from a state that save_state wrote from an instance\n"
+     "of the same network, whatever its number of threads. OSError when the file\n"
+     "cannot be read, ValueError when it is not a state file of this network or is\n"
+     "damaged; the instance is then unchanged."},
     {"get_t", method_function(&instance_get_t), METH_NOARGS,
      "get_t()\n--\n\nThe index of the next tick to run."},
     {nullptr, nullptr, 0, nullptr},

@@ -4,10 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace synaptor {
+
+struct Partition;
+/// Defined where workers are run: see PartitionPark in instance/worker.hpp.
+struct PartitionPark;
 
 struct TickCommand {
     std::uint64_t t = 0;
@@ -18,6 +23,9 @@ struct TickCommand {
     std::vector<std::uint64_t> previous_spiking_nids;
     float reward = 0.0f;
     bool extract_state_snapshot = false;
+    /// When set, the command is no tick: the worker hands its partition to
+    /// the sender and waits until the park is released.
+    std::shared_ptr<PartitionPark> park;
 };
 
 struct SynapseState {
@@ -40,6 +48,10 @@ struct PartitionTickResult {
     /// Present exactly when the command asked for a snapshot.
     std::optional<std::vector<SnapshotSegment>> state_snapshot;
     std::uint64_t synaptic_transmission_count = 0;
+    /// The answer to a park: the worker's partition, which it leaves alone
+    /// until the park is released, and its index.
+    Partition* parked = nullptr;
+    std::uint64_t partition_index = 0;
 };
 
 }  // namespace synaptor

@@ -19,6 +19,23 @@ ChaChaRng ChaChaRng::seed_from_u64_lazy(std::uint64_t seed) {
     return rng;
 }
 
+ChaChaRngState ChaChaRng::state() const {
+    return ChaChaRngState{key_, counter_, buffer_, index_, blocks_per_refill_};
+}
+
+std::optional<ChaChaRng> ChaChaRng::from_state(const ChaChaRngState& state) {
+    if (state.index > 64 || (state.blocks_per_refill != 1 && state.blocks_per_refill != 4)) {
+        return std::nullopt;
+    }
+    ChaChaRng rng;
+    rng.key_ = state.key;
+    rng.counter_ = state.counter;
+    rng.buffer_ = state.buffer;
+    rng.index_ = state.index;
+    rng.blocks_per_refill_ = state.blocks_per_refill;
+    return rng;
+}
+
 void ChaChaRng::refill() {
     if (blocks_per_refill_ == 4) {
         chacha_detail::chacha_blocks4<chacha_detail::kRngRounds>(key_, counter_, buffer_.data());

@@ -6,9 +6,19 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace synaptor {
+
+/// Everything that decides a generator's future output, for saving it.
+struct ChaChaRngState {
+    std::array<std::uint32_t, 8> key{};
+    std::uint64_t counter = 0;
+    std::array<std::uint32_t, 64> buffer{};
+    std::uint32_t index = 64;
+    std::uint32_t blocks_per_refill = 4;
+};
 
 class ChaChaRng {
 public:
@@ -19,6 +29,11 @@ public:
     /// A lazy generator whose stream starts at block `counter` of `key`: the
     /// continuation of a stream whose first blocks were computed elsewhere.
     static ChaChaRng lazy_at_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter);
+
+    ChaChaRngState state() const;
+    /// The generator in `state`; nothing when the state is not one a
+    /// generator can be in (buffer position or refill size out of range).
+    static std::optional<ChaChaRng> from_state(const ChaChaRngState& state);
 
     std::uint32_t next_u32();
     /// Two consecutive words of the stream, the first as the low half.
