@@ -14,6 +14,11 @@ taken after the measured ticks. An optimisation must leave the digest as it was.
 
     python3 bench/run_workload.py ../shared/workloads/w2_medium.yaml
     python3 bench/run_workload.py W.yaml --threads 1 --runs 5   # best and median of 5
+    python3 bench/run_workload.py W.yaml --record 100   # also record 100 neurons every tick
+
+With `--record N` the measured ticks record voltage and threshold of N neurons
+spread evenly over the network at every tick; the samples are taken after
+each chunk, inside the timed part, so the figures include what recording costs.
 """
 
 import argparse
@@ -44,6 +49,8 @@ def parse_args():
                         help="after the batch, time this many single tick() calls (per-call overhead)")
     parser.add_argument("--no-digest", action="store_true",
                         help="skip the final snapshot (it needs memory for every synapse as Python objects)")
+    parser.add_argument("--record", type=int, default=0, metavar="N",
+                        help="record voltage and threshold of N neurons every measured tick")
     parser.add_argument("--json", action="store_true", help="print one JSON line instead of a table")
     return parser.parse_args()
 
@@ -113,6 +120,16 @@ def run_once(args):
         batch = inst.tick_until(warmup)
         digest_spikes(spikes, batch.neuron_spikes_ts, batch.neuron_spikes_ids)
 
+    recorded_samples = 0
+    recorded_neurons = 0
+    if args.record > 0:
+        from synaptor_tools import layout
+
+        num_neurons = layout(text).num_neurons
+        recorded_neurons = min(args.record, num_neurons)
+        inst.record([i * num_neurons // recorded_neurons for i in range(recorded_neurons)],
+                    ("voltage", "threshold"))
+
     transmissions = 0
     spike_count = 0
     wall0, cpu0 = time.perf_counter(), time.process_time()
@@ -124,7 +141,11 @@ def run_once(args):
         transmissions += batch.synaptic_transmission_count
         spike_count += len(batch.neuron_spikes_ids)
         digest_spikes(spikes, batch.neuron_spikes_ts, batch.neuron_spikes_ids)
+        if args.record > 0:
+            recorded_samples += len(inst.take_recording())
     wall = time.perf_counter() - wall0
+    if args.record > 0:
+        inst.stop_recording()
     cpu = time.process_time() - cpu0
     peak_rss = status_kb("VmHWM")
 
@@ -156,6 +177,8 @@ def run_once(args):
         "rss_after_construction_mb": rss_after_construction / 1024,
         "peak_rss_mb": peak_rss / 1024,
         "tick_call_us": tick_call_us,
+        "recorded_neurons": recorded_neurons,
+        "recorded_samples": recorded_samples,
         "spike_digest": spikes.hexdigest()[:16],
         "digest": final if not args.no_digest else None,
     }
@@ -165,6 +188,9 @@ def print_table(rows):
     row = rows[0]
     print(f"workload {row['workload']}: {row['ticks']} measured ticks, "
           f"{row['transmissions']} transmissions")
+    if row.get("recorded_neurons"):
+        print(f"  recording {row['recorded_neurons']} neurons every tick: "
+              f"{row['recorded_samples']} samples taken")
     for name in FIELDS:
         values = [r[name] for r in rows if r[name] is not None]
         if not values:

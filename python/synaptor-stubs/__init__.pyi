@@ -1,7 +1,8 @@
 """Type stubs of the native module synaptor.
 
-Instance, TickResult, BatchTickResult and StateSnapshot are obtained only as
-results; they are not attributes of the module. Internal failures raise
+Instance, TickResult, BatchTickResult, StateSnapshot, Recording and
+RecordedArray are obtained only as results; they are not attributes of the
+module. Internal failures raise
 PanicException, a BaseException subclass that is not a module attribute either."""
 
 import os
@@ -63,6 +64,28 @@ class Instance:
         """Continues from a state saved by an instance of the same network, with
         any number of threads. OSError when the file cannot be read, ValueError
         when it is not a state file of this network; the instance is then unchanged."""
+    def record(
+        self,
+        nids: Sequence[int],
+        variables: str | Sequence[str] = ("voltage", "threshold"),
+        every: int = 1,
+    ) -> Recording | None:
+        """Records the variables ('voltage', 'threshold', 'spike', 'refractory') of
+        the neurons nids at the end of the ticks get_t(), get_t() + every, ... run
+        from now on by any of the tick calls. Replaces the running recording and
+        returns its samples not yet taken, or None when nothing was recorded.
+        ValueError for a nid out of range or listed twice, an unknown or repeated
+        variable, or every below 1."""
+    def take_recording(self) -> Recording:
+        """The samples recorded so far, which the instance then drops; recording
+        goes on. ValueError when nothing is being recorded."""
+    def stop_recording(self) -> Recording | None:
+        """Ends the recording and returns its samples not yet taken, or None when
+        nothing was recorded."""
+    @property
+    def recorded_sample_count(self) -> int:
+        """Samples waiting to be taken; each holds 8 + 4 * len(nids) * len(variables)
+        bytes."""
 
 @final
 class TickResult:
@@ -102,3 +125,41 @@ class StateSnapshot:
     def conduction_delays(self) -> list[int]: ...
     @property
     def weights(self) -> list[float]: ...
+
+@final
+class Recording:
+    """Samples of a recording: sample i was taken at the end of tick t[i]; each
+    recorded variable is a (samples, neurons) float32 matrix whose columns follow
+    nids. len() is the number of samples."""
+
+    @property
+    def nids(self) -> list[int]: ...
+    @property
+    def variables(self) -> tuple[str, ...]: ...
+    @property
+    def every(self) -> int: ...
+    @property
+    def t(self) -> RecordedArray: ...
+    @property
+    def voltage(self) -> RecordedArray | None: ...
+    @property
+    def threshold(self) -> RecordedArray | None: ...
+    @property
+    def spike(self) -> RecordedArray | None: ...
+    @property
+    def refractory(self) -> RecordedArray | None: ...
+    def __len__(self) -> int: ...
+
+@final
+class RecordedArray:
+    """Samples through the buffer protocol (memoryview, numpy.asarray without a
+    copy): C-contiguous, format 'f' and shape (samples, neurons) for a variable,
+    format 'Q' and shape (samples,) for t. Valid after the Recording and the
+    Instance are gone."""
+
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def format(self) -> str: ...
+    def __len__(self) -> int: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...

@@ -77,6 +77,8 @@ public:
 
     std::uint64_t t() const { return core_->t(); }
     InstanceCore& core() { return *core_; }
+    NeuronRecorder& recorder() { return core_->recorder(); }
+    const NeuronRecorder& recorder() const { return core_->recorder(); }
     std::uint64_t num_neurons() const { return core_->num_neurons(); }
 
     double non_coherent_stimulation_rate = 0.0;

@@ -51,6 +51,8 @@ WaitPolicies wait_policies_for(std::uint64_t num_threads) {
 
 const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
 const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
+const char* const kMissingRecordingText =
+    "the partitions' answers do not hold every recorded neuron exactly once";
 const char* const kForkedText =
     "instance used in a forked child process; its worker threads exist only in the process "
     "that created it";
@@ -122,6 +124,7 @@ struct InstanceCore::Impl {
     std::uint64_t out_offset = 0;
     std::uint64_t num_out_channels = 0;
     std::vector<std::uint64_t> spiking_nids;  ///< last completed tick, ascending
+    NeuronRecorder recorder;
 
     /// Once a tick has failed internally the workers and this instance no
     /// longer agree on the tick they are at; every later tick fails with the
@@ -139,6 +142,8 @@ InstanceCore::InstanceCore() = default;
 InstanceCore::~InstanceCore() = default;
 
 std::uint64_t InstanceCore::num_out_channels() const { return impl_->num_out_channels; }
+NeuronRecorder& InstanceCore::recorder() { return impl_->recorder; }
+const NeuronRecorder& InstanceCore::recorder() const { return impl_->recorder; }
 
 Result<std::unique_ptr<InstanceCore>> InstanceCore::create(InstanceParams params) {
     return create_instance_core(std::move(params), InstanceCoreOptions{});
@@ -276,6 +281,7 @@ void InstanceCore::visit_partitions(
         command.previous_spiking_nids.clear();
         command.reward = 0.0f;
         command.extract_state_snapshot = false;
+        command.recording.reset();
         command.park = park;
         impl.command_bus->send(command);
         command.park.reset();
@@ -315,6 +321,10 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
     }
 
+    // Before anything changes, so that no room for the sample leaves the
+    // instance where it was.
+    std::shared_ptr<const RecordingPlan> recording = impl.recorder.plan_for_tick(t_);
+
     TickCommand& command = impl.command;
     command.t = t_;
     command.forced_nids.clear();
@@ -332,6 +342,7 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
     command.extract_state_snapshot = input.extract_state_snapshot;
     // The storage handed back by the bus may be that of a park.
     command.park.reset();
+    command.recording = std::move(recording);
     impl.results.resize(num_partitions_);
     Partition* lent = nullptr;
     if (impl.loan) {
@@ -418,6 +429,8 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         impl.segments.clear();
         tick_result.state_snapshot = std::move(snapshot);
     }
+
+    if (!impl.recorder.collect(t_, impl.results)) fail(kMissingRecordingText);
 
     std::sort(impl.spiking_nids.begin(), impl.spiking_nids.end());
     for (std::uint64_t nid : impl.spiking_nids) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "instance/neuron_recorder.hpp"
 #include "params/params.hpp"
 #include "partition/tick_messages.hpp"
 #include "util/result.hpp"
@@ -63,6 +64,10 @@ public:
     /// failure (a worker that ended, a missing snapshot, a call from a forked
     /// child process) is a panic.
     Result<TickResult> tick(const TickInput& input);
+
+    /// The recording of neuron state that the ticks sample.
+    NeuronRecorder& recorder();
+    const NeuronRecorder& recorder() const;
 
     std::uint64_t t() const { return t_; }
     std::uint64_t num_neurons() const { return num_neurons_; }

@@ -57,7 +57,8 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     }
 
     std::vector<const char*> missing;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_ssize_t num_required = signature.num_required < 0 ? n : signature.num_required;
+    for (Py_ssize_t i = 0; i < num_required; ++i) {
         if (bound[i] == nullptr) missing.push_back(signature.names[i]);
     }
     if (!missing.empty()) {

@@ -7,15 +7,19 @@
 
 namespace synaptor {
 
-/// A callable's parameters, all positional-or-keyword and all required.
+/// A callable's parameters, all positional-or-keyword; the first
+/// `num_required` are required (all of them when it is negative), the others
+/// have defaults.
 struct Signature {
     const char* display_name;  ///< as in messages, e.g. "Instance.tick()"
     const char* const* names;
     Py_ssize_t num_params;
+    Py_ssize_t num_required = -1;
 };
 
-/// Fills `bound[0 .. num_params)` with borrowed references in parameter order.
-/// On failure raises TypeError and returns false.
+/// Fills `bound[0 .. num_params)` with borrowed references in parameter order;
+/// an optional parameter that was not given is null. On failure raises
+/// TypeError and returns false.
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
                     PyObject* kwnames, PyObject** bound);
 

@@ -24,6 +24,10 @@ PyType_Spec* type_layout_of(ClassId id) {
             return &batch_tick_result_type_layout;
         case ClassId::StateSnapshot:
             return &state_snapshot_type_layout;
+        case ClassId::Recording:
+            return &recording_type_layout;
+        case ClassId::RecordedArray:
+            return &recorded_array_type_layout;
         case ClassId::Count:
             break;
     }

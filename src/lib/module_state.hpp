@@ -1,4 +1,4 @@
-// Per-module state of `synaptor`: the five class type objects and the
+// Per-module state of `synaptor`: the class type objects and the
 // internal-failure exception, each created on first need and kept here rather
 // than in statics. Also the guard that every entry point runs its body in, so
 // that no C++ exception reaches the interpreter. Python thread only.
@@ -12,7 +12,16 @@
 
 namespace synaptor {
 
-enum class ClassId { Instance, Stimulus, TickResult, BatchTickResult, StateSnapshot, Count };
+enum class ClassId {
+    Instance,
+    Stimulus,
+    TickResult,
+    BatchTickResult,
+    StateSnapshot,
+    Recording,
+    RecordedArray,
+    Count
+};
 
 struct ModuleState {
     PyObject* types[static_cast<int>(ClassId::Count)];

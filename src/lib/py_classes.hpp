@@ -1,4 +1,4 @@
-// The module's five Python classes as seen by the rest of the binding: their
+// The module's Python classes as seen by the rest of the binding: their
 // type layouts and the functions that wrap C++ values into new Python objects.
 // Each class lives in its own file. Python thread only.
 #pragma once
@@ -17,12 +17,15 @@ extern PyType_Spec stimulus_type_layout;
 extern PyType_Spec tick_result_type_layout;
 extern PyType_Spec batch_tick_result_type_layout;
 extern PyType_Spec state_snapshot_type_layout;
+extern PyType_Spec recording_type_layout;
+extern PyType_Spec recorded_array_type_layout;
 
 /// New Python objects owning the given values; null with an exception set.
 PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance);
 PyObject* wrap_tick_result(PyObject* module, TickResult result);
 PyObject* wrap_batch_tick_result(PyObject* module, BatchTickResult result);
 PyObject* wrap_state_snapshot(PyObject* module, StateSnapshot snapshot);
+PyObject* wrap_recording(PyObject* module, RecordedTraces traces);
 
 /// The stimulus held by a Python Stimulus, or null (with TypeError "'{type}'
 /// object cannot be converted to 'Stimulus'") when `obj` is none.

@@ -4,6 +4,8 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "instance/checkpoint.hpp"
 #include "lib/arg_binder.hpp"
@@ -193,6 +195,114 @@ PyObject* instance_restore_state(PyObject* self, PyObject* const* args, Py_ssize
                          });
 }
 
+const char* const kRecordParams[] = {"nids", "variables", "every"};
+const Signature kRecord{"Instance.record()", kRecordParams, 3, 1};
+
+/// The variables argument of record(): a str names one variable, any other
+/// sequence names one per item; absent, voltage and threshold.
+bool convert_variable_names(PyObject* obj, std::vector<std::string>* out) {
+    if (obj == nullptr) {
+        *out = {"voltage", "threshold"};
+        return true;
+    }
+    std::string_view name;
+    if (PyUnicode_Check(obj)) {
+        if (!convert_text(obj, &name)) return false;
+        out->emplace_back(name);
+        return true;
+    }
+    if (!PySequence_Check(obj)) {
+        raise_cannot_convert(obj, "Sequence");
+        return false;
+    }
+    PyRef items(PySequence_Fast(obj, ""));
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!convert_text(PySequence_Fast_GET_ITEM(items.get(), i), &name)) return false;
+        out->emplace_back(name);
+    }
+    return true;
+}
+
+/// The every argument of record(): an int or index; absent, 1.
+bool convert_every(PyObject* obj, std::int64_t* out) {
+    if (obj == nullptr) {
+        *out = 1;
+        return true;
+    }
+    PyRef index(PyNumber_Index(obj));
+    if (!index) return false;
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    *out = value;
+    return true;
+}
+
+/// A taken recording as a new Recording, or None.
+PyObject* recording_or_none(PyObject* module, std::optional<RecordedTraces> traces) {
+    if (!traces) Py_RETURN_NONE;
+    return wrap_recording(module, std::move(*traces));
+}
+
+PyObject* instance_record(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+    return run_method<3>(self, kRecord, args, nargsf, kwnames,
+                         [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
+                             RecordingRequest request;
+                             if (!convert_u64_list(bound[0], &request.nids))
+                                 return convert_failed("nids");
+                             if (!convert_variable_names(bound[1], &request.variables)) {
+                                 return convert_failed("variables");
+                             }
+                             if (!convert_every(bound[2], &request.every))
+                                 return convert_failed("every");
+                             auto replaced = instance.recorder().start(
+                                 request, instance.num_neurons(), instance.t());
+                             if (!replaced) {
+                                 raise_value_error(replaced.error());
+                                 return nullptr;
+                             }
+                             return recording_or_none(module, std::move(replaced).value());
+                         });
+}
+
+/// take_recording() and stop_recording(): exclusive access, no arguments.
+template <class F>
+PyObject* run_recording_call(PyObject* self, F&& body) {
+    PyObject* module = module_of(self);
+    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
+        InstanceObject* obj = as_instance(self);
+        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+        if (!borrow.held()) return nullptr;
+        return body(module, obj->instance->recorder());
+    });
+}
+
+PyObject* instance_take_recording(PyObject* self, PyObject*) {
+    return run_recording_call(self, [](PyObject* module, NeuronRecorder& recorder) -> PyObject* {
+        std::optional<RecordedTraces> traces = recorder.take();
+        if (!traces) {
+            raise_value_error("Nothing is being recorded; start a recording with record()");
+            return nullptr;
+        }
+        return wrap_recording(module, std::move(*traces));
+    });
+}
+
+PyObject* instance_stop_recording(PyObject* self, PyObject*) {
+    return run_recording_call(self, [](PyObject* module, NeuronRecorder& recorder) {
+        return recording_or_none(module, recorder.stop());
+    });
+}
+
+PyObject* get_recorded_sample_count(PyObject* self, void*) {
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
+    if (!borrow.held()) return nullptr;
+    return PyLong_FromUnsignedLongLong(obj->instance->recorder().num_samples());
+}
+
 PyObject* instance_get_t(PyObject* self, PyObject*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
@@ -269,6 +379,19 @@ PyMethodDef instance_methods[] = {
      "damaged; the instance is then unchanged."},
     {"get_t", method_function(&instance_get_t), METH_NOARGS,
      "get_t()\n--\n\nThe index of the next tick to run."},
+    {"record", method_function(&instance_record), METH_FASTCALL | METH_KEYWORDS,
+     "record(nids, variables=('voltage', 'threshold'), every=1)\n--\n\n"
+     "Records the variables of the neurons nids at the end of the ticks get_t(),\n"
+     "get_t() + every, ... run from now on by tick, tick_until and\n"
+     "tick_until_ignore_output. Variables: 'voltage', 'threshold', 'spike',\n"
+     "'refractory'. Replaces any recording and returns its samples not yet taken\n"
+     "(a Recording), or None when nothing was recorded."},
+    {"take_recording", method_function(&instance_take_recording), METH_NOARGS,
+     "take_recording()\n--\n\nReturns the samples recorded so far as a Recording and drops "
+     "them\nhere; recording goes on. ValueError when nothing is recorded."},
+    {"stop_recording", method_function(&instance_stop_recording), METH_NOARGS,
+     "stop_recording()\n--\n\nEnds the recording and returns its samples not yet taken "
+     "(a\nRecording), or None when nothing was recorded."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -278,6 +401,10 @@ PyGetSetDef instance_getset[] = {
     {"non_coherent_stimulation_rate", get_non_coherent_stimulation_rate,
      set_non_coherent_stimulation_rate,
      "Expected fraction of all neurons forced to spike at random per tick.", nullptr},
+    {"recorded_sample_count", get_recorded_sample_count, nullptr,
+     "Samples recorded and not yet taken; each holds 8 + 4 * len(nids) * len(variables) "
+     "bytes.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "partition/partition_tick.hpp"
 
 #include "partition/neuron_dynamics.hpp"
+#include "partition/neuron_recording.hpp"
 #include "partition/synaptic_transmission.hpp"
 
 namespace synaptor {
@@ -94,6 +95,9 @@ PartitionTickResult run_partition_tick(Partition& partition, const TickCommand& 
             segments.push_back(snapshot_layer(layer, command.t));
         }
         result.state_snapshot = std::move(segments);
+    }
+    if (command.recording) {
+        result.recorded = sample_recorded_neurons(partition, *command.recording, command.t);
     }
     return result;
 }

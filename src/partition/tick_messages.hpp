@@ -14,6 +14,36 @@ struct Partition;
 /// Defined where workers are run: see PartitionPark in instance/worker.hpp.
 struct PartitionPark;
 
+/// A state variable of a neuron that can be recorded while ticking.
+enum class RecordedVariable : std::uint8_t {
+    voltage,     ///< the membrane voltage a state snapshot reports
+    threshold,   ///< the firing threshold, decayed to the tick like the voltage
+    spike,       ///< 1.0 when the neuron spiked in the tick, else 0.0
+    refractory,  ///< 1.0 while inputs leave the membrane untouched, else 0.0
+};
+
+/// What the partitions sample on a recorded tick: the recorded neurons in
+/// ascending nid order, distinct, and the variables in the caller's order.
+/// Built once per recording and shared, read only, by every partition.
+struct RecordingPlan {
+    std::vector<std::uint64_t> nids;
+    std::vector<RecordedVariable> variables;
+};
+
+/// The entries [first_entry, first_entry + num_entries) of a plan's nids that
+/// one layer run of a partition holds.
+struct RecordedRun {
+    std::uint64_t first_entry = 0;
+    std::uint64_t num_entries = 0;
+};
+
+/// One partition's sample of a recorded tick: its runs of the plan, and for
+/// each of their entries in order the value of every planned variable.
+struct RecordedValues {
+    std::vector<RecordedRun> runs;
+    std::vector<float> values;
+};
+
 struct TickCommand {
     std::uint64_t t = 0;
     /// Input-channel spikes, then forced neurons, then forced output channels
@@ -26,6 +56,8 @@ struct TickCommand {
     /// When set, the command is no tick: the worker hands its partition to
     /// the sender and waits until the park is released.
     std::shared_ptr<PartitionPark> park;
+    /// Set only on the ticks whose state is recorded.
+    std::shared_ptr<const RecordingPlan> recording;
 };
 
 struct SynapseState {
@@ -52,6 +84,8 @@ struct PartitionTickResult {
     /// until the park is released, and its index.
     Partition* parked = nullptr;
     std::uint64_t partition_index = 0;
+    /// Present exactly when the command carried a recording plan.
+    std::optional<RecordedValues> recorded;
 };
 
 }  // namespace synaptor
