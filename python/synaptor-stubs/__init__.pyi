@@ -57,13 +57,6 @@ class Instance:
         """Runs ticks while get_t() < t, keeping no output; Ctrl-C as in tick_until."""
     def apply_stimulus(self, stimulus: Stimulus) -> None: ...
     def get_t(self) -> int: ...
-    def save_state(self, path: str | os.PathLike[str]) -> None:
-        """Writes the complete state to path (through a temporary file renamed
-        into place); OSError when it cannot be written."""
-    def restore_state(self, path: str | os.PathLike[str]) -> None:
-        """Continues from a state saved by an instance of the same network, with
-        any number of threads. OSError when the file cannot be read, ValueError
-        when it is not a state file of this network; the instance is then unchanged."""
     def record(
         self,
         nids: Sequence[int],
@@ -86,6 +79,13 @@ class Instance:
     def recorded_sample_count(self) -> int:
         """Samples waiting to be taken; each holds 8 + 4 * len(nids) * len(variables)
         bytes."""
+    def save_state(self, path: str | os.PathLike[str]) -> None:
+        """Writes the complete state to path (through a temporary file renamed
+        into place); OSError when it cannot be written."""
+    def restore_state(self, path: str | os.PathLike[str]) -> None:
+        """Continues from a state saved by an instance of the same network, with
+        any number of threads. OSError when the file cannot be read, ValueError
+        when it is not a state file of this network; the instance is then unchanged."""
 
 @final
 class TickResult:

@@ -595,38 +595,46 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
 
     // Events in flight by the tick they fall due, then by target neuron; a
     // neuron's events keep their order, which its arithmetic depends on.
-    std::vector<EventRecord> events;
-    for (std::size_t p = 0; p < view.parts.size(); ++p) {
-        const PartitionLayer* layer = view.parts[p];
-        const BatchedRingBuffer<SynapticEvent>& ring = layer->delivery_buffer;
-        for (std::size_t offset = 0; offset < ring.num_slots(); ++offset) {
+    // Parts hold ascending runs of neurons, so sorting each part's batch of
+    // one tick in turn orders them all, one batch in memory at a time.
+    std::uint64_t num_events = 0;
+    std::size_t num_slots = 0;
+    for (const PartitionLayer* layer : view.parts) {
+        num_events += layer->delivery_buffer.pending_items();
+        num_slots = std::max(num_slots, layer->delivery_buffer.num_slots());
+    }
+    out.u64(num_events);
+    std::uint64_t written = 0;
+    std::vector<EventRecord> batch;
+    for (std::size_t offset = 0; offset < num_slots; ++offset) {
+        std::uint64_t previous_post = 0;
+        for (const auto& [layer, p] : view.nonempty) {
+            const BatchedRingBuffer<SynapticEvent>& ring = layer->delivery_buffer;
+            if (offset >= ring.num_slots()) continue;
+            batch.clear();
             for (const SynapticEvent& event : ring.batch_at(offset)) {
                 const std::uint32_t g = event.group_index();
                 if (g >= layer->pre_syn_groups.size()) panic("an event in flight names no group");
-                events.push_back(EventRecord{offset, layer->first_nid + event.post_index,
-                                             ordinal_of(view, p, g),
-                                             canonical_index(view, p, g, event.synapse_index),
-                                             event.psp, event.has_timing_plasticity()});
+                batch.push_back(EventRecord{offset, layer->first_nid + event.post_index,
+                                            ordinal_of(view, p, g),
+                                            canonical_index(view, p, g, event.synapse_index),
+                                            event.psp, event.has_timing_plasticity()});
             }
+            std::stable_sort(
+                batch.begin(), batch.end(),
+                [](const EventRecord& x, const EventRecord& y) { return x.post < y.post; });
+            for (const EventRecord& event : batch) {
+                out.varint(event.offset * 2 + (event.timing ? 1 : 0));
+                out.varint(event.post - previous_post);
+                out.varint(event.ordinal);
+                out.varint(event.k);
+                out.f32(event.psp);
+                previous_post = event.post;
+            }
+            written += batch.size();
         }
     }
-    std::stable_sort(events.begin(), events.end(), [](const EventRecord& a, const EventRecord& b) {
-        if (a.offset != b.offset) return a.offset < b.offset;
-        return a.post < b.post;
-    });
-    out.u64(events.size());
-    std::uint64_t previous_offset = 0;
-    std::uint64_t previous_post = 0;
-    for (const EventRecord& event : events) {
-        if (event.offset != previous_offset) previous_post = 0;
-        out.varint(event.offset * 2 + (event.timing ? 1 : 0));
-        out.varint(event.post - previous_post);
-        out.varint(event.ordinal);
-        out.varint(event.k);
-        out.f32(event.psp);
-        previous_offset = event.offset;
-        previous_post = event.post;
-    }
+    if (written != num_events) panic("events in flight in a part without neurons");
 }
 
 // ---------------------------------------------------------------------------

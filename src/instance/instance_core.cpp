@@ -340,9 +340,9 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
     impl.spiking_nids.clear();
     command.reward = input.reward;
     command.extract_state_snapshot = input.extract_state_snapshot;
+    command.recording = std::move(recording);
     // The storage handed back by the bus may be that of a park.
     command.park.reset();
-    command.recording = std::move(recording);
     impl.results.resize(num_partitions_);
     Partition* lent = nullptr;
     if (impl.loan) {

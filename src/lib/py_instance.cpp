@@ -133,68 +133,6 @@ PyObject* instance_apply_stimulus(PyObject* self, PyObject* const* args, Py_ssiz
                          });
 }
 
-/// The file system path of a str or os.PathLike argument, or nullopt with a
-/// TypeError set.
-std::optional<std::string> convert_path(PyObject* value, const char* name) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(value, &encoded)) {
-        fail_argument(name);
-        return std::nullopt;
-    }
-    PyRef bytes(encoded);
-    return std::string(PyBytes_AS_STRING(encoded),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-}
-
-/// A state file failure as OSError (with errno and file name, so that a
-/// missing file is a FileNotFoundError) or ValueError.
-void raise_state_file_error(const StateFileError& failure, PyObject* path) {
-    if (failure.kind() == StateFileError::Kind::Content) {
-        raise_value_error(failure.what());
-        return;
-    }
-    PyRef args(Py_BuildValue("(isO)", failure.error_number(), failure.what(), path));
-    if (args) PyErr_SetObject(PyExc_OSError, args.get());
-}
-
-template <class Call>
-PyObject* state_file_call(Instance& instance, PyObject* path_arg, Call&& call) {
-    const std::optional<std::string> path = convert_path(path_arg, "path");
-    if (!path) return nullptr;
-    try {
-        call(instance, *path);
-    } catch (const StateFileError& failure) {
-        raise_state_file_error(failure, path_arg);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-const char* const kPathParams[] = {"path"};
-const Signature kSaveState{"Instance.save_state()", kPathParams, 1};
-const Signature kRestoreState{"Instance.restore_state()", kPathParams, 1};
-
-PyObject* instance_save_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) {
-    return run_method<1>(self, kSaveState, args, nargsf, kwnames,
-                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
-                             return state_file_call(
-                                 instance, bound[0],
-                                 [](Instance& i, const std::string& path) { i.save_state(path); });
-                         });
-}
-
-PyObject* instance_restore_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                 PyObject* kwnames) {
-    return run_method<1>(self, kRestoreState, args, nargsf, kwnames,
-                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
-                             return state_file_call(instance, bound[0],
-                                                    [](Instance& i, const std::string& path) {
-                                                        i.restore_state(path);
-                                                    });
-                         });
-}
-
 const char* const kRecordParams[] = {"nids", "variables", "every"};
 const Signature kRecord{"Instance.record()", kRecordParams, 3, 1};
 
@@ -301,6 +239,68 @@ PyObject* get_recorded_sample_count(PyObject* self, void*) {
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
     if (!borrow.held()) return nullptr;
     return PyLong_FromUnsignedLongLong(obj->instance->recorder().num_samples());
+}
+
+/// The file system path of a str or os.PathLike argument, or nullopt with a
+/// TypeError set.
+std::optional<std::string> convert_path(PyObject* value, const char* name) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(value, &encoded)) {
+        fail_argument(name);
+        return std::nullopt;
+    }
+    PyRef bytes(encoded);
+    return std::string(PyBytes_AS_STRING(encoded),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+/// A state file failure as OSError (with errno and file name, so that a
+/// missing file is a FileNotFoundError) or ValueError.
+void raise_state_file_error(const StateFileError& failure, PyObject* path) {
+    if (failure.kind() == StateFileError::Kind::Content) {
+        raise_value_error(failure.what());
+        return;
+    }
+    PyRef args(Py_BuildValue("(isO)", failure.error_number(), failure.what(), path));
+    if (args) PyErr_SetObject(PyExc_OSError, args.get());
+}
+
+template <class Call>
+PyObject* state_file_call(Instance& instance, PyObject* path_arg, Call&& call) {
+    const std::optional<std::string> path = convert_path(path_arg, "path");
+    if (!path) return nullptr;
+    try {
+        call(instance, *path);
+    } catch (const StateFileError& failure) {
+        raise_state_file_error(failure, path_arg);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char* const kPathParams[] = {"path"};
+const Signature kSaveState{"Instance.save_state()", kPathParams, 1};
+const Signature kRestoreState{"Instance.restore_state()", kPathParams, 1};
+
+PyObject* instance_save_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+    return run_method<1>(self, kSaveState, args, nargsf, kwnames,
+                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
+                             return state_file_call(
+                                 instance, bound[0],
+                                 [](Instance& i, const std::string& path) { i.save_state(path); });
+                         });
+}
+
+PyObject* instance_restore_state(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) {
+    return run_method<1>(self, kRestoreState, args, nargsf, kwnames,
+                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
+                             return state_file_call(instance, bound[0],
+                                                    [](Instance& i, const std::string& path) {
+                                                        i.restore_state(path);
+                                                    });
+                         });
 }
 
 PyObject* instance_get_t(PyObject* self, PyObject*) {

@@ -10,10 +10,6 @@
 
 namespace synaptor {
 
-struct Partition;
-/// Defined where workers are run: see PartitionPark in instance/worker.hpp.
-struct PartitionPark;
-
 /// A state variable of a neuron that can be recorded while ticking.
 enum class RecordedVariable : std::uint8_t {
     voltage,     ///< the membrane voltage a state snapshot reports
@@ -44,6 +40,10 @@ struct RecordedValues {
     std::vector<float> values;
 };
 
+struct Partition;
+/// Defined where workers are run: see PartitionPark in instance/worker.hpp.
+struct PartitionPark;
+
 struct TickCommand {
     std::uint64_t t = 0;
     /// Input-channel spikes, then forced neurons, then forced output channels
@@ -53,11 +53,11 @@ struct TickCommand {
     std::vector<std::uint64_t> previous_spiking_nids;
     float reward = 0.0f;
     bool extract_state_snapshot = false;
+    /// Set only on the ticks whose state is recorded.
+    std::shared_ptr<const RecordingPlan> recording;
     /// When set, the command is no tick: the worker hands its partition to
     /// the sender and waits until the park is released.
     std::shared_ptr<PartitionPark> park;
-    /// Set only on the ticks whose state is recorded.
-    std::shared_ptr<const RecordingPlan> recording;
 };
 
 struct SynapseState {
@@ -80,12 +80,12 @@ struct PartitionTickResult {
     /// Present exactly when the command asked for a snapshot.
     std::optional<std::vector<SnapshotSegment>> state_snapshot;
     std::uint64_t synaptic_transmission_count = 0;
+    /// Present exactly when the command carried a recording plan.
+    std::optional<RecordedValues> recorded;
     /// The answer to a park: the worker's partition, which it leaves alone
     /// until the park is released, and its index.
     Partition* parked = nullptr;
     std::uint64_t partition_index = 0;
-    /// Present exactly when the command carried a recording plan.
-    std::optional<RecordedValues> recorded;
 };
 
 }  // namespace synaptor
