@@ -69,8 +69,9 @@ Footprint footprint(const Partition& partition) {
             f.synapses += group.synapses.size();
             f.bytes += sizeof(DepressionState);
         }
-        f.bytes += layer.delivery_buffer.num_slots() * sizeof(std::vector<SynapticEvent>);
-        f.bytes += layer.neurons.capacity() * (sizeof(Neuron) + 8 * sizeof(RecentInput));
+        f.bytes += layer.delivery_buffer.bytes_held();
+        f.bytes += layer.neurons.capacity() * sizeof(Neuron) +
+                   layer.recent_input_store.blocks_held() * RecentInputStore::block_bytes();
     }
     return f;
 }

@@ -1,7 +1,8 @@
 // A fixed ring of event batches indexed by delay: slot k holds the items that
 // fall due k ticks after the current one. One per partition layer, owned by
-// its worker thread. Batches keep their capacity, so a steady spike rate stops
-// allocating once they have grown.
+// its worker thread. Each slot is a queue of 16 KB blocks from one pool, and a
+// drained slot hands its blocks back: the ring holds about what is pending in
+// all slots together, not a full batch's worth in every slot.
 #pragma once
 
 #include <cstddef>
@@ -10,12 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include "util/block_queue_pool.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
 
 template <class T>
 class BatchedRingBuffer {
+    static constexpr std::size_t kBlockItems = (std::size_t{16} << 10) / sizeof(T) - 64 / sizeof(T);
+    using Pool = BlockQueuePool<T, kBlockItems>;
+    using Queue = typename Pool::Queue;
+
 public:
     explicit BatchedRingBuffer(std::size_t num_slots = 1)
         : slots_(num_slots), num_slots_(num_slots) {
@@ -35,7 +41,7 @@ public:
     /// once instead of per item. Valid until the ring is next advanced.
     class Scheduler {
     public:
-        void schedule(std::size_t offset, T item) {
+        void schedule(std::size_t offset, const T& item) {
             if (offset >= num_slots_) [[unlikely]] {
                 offset_out_of_range(offset, num_slots_);
             }
@@ -43,14 +49,15 @@ public:
             // made) and offset < num_slots_, so one wrap lands in range.
             std::size_t i = current_slot_ + offset;
             if (i >= num_slots_) i -= num_slots_;  // one wrap, not a modulo
-            slots_[i].push_back(std::move(item));
+            pool_->push_back(slots_[i], item);
         }
 
     private:
         friend class BatchedRingBuffer;
-        Scheduler(std::vector<T>* slots, std::size_t num_slots, std::size_t current_slot)
-            : slots_(slots), num_slots_(num_slots), current_slot_(current_slot) {}
-        std::vector<T>* slots_;
+        Scheduler(Pool* pool, Queue* slots, std::size_t num_slots, std::size_t current_slot)
+            : pool_(pool), slots_(slots), num_slots_(num_slots), current_slot_(current_slot) {}
+        Pool* pool_;
+        Queue* slots_;
         std::size_t num_slots_;
         std::size_t current_slot_;
     };
@@ -59,38 +66,63 @@ public:
         if (current_slot_ >= num_slots_) [[unlikely]] {
             slot_out_of_range();
         }
-        return Scheduler(slots_.data(), num_slots_, current_slot_);
+        return Scheduler(&pool_, slots_.data(), num_slots_, current_slot_);
     }
 
-    /// Swaps the current batch into `out` (which must be empty; its old storage
-    /// takes the batch's place, so both keep their capacity) and advances the
-    /// ring by one slot. Items come out in the order they were scheduled.
+    /// A batch that fell due: its items in scheduling order, as runs of
+    /// contiguous items.
+    class Batch {
+    public:
+        std::size_t size() const { return queue_->size; }
+        bool empty() const { return queue_->size == 0; }
+        /// Calls `f(items, count)` for each run, in order.
+        template <class F>
+        void for_each_run(F&& f) const {
+            pool_->for_each_run(*queue_, f);
+        }
+        /// The items, copied into one vector.
+        std::vector<T> items() const { return pool_->items(*queue_); }
+
+    private:
+        friend class BatchedRingBuffer;
+        Batch(const Pool* pool, const Queue* queue) : pool_(pool), queue_(queue) {}
+        const Pool* pool_;
+        const Queue* queue_;
+    };
+
+    /// Copies the current batch into `out` (replacing its contents), empties
+    /// the slot and advances the ring by one slot. Items come out in the
+    /// order they were scheduled.
     void take_current_batch(std::vector<T>& out) {
         if (current_slot_ >= num_slots_) [[unlikely]] {
             slot_out_of_range();
         }
-        out.clear();
-        std::swap(out, slots_[current_slot_]);
+        Queue& slot = slots_[current_slot_];
+        out = pool_.items(slot);
+        pool_.clear(slot);
         ++current_slot_;
         if (current_slot_ == num_slots_) current_slot_ = 0;
     }
 
     /// Advances the ring by one slot and hands the batch that fell due to
-    /// `deliver` as one list, in scheduling order, without moving it out of its
-    /// slot (so every slot keeps its own capacity); the batch is emptied
-    /// afterwards. `deliver` must not schedule. Returns the number of items.
+    /// `deliver` (as a Batch), in scheduling order; the slot is emptied
+    /// afterwards and its storage goes back to the pool. `deliver` must not
+    /// schedule. Returns the number of items.
     template <class F>
     std::size_t drain_current_batch(F&& deliver) {
         if (current_slot_ >= num_slots_) [[unlikely]] {
             slot_out_of_range();
         }
-        std::vector<T>& batch = slots_[current_slot_];
+        Queue& slot = slots_[current_slot_];
         ++current_slot_;
         if (current_slot_ == num_slots_) current_slot_ = 0;
-        const std::vector<T>& items = batch;
-        deliver(items);
-        const std::size_t n = batch.size();
-        batch.clear();
+        const std::size_t n = slot.size;
+        struct Emptied {
+            Pool& pool;
+            Queue& slot;
+            ~Emptied() { pool.clear(slot); }
+        } emptied{pool_, slot};
+        deliver(Batch(&pool_, &slot));
         return n;
     }
 
@@ -101,27 +133,38 @@ public:
         return out;
     }
 
-    /// The items waiting `offset` ticks after the current one, in scheduling order.
-    const std::vector<T>& batch_at(std::size_t offset) const {
+    /// Calls `f(item)` on every item waiting in any slot, which it may modify
+    /// in place (not add or remove).
+    template <class F>
+    void for_each_pending(F&& f) {
+        for (Queue& slot : slots_) pool_.for_each(slot, f);
+    }
+
+    /// The items waiting `offset` ticks after the current one, in scheduling
+    /// order (a copy).
+    std::vector<T> batch_at(std::size_t offset) const {
         if (offset >= num_slots_ || current_slot_ >= num_slots_) [[unlikely]] {
             offset_out_of_range(offset, num_slots_);
         }
         std::size_t i = current_slot_ + offset;
         if (i >= num_slots_) i -= num_slots_;
-        return slots_[i];
+        return pool_.items(slots_[i]);
     }
 
-    /// Empties every slot (each keeps its capacity).
+    /// Empties every slot, handing their storage back to the pool.
     void clear() {
-        for (auto& slot : slots_) slot.clear();
+        for (Queue& slot : slots_) pool_.clear(slot);
     }
 
     /// Total number of items waiting in all slots.
     std::size_t pending_items() const {
         std::size_t n = 0;
-        for (const auto& s : slots_) n += s.size();
+        for (const Queue& s : slots_) n += s.size;
         return n;
     }
+
+    /// Bytes held for items, pending or free (for memory reports).
+    std::size_t bytes_held() const { return pool_.blocks_held() * Pool::block_bytes(); }
 
 private:
     [[noreturn]] static void offset_out_of_range(std::size_t offset, std::size_t num_slots) {
@@ -133,7 +176,8 @@ private:
               std::to_string(slots_.size()) + " slots");
     }
 
-    std::vector<std::vector<T>> slots_;
+    Pool pool_;
+    std::vector<Queue> slots_;
     std::size_t num_slots_;  ///< slots_.size(), kept to spare a division per item
     std::size_t current_slot_ = 0;
 };

@@ -471,7 +471,8 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
             out.optional_u64(neuron.last_spike_t);
             out.f32(neuron.voltage);
             out.f32(neuron.threshold);
-            const RingQueue<RecentInput>& inputs = neuron.recent_inputs;
+            const std::vector<RecentInput> inputs =
+                layer->recent_input_store.items(neuron.recent_inputs);
             std::size_t first = 0;
             while (first < inputs.size() && inputs[first].arrival_t < oldest) ++first;
             out.varint(inputs.size() - first);
@@ -612,9 +613,8 @@ void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
             if (offset >= ring.num_slots()) continue;
             batch.clear();
             for (const SynapticEvent& event : ring.batch_at(offset)) {
-                const std::uint32_t g =
-                    layer->pre_syn_groups.index_of(event.pre_syn_nid, event.group_index());
-                if (g == PreSynGroupMap::kNoIndex) panic("an event in flight names no group");
+                const std::uint32_t g = event.group_index();
+                if (g >= layer->pre_syn_groups.size()) panic("an event in flight names no group");
                 batch.push_back(EventRecord{offset, layer->first_nid + event.post_index,
                                             ordinal_of(view, p, g),
                                             canonical_index(view, p, g, event.synapse_index),
@@ -665,7 +665,7 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
                 neuron.last_spike_t = last_spike_t;
                 neuron.voltage = voltage;
                 neuron.threshold = threshold;
-                neuron.recent_inputs.clear();
+                layer->recent_input_store.clear(neuron.recent_inputs);
             }
             for (std::uint64_t j = 0; j < num_inputs; ++j) {
                 const std::uint64_t arrival_t = t - in.varint();
@@ -674,7 +674,8 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
                 const std::optional<SynapseLocation> at = find_in_part(view, p, ordinal, k);
                 if (!at) damaged("a recent input names a synapse the network does not have");
                 if constexpr (Apply) {
-                    neuron.recent_inputs.push_back(RecentInput{arrival_t, at->group, at->index});
+                    layer->recent_input_store.push_back(
+                        neuron.recent_inputs, RecentInput{arrival_t, at->group, at->index});
                 }
             }
         }
@@ -817,8 +818,8 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
         if constexpr (Apply) {
             at.layer->delivery_buffer.schedule(
                 static_cast<std::size_t>(offset),
-                SynapticEvent{post - at.layer->first_nid, at.layer->pre_syn_groups.key_at(at.group),
-                              at.index, psp, SynapticEvent::make_tag(at.group, timing)});
+                SynapticEvent{static_cast<std::uint32_t>(post - at.layer->first_nid), at.index, psp,
+                              SynapticEvent::make_tag(at.group, timing)});
             if (timing) at.layer->timing_plasticity_scheduled = true;
         }
     }

@@ -9,7 +9,6 @@ void fire(Neuron& neuron, std::uint64_t t, const NeuronParams& params) {
     neuron.last_update_t = saturating_add(t, params.refractory_period);
     neuron.voltage = params.reset_voltage;
     neuron.threshold = params.adaptation_threshold;  // set to, not raised by
-    prune_recent_inputs(neuron, t, params.t_cutoff_coincidence);
 }
 
 float snapshot_voltage(const Neuron& neuron, std::uint64_t t, const NeuronParams& params) {

@@ -95,22 +95,24 @@ inline auto arrived_before(std::uint64_t oldest) {
 }
 
 /// Appends an input to the coincidence window. Entries that arrived before
-/// `oldest` are dropped only when the queue is full: they are never read
-/// again (firing prunes before it pairs), so leaving them in place until
-/// then changes nothing but spares each delivery a visit to the queue's front.
-inline void record_recent_input(Neuron& neuron, const RecentInput& input, std::uint64_t oldest) {
-    neuron.recent_inputs.push_back_pruning_when_full(input, arrived_before(oldest));
+/// `oldest` are dropped only when the queue's last block is full: they are
+/// never read again (firing prunes before it pairs), so leaving them in place
+/// until then changes nothing but spares each delivery a visit to the
+/// queue's front.
+inline void record_recent_input(RecentInputStore& store, Neuron& neuron, const RecentInput& input,
+                                std::uint64_t oldest) {
+    store.push_back_pruning_when_full(neuron.recent_inputs, input, arrived_before(oldest));
 }
 
 /// Drops the entries that left the coincidence window by tick t from the front.
-inline void prune_recent_inputs(Neuron& neuron, std::uint64_t t,
+inline void prune_recent_inputs(RecentInputStore& store, Neuron& neuron, std::uint64_t t,
                                 std::uint64_t t_cutoff_coincidence) {
-    neuron.recent_inputs.pop_front_while(
-        arrived_before(oldest_recent_arrival(t, t_cutoff_coincidence)));
+    store.pop_front_while(neuron.recent_inputs,
+                          arrived_before(oldest_recent_arrival(t, t_cutoff_coincidence)));
 }
 
-/// Spikes at tick t: resets voltage and threshold, starts the refractory
-/// period and prunes the coincidence window. The caller then drains the
+/// Spikes at tick t: resets voltage and threshold and starts the refractory
+/// period. The caller then prunes the coincidence window and drains the
 /// remaining recent inputs through pre-before-post plasticity.
 void fire(Neuron& neuron, std::uint64_t t, const NeuronParams& params);
 

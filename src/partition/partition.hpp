@@ -16,12 +16,12 @@
 #include "partition/pairing_rule.hpp"
 #include "partition/pre_syn_group_map.hpp"
 #include "plasticity_modulation/plasticity_modulator.hpp"
-#include "util/ring_queue.hpp"
+#include "util/block_queue_pool.hpp"
 
 namespace synaptor {
 
-/// Marks an event that carries no group position (one made by hand); such
-/// events find their group by pre_syn_nid alone.
+/// A group position that names no group: an event or window entry carrying
+/// it is rejected on use.
 inline constexpr std::uint32_t kNoGroupIndex = 0x7FFFFFFFu;
 
 /// An input in a neuron's coincidence window: the synapse it arrived over,
@@ -37,29 +37,36 @@ struct RecentInput {
 };
 static_assert(sizeof(RecentInput) == 16);
 
+/// The coincidence windows of a layer's neurons: each neuron's recent inputs,
+/// oldest first, are a queue in blocks of 15 (256 bytes) from one pool per
+/// layer, so that the layer holds what its windows hold together rather than
+/// what each held at its own busiest moment.
+using RecentInputStore = BlockQueuePool<RecentInput, 15>;
+using RecentInputQueue = RecentInputStore::Queue;
+
 /// Aligned to a cache line: delivery touches one neuron per event at random.
 struct alignas(64) Neuron {
-    Neuron() : recent_inputs(8) {}
-
     std::uint64_t last_update_t = 0;
     std::optional<std::uint64_t> last_spike_t;
-    RingQueue<RecentInput> recent_inputs;  ///< oldest first
+    /// Oldest first, stored in the layer's recent_input_store.
+    RecentInputQueue recent_inputs;
     float voltage = 0.0f;
     float threshold = 1.0f;
 };
 
+/// An event waiting in the ring: 16 bytes, as every transmission writes one
+/// and the ring holds several ticks of them. The synapse is named by its
+/// group's position in the layer's pre_syn_groups (whose key there is the
+/// pre-synaptic nid) and its index in that group; positions are exact, and
+/// groups that move renumber the events in flight (see sort_pre_syn_groups).
 struct SynapticEvent {
-    std::uint64_t post_index = 0;
-    std::uint64_t pre_syn_nid = 0;
-    std::uint64_t synapse_index = 0;
+    std::uint32_t post_index = 0;     ///< local index of the target neuron
+    std::uint32_t synapse_index = 0;  ///< index in the group
     float psp = 0.0f;
-    /// Bits 0-30: position of the group of pre_syn_nid in the layer's
-    /// pre_syn_groups (groups do not move once the partition is built), so
-    /// that pairing reaches the group without hashing; only a hint, checked
-    /// against pre_syn_nid on use. Bit 31: whether the group has long- or
-    /// short-term STDP. Without it a delivery neither records a recent input
-    /// nor pairs, since both could only lead to pairings that change nothing
-    /// for such a group. One word, written once per event in the padding.
+    /// Bits 0-30: the group's position. Bit 31: whether the group has long-
+    /// or short-term STDP. Without it a delivery neither records a recent
+    /// input nor pairs, since both could only lead to pairings that change
+    /// nothing for such a group.
     std::uint32_t group_tag = kNoGroupIndex | kTimingPlasticityBit;
 
     static constexpr std::uint32_t kTimingPlasticityBit = 0x80000000u;
@@ -69,7 +76,7 @@ struct SynapticEvent {
     std::uint32_t group_index() const { return group_tag & kNoGroupIndex; }
     bool has_timing_plasticity() const { return (group_tag & kTimingPlasticityBit) != 0; }
 };
-static_assert(sizeof(SynapticEvent) == 32);
+static_assert(sizeof(SynapticEvent) == 16);
 
 /// Working storage for delivering a large batch neuron by neuron: the batch
 /// sorted by target neuron, each event's position in the batch, the start of
@@ -123,6 +130,7 @@ struct PartitionLayer {
     PreSynGroupMap pre_syn_groups;
     NeuronParams neuron_params;
     std::vector<Neuron> neurons;
+    RecentInputStore recent_input_store;  ///< the neurons' recent inputs
     std::vector<std::uint64_t> pending_neurons;
     BatchedRingBuffer<SynapticEvent> delivery_buffer{1};
     std::optional<PlasticityModulator> plasticity_modulator;

@@ -7,6 +7,7 @@
 #include "partition/neuron_dynamics.hpp"
 #include "util/decay.hpp"
 #include "util/panic.hpp"
+#include "util/prefetch.hpp"
 #include "util/tick_arithmetic.hpp"
 
 namespace synaptor {
@@ -139,8 +140,8 @@ enum class OffsetDecay {
 /// The per-synapse loop of propagation under the group's pairing rule.
 template <OffsetDecay Mode>
 void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
-                     std::uint32_t group_index, std::uint64_t pre_syn_nid, std::uint64_t t_s,
-                     float p, const PairingRule& rule) {
+                     std::uint32_t group_index, std::uint64_t t_s, float p,
+                     const PairingRule& rule) {
     const float weight_scale_factor = group.weight_scale_factor;
     const bool has_timing_plasticity = rule.has_timing_plasticity();
     const DecayTable* const st_table = rule.short_term_decay_table();
@@ -162,8 +163,9 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
         }
         const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
         // A delay of 0 becomes a huge offset here, which the ring rejects.
-        scheduler.schedule(static_cast<std::size_t>(synapse.conduction_delay) - 1,
-                           SynapticEvent{synapse.post_index, pre_syn_nid, k, psp, group_tag});
+        scheduler.schedule(
+            static_cast<std::size_t>(synapse.conduction_delay) - 1,
+            SynapticEvent{synapse.post_index, static_cast<std::uint32_t>(k), psp, group_tag});
     };
     const auto synapses_at = reinterpret_cast<std::uintptr_t>(synapses);
     for (std::uint64_t k = 0; k < num_synapses; ++k) {
@@ -187,7 +189,7 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
     const float p = group.stp_state->on_pre_spike(t_s);
     const PairingRule& rule = rule_of(layer, group);
     if (!rule.short_term()) {
-        schedule_events<OffsetDecay::None>(layer, group, group_index, pre_syn_nid, t_s, p, rule);
+        schedule_events<OffsetDecay::None>(layer, group, group_index, t_s, p, rule);
         return;
     }
     const DecayTable* const st_table = rule.short_term_decay_table();
@@ -195,13 +197,11 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
     // dt. A NaN, zero or negative tau can make it NaN or infinite, and then
     // even a zero short-term weight gives a NaN offset.
     if (st_table != nullptr && st_table->covers_every_difference()) {
-        schedule_events<OffsetDecay::Tabulated>(layer, group, group_index, pre_syn_nid, t_s, p,
-                                                rule);
+        schedule_events<OffsetDecay::Tabulated>(layer, group, group_index, t_s, p, rule);
     } else if (rule.short_term()->tau > 0.0f) {
-        schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, pre_syn_nid, t_s, p,
-                                                  rule);
+        schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, t_s, p, rule);
     } else {
-        schedule_events<OffsetDecay::General>(layer, group, group_index, pre_syn_nid, t_s, p, rule);
+        schedule_events<OffsetDecay::General>(layer, group, group_index, t_s, p, rule);
     }
 }
 
@@ -255,13 +255,15 @@ template <bool Prepared>
                                                    const SynapticEvent& event, std::uint64_t t,
                                                    std::uint64_t oldest) {
     const NeuronParams& params = layer.neuron_params;
-    // The window names the group by its exact position: the event's hint
-    // when it holds, found by nid otherwise.
-    const std::uint32_t g = group_position(layer, event.pre_syn_nid, event.group_index());
-    if (event.synapse_index > PreSynGroupMap::kMaxSynapsesPerGroup) [[unlikely]] {
-        missing_synapse(event.pre_syn_nid, event.synapse_index);
+    // The window names the synapse as the event does. Only the group's
+    // position is checked here; the synapse index is checked where a pairing
+    // reads the synapse (the group record is not needed until then).
+    const std::uint32_t g = event.group_index();
+    PreSynGroupMap& groups = layer.pre_syn_groups;
+    if (g >= groups.size()) [[unlikely]] {
+        missing_group_position(g, groups.size());
     }
-    record_recent_input(neuron, RecentInput{t, g, static_cast<std::uint32_t>(event.synapse_index)},
+    record_recent_input(layer.recent_input_store, neuron, RecentInput{t, g, event.synapse_index},
                         oldest);
     const bool reached = Prepared ? integrate_prepared(neuron, t, event.psp, params,
                                                        layer.membrane_decay, layer.threshold_decay)
@@ -274,16 +276,17 @@ template <bool Prepared>
     // The spike lies in the coincidence window exactly when an input that
     // arrived at its tick would not be pruned now.
     if (ts < oldest) return reached;
-    PreSynapticGroup& group = layer.pre_syn_groups.group_at(g);
-    const Synapse& synapse = synapse_of(group, event.pre_syn_nid, event.synapse_index);
+    PreSynapticGroup& group = groups.group_at(g);
+    const std::uint64_t pre_syn_nid = groups.key_at(g);
+    const Synapse& synapse = synapse_of(group, pre_syn_nid, event.synapse_index);
     // Skip when the group's spike before the one that made this event arrived
     // over this synapse after the post-synaptic spike.
     if (group.previous_spike_t &&
         saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
         return reached;
     }
-    pair_synapse(layer, group, g, event.pre_syn_nid, event.synapse_index,
-                 signed_tick_difference(t, ts), t);
+    pair_synapse(layer, group, g, pre_syn_nid, event.synapse_index, signed_tick_difference(t, ts),
+                 t);
     return reached;
 }
 
@@ -347,6 +350,7 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
     const PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t num_groups = groups.size();
+    const RecentInputStore& store = layer.recent_input_store;
     const auto deliver_one = [&](std::size_t k) __attribute__((always_inline)) {
         // deliver_event, with the static case inlined and the tables
         // known to be built for this layer's time constants.
@@ -377,7 +381,7 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
         const SynapticEvent& event = events[k];
         if (event.post_index >= num_neurons || !event.has_timing_plasticity()) return;
         const Neuron& neuron = neurons[event.post_index];
-        neuron.recent_inputs.prefetch_back();
+        store.prefetch_back(neuron.recent_inputs);
         if (!neuron.last_spike_t || *neuron.last_spike_t < oldest) return;
         const std::uint32_t g = event.group_index();
         if (g >= num_groups) return;
@@ -404,18 +408,25 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
 /// one neuron (a counting sort), into the layer's delivery scratch: the sorted
 /// events and, for each, its position in the batch. False, with nothing
 /// sorted, when an event names a neuron outside the run.
-bool sort_by_neuron(PartitionLayer& layer, const std::vector<SynapticEvent>& batch) {
+using EventBatch = BatchedRingBuffer<SynapticEvent>::Batch;
+
+bool sort_by_neuron(PartitionLayer& layer, const EventBatch& batch) {
     DeliveryScratch& scratch = layer.delivery_scratch;
     const std::size_t n = batch.size();
     const std::size_t num_neurons = layer.neurons.size();
     std::vector<std::uint32_t>& start = scratch.neuron_start;
     start.assign(num_neurons + 1, 0);
-    for (const SynapticEvent& event : batch) {
-        if (event.post_index >= num_neurons) [[unlikely]] {
-            return false;
+    bool in_run = true;
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (events[i].post_index >= num_neurons) [[unlikely]] {
+                in_run = false;
+                return;
+            }
+            ++start[events[i].post_index + 1];
         }
-        ++start[event.post_index + 1];
-    }
+    });
+    if (!in_run) return false;
     std::uint32_t sum = 0;
     for (std::uint32_t& s : start) {
         sum += s;
@@ -424,17 +435,19 @@ bool sort_by_neuron(PartitionLayer& layer, const std::vector<SynapticEvent>& bat
     scratch.reserve(n);
     SynapticEvent* const sorted = scratch.events.data();
     std::uint32_t* const position = scratch.positions.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t to = start[batch[i].post_index]++;
-        sorted[to] = batch[i];
-        position[to] = static_cast<std::uint32_t>(i);
-    }
+    std::uint32_t i = 0;
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j, ++i) {
+            const std::uint32_t to = start[events[j].post_index]++;
+            sorted[to] = events[j];
+            position[to] = i;
+        }
+    });
     return true;
 }
 
 template <bool MostlyPlastic>
-void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batch,
-                   std::uint64_t t) {
+void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t t) {
     const std::size_t n = batch.size();
     std::vector<std::uint64_t>& pending = layer.pending_neurons;
     // A large batch is delivered neuron by neuron: each neuron record and
@@ -460,16 +473,18 @@ void deliver_batch(PartitionLayer& layer, const std::vector<SynapticEvent>& batc
         scratch.release_unused(n);
         return;
     }
-    deliver_events<MostlyPlastic>(
-        layer, batch.data(), n, t,
-        [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        deliver_events<MostlyPlastic>(
+            layer, events, count, t,
+            [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
+    });
 }
 
 }  // namespace
 
 std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
     ensure_neuron_decay_tables(layer);
-    return layer.delivery_buffer.drain_current_batch([&](const std::vector<SynapticEvent>& batch) {
+    return layer.delivery_buffer.drain_current_batch([&](const EventBatch& batch) {
         if (layer.timing_plasticity_scheduled) {
             deliver_batch<true>(layer, batch, t);
         } else {
@@ -484,36 +499,39 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     }
     Neuron& neuron = layer.neurons[local_index];
     fire(neuron, t, layer.neuron_params);
+    RecentInputStore& store = layer.recent_input_store;
+    RecentInputQueue& inputs = neuron.recent_inputs;
+    prune_recent_inputs(store, neuron, t, layer.neuron_params.t_cutoff_coincidence);
     // Pre-before-post: every input still in the window, oldest first; the
     // difference arrival - t is zero or negative.
     // The paired synapses lie anywhere in the layer: request them all first so
     // that their loads overlap, then pair in order. Their groups are requested
     // in a pass of their own, as the synapses' addresses are read from them.
     PreSynGroupMap& groups = layer.pre_syn_groups;
-    const RingQueue<RecentInput>& inputs = neuron.recent_inputs;
-    const std::size_t num_inputs = inputs.size();
     const std::size_t num_groups = groups.size();
     const auto groups_at =
         reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
-    for (std::size_t j = 0; j < num_inputs; ++j) {
-        // The fields pairing reads lie in the group's first 64 bytes.
-        const std::uintptr_t group = groups_at + inputs[j].group_index * sizeof(PreSynapticGroup);
-        __builtin_prefetch(reinterpret_cast<const void*>(group));
-        __builtin_prefetch(reinterpret_cast<const void*>(group + 63));
-    }
-    for (std::size_t j = 0; j < num_inputs; ++j) {
-        const RecentInput& input = inputs[j];
-        if (input.group_index < num_groups) {
-            const PreSynapticGroup& g = groups.group_at(input.group_index);
-            __builtin_prefetch(
-                reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(g.synapses.data()) +
-                                              input.synapse_index * sizeof(Synapse)),
-                1);
+    store.for_each_run(inputs, [&](const RecentInput* run, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) {
+            // The fields pairing reads lie in the group's first 64 bytes.
+            const std::uintptr_t group = groups_at + run[j].group_index * sizeof(PreSynapticGroup);
+            prefetch_line(reinterpret_cast<const void*>(group));
+            prefetch_line(reinterpret_cast<const void*>(group + 63));
         }
-    }
-    while (!neuron.recent_inputs.empty()) {
-        const RecentInput input = neuron.recent_inputs.front();
-        neuron.recent_inputs.pop_front();
+    });
+    store.for_each_run(inputs, [&](const RecentInput* run, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) {
+            const RecentInput& input = run[j];
+            if (input.group_index >= num_groups) continue;
+            const PreSynapticGroup& g = groups.group_at(input.group_index);
+            prefetch_line<true>(
+                reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(g.synapses.data()) +
+                                              input.synapse_index * sizeof(Synapse)));
+        }
+    });
+    while (!inputs.empty()) {
+        const RecentInput input = store.front(inputs);
+        store.pop_front(inputs);
         if (input.group_index >= groups.size()) [[unlikely]] {
             missing_group_position(input.group_index, groups.size());
         }
@@ -521,22 +539,27 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
         pair_synapse(layer, groups.group_at(input.group_index), input.group_index, pre_syn_nid,
                      input.synapse_index, signed_tick_difference(input.arrival_t, t), t);
     }
-    neuron.recent_inputs.shrink_if_oversized(num_inputs);
 }
 
 void sort_pre_syn_groups(PartitionLayer& layer) {
     const std::vector<std::uint32_t> moved_to = layer.pre_syn_groups.sort_by_key();
     if (moved_to.empty()) return;
     for (Neuron& neuron : layer.neurons) {
-        RingQueue<RecentInput>& inputs = neuron.recent_inputs;
-        for (std::size_t j = 0; j < inputs.size(); ++j) {
-            RecentInput& input = inputs[j];
+        layer.recent_input_store.for_each(neuron.recent_inputs, [&](RecentInput& input) {
             if (input.group_index >= moved_to.size()) [[unlikely]] {
                 missing_group_position(input.group_index, moved_to.size());
             }
             input.group_index = moved_to[input.group_index];
-        }
+        });
     }
+    // Events in flight name their group's position too. One that names no
+    // group keeps its position and is rejected when it falls due.
+    layer.delivery_buffer.for_each_pending([&](SynapticEvent& event) {
+        const std::uint32_t g = event.group_index();
+        if (g < moved_to.size()) {
+            event.group_tag = SynapticEvent::make_tag(moved_to[g], event.has_timing_plasticity());
+        }
+    });
     if (layer.plasticity_modulator) {
         layer.plasticity_modulator->eligibility_traces.renumber_groups([&](std::uint32_t g) {
             if (g >= moved_to.size()) [[unlikely]] {

@@ -57,19 +57,53 @@ TEST(BatchedRingBuffer, RejectsOffsetsOutsideTheRing) {
     EXPECT_THROW(BatchedRingBuffer<int>(0), Panic);
 }
 
-TEST(BatchedRingBuffer, ScratchSwapKeepsBothCapacities) {
+TEST(BatchedRingBuffer, TakeReplacesTheTargetsContents) {
     BatchedRingBuffer<int> ring(2);
-    std::vector<int> scratch;
-    scratch.reserve(64);
+    std::vector<int> scratch{99};  // stale content is discarded, not delivered
     for (int i = 0; i < 32; ++i) ring.schedule(0, i);
-    scratch.push_back(99);  // stale content is discarded, not delivered
     ring.take_current_batch(scratch);
     ASSERT_EQ(scratch.size(), 32u);
     EXPECT_EQ(scratch.front(), 0);
     EXPECT_EQ(scratch.back(), 31);
-    ring.take_current_batch();  // back to slot 0, which now holds the old scratch storage
+    ring.take_current_batch();
     ring.schedule(0, 5);
     EXPECT_EQ(ring.take_current_batch(), Ints{5});
+}
+
+TEST(BatchedRingBuffer, LargeBatchesSpanBlocksAndDrainedStorageIsReused) {
+    // Batches of several blocks in every slot, in scheduling order, and a ring
+    // that runs on keeps the storage it needs for what is pending at once.
+    BatchedRingBuffer<int> ring(5);
+    std::vector<Ints> expected(5);
+    std::size_t held_after_warmup = 0;
+    for (int tick = 0; tick < 40; ++tick) {
+        for (int i = 0; i < 9000; ++i) {
+            const std::size_t offset = static_cast<std::size_t>((i * 7 + tick) % 5);
+            const int value = tick * 100000 + i;
+            ring.schedule(offset, value);
+            expected[(ring.current_slot() + offset) % 5].push_back(value);
+        }
+        Ints seen;
+        std::size_t runs = 0;
+        const std::size_t slot = ring.current_slot();
+        const std::size_t n = ring.drain_current_batch([&](const auto& batch) {
+            EXPECT_EQ(batch.items(), expected[slot]);
+            batch.for_each_run([&](const int* items, std::size_t count) {
+                seen.insert(seen.end(), items, items + count);
+                ++runs;
+            });
+        });
+        EXPECT_EQ(n, expected[slot].size());
+        EXPECT_EQ(seen, expected[slot]);
+        if (tick >= 5) {
+            EXPECT_GT(runs, 1u);  // a full batch spans blocks
+        }
+        expected[slot].clear();
+        if (tick == 10) held_after_warmup = ring.bytes_held();
+    }
+    EXPECT_EQ(ring.bytes_held(), held_after_warmup);
+    // About 9000 * 5 ints pending at most, not a full batch in each slot.
+    EXPECT_LE(ring.bytes_held(), std::size_t{30} * 16384);
 }
 
 TEST(BatchedRingBuffer, DrainDeliversInOrderAndAdvances) {
@@ -78,8 +112,9 @@ TEST(BatchedRingBuffer, DrainDeliversInOrderAndAdvances) {
     ring.schedule(0, 2);
     ring.schedule(1, 3);
     Ints seen;
-    const auto collect = [&](const Ints& batch) {
-        seen.insert(seen.end(), batch.begin(), batch.end());
+    const auto collect = [&](const auto& batch) {
+        const Ints items = batch.items();
+        seen.insert(seen.end(), items.begin(), items.end());
     };
     EXPECT_EQ(ring.drain_current_batch(collect), 2u);
     EXPECT_EQ(seen, (Ints{1, 2}));

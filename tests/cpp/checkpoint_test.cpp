@@ -201,7 +201,7 @@ Pending pending_state(Instance& instance) {
                     pending.traces += layer.plasticity_modulator->eligibility_traces.size();
                 }
                 for (const Neuron& neuron : layer.neurons) {
-                    pending.recent_inputs += neuron.recent_inputs.size();
+                    pending.recent_inputs += neuron.recent_inputs.size;
                 }
                 for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
                     if (layer.pre_syn_groups.group_at(g).previous_spike_t) {

@@ -33,21 +33,21 @@ const std::vector<std::uint64_t> kBases = {0, 7, 1000, kMax - 30};
 TEST(CoincidenceWindow, PruningKeepsExactlyTheEntriesWhoseSumIsNotBelowTheTick) {
     for (const std::uint64_t cutoff : kCutoffs) {
         for (const std::uint64_t base : kBases) {
-            Neuron n;
-            for (std::uint64_t a = 0; a < 8; ++a)
-                n.recent_inputs.push_back(
-                    RecentInput{base + 3 * a, static_cast<std::uint32_t>(a), 0});
             for (std::uint64_t dt = 0; dt < 30; ++dt) {
                 const std::uint64_t t = base + dt;
-                Neuron m = n;
-                prune_recent_inputs(m, t, cutoff);
+                RecentInputStore store;
+                Neuron m;
+                for (std::uint64_t a = 0; a < 8; ++a)
+                    store.push_back(m.recent_inputs,
+                                    RecentInput{base + 3 * a, static_cast<std::uint32_t>(a), 0});
+                prune_recent_inputs(store, m, t, cutoff);
                 std::size_t kept = 0;
                 for (std::uint64_t a = 0; a < 8; ++a) {
                     if (!(saturating_add(base + 3 * a, cutoff) < t)) ++kept;
                 }
-                ASSERT_EQ(m.recent_inputs.size(), kept) << cutoff << " " << base << " " << dt;
+                ASSERT_EQ(m.recent_inputs.size, kept) << cutoff << " " << base << " " << dt;
                 if (kept > 0) {
-                    EXPECT_EQ(m.recent_inputs.front().arrival_t, base + 3 * (8 - kept));
+                    EXPECT_EQ(store.front(m.recent_inputs).arrival_t, base + 3 * (8 - kept));
                 }
             }
         }

@@ -100,20 +100,21 @@ TEST(NeuronDynamics, SnapshotAppliesFloorAlwaysAndDecaysOnlyWhenLagging) {
 }
 
 TEST(NeuronDynamics, PruneKeepsInputsAtTheCutoffEdge) {
+    RecentInputStore store;
     Neuron n;
-    n.recent_inputs.push_back(RecentInput{5, 1, 0});
-    n.recent_inputs.push_back(RecentInput{6, 2, 0});
-    prune_recent_inputs(n, 25, 20);  // 5 + 20 == 25 stays
-    EXPECT_EQ(n.recent_inputs.size(), 2u);
-    prune_recent_inputs(n, 26, 20);
-    ASSERT_EQ(n.recent_inputs.size(), 1u);
-    EXPECT_EQ(n.recent_inputs.front().group_index, 2u);
+    store.push_back(n.recent_inputs, RecentInput{5, 1, 0});
+    store.push_back(n.recent_inputs, RecentInput{6, 2, 0});
+    prune_recent_inputs(store, n, 25, 20);  // 5 + 20 == 25 stays
+    EXPECT_EQ(n.recent_inputs.size, 2u);
+    prune_recent_inputs(store, n, 26, 20);
+    ASSERT_EQ(n.recent_inputs.size, 1u);
+    EXPECT_EQ(store.front(n.recent_inputs).group_index, 2u);
     // A cut-off near the largest tick never expires instead of wrapping.
-    prune_recent_inputs(n, 1000, std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(n.recent_inputs.size(), 1u);
-    // fire prunes too (the caller drains the rest).
-    fire(n, 27, test_neuron_params());
+    prune_recent_inputs(store, n, 1000, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(n.recent_inputs.size, 1u);
+    prune_recent_inputs(store, n, 27, 20);
     EXPECT_TRUE(n.recent_inputs.empty());
+    EXPECT_EQ(store.blocks_in_use(), 0u);
 }
 
 TEST(NeuronDynamics, MemoisedDecaysAreBitIdentical) {

@@ -88,6 +88,11 @@ inline void finish_layer(PartitionLayer& layer) {
     layer.delivery_buffer = BatchedRingBuffer<SynapticEvent>(max_delay + 1);
 }
 
+/// The coincidence window of neuron i of the layer, oldest first.
+inline std::vector<RecentInput> window(const PartitionLayer& layer, std::size_t i) {
+    return layer.recent_input_store.items(layer.neurons.at(i).recent_inputs);
+}
+
 inline Synapse& synapse_at(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::size_t k) {
     return layer.pre_syn_groups.find(pre_syn_nid)->synapses.at(k);
 }

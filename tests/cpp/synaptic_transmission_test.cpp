@@ -92,9 +92,9 @@ TEST(SynapticTransmission, PropagationSchedulesByDelayWithStpOncePerSpike) {
     EXPECT_EQ(deliver_due_events(layer, 12), 0u);
     EXPECT_EQ(deliver_due_events(layer, 13), 1u);  // delay 3 arrives at 13
     EXPECT_EQ(layer.neurons[0].voltage, (0.8f * 0.5f + 0.0f) * 0.5f);
-    ASSERT_EQ(layer.neurons[0].recent_inputs.size(), 1u);
-    EXPECT_EQ(layer.neurons[0].recent_inputs.front().arrival_t, 13u);
-    EXPECT_EQ(layer.neurons[0].recent_inputs.front().synapse_index, 0u);
+    ASSERT_EQ(test::window(layer, 0).size(), 1u);
+    EXPECT_EQ(test::window(layer, 0).front().arrival_t, 13u);
+    EXPECT_EQ(test::window(layer, 0).front().synapse_index, 0u);
 }
 
 TEST(SynapticTransmission, OnlySynapsesWithStdpEnterTheCoincidenceWindow) {
@@ -107,14 +107,14 @@ TEST(SynapticTransmission, OnlySynapsesWithStdpEnterTheCoincidenceWindow) {
     add_group(layer, 2, plastic, {{0, 1.0f, 2}});
     finish_layer(layer);
     run_ticks(layer, 0, 10, {{5, 1}, {5, 2}, {7, 1}}, {});
-    ASSERT_EQ(layer.neurons[0].recent_inputs.size(), 1u);
-    EXPECT_EQ(layer.pre_syn_groups.key_at(layer.neurons[0].recent_inputs.front().group_index), 2u);
-    EXPECT_EQ(layer.neurons[0].recent_inputs.front().arrival_t, 7u);
+    ASSERT_EQ(test::window(layer, 0).size(), 1u);
+    EXPECT_EQ(layer.pre_syn_groups.key_at(test::window(layer, 0).front().group_index), 2u);
+    EXPECT_EQ(test::window(layer, 0).front().arrival_t, 7u);
     run_ticks(layer, 11, 11, {}, {{11, 0}});
     EXPECT_EQ(synapse_at(layer, 2, 0).weight,
               std::min(std::max(1.0f + stdp_value(-4, test_stdp_params()), 0.0f), 2.0f));
     EXPECT_EQ(synapse_at(layer, 1, 0).weight, 1.0f);
-    EXPECT_TRUE(layer.neurons[0].recent_inputs.empty());
+    EXPECT_TRUE(test::window(layer, 0).empty());
 }
 
 TEST(SynapticTransmission, PspCutsAtZeroBeforeScaling) {
@@ -184,7 +184,7 @@ TEST(SynapticTransmission, PairingExamplePreSpikes100And104Delay5) {
     finish_layer(layer);
     run_ticks(layer, 0, 120, {{100, 50}, {104, 50}}, {{103, 0}});
     EXPECT_EQ(synapse_at(layer, 50, 0).weight, 1.0f);
-    EXPECT_EQ(layer.neurons[0].recent_inputs.size(), 2u);  // arrivals 105 and 109
+    EXPECT_EQ(test::window(layer, 0).size(), 2u);  // arrivals 105 and 109
 }
 
 TEST(SynapticTransmission, InputInTheFiringTickPairsWithZeroAndWeightsStayInBounds) {
@@ -482,12 +482,19 @@ TEST(SynapticTransmission, BrokenInvariantsPanic) {
     add_group(layer, 3, projection, {{1, 0.5f, 0}});  // delay 0
     finish_layer(layer);
     EXPECT_THROW(propagate_spike(layer, 3, 0), Panic);
-    EXPECT_THROW(deliver_event(layer, SynapticEvent{9, 1, 0, 0.1f}, 1), Panic);
-    // Unknown group (met when the input is recorded) and synapse index (met at pairing).
+    const std::uint32_t of_1 = layer.pre_syn_groups.index_of(1);
+    const std::uint32_t tag_1 = SynapticEvent::make_tag(of_1, true);
+    EXPECT_THROW(deliver_event(layer, SynapticEvent{9, 0, 0.1f, tag_1}, 1), Panic);
+    // Unknown group position (met when the input is recorded) and synapse
+    // index (met at pairing).
     layer.neurons[0].last_spike_t = 0;
-    EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 77, 0, 0.1f}, 1), Panic);
-    EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 1, 4, 0.1f}, 1), Panic);
-    layer.neurons[1].recent_inputs.push_back(RecentInput{1, 78, 0});  // no group at position 78
+    EXPECT_THROW(
+        deliver_event(layer, SynapticEvent{0, 0, 0.1f, SynapticEvent::make_tag(77, true)}, 1),
+        Panic);
+    EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 0, 0.1f}, 1), Panic);  // names no group
+    EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 4, 0.1f, tag_1}, 1), Panic);
+    layer.recent_input_store.push_back(layer.neurons[1].recent_inputs,
+                                       RecentInput{1, 78, 0});  // no group at position 78
     EXPECT_THROW(fire_neuron(layer, 1, 1), Panic);
     EXPECT_THROW(fire_neuron(layer, 2, 1), Panic);
     propagate_spike(layer, 2, 0);
