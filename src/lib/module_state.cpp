@@ -108,4 +108,37 @@ int refuse_delete() {
     return -1;
 }
 
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    for (PyObject* type : state->types) Py_VISIT(type);
+    Py_VISIT(state->panic_exception);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    for (PyObject*& type : state->types) Py_CLEAR(type);
+    Py_CLEAR(state->panic_exception);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+bool add_public(PyObject* module, const char* name, PyObject* value) {
+    PyRef owned(value);
+    if (!owned) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* all = PyDict_GetItemString(dict, "__all__");
+    if (all == nullptr) {
+        PyRef created(PyList_New(0));
+        if (!created || PyDict_SetItemString(dict, "__all__", created.get()) < 0) return false;
+        all = created.get();
+    }
+    PyRef key(PyUnicode_FromString(name));
+    if (!key || PyList_Append(all, key.get()) < 0) return false;
+    return PyDict_SetItem(dict, key.get(), owned.get()) == 0;
+}
+
 }  // namespace synaptor

@@ -117,4 +117,13 @@ private:
     bool held_ = false;
 };
 
+/// The slots of a module whose state is a ModuleState (both extension
+/// modules): visit, clear and free the references the state holds.
+int module_traverse(PyObject* module, visitproc visit, void* arg);
+int module_clear(PyObject* module);
+void module_free(void* module);
+
+/// Adds `value` (a new reference) under `name` and appends the name to __all__.
+bool add_public(PyObject* module, const char* name, PyObject* value);
+
 }  // namespace synaptor
