@@ -70,8 +70,8 @@ Footprint footprint(const Partition& partition) {
             f.bytes += sizeof(DepressionState);
         }
         f.bytes += layer.delivery_buffer.bytes_held();
-        f.bytes += layer.neurons.capacity() * sizeof(Neuron) +
-                   layer.recent_input_store.blocks_held() * RecentInputStore::block_bytes();
+        f.bytes +=
+            layer.neurons.capacity() * sizeof(Neuron) + layer.coincidence_windows.bytes_held();
     }
     return f;
 }

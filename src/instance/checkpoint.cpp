@@ -461,22 +461,22 @@ std::uint64_t canonical_index(const LayerView& view, std::size_t p, std::uint32_
 void write_layer(FileWriter& out, const LayerView& view, std::uint64_t t) {
     // Neurons in nid order: runs follow each other in partition order. A
     // recent input that left the coincidence window by tick t is never read
-    // again (firing prunes before it pairs) and is not saved.
+    // again (firing pairs only the inputs inside it) and is not saved.
     out.u64(view.num_neurons);
     for (const auto& [layer, p] : view.nonempty) {
-        const std::uint64_t oldest =
-            oldest_recent_arrival(t, layer->neuron_params.t_cutoff_coincidence);
+        const std::uint64_t cutoff = layer->neuron_params.t_cutoff_coincidence;
         for (const Neuron& neuron : layer->neurons) {
             out.u64(neuron.last_update_t);
             out.optional_u64(neuron.last_spike_t);
             out.f32(neuron.voltage);
             out.f32(neuron.threshold);
-            const std::vector<RecentInput> inputs =
-                layer->recent_input_store.items(neuron.recent_inputs);
-            std::size_t first = 0;
-            while (first < inputs.size() && inputs[first].arrival_t < oldest) ++first;
-            out.varint(inputs.size() - first);
-            for (std::size_t j = first; j < inputs.size(); ++j) {
+            // The inputs since the neuron last fired (which paired the ones
+            // before) that are still in the window.
+            const std::uint32_t post = static_cast<std::uint32_t>(&neuron - layer->neurons.data());
+            const std::vector<RecentInput> inputs = layer->coincidence_windows.inputs_of(
+                post, first_unpaired_arrival(neuron.last_spike_t, t, cutoff));
+            out.varint(inputs.size());
+            for (std::size_t j = 0; j < inputs.size(); ++j) {
                 const RecentInput& input = inputs[j];
                 out.varint(t - input.arrival_t);
                 out.varint(ordinal_of(view, p, input.group_index));
@@ -652,7 +652,11 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
     if (in.count(kNeuronBytes) != view.num_neurons) {
         damaged("a layer's number of neurons differs from the network's");
     }
+    std::vector<std::uint32_t> window_posts;
+    std::vector<RecentInput> window_inputs;
     for (const auto& [layer, p] : view.nonempty) {
+        window_posts.clear();
+        window_inputs.clear();
         for (std::size_t i = 0; i < layer->neurons.size(); ++i) {
             Neuron& neuron = layer->neurons[i];
             const std::uint64_t last_update_t = in.u64();
@@ -665,19 +669,23 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
                 neuron.last_spike_t = last_spike_t;
                 neuron.voltage = voltage;
                 neuron.threshold = threshold;
-                layer->recent_input_store.clear(neuron.recent_inputs);
             }
             for (std::uint64_t j = 0; j < num_inputs; ++j) {
-                const std::uint64_t arrival_t = t - in.varint();
+                const std::uint64_t age = in.varint();
+                if (age > t) damaged("a recent input arrives after the saved tick");
+                const std::uint64_t arrival_t = t - age;
                 const std::uint64_t ordinal = in.varint();
                 const std::uint64_t k = in.varint();
                 const std::optional<SynapseLocation> at = find_in_part(view, p, ordinal, k);
                 if (!at) damaged("a recent input names a synapse the network does not have");
                 if constexpr (Apply) {
-                    layer->recent_input_store.push_back(
-                        neuron.recent_inputs, RecentInput{arrival_t, at->group, at->index});
+                    window_posts.push_back(static_cast<std::uint32_t>(i));
+                    window_inputs.push_back(RecentInput{arrival_t, at->group, at->index});
                 }
             }
+        }
+        if constexpr (Apply) {
+            layer->coincidence_windows.assign(window_posts, window_inputs, layer->neurons.size());
         }
     }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "params/params.hpp"
 #include "partition/decay_table.hpp"
@@ -78,9 +79,8 @@ inline bool integrate_prepared(Neuron& neuron, std::uint64_t t, float psp,
     return voltage >= threshold_value;
 }
 
-/// Drops entries from the front of the coincidence window that arrived more
-/// than t_cutoff_coincidence ticks before t.
-/// An entry is stale when arrival_t + t_cutoff_coincidence (saturating) is
+/// The oldest arrival tick still in the coincidence window at tick t: an
+/// entry is stale when arrival_t + t_cutoff_coincidence (saturating) is
 /// below t, which is exactly when arrival_t is below the value returned here:
 /// with t <= cut-off no entry is stale, and a sum that saturates is never
 /// below t.
@@ -88,32 +88,22 @@ inline std::uint64_t oldest_recent_arrival(std::uint64_t t, std::uint64_t t_cuto
     return t > t_cutoff_coincidence ? t - t_cutoff_coincidence : 0;
 }
 
-/// The test for an entry of the coincidence window that has left it: it
-/// arrived before `oldest` (see oldest_recent_arrival).
-inline auto arrived_before(std::uint64_t oldest) {
-    return [oldest](const RecentInput& input) { return input.arrival_t < oldest; };
-}
-
-/// Appends an input to the coincidence window. Entries that arrived before
-/// `oldest` are dropped only when the queue's last block is full: they are
-/// never read again (firing prunes before it pairs), so leaving them in place
-/// until then changes nothing but spares each delivery a visit to the
-/// queue's front.
-inline void record_recent_input(RecentInputStore& store, Neuron& neuron, const RecentInput& input,
-                                std::uint64_t oldest) {
-    store.push_back_pruning_when_full(neuron.recent_inputs, input, arrived_before(oldest));
-}
-
-/// Drops the entries that left the coincidence window by tick t from the front.
-inline void prune_recent_inputs(RecentInputStore& store, Neuron& neuron, std::uint64_t t,
-                                std::uint64_t t_cutoff_coincidence) {
-    store.pop_front_while(neuron.recent_inputs,
-                          arrived_before(oldest_recent_arrival(t, t_cutoff_coincidence)));
+/// The first arrival tick of the inputs that a neuron firing at t pairs
+/// with: those still in its window that arrived after its previous spike
+/// (`previous_spike_t`, before this one), since firing then paired the
+/// inputs up to it.
+inline std::uint64_t first_unpaired_arrival(std::optional<std::uint64_t> previous_spike_t,
+                                            std::uint64_t t, std::uint64_t t_cutoff_coincidence) {
+    const std::uint64_t oldest = oldest_recent_arrival(t, t_cutoff_coincidence);
+    if (previous_spike_t && *previous_spike_t >= oldest) {
+        return saturating_add(*previous_spike_t, 1);
+    }
+    return oldest;
 }
 
 /// Spikes at tick t: resets voltage and threshold and starts the refractory
-/// period. The caller then prunes the coincidence window and drains the
-/// remaining recent inputs through pre-before-post plasticity.
+/// period. The caller then pairs the inputs that arrived since the neuron's
+/// previous spike and are still in its window (pre-before-post plasticity).
 void fire(Neuron& neuron, std::uint64_t t, const NeuronParams& params);
 
 /// The voltage reported in a snapshot at tick t. The floor always applies (a

@@ -12,11 +12,11 @@
 
 #include "batched_ring_buffer/batched_ring_buffer.hpp"
 #include "params/params.hpp"
+#include "partition/coincidence_window.hpp"
 #include "partition/decay_table.hpp"
 #include "partition/pairing_rule.hpp"
 #include "partition/pre_syn_group_map.hpp"
 #include "plasticity_modulation/plasticity_modulator.hpp"
-#include "util/block_queue_pool.hpp"
 
 namespace synaptor {
 
@@ -24,35 +24,15 @@ namespace synaptor {
 /// it is rejected on use.
 inline constexpr std::uint32_t kNoGroupIndex = 0x7FFFFFFFu;
 
-/// An input in a neuron's coincidence window: the synapse it arrived over,
-/// named by its group's position in the layer's pre_syn_groups (the group's
-/// key there is the pre-synaptic nid) and its index in that group, and the
-/// tick it arrived. Positions are exact: groups that move renumber them (see
-/// sort_pre_syn_groups). Kept to 16 bytes, as every delivery over a synapse
-/// with STDP writes one.
-struct RecentInput {
-    std::uint64_t arrival_t = 0;
-    std::uint32_t group_index = 0;
-    std::uint32_t synapse_index = 0;
-};
-static_assert(sizeof(RecentInput) == 16);
-
-/// The coincidence windows of a layer's neurons: each neuron's recent inputs,
-/// oldest first, are a queue in blocks of 15 (256 bytes) from one pool per
-/// layer, so that the layer holds what its windows hold together rather than
-/// what each held at its own busiest moment.
-using RecentInputStore = BlockQueuePool<RecentInput, 15>;
-using RecentInputQueue = RecentInputStore::Queue;
-
-/// Aligned to a cache line: delivery touches one neuron per event at random.
-struct alignas(64) Neuron {
+/// Two to a cache line: delivery touches one neuron per event. Its recent
+/// inputs are in the layer's coincidence_windows.
+struct alignas(32) Neuron {
     std::uint64_t last_update_t = 0;
     std::optional<std::uint64_t> last_spike_t;
-    /// Oldest first, stored in the layer's recent_input_store.
-    RecentInputQueue recent_inputs;
     float voltage = 0.0f;
     float threshold = 1.0f;
 };
+static_assert(sizeof(Neuron) == 32);
 
 /// An event waiting in the ring: 16 bytes, as every transmission writes one
 /// and the ring holds several ticks of them. The synapse is named by its
@@ -130,7 +110,7 @@ struct PartitionLayer {
     PreSynGroupMap pre_syn_groups;
     NeuronParams neuron_params;
     std::vector<Neuron> neurons;
-    RecentInputStore recent_input_store;  ///< the neurons' recent inputs
+    CoincidenceWindows coincidence_windows;  ///< the neurons' recent inputs
     std::vector<std::uint64_t> pending_neurons;
     BatchedRingBuffer<SynapticEvent> delivery_buffer{1};
     std::optional<PlasticityModulator> plasticity_modulator;
@@ -144,6 +124,8 @@ struct PartitionLayer {
     /// Set once an event over a synapse with STDP has been scheduled; picks
     /// the delivery loop laid out for such events (no effect on results).
     bool timing_plasticity_scheduled = false;
+    /// Working storage of fire_neuron: the runs of the firing neuron's window.
+    std::vector<WindowRun> window_runs{};
 
     bool contains(std::uint64_t nid) const {
         return nid >= first_nid && nid - first_nid < neurons.size();

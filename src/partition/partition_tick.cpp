@@ -32,9 +32,23 @@ std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
     // Delivery of the batch due now, in batch order.
     const std::uint64_t delivered = deliver_due_events(layer, t);
 
+    // Each firing reads the neuron's inputs from all over its window; those
+    // of the neurons a few firings ahead are requested meanwhile (kAhead:
+    // where they lie; kAhead / 2: the inputs).
+    constexpr std::size_t kAhead = 4;
+
     // Forced spikes in command order, regardless of threshold and
     // refractoriness; a nid listed twice fires twice.
-    for (const std::uint64_t nid : command.forced_nids) {
+    const std::vector<std::uint64_t>& forced = command.forced_nids;
+    const auto prefetch_forced = [&](std::size_t j, bool first_step) {
+        if (j < forced.size() && layer.contains(forced[j])) {
+            prefetch_firing(layer, forced[j] - layer.first_nid, first_step);
+        }
+    };
+    for (std::size_t j = 0; j < forced.size(); ++j) {
+        prefetch_forced(j + kAhead, true);
+        prefetch_forced(j + kAhead / 2, false);
+        const std::uint64_t nid = forced[j];
         if (!layer.contains(nid)) continue;
         fire_neuron(layer, nid - layer.first_nid, t);
         spiking_nids.push_back(nid);
@@ -43,7 +57,16 @@ std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
     // Threshold crossings in the order the neurons first became
     // candidates. Repeated entries and neurons already fired fail the test,
     // because firing leaves voltage = reset_voltage below the threshold.
-    for (const std::uint64_t i : layer.pending_neurons) {
+    const std::vector<std::uint64_t>& pending = layer.pending_neurons;
+    const auto prefetch_pending = [&](std::size_t j, bool first_step) {
+        if (j >= pending.size() || pending[j] >= layer.neurons.size()) return;
+        const Neuron& neuron = layer.neurons[pending[j]];
+        if (neuron.voltage >= neuron.threshold) prefetch_firing(layer, pending[j], first_step);
+    };
+    for (std::size_t j = 0; j < pending.size(); ++j) {
+        prefetch_pending(j + kAhead, true);
+        prefetch_pending(j + kAhead / 2, false);
+        const std::uint64_t i = pending[j];
         const Neuron& neuron = layer.neurons[i];
         if (!(neuron.voltage >= neuron.threshold)) continue;
         fire_neuron(layer, i, t);

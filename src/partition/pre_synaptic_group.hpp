@@ -85,7 +85,9 @@ private:
 
 /// All synapses from one pre-synaptic neuron onto one partition layer, with the
 /// state they share and copies of the connection's projection parameters.
-struct PreSynapticGroup {
+/// Aligned to a cache line, so that what delivery and pairing read (the
+/// first 64 bytes) is one line.
+struct alignas(64) PreSynapticGroup {
     // What delivery and pairing read comes first: the view of the synapses,
     // then (after the view's own storage) the spike tick, rule and bound.
     SynapseList synapses;  ///< ascending post_index, never empty

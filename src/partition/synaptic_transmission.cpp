@@ -99,6 +99,12 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
     }
 }
 
+/// Files the inputs delivered at tick t in the layer's coincidence windows.
+void seal_window(PartitionLayer& layer, std::uint64_t t) {
+    layer.coincidence_windows.seal(
+        layer.neurons.size(), oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
+}
+
 void ensure_neuron_decay_tables(PartitionLayer& layer) {
     const NeuronParams& params = layer.neuron_params;
     if (!layer.membrane_decay.built_for(params.tau_membrane)) {
@@ -263,8 +269,7 @@ template <bool Prepared>
     if (g >= groups.size()) [[unlikely]] {
         missing_group_position(g, groups.size());
     }
-    record_recent_input(layer.recent_input_store, neuron, RecentInput{t, g, event.synapse_index},
-                        oldest);
+    layer.coincidence_windows.record(t, event.post_index, g, event.synapse_index);
     const bool reached = Prepared ? integrate_prepared(neuron, t, event.psp, params,
                                                        layer.membrane_decay, layer.threshold_decay)
                                   : integrate(neuron, t, event.psp, params, layer.membrane_decay,
@@ -307,9 +312,9 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
     }
     Neuron& neuron = layer.neurons[event.post_index];
     if (event.has_timing_plasticity()) {
-        if (deliver_plastic_outlined<false>(layer, neuron, event, t)) {
-            layer.pending_neurons.push_back(event.post_index);
-        }
+        const bool reached = deliver_plastic_outlined<false>(layer, neuron, event, t);
+        seal_window(layer, t);
+        if (reached) layer.pending_neurons.push_back(event.post_index);
         return;
     }
     // No STDP on this synapse: the recent input would only ever be paired
@@ -350,7 +355,6 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
     const PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t num_groups = groups.size();
-    const RecentInputStore& store = layer.recent_input_store;
     const auto deliver_one = [&](std::size_t k) __attribute__((always_inline)) {
         // deliver_event, with the static case inlined and the tables
         // known to be built for this layer's time constants.
@@ -381,7 +385,6 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
         const SynapticEvent& event = events[k];
         if (event.post_index >= num_neurons || !event.has_timing_plasticity()) return;
         const Neuron& neuron = neurons[event.post_index];
-        store.prefetch_back(neuron.recent_inputs);
         if (!neuron.last_spike_t || *neuron.last_spike_t < oldest) return;
         const std::uint32_t g = event.group_index();
         if (g >= num_groups) return;
@@ -484,13 +487,16 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
 
 std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
     ensure_neuron_decay_tables(layer);
-    return layer.delivery_buffer.drain_current_batch([&](const EventBatch& batch) {
-        if (layer.timing_plasticity_scheduled) {
-            deliver_batch<true>(layer, batch, t);
-        } else {
-            deliver_batch<false>(layer, batch, t);
-        }
-    });
+    const std::uint64_t delivered =
+        layer.delivery_buffer.drain_current_batch([&](const EventBatch& batch) {
+            if (layer.timing_plasticity_scheduled) {
+                deliver_batch<true>(layer, batch, t);
+            } else {
+                deliver_batch<false>(layer, batch, t);
+            }
+        });
+    seal_window(layer, t);
+    return delivered;
 }
 
 void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t) {
@@ -498,12 +504,15 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
         missing_neuron(local_index, layer.neurons.size());
     }
     Neuron& neuron = layer.neurons[local_index];
+    const std::optional<std::uint64_t> previous_spike_t = neuron.last_spike_t;
     fire(neuron, t, layer.neuron_params);
-    RecentInputStore& store = layer.recent_input_store;
-    RecentInputQueue& inputs = neuron.recent_inputs;
-    prune_recent_inputs(store, neuron, t, layer.neuron_params.t_cutoff_coincidence);
-    // Pre-before-post: every input still in the window, oldest first; the
-    // difference arrival - t is zero or negative.
+    // Pre-before-post: every input since the previous spike that is still in
+    // the window, oldest first; the difference arrival - t is zero or negative.
+    std::vector<WindowRun>& runs = layer.window_runs;
+    layer.coincidence_windows.runs_of(
+        static_cast<std::uint32_t>(local_index),
+        first_unpaired_arrival(previous_spike_t, t, layer.neuron_params.t_cutoff_coincidence),
+        runs);
     // The paired synapses lie anywhere in the layer: request them all first so
     // that their loads overlap, then pair in order. Their groups are requested
     // in a pass of their own, as the synapses' addresses are read from them.
@@ -511,47 +520,57 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     const std::size_t num_groups = groups.size();
     const auto groups_at =
         reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
-    store.for_each_run(inputs, [&](const RecentInput* run, std::size_t count) {
-        for (std::size_t j = 0; j < count; ++j) {
+    for (const WindowRun& run : runs) {
+        for (std::size_t j = 0; j < run.size; ++j) {
             // The fields pairing reads lie in the group's first 64 bytes.
-            const std::uintptr_t group = groups_at + run[j].group_index * sizeof(PreSynapticGroup);
+            const std::uintptr_t group =
+                groups_at + run.inputs[j].group_index * sizeof(PreSynapticGroup);
             prefetch_line(reinterpret_cast<const void*>(group));
             prefetch_line(reinterpret_cast<const void*>(group + 63));
         }
-    });
-    store.for_each_run(inputs, [&](const RecentInput* run, std::size_t count) {
-        for (std::size_t j = 0; j < count; ++j) {
-            const RecentInput& input = run[j];
+    }
+    for (const WindowRun& run : runs) {
+        for (std::size_t j = 0; j < run.size; ++j) {
+            const WindowInput& input = run.inputs[j];
             if (input.group_index >= num_groups) continue;
             const PreSynapticGroup& g = groups.group_at(input.group_index);
             prefetch_line<true>(
                 reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(g.synapses.data()) +
                                               input.synapse_index * sizeof(Synapse)));
         }
-    });
-    while (!inputs.empty()) {
-        const RecentInput input = store.front(inputs);
-        store.pop_front(inputs);
-        if (input.group_index >= groups.size()) [[unlikely]] {
-            missing_group_position(input.group_index, groups.size());
+    }
+    for (const WindowRun& run : runs) {
+        const std::int64_t dt = signed_tick_difference(run.arrival_t, t);
+        for (std::size_t j = 0; j < run.size; ++j) {
+            const WindowInput input = run.inputs[j];
+            if (input.group_index >= num_groups) [[unlikely]] {
+                missing_group_position(input.group_index, num_groups);
+            }
+            pair_synapse(layer, groups.group_at(input.group_index), input.group_index,
+                         groups.key_at(input.group_index), input.synapse_index, dt, t);
         }
-        const std::uint64_t pre_syn_nid = groups.key_at(input.group_index);
-        pair_synapse(layer, groups.group_at(input.group_index), input.group_index, pre_syn_nid,
-                     input.synapse_index, signed_tick_difference(input.arrival_t, t), t);
+    }
+}
+
+void prefetch_firing(const PartitionLayer& layer, std::uint64_t local_index, bool first_step) {
+    if (local_index >= layer.neurons.size()) return;
+    const auto post = static_cast<std::uint32_t>(local_index);
+    if (first_step) {
+        layer.coincidence_windows.prefetch_index(post);
+    } else {
+        layer.coincidence_windows.prefetch_runs(post);
     }
 }
 
 void sort_pre_syn_groups(PartitionLayer& layer) {
     const std::vector<std::uint32_t> moved_to = layer.pre_syn_groups.sort_by_key();
     if (moved_to.empty()) return;
-    for (Neuron& neuron : layer.neurons) {
-        layer.recent_input_store.for_each(neuron.recent_inputs, [&](RecentInput& input) {
-            if (input.group_index >= moved_to.size()) [[unlikely]] {
-                missing_group_position(input.group_index, moved_to.size());
-            }
-            input.group_index = moved_to[input.group_index];
-        });
-    }
+    layer.coincidence_windows.renumber_groups([&](std::uint32_t g) {
+        if (g >= moved_to.size()) [[unlikely]] {
+            missing_group_position(g, moved_to.size());
+        }
+        return moved_to[g];
+    });
     // Events in flight name their group's position too. One that names no
     // group keeps its position and is rejected when it falls due.
     layer.delivery_buffer.for_each_pending([&](SynapticEvent& event) {

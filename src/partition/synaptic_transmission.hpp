@@ -52,6 +52,12 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
 /// with every recent input still in its window, oldest first.
 void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t);
 
+/// Requests what fire_neuron will read for neuron `local_index` a few
+/// firings from now, in two steps: `first_step` requests where its inputs
+/// lie, the second (a firing or two later) the inputs themselves. Only
+/// fetches; no effect on results.
+void prefetch_firing(const PartitionLayer& layer, std::uint64_t local_index, bool first_step);
+
 /// Orders the layer's pre-synaptic groups by ascending nid and renumbers the
 /// group positions held by the neurons' recent inputs to match. No effect
 /// when the groups are already in order.

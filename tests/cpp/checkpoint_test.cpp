@@ -18,6 +18,7 @@
 #include "instance/instance.hpp"
 #include "instance/instance_core_options.hpp"
 #include "partition/partition.hpp"
+#include "partition_test_support.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
@@ -200,8 +201,8 @@ Pending pending_state(Instance& instance) {
                 if (layer.plasticity_modulator) {
                     pending.traces += layer.plasticity_modulator->eligibility_traces.size();
                 }
-                for (const Neuron& neuron : layer.neurons) {
-                    pending.recent_inputs += neuron.recent_inputs.size;
+                for (std::size_t i = 0; i < layer.neurons.size(); ++i) {
+                    pending.recent_inputs += test::window(layer, i).size();
                 }
                 for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
                     if (layer.pre_syn_groups.group_at(g).previous_spike_t) {

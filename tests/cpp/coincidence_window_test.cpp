@@ -2,6 +2,8 @@
 // arrival + t_cutoff_coincidence against the current tick: pruning of recent
 // inputs and the pre-after-post pairing at delivery, including cut-offs and
 // ticks where the sum saturates.
+#include "partition/coincidence_window.hpp"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -30,26 +32,35 @@ constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 const std::vector<std::uint64_t> kCutoffs = {0, 1, 3, 20, kMax - 5, kMax};
 const std::vector<std::uint64_t> kBases = {0, 7, 1000, kMax - 30};
 
-TEST(CoincidenceWindow, PruningKeepsExactlyTheEntriesWhoseSumIsNotBelowTheTick) {
+TEST(CoincidenceWindow, FiringSeesExactlyTheEntriesWhoseSumIsNotBelowTheTick) {
     for (const std::uint64_t cutoff : kCutoffs) {
         for (const std::uint64_t base : kBases) {
+            CoincidenceWindows windows;
+            for (std::uint64_t a = 0; a < 8; ++a) {
+                windows.record(base + 3 * a, 0, static_cast<std::uint32_t>(a), 0);
+                windows.seal(1, 0);
+            }
             for (std::uint64_t dt = 0; dt < 30; ++dt) {
                 const std::uint64_t t = base + dt;
-                RecentInputStore store;
-                Neuron m;
-                for (std::uint64_t a = 0; a < 8; ++a)
-                    store.push_back(m.recent_inputs,
-                                    RecentInput{base + 3 * a, static_cast<std::uint32_t>(a), 0});
-                prune_recent_inputs(store, m, t, cutoff);
+                const std::vector<RecentInput> seen =
+                    windows.inputs_of(0, first_unpaired_arrival(std::nullopt, t, cutoff));
                 std::size_t kept = 0;
                 for (std::uint64_t a = 0; a < 8; ++a) {
                     if (!(saturating_add(base + 3 * a, cutoff) < t)) ++kept;
                 }
-                ASSERT_EQ(m.recent_inputs.size, kept) << cutoff << " " << base << " " << dt;
+                ASSERT_EQ(seen.size(), kept) << cutoff << " " << base << " " << dt;
                 if (kept > 0) {
-                    EXPECT_EQ(store.front(m.recent_inputs).arrival_t, base + 3 * (8 - kept));
+                    EXPECT_EQ(seen.front().arrival_t, base + 3 * (8 - kept));
                 }
             }
+            // Filing forgets exactly the ticks that left the window.
+            const std::uint64_t t = base + 20;
+            const std::uint64_t oldest = oldest_recent_arrival(t, cutoff);
+            windows.seal(1, oldest);
+            const std::vector<RecentInput> held = windows.inputs_of(0, 0);
+            ASSERT_FALSE(held.size() > 8);
+            for (const RecentInput& input : held) EXPECT_GE(input.arrival_t, oldest);
+            EXPECT_EQ(held, windows.inputs_of(0, oldest));
         }
     }
 }

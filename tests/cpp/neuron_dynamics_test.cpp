@@ -99,22 +99,20 @@ TEST(NeuronDynamics, SnapshotAppliesFloorAlwaysAndDecaysOnlyWhenLagging) {
     EXPECT_EQ(snapshot_voltage(n, 12, params), decayed(0.75f, 2, params.tau_membrane));
 }
 
-TEST(NeuronDynamics, PruneKeepsInputsAtTheCutoffEdge) {
-    RecentInputStore store;
-    Neuron n;
-    store.push_back(n.recent_inputs, RecentInput{5, 1, 0});
-    store.push_back(n.recent_inputs, RecentInput{6, 2, 0});
-    prune_recent_inputs(store, n, 25, 20);  // 5 + 20 == 25 stays
-    EXPECT_EQ(n.recent_inputs.size, 2u);
-    prune_recent_inputs(store, n, 26, 20);
-    ASSERT_EQ(n.recent_inputs.size, 1u);
-    EXPECT_EQ(store.front(n.recent_inputs).group_index, 2u);
+TEST(NeuronDynamics, FiringPairsInputsFromTheCutoffEdgeAndAfterThePreviousSpike) {
+    EXPECT_EQ(first_unpaired_arrival(std::nullopt, 25, 20), 5u);  // 5 + 20 == 25 stays
+    EXPECT_EQ(first_unpaired_arrival(std::nullopt, 26, 20), 6u);
+    EXPECT_EQ(first_unpaired_arrival(std::nullopt, 3, 20), 0u);
     // A cut-off near the largest tick never expires instead of wrapping.
-    prune_recent_inputs(store, n, 1000, std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(n.recent_inputs.size, 1u);
-    prune_recent_inputs(store, n, 27, 20);
-    EXPECT_TRUE(n.recent_inputs.empty());
-    EXPECT_EQ(store.blocks_in_use(), 0u);
+    EXPECT_EQ(first_unpaired_arrival(std::nullopt, 1000, std::numeric_limits<std::uint64_t>::max()),
+              0u);
+    // The previous spike paired everything up to its own tick.
+    EXPECT_EQ(first_unpaired_arrival(10, 25, 20), 11u);
+    EXPECT_EQ(first_unpaired_arrival(4, 25, 20), 5u);
+    EXPECT_EQ(first_unpaired_arrival(5, 25, 20), 6u);
+    EXPECT_EQ(first_unpaired_arrival(25, 25, 20), 26u);  // fired twice in one tick
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(first_unpaired_arrival(max, max, 3), max);
 }
 
 TEST(NeuronDynamics, MemoisedDecaysAreBitIdentical) {

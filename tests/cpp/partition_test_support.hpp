@@ -88,9 +88,12 @@ inline void finish_layer(PartitionLayer& layer) {
     layer.delivery_buffer = BatchedRingBuffer<SynapticEvent>(max_delay + 1);
 }
 
-/// The coincidence window of neuron i of the layer, oldest first.
+/// The inputs held for neuron i of the layer since it last fired, oldest
+/// first (including any that left its window but were not yet forgotten).
 inline std::vector<RecentInput> window(const PartitionLayer& layer, std::size_t i) {
-    return layer.recent_input_store.items(layer.neurons.at(i).recent_inputs);
+    const std::optional<std::uint64_t> last_spike_t = layer.neurons.at(i).last_spike_t;
+    return layer.coincidence_windows.inputs_of(static_cast<std::uint32_t>(i),
+                                               last_spike_t ? *last_spike_t + 1 : 0);
 }
 
 inline Synapse& synapse_at(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::size_t k) {

@@ -493,8 +493,8 @@ TEST(SynapticTransmission, BrokenInvariantsPanic) {
         Panic);
     EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 0, 0.1f}, 1), Panic);  // names no group
     EXPECT_THROW(deliver_event(layer, SynapticEvent{0, 4, 0.1f, tag_1}, 1), Panic);
-    layer.recent_input_store.push_back(layer.neurons[1].recent_inputs,
-                                       RecentInput{1, 78, 0});  // no group at position 78
+    layer.coincidence_windows.record(1, 1, 78, 0);  // no group at position 78
+    layer.coincidence_windows.seal(layer.neurons.size(), 0);
     EXPECT_THROW(fire_neuron(layer, 1, 1), Panic);
     EXPECT_THROW(fire_neuron(layer, 2, 1), Panic);
     propagate_spike(layer, 2, 0);

@@ -1,0 +1,248 @@
+#include "partition/coincidence_window.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "util/panic.hpp"
+#include "util/prefetch.hpp"
+
+namespace synaptor {
+namespace {
+
+/// A tick is indexed densely when it holds at least one input per this many
+/// neurons: its index then costs at most this many offsets per input.
+constexpr std::size_t kDenseNeuronsPerInput = 4;
+/// Every this many filed ticks, spare storage larger than twice the largest
+/// tick of that stretch is given back.
+constexpr std::size_t kTrimWindow = 256;
+
+template <class T>
+void release(std::vector<T>& v) {
+    std::vector<T>().swap(v);
+}
+
+}  // namespace
+
+void CoincidenceWindows::note_out_of_order(std::uint64_t t) {
+    if (t != open_t_) {
+        panic("coincidence window: inputs of ticks " + std::to_string(open_t_) + " and " +
+              std::to_string(t) + " noted without filing the first");
+    }
+    open_unordered_ = true;
+}
+
+CoincidenceWindows::Tick CoincidenceWindows::take_spare() {
+    if (spares_.empty()) return Tick{};
+    Tick tick = std::move(spares_.back());
+    spares_.pop_back();
+    return tick;
+}
+
+bool CoincidenceWindows::run_in(const Tick& tick, std::uint32_t post, std::size_t& begin,
+                                std::size_t& end) {
+    if (tick.dense) {
+        if (std::size_t{post} + 1 >= tick.start.size()) return false;
+        begin = tick.start[post];
+        end = tick.start[post + 1];
+        return begin != end;
+    }
+    const auto at = std::lower_bound(tick.neurons.begin(), tick.neurons.end(), post);
+    if (at == tick.neurons.end() || *at != post) return false;
+    const std::size_t i = static_cast<std::size_t>(at - tick.neurons.begin());
+    begin = tick.start[i];
+    end = tick.start[i + 1];
+    return true;
+}
+
+void CoincidenceWindows::build(Tick& tick, std::size_t num_neurons) {
+    const std::size_t n = open_.size();
+    if (n > std::numeric_limits<std::uint32_t>::max()) {
+        panic("coincidence window: more than 2^32 - 1 inputs in one tick");
+    }
+    // Storage kept from an earlier, much larger tick is given back.
+    if (tick.inputs.capacity() > 2 * n + 4096) release(tick.inputs);
+    tick.inputs.resize(n);
+    release(tick.neurons);
+    std::uint32_t max_post = 0;
+    for (const OpenInput& input : open_) max_post = std::max(max_post, input.post);
+    const std::size_t span = std::max<std::size_t>(num_neurons, std::size_t{max_post} + 1);
+    tick.dense = n * kDenseNeuronsPerInput >= span;
+    if (tick.dense) {
+        // A counting sort: stable, so each neuron's inputs keep their order.
+        std::vector<std::uint32_t>& start = tick.start;
+        if (start.capacity() > 2 * (span + 1) + 4096) release(start);
+        start.assign(span + 1, 0);
+        for (const OpenInput& input : open_) ++start[input.post + 1];
+        for (std::size_t i = 0; i < span; ++i) start[i + 1] += start[i];
+        if (!open_unordered_) {
+            for (std::size_t i = 0; i < n; ++i) tick.inputs[i] = open_[i].input;
+            return;
+        }
+        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+        for (const OpenInput& input : open_) tick.inputs[next[input.post]++] = input.input;
+        return;
+    }
+    if (open_unordered_) {
+        std::stable_sort(open_.begin(), open_.end(),
+                         [](const OpenInput& a, const OpenInput& b) { return a.post < b.post; });
+    }
+    if (tick.start.capacity() > 2 * (n + 1) + 4096) release(tick.start);
+    tick.start.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == 0 || open_[i].post != open_[i - 1].post) {
+            tick.neurons.push_back(open_[i].post);
+            tick.start.push_back(static_cast<std::uint32_t>(i));
+        }
+        tick.inputs[i] = open_[i].input;
+    }
+    tick.start.push_back(static_cast<std::uint32_t>(n));
+}
+
+void CoincidenceWindows::file_open(std::size_t num_neurons) {
+    // The tick's place among those filed: normally after the last. Inputs
+    // noted for a tick already filed (a second delivery at that tick) come
+    // after the ones it holds.
+    auto at = std::lower_bound(ticks_.begin(), ticks_.end(), open_t_,
+                               [](const Tick& tick, std::uint64_t t) { return tick.t < t; });
+    if (at != ticks_.end() && at->t == open_t_) {
+        std::vector<OpenInput> merged;
+        merged.reserve(at->inputs.size() + open_.size());
+        if (at->dense) {
+            for (std::size_t post = 0; post + 1 < at->start.size(); ++post) {
+                for (std::size_t i = at->start[post]; i < at->start[post + 1]; ++i) {
+                    merged.push_back(OpenInput{static_cast<std::uint32_t>(post), at->inputs[i]});
+                }
+            }
+        } else {
+            for (std::size_t j = 0; j < at->neurons.size(); ++j) {
+                for (std::size_t i = at->start[j]; i < at->start[j + 1]; ++i) {
+                    merged.push_back(OpenInput{at->neurons[j], at->inputs[i]});
+                }
+            }
+        }
+        merged.insert(merged.end(), open_.begin(), open_.end());
+        open_.swap(merged);
+        open_unordered_ = true;
+        build(*at, num_neurons);
+        return;
+    }
+    Tick tick = take_spare();
+    tick.t = open_t_;
+    build(tick, num_neurons);
+    ticks_.insert(at, std::move(tick));
+}
+
+void CoincidenceWindows::seal(std::size_t num_neurons, std::uint64_t oldest) {
+    const std::size_t n = open_.size();
+    if (n != 0) {
+        file_open(num_neurons);
+        open_.clear();
+        open_unordered_ = false;
+    }
+    while (!ticks_.empty() && ticks_.front().t < oldest) {
+        if (spares_.size() < 2) spares_.push_back(std::move(ticks_.front()));
+        ticks_.pop_front();
+    }
+    // Storage follows the work: what a burst needed is not kept for good.
+    recent_peak_ = std::max(recent_peak_, n);
+    if (++filed_ < kTrimWindow) return;
+    if (open_.capacity() > 2 * recent_peak_ + 4096) release(open_);
+    for (Tick& spare : spares_) {
+        if (spare.inputs.capacity() > 2 * recent_peak_ + 4096) spare = Tick{};
+    }
+    filed_ = 0;
+    recent_peak_ = 0;
+}
+
+void CoincidenceWindows::runs_of(std::uint32_t post, std::uint64_t from,
+                                 std::vector<WindowRun>& runs) const {
+    runs.clear();
+    for (auto it = ticks_.rbegin(); it != ticks_.rend() && it->t >= from; ++it) {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        if (run_in(*it, post, begin, end)) {
+            runs.push_back(WindowRun{it->t, it->inputs.data() + begin, end - begin});
+        }
+    }
+    std::reverse(runs.begin(), runs.end());
+}
+
+void CoincidenceWindows::prefetch_index(std::uint32_t post) const {
+    for (const Tick& tick : ticks_) {
+        if (tick.dense && std::size_t{post} + 1 < tick.start.size()) {
+            prefetch_line(tick.start.data() + post);
+        }
+    }
+}
+
+void CoincidenceWindows::prefetch_runs(std::uint32_t post) const {
+    for (const Tick& tick : ticks_) {
+        if (tick.dense && std::size_t{post} + 1 < tick.start.size()) {
+            prefetch_line(tick.inputs.data() + tick.start[post]);
+        }
+    }
+}
+
+std::vector<RecentInput> CoincidenceWindows::inputs_of(std::uint32_t post,
+                                                       std::uint64_t from) const {
+    std::vector<WindowRun> runs;
+    runs_of(post, from, runs);
+    std::vector<RecentInput> inputs;
+    for (const WindowRun& run : runs) {
+        for (std::size_t i = 0; i < run.size; ++i) {
+            inputs.push_back(
+                RecentInput{run.arrival_t, run.inputs[i].group_index, run.inputs[i].synapse_index});
+        }
+    }
+    return inputs;
+}
+
+void CoincidenceWindows::clear() {
+    ticks_.clear();
+    spares_.clear();
+    open_.clear();
+    open_unordered_ = false;
+}
+
+void CoincidenceWindows::assign(const std::vector<std::uint32_t>& posts,
+                                const std::vector<RecentInput>& inputs, std::size_t num_neurons) {
+    clear();
+    // Each neuron's inputs are oldest first, and neurons are listed in any
+    // order: sorting by tick, stably, leaves each tick's inputs of one neuron
+    // in their order.
+    std::vector<std::size_t> order(inputs.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return inputs[a].arrival_t < inputs[b].arrival_t;
+    });
+    for (std::size_t j = 0; j < order.size();) {
+        open_t_ = inputs[order[j]].arrival_t;
+        for (; j < order.size() && inputs[order[j]].arrival_t == open_t_; ++j) {
+            const RecentInput& input = inputs[order[j]];
+            open_.push_back(
+                OpenInput{posts[order[j]], WindowInput{input.group_index, input.synapse_index}});
+        }
+        open_unordered_ = true;
+        seal(num_neurons, 0);
+    }
+}
+
+std::size_t CoincidenceWindows::size() const {
+    std::size_t n = 0;
+    for (const Tick& tick : ticks_) n += tick.inputs.size();
+    return n;
+}
+
+std::size_t CoincidenceWindows::bytes_held() const {
+    const auto bytes = [](const Tick& tick) {
+        return tick.inputs.capacity() * sizeof(WindowInput) +
+               (tick.start.capacity() + tick.neurons.capacity()) * sizeof(std::uint32_t);
+    };
+    std::size_t n = open_.capacity() * sizeof(OpenInput);
+    for (const Tick& tick : ticks_) n += bytes(tick);
+    for (const Tick& tick : spares_) n += bytes(tick);
+    return n;
+}
+
+}  // namespace synaptor

@@ -1,0 +1,131 @@
+// The coincidence windows of a partition layer's neurons: the inputs each
+// neuron received over synapses with STDP in its last ticks, which firing
+// pairs with. They are kept tick by tick rather than neuron by neuron: the
+// inputs of one tick, ordered by target neuron, lie together in one array, so
+// that delivery appends them in sequence and a neuron that fires reads one
+// short run per tick of its window.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace synaptor {
+
+/// An input in a neuron's coincidence window: the synapse it arrived over,
+/// named by its group's position in the layer's pre_syn_groups (the group's
+/// key there is the pre-synaptic nid) and its index in that group, and the
+/// tick it arrived.
+struct RecentInput {
+    std::uint64_t arrival_t = 0;
+    std::uint32_t group_index = 0;
+    std::uint32_t synapse_index = 0;
+
+    bool operator==(const RecentInput&) const = default;
+};
+
+/// An input as a window tick holds it; the tick is the tick's.
+struct WindowInput {
+    std::uint32_t group_index = 0;
+    std::uint32_t synapse_index = 0;
+};
+static_assert(sizeof(WindowInput) == 8);
+
+/// One neuron's inputs of one tick, in delivery order.
+struct WindowRun {
+    std::uint64_t arrival_t = 0;
+    const WindowInput* inputs = nullptr;
+    std::size_t size = 0;
+};
+
+class CoincidenceWindows {
+public:
+    /// Notes an input delivered at tick t to neuron `post`. The inputs of a
+    /// tick are noted during its delivery and filed by seal(); until then
+    /// they are not visible to the reading calls below.
+    void record(std::uint64_t t, std::uint32_t post, std::uint32_t group_index,
+                std::uint32_t synapse_index) {
+        if (open_.empty()) {
+            open_t_ = t;
+        } else if (t != open_t_ || post < open_.back().post) [[unlikely]] {
+            note_out_of_order(t);
+        }
+        open_.push_back(OpenInput{post, WindowInput{group_index, synapse_index}});
+    }
+
+    /// Files the noted inputs for a layer of `num_neurons` neurons, then
+    /// forgets the ticks before `oldest`, which no neuron will read again.
+    void seal(std::size_t num_neurons, std::uint64_t oldest);
+
+    /// The runs of neuron `post` at ticks from `from` on, oldest first,
+    /// appended to `runs` (cleared first).
+    void runs_of(std::uint32_t post, std::uint64_t from, std::vector<WindowRun>& runs) const;
+
+    /// Requests the index entries of neuron `post` in every held tick (a
+    /// prefetch; the first step of reading its runs soon).
+    void prefetch_index(std::uint32_t post) const;
+    /// Requests the inputs of neuron `post` in every held tick, once its
+    /// index entries have arrived (the second step).
+    void prefetch_runs(std::uint32_t post) const;
+
+    /// The inputs of neuron `post` at ticks from `from` on, oldest first.
+    std::vector<RecentInput> inputs_of(std::uint32_t post, std::uint64_t from) const;
+
+    /// Replaces every group position g by `renumber(g)`.
+    template <class F>
+    void renumber_groups(F&& renumber) {
+        for (Tick& tick : ticks_) {
+            for (WindowInput& input : tick.inputs) input.group_index = renumber(input.group_index);
+        }
+        for (OpenInput& input : open_) input.input.group_index = renumber(input.input.group_index);
+    }
+
+    /// Forgets every input.
+    void clear();
+
+    /// Replaces the content by `inputs`: for each neuron (`posts`, parallel),
+    /// its inputs oldest first, as inputs_of lists them.
+    void assign(const std::vector<std::uint32_t>& posts, const std::vector<RecentInput>& inputs,
+                std::size_t num_neurons);
+
+    /// Number of inputs held (filed ticks only).
+    std::size_t size() const;
+    /// Bytes of storage held, for memory reports.
+    std::size_t bytes_held() const;
+
+private:
+    struct OpenInput {
+        std::uint32_t post;
+        WindowInput input;
+    };
+    /// The inputs of one tick, by target neuron, each neuron's in delivery
+    /// order. Dense ticks index every neuron (`start` has num_neurons + 1
+    /// offsets); sparse ones list the neurons that have inputs (`neurons`,
+    /// ascending) with `start` one offset longer.
+    struct Tick {
+        std::uint64_t t = 0;
+        bool dense = false;
+        std::vector<WindowInput> inputs;
+        std::vector<std::uint32_t> start;
+        std::vector<std::uint32_t> neurons;
+    };
+
+    void note_out_of_order(std::uint64_t t);
+    void file_open(std::size_t num_neurons);
+    void build(Tick& tick, std::size_t num_neurons);
+    Tick take_spare();
+    /// [begin, end) of neuron post's inputs in `tick`.
+    static bool run_in(const Tick& tick, std::uint32_t post, std::size_t& begin, std::size_t& end);
+
+    std::deque<Tick> ticks_;  ///< ascending tick
+    std::vector<Tick> spares_;
+    std::uint64_t open_t_ = 0;
+    std::vector<OpenInput> open_;
+    bool open_unordered_ = false;
+    /// Largest tick filed since the last trim, and how many were filed.
+    std::size_t recent_peak_ = 0;
+    std::size_t filed_ = 0;
+};
+
+}  // namespace synaptor

@@ -1,0 +1,131 @@
+// The tick-by-tick store of coincidence windows against a plain model that
+// keeps each neuron's inputs in a list: dense and sparse ticks, inputs noted
+// in and out of neuron order, a second delivery at a tick already filed,
+// forgetting, renumbering, rebuilding from a listing, and storage that
+// shrinks after a burst.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "partition/coincidence_window.hpp"
+
+namespace synaptor {
+namespace {
+
+using Model = std::map<std::uint32_t, std::vector<RecentInput>>;
+
+std::vector<RecentInput> model_inputs(const Model& model, std::uint32_t post, std::uint64_t from) {
+    std::vector<RecentInput> inputs;
+    const auto it = model.find(post);
+    if (it == model.end()) return inputs;
+    for (const RecentInput& input : it->second) {
+        if (input.arrival_t >= from) inputs.push_back(input);
+    }
+    return inputs;
+}
+
+TEST(CoincidenceWindows, MatchesPerNeuronListsForDenseSparseAndUnorderedTicks) {
+    constexpr std::uint32_t kNeurons = 64;
+    std::mt19937_64 rng(5);
+    CoincidenceWindows windows;
+    Model model;
+    std::uint64_t t = 100;
+    for (int step = 0; step < 300; ++step) {
+        t += 1 + rng() % 3;
+        // From a few inputs (a sparse tick) to several per neuron (dense).
+        const std::size_t n = rng() % 4 == 0 ? rng() % 5 : rng() % 300;
+        const bool ordered = rng() % 2 == 0;
+        std::vector<std::uint32_t> posts(n);
+        for (std::uint32_t& post : posts) post = static_cast<std::uint32_t>(rng() % kNeurons);
+        if (ordered) std::sort(posts.begin(), posts.end());
+        for (std::size_t i = 0; i < n; ++i) {
+            const RecentInput input{t, static_cast<std::uint32_t>(rng() % 1000),
+                                    static_cast<std::uint32_t>(i)};
+            windows.record(t, posts[i], input.group_index, input.synapse_index);
+            model[posts[i]].push_back(input);
+        }
+        // Now and then a second delivery at the tick just filed.
+        const bool again = rng() % 10 == 0;
+        windows.seal(kNeurons, 0);
+        if (again) {
+            const std::uint32_t post = static_cast<std::uint32_t>(rng() % kNeurons);
+            windows.record(t, post, 7, 99);
+            windows.seal(kNeurons, 0);
+            model[post].push_back(RecentInput{t, 7, 99});
+        }
+        if (step % 37 == 0) {
+            for (std::uint32_t post = 0; post < kNeurons; ++post) {
+                const std::uint64_t from = t - rng() % 40;
+                ASSERT_EQ(windows.inputs_of(post, from), model_inputs(model, post, from))
+                    << step << " " << post;
+            }
+        }
+    }
+    std::size_t total = 0;
+    for (const auto& [post, inputs] : model) total += inputs.size();
+    EXPECT_EQ(windows.size(), total);
+
+    // Rebuilt from the listing that a saved state holds, neurons in any order.
+    std::vector<std::uint32_t> posts;
+    std::vector<RecentInput> listing;
+    for (auto it = model.rbegin(); it != model.rend(); ++it) {
+        for (const RecentInput& input : it->second) {
+            posts.push_back(it->first);
+            listing.push_back(input);
+        }
+    }
+    CoincidenceWindows rebuilt;
+    rebuilt.assign(posts, listing, kNeurons);
+    for (std::uint32_t post = 0; post < kNeurons; ++post) {
+        ASSERT_EQ(rebuilt.inputs_of(post, 0), model_inputs(model, post, 0)) << post;
+    }
+
+    // Forgetting drops whole ticks before the bound and nothing after it.
+    const std::uint64_t oldest = t - 50;
+    windows.seal(kNeurons, oldest);
+    for (std::uint32_t post = 0; post < kNeurons; ++post) {
+        ASSERT_EQ(windows.inputs_of(post, 0), model_inputs(model, post, oldest)) << post;
+    }
+
+    windows.renumber_groups([](std::uint32_t g) { return g + 1; });
+    for (std::uint32_t post = 0; post < kNeurons; ++post) {
+        std::vector<RecentInput> want = model_inputs(model, post, oldest);
+        for (RecentInput& input : want) ++input.group_index;
+        ASSERT_EQ(windows.inputs_of(post, 0), want) << post;
+    }
+}
+
+TEST(CoincidenceWindows, NeuronsBeyondTheLayerAndEmptyTicksFindNothing) {
+    CoincidenceWindows windows;
+    windows.seal(10, 0);  // nothing noted
+    EXPECT_EQ(windows.size(), 0u);
+    windows.record(3, 2, 1, 1);
+    windows.seal(10, 0);
+    EXPECT_TRUE(windows.inputs_of(9, 0).empty());
+    EXPECT_TRUE(windows.inputs_of(123456, 0).empty());
+    EXPECT_TRUE(windows.inputs_of(2, 4).empty());
+    EXPECT_EQ(windows.inputs_of(2, 3).size(), 1u);
+    windows.clear();
+    EXPECT_TRUE(windows.inputs_of(2, 0).empty());
+}
+
+TEST(CoincidenceWindows, StorageShrinksAfterABurst) {
+    constexpr std::size_t kNeurons = 1000;
+    CoincidenceWindows windows;
+    for (std::uint32_t i = 0; i < 400000; ++i) windows.record(0, i % kNeurons, 1, i);
+    windows.seal(kNeurons, 0);
+    const std::size_t at_peak = windows.bytes_held();
+    EXPECT_GT(at_peak, 400000 * sizeof(WindowInput));
+    for (std::uint64_t t = 1; t < 1000; ++t) {
+        for (std::uint32_t i = 0; i < 50; ++i) windows.record(t, i, 1, i);
+        windows.seal(kNeurons, t > 30 ? t - 30 : 0);
+    }
+    EXPECT_LT(windows.bytes_held(), at_peak / 4);
+    EXPECT_EQ(windows.size(), 31u * 50u);
+}
+
+}  // namespace
+}  // namespace synaptor
