@@ -1,6 +1,7 @@
 #include "partition/coincidence_window.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <string>
 
@@ -55,17 +56,45 @@ bool CoincidenceWindows::run_in(const Tick& tick, std::uint32_t post, std::size_
     return true;
 }
 
+void CoincidenceWindows::prepare(Tick& tick, std::size_t n, std::uint32_t max_group,
+                                 std::uint32_t max_synapse) {
+    // One word per input when both fields fit in it together.
+    const unsigned group_bits = std::max(1u, static_cast<unsigned>(std::bit_width(max_group)));
+    const bool packed = group_bits < 32 && std::bit_width(max_synapse) <= 32 - group_bits;
+    tick.group_bits = packed ? group_bits : 0;
+    tick.size = n;
+    const std::size_t num_words = packed ? n : 2 * n;
+    // Storage kept from an earlier, much larger tick is given back.
+    if (tick.words.capacity() > 2 * num_words + 4096) release(tick.words);
+    tick.words.resize(num_words);
+}
+
+void CoincidenceWindows::store(Tick& tick, const std::vector<WindowInput>& inputs) {
+    std::uint32_t max_group = 0;
+    std::uint32_t max_synapse = 0;
+    for (const WindowInput& input : inputs) {
+        max_group = std::max(max_group, input.group_index);
+        max_synapse = std::max(max_synapse, input.synapse_index);
+    }
+    prepare(tick, inputs.size(), max_group, max_synapse);
+    for (std::size_t i = 0; i < inputs.size(); ++i) tick.put(i, inputs[i]);
+}
+
 void CoincidenceWindows::build(Tick& tick, std::size_t num_neurons) {
     const std::size_t n = open_.size();
     if (n > std::numeric_limits<std::uint32_t>::max()) {
         panic("coincidence window: more than 2^32 - 1 inputs in one tick");
     }
-    // Storage kept from an earlier, much larger tick is given back.
-    if (tick.inputs.capacity() > 2 * n + 4096) release(tick.inputs);
-    tick.inputs.resize(n);
-    release(tick.neurons);
     std::uint32_t max_post = 0;
-    for (const OpenInput& input : open_) max_post = std::max(max_post, input.post);
+    std::uint32_t max_group = 0;
+    std::uint32_t max_synapse = 0;
+    for (const OpenInput& input : open_) {
+        max_post = std::max(max_post, input.post);
+        max_group = std::max(max_group, input.input.group_index);
+        max_synapse = std::max(max_synapse, input.input.synapse_index);
+    }
+    prepare(tick, n, max_group, max_synapse);
+    release(tick.neurons);
     const std::size_t span = std::max<std::size_t>(num_neurons, std::size_t{max_post} + 1);
     tick.dense = n * kDenseNeuronsPerInput >= span;
     if (tick.dense) {
@@ -76,11 +105,11 @@ void CoincidenceWindows::build(Tick& tick, std::size_t num_neurons) {
         for (const OpenInput& input : open_) ++start[input.post + 1];
         for (std::size_t i = 0; i < span; ++i) start[i + 1] += start[i];
         if (!open_unordered_) {
-            for (std::size_t i = 0; i < n; ++i) tick.inputs[i] = open_[i].input;
+            for (std::size_t i = 0; i < n; ++i) tick.put(i, open_[i].input);
             return;
         }
         std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-        for (const OpenInput& input : open_) tick.inputs[next[input.post]++] = input.input;
+        for (const OpenInput& input : open_) tick.put(next[input.post]++, input.input);
         return;
     }
     if (open_unordered_) {
@@ -94,7 +123,7 @@ void CoincidenceWindows::build(Tick& tick, std::size_t num_neurons) {
             tick.neurons.push_back(open_[i].post);
             tick.start.push_back(static_cast<std::uint32_t>(i));
         }
-        tick.inputs[i] = open_[i].input;
+        tick.put(i, open_[i].input);
     }
     tick.start.push_back(static_cast<std::uint32_t>(n));
 }
@@ -107,17 +136,18 @@ void CoincidenceWindows::file_open(std::size_t num_neurons) {
                                [](const Tick& tick, std::uint64_t t) { return tick.t < t; });
     if (at != ticks_.end() && at->t == open_t_) {
         std::vector<OpenInput> merged;
-        merged.reserve(at->inputs.size() + open_.size());
+        merged.reserve(at->size + open_.size());
+        const PackedInputs held = at->inputs();
         if (at->dense) {
             for (std::size_t post = 0; post + 1 < at->start.size(); ++post) {
                 for (std::size_t i = at->start[post]; i < at->start[post + 1]; ++i) {
-                    merged.push_back(OpenInput{static_cast<std::uint32_t>(post), at->inputs[i]});
+                    merged.push_back(OpenInput{static_cast<std::uint32_t>(post), held[i]});
                 }
             }
         } else {
             for (std::size_t j = 0; j < at->neurons.size(); ++j) {
                 for (std::size_t i = at->start[j]; i < at->start[j + 1]; ++i) {
-                    merged.push_back(OpenInput{at->neurons[j], at->inputs[i]});
+                    merged.push_back(OpenInput{at->neurons[j], held[i]});
                 }
             }
         }
@@ -149,7 +179,7 @@ void CoincidenceWindows::seal(std::size_t num_neurons, std::uint64_t oldest) {
     if (++filed_ < kTrimWindow) return;
     if (open_.capacity() > 2 * recent_peak_ + 4096) release(open_);
     for (Tick& spare : spares_) {
-        if (spare.inputs.capacity() > 2 * recent_peak_ + 4096) spare = Tick{};
+        if (spare.words.capacity() > 4 * recent_peak_ + 4096) spare = Tick{};
     }
     filed_ = 0;
     recent_peak_ = 0;
@@ -162,7 +192,9 @@ void CoincidenceWindows::runs_of(std::uint32_t post, std::uint64_t from,
         std::size_t begin = 0;
         std::size_t end = 0;
         if (run_in(*it, post, begin, end)) {
-            runs.push_back(WindowRun{it->t, it->inputs.data() + begin, end - begin});
+            const PackedInputs inputs = it->inputs();
+            runs.push_back(
+                WindowRun{it->t, PackedInputs{inputs.address(begin), it->group_bits}, end - begin});
         }
     }
     std::reverse(runs.begin(), runs.end());
@@ -179,7 +211,7 @@ void CoincidenceWindows::prefetch_index(std::uint32_t post) const {
 void CoincidenceWindows::prefetch_runs(std::uint32_t post) const {
     for (const Tick& tick : ticks_) {
         if (tick.dense && std::size_t{post} + 1 < tick.start.size()) {
-            prefetch_line(tick.inputs.data() + tick.start[post]);
+            prefetch_line(tick.inputs().address(tick.start[post]));
         }
     }
 }
@@ -191,8 +223,8 @@ std::vector<RecentInput> CoincidenceWindows::inputs_of(std::uint32_t post,
     std::vector<RecentInput> inputs;
     for (const WindowRun& run : runs) {
         for (std::size_t i = 0; i < run.size; ++i) {
-            inputs.push_back(
-                RecentInput{run.arrival_t, run.inputs[i].group_index, run.inputs[i].synapse_index});
+            const WindowInput input = run.inputs[i];
+            inputs.push_back(RecentInput{run.arrival_t, input.group_index, input.synapse_index});
         }
     }
     return inputs;
@@ -230,14 +262,14 @@ void CoincidenceWindows::assign(const std::vector<std::uint32_t>& posts,
 
 std::size_t CoincidenceWindows::size() const {
     std::size_t n = 0;
-    for (const Tick& tick : ticks_) n += tick.inputs.size();
+    for (const Tick& tick : ticks_) n += tick.size;
     return n;
 }
 
 std::size_t CoincidenceWindows::bytes_held() const {
     const auto bytes = [](const Tick& tick) {
-        return tick.inputs.capacity() * sizeof(WindowInput) +
-               (tick.start.capacity() + tick.neurons.capacity()) * sizeof(std::uint32_t);
+        return (tick.words.capacity() + tick.start.capacity() + tick.neurons.capacity()) *
+               sizeof(std::uint32_t);
     };
     std::size_t n = open_.capacity() * sizeof(OpenInput);
     for (const Tick& tick : ticks_) n += bytes(tick);

@@ -32,10 +32,30 @@ struct WindowInput {
 };
 static_assert(sizeof(WindowInput) == 8);
 
+/// How a window tick stores its inputs: with `group_bits` nonzero, one
+/// 32-bit word each, the group position in the low `group_bits` bits and the
+/// synapse index above (chosen when every input of the tick fits); with 0,
+/// two words each, group position then synapse index.
+struct PackedInputs {
+    const std::uint32_t* words = nullptr;
+    unsigned group_bits = 0;
+
+    WindowInput operator[](std::size_t i) const {
+        if (group_bits != 0) {
+            const std::uint32_t w = words[i];
+            return WindowInput{w & ((std::uint32_t{1} << group_bits) - 1), w >> group_bits};
+        }
+        return WindowInput{words[2 * i], words[2 * i + 1]};
+    }
+    const std::uint32_t* address(std::size_t i) const {
+        return words + (group_bits != 0 ? i : 2 * i);
+    }
+};
+
 /// One neuron's inputs of one tick, in delivery order.
 struct WindowRun {
     std::uint64_t arrival_t = 0;
-    const WindowInput* inputs = nullptr;
+    PackedInputs inputs;
     std::size_t size = 0;
 };
 
@@ -75,8 +95,14 @@ public:
     /// Replaces every group position g by `renumber(g)`.
     template <class F>
     void renumber_groups(F&& renumber) {
+        std::vector<WindowInput> inputs;
         for (Tick& tick : ticks_) {
-            for (WindowInput& input : tick.inputs) input.group_index = renumber(input.group_index);
+            inputs.resize(tick.size);
+            for (std::size_t i = 0; i < tick.size; ++i) {
+                inputs[i] = tick.inputs()[i];
+                inputs[i].group_index = renumber(inputs[i].group_index);
+            }
+            store(tick, inputs);
         }
         for (OpenInput& input : open_) input.input.group_index = renumber(input.input.group_index);
     }
@@ -106,12 +132,29 @@ private:
     struct Tick {
         std::uint64_t t = 0;
         bool dense = false;
-        std::vector<WindowInput> inputs;
+        unsigned group_bits = 0;  ///< see PackedInputs
+        std::size_t size = 0;     ///< number of inputs
+        std::vector<std::uint32_t> words;
         std::vector<std::uint32_t> start;
         std::vector<std::uint32_t> neurons;
+
+        PackedInputs inputs() const { return PackedInputs{words.data(), group_bits}; }
+        void put(std::size_t i, const WindowInput& input) {
+            if (group_bits != 0) {
+                words[i] = input.group_index | (input.synapse_index << group_bits);
+            } else {
+                words[2 * i] = input.group_index;
+                words[2 * i + 1] = input.synapse_index;
+            }
+        }
     };
 
     void note_out_of_order(std::uint64_t t);
+    /// Stores `inputs` (in index order) as the tick's inputs, packed if they fit.
+    static void store(Tick& tick, const std::vector<WindowInput>& inputs);
+    /// Chooses the tick's packing for inputs up to these values and sizes its words.
+    static void prepare(Tick& tick, std::size_t n, std::uint32_t max_group,
+                        std::uint32_t max_synapse);
     void file_open(std::size_t num_neurons);
     void build(Tick& tick, std::size_t num_neurons);
     Tick take_spare();

@@ -524,14 +524,14 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
         for (std::size_t j = 0; j < run.size; ++j) {
             // The fields pairing reads lie in the group's first 64 bytes.
             const std::uintptr_t group =
-                groups_at + run.inputs[j].group_index * sizeof(PreSynapticGroup);
+                groups_at + std::uintptr_t{run.inputs[j].group_index} * sizeof(PreSynapticGroup);
             prefetch_line(reinterpret_cast<const void*>(group));
             prefetch_line(reinterpret_cast<const void*>(group + 63));
         }
     }
     for (const WindowRun& run : runs) {
         for (std::size_t j = 0; j < run.size; ++j) {
-            const WindowInput& input = run.inputs[j];
+            const WindowInput input = run.inputs[j];
             if (input.group_index >= num_groups) continue;
             const PreSynapticGroup& g = groups.group_at(input.group_index);
             prefetch_line<true>(

@@ -90,12 +90,24 @@ TEST(CoincidenceWindows, MatchesPerNeuronListsForDenseSparseAndUnorderedTicks) {
         ASSERT_EQ(windows.inputs_of(post, 0), model_inputs(model, post, oldest)) << post;
     }
 
-    windows.renumber_groups([](std::uint32_t g) { return g + 1; });
-    for (std::uint32_t post = 0; post < kNeurons; ++post) {
-        std::vector<RecentInput> want = model_inputs(model, post, oldest);
-        for (RecentInput& input : want) ++input.group_index;
-        ASSERT_EQ(windows.inputs_of(post, 0), want) << post;
+    // Renumbered to positions that no longer fit beside the synapse index in
+    // one word, and back.
+    constexpr std::uint32_t kHigh = 0x7FFF0000u;
+    for (const std::uint32_t now : {kHigh, 0u}) {
+        windows.renumber_groups([&](std::uint32_t g) { return g ^ kHigh; });
+        for (std::uint32_t post = 0; post < kNeurons; ++post) {
+            std::vector<RecentInput> want = model_inputs(model, post, oldest);
+            for (RecentInput& input : want) input.group_index ^= now;
+            ASSERT_EQ(windows.inputs_of(post, 0), want) << post;
+        }
     }
+    // Inputs whose fields do not fit one word together are kept whole.
+    CoincidenceWindows wide;
+    wide.record(1, 0, 0x7FFFFFFEu, 0xFFFFFFFFu);
+    wide.record(1, 0, 3, 0xFFFFFFF0u);
+    wide.seal(1, 0);
+    EXPECT_EQ(wide.inputs_of(0, 0),
+              (std::vector<RecentInput>{{1, 0x7FFFFFFEu, 0xFFFFFFFFu}, {1, 3, 0xFFFFFFF0u}}));
 }
 
 TEST(CoincidenceWindows, NeuronsBeyondTheLayerAndEmptyTicksFindNothing) {
