@@ -376,10 +376,19 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     // A prefetch never faults, so indices are bounded only where a load is
     // made to form the address; addresses are formed as integers, never as
     // out-of-range pointers.
+    const auto groups_at =
+        reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
     const auto fetch_neuron = [&](std::size_t k) __attribute__((always_inline)) {
+        const SynapticEvent& event = events[k];
         __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(neurons) +
-                                                         events[k].post_index * sizeof(Neuron)),
+                                                         event.post_index * sizeof(Neuron)),
                            1);
+        // The group, whose record the next step reads if the neuron spiked
+        // within the window.
+        if (event.has_timing_plasticity()) {
+            __builtin_prefetch(reinterpret_cast<const void*>(
+                groups_at + std::uintptr_t{event.group_index()} * sizeof(PreSynapticGroup)));
+        }
     };
     const auto fetch_window = [&](std::size_t k) __attribute__((always_inline)) {
         const SynapticEvent& event = events[k];
