@@ -40,20 +40,30 @@ CoincidenceWindows::Tick CoincidenceWindows::take_spare() {
     return tick;
 }
 
-bool CoincidenceWindows::run_in(const Tick& tick, std::uint32_t post, std::size_t& begin,
+bool CoincidenceWindows::run_in(const TickView& view, std::uint32_t post, std::size_t& begin,
                                 std::size_t& end) {
-    if (tick.dense) {
-        if (std::size_t{post} + 1 >= tick.start.size()) return false;
-        begin = tick.start[post];
-        end = tick.start[post + 1];
+    if (view.neurons == nullptr) {
+        if (std::size_t{post} + 1 >= view.num_starts) return false;
+        begin = view.start[post];
+        end = view.start[post + 1];
         return begin != end;
     }
-    const auto at = std::lower_bound(tick.neurons.begin(), tick.neurons.end(), post);
-    if (at == tick.neurons.end() || *at != post) return false;
-    const std::size_t i = static_cast<std::size_t>(at - tick.neurons.begin());
-    begin = tick.start[i];
-    end = tick.start[i + 1];
+    const std::uint32_t* const last = view.neurons + view.num_neurons;
+    const std::uint32_t* const at = std::lower_bound(view.neurons, last, post);
+    if (at == last || *at != post) return false;
+    const std::size_t i = static_cast<std::size_t>(at - view.neurons);
+    begin = view.start[i];
+    end = view.start[i + 1];
     return true;
+}
+
+void CoincidenceWindows::refresh_views() {
+    views_.clear();
+    for (const Tick& tick : ticks_) {
+        views_.push_back(TickView{tick.t, tick.start.data(), tick.start.size(),
+                                  tick.dense ? nullptr : tick.neurons.data(),
+                                  tick.dense ? 0 : tick.neurons.size(), tick.inputs()});
+    }
 }
 
 void CoincidenceWindows::prepare(Tick& tick, std::size_t n, std::uint32_t max_group,
@@ -174,6 +184,7 @@ void CoincidenceWindows::seal(std::size_t num_neurons, std::uint64_t oldest) {
         if (spares_.size() < 2) spares_.push_back(std::move(ticks_.front()));
         ticks_.pop_front();
     }
+    refresh_views();
     // Storage follows the work: what a burst needed is not kept for good.
     recent_peak_ = std::max(recent_peak_, n);
     if (++filed_ < kTrimWindow) return;
@@ -188,30 +199,32 @@ void CoincidenceWindows::seal(std::size_t num_neurons, std::uint64_t oldest) {
 void CoincidenceWindows::runs_of(std::uint32_t post, std::uint64_t from,
                                  std::vector<WindowRun>& runs) const {
     runs.clear();
-    for (auto it = ticks_.rbegin(); it != ticks_.rend() && it->t >= from; ++it) {
+    std::size_t first = views_.size();
+    while (first > 0 && views_[first - 1].t >= from) --first;
+    for (std::size_t v = first; v < views_.size(); ++v) {
+        const TickView& view = views_[v];
         std::size_t begin = 0;
         std::size_t end = 0;
-        if (run_in(*it, post, begin, end)) {
-            const PackedInputs inputs = it->inputs();
+        if (run_in(view, post, begin, end)) {
             runs.push_back(
-                WindowRun{it->t, PackedInputs{inputs.address(begin), it->group_bits}, end - begin});
+                WindowRun{view.t, PackedInputs{view.inputs.address(begin), view.inputs.group_bits},
+                          end - begin});
         }
     }
-    std::reverse(runs.begin(), runs.end());
 }
 
 void CoincidenceWindows::prefetch_index(std::uint32_t post) const {
-    for (const Tick& tick : ticks_) {
-        if (tick.dense && std::size_t{post} + 1 < tick.start.size()) {
-            prefetch_line(tick.start.data() + post);
+    for (const TickView& view : views_) {
+        if (view.neurons == nullptr && std::size_t{post} + 1 < view.num_starts) {
+            prefetch_line(view.start + post);
         }
     }
 }
 
 void CoincidenceWindows::prefetch_runs(std::uint32_t post) const {
-    for (const Tick& tick : ticks_) {
-        if (tick.dense && std::size_t{post} + 1 < tick.start.size()) {
-            prefetch_line(tick.inputs().address(tick.start[post]));
+    for (const TickView& view : views_) {
+        if (view.neurons == nullptr && std::size_t{post} + 1 < view.num_starts) {
+            prefetch_line(view.inputs.address(view.start[post]));
         }
     }
 }
@@ -232,6 +245,7 @@ std::vector<RecentInput> CoincidenceWindows::inputs_of(std::uint32_t post,
 
 void CoincidenceWindows::clear() {
     ticks_.clear();
+    views_.clear();
     spares_.clear();
     open_.clear();
     open_unordered_ = false;

@@ -104,6 +104,7 @@ public:
             }
             store(tick, inputs);
         }
+        refresh_views();
         for (OpenInput& input : open_) input.input.group_index = renumber(input.input.group_index);
     }
 
@@ -149,6 +150,22 @@ private:
         }
     };
 
+    /// What the reading calls need of a tick, in one small contiguous array
+    /// (refreshed whenever the ticks change): firing reads it for every
+    /// tick of the window.
+    struct TickView {
+        std::uint64_t t = 0;
+        const std::uint32_t* start = nullptr;
+        std::size_t num_starts = 0;
+        const std::uint32_t* neurons = nullptr;  ///< null for a dense tick
+        std::size_t num_neurons = 0;
+        PackedInputs inputs;
+    };
+
+    void refresh_views();
+    /// [begin, end) of neuron post's inputs in the tick of `view`.
+    static bool run_in(const TickView& view, std::uint32_t post, std::size_t& begin,
+                       std::size_t& end);
     void note_out_of_order(std::uint64_t t);
     /// Stores `inputs` (in index order) as the tick's inputs, packed if they fit.
     static void store(Tick& tick, const std::vector<WindowInput>& inputs);
@@ -158,10 +175,9 @@ private:
     void file_open(std::size_t num_neurons);
     void build(Tick& tick, std::size_t num_neurons);
     Tick take_spare();
-    /// [begin, end) of neuron post's inputs in `tick`.
-    static bool run_in(const Tick& tick, std::uint32_t post, std::size_t& begin, std::size_t& end);
 
-    std::deque<Tick> ticks_;  ///< ascending tick
+    std::deque<Tick> ticks_;       ///< ascending tick
+    std::vector<TickView> views_;  ///< one per tick, in the same order
     std::vector<Tick> spares_;
     std::uint64_t open_t_ = 0;
     std::vector<OpenInput> open_;
