@@ -147,20 +147,9 @@ void CoincidenceWindows::file_open(std::size_t num_neurons) {
     if (at != ticks_.end() && at->t == open_t_) {
         std::vector<OpenInput> merged;
         merged.reserve(at->size + open_.size());
-        const PackedInputs held = at->inputs();
-        if (at->dense) {
-            for (std::size_t post = 0; post + 1 < at->start.size(); ++post) {
-                for (std::size_t i = at->start[post]; i < at->start[post + 1]; ++i) {
-                    merged.push_back(OpenInput{static_cast<std::uint32_t>(post), held[i]});
-                }
-            }
-        } else {
-            for (std::size_t j = 0; j < at->neurons.size(); ++j) {
-                for (std::size_t i = at->start[j]; i < at->start[j + 1]; ++i) {
-                    merged.push_back(OpenInput{at->neurons[j], held[i]});
-                }
-            }
-        }
+        for_each_input(*at, [&](std::uint32_t post, const WindowInput& input) {
+            merged.push_back(OpenInput{post, input});
+        });
         merged.insert(merged.end(), open_.begin(), open_.end());
         open_.swap(merged);
         open_unordered_ = true;

@@ -6,6 +6,7 @@
 // short run per tick of its window.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -77,6 +78,38 @@ public:
     /// Files the noted inputs for a layer of `num_neurons` neurons, then
     /// forgets the ticks before `oldest`, which no neuron will read again.
     void seal(std::size_t num_neurons, std::uint64_t oldest);
+
+    /// Drops, from ticks that have just reached an age of 64, 128, 256, ...
+    /// ticks at tick `now`, the inputs of neurons for which `fired_since(post,
+    /// tick)` holds: firing has paired them, and they are never read again.
+    /// Windows longer than 64 ticks then hold about what their neurons have
+    /// not yet paired, at the cost of a pass over each tick at those ages.
+    template <class FiredSince>
+    void drop_paired(std::uint64_t now, std::size_t num_neurons, FiredSince&& fired_since) {
+        bool changed = false;
+        for (std::size_t i = 0; i < ticks_.size();) {
+            Tick& tick = ticks_[i];
+            const std::uint64_t age = now - tick.t;
+            if (tick.t > now || age < kFirstCompactionAge || !std::has_single_bit(age)) {
+                ++i;
+                continue;
+            }
+            changed = true;
+            open_.clear();
+            for_each_input(tick, [&](std::uint32_t post, const WindowInput& input) {
+                if (!fired_since(post, tick.t)) open_.push_back(OpenInput{post, input});
+            });
+            open_unordered_ = false;
+            if (open_.empty()) {
+                ticks_.erase(ticks_.begin() + static_cast<std::ptrdiff_t>(i));
+                continue;
+            }
+            build(tick, num_neurons);
+            ++i;
+        }
+        open_.clear();
+        if (changed) refresh_views();
+    }
 
     /// The runs of neuron `post` at ticks from `from` on, oldest first,
     /// appended to `runs` (cleared first).
@@ -166,6 +199,26 @@ private:
     /// [begin, end) of neuron post's inputs in the tick of `view`.
     static bool run_in(const TickView& view, std::uint32_t post, std::size_t& begin,
                        std::size_t& end);
+    static constexpr std::uint64_t kFirstCompactionAge = 64;
+
+    /// f(post, input) for every input of the tick, by neuron.
+    template <class F>
+    static void for_each_input(const Tick& tick, F&& f) {
+        const PackedInputs inputs = tick.inputs();
+        if (tick.dense) {
+            for (std::size_t post = 0; post + 1 < tick.start.size(); ++post) {
+                for (std::size_t i = tick.start[post]; i < tick.start[post + 1]; ++i) {
+                    f(static_cast<std::uint32_t>(post), inputs[i]);
+                }
+            }
+            return;
+        }
+        for (std::size_t j = 0; j < tick.neurons.size(); ++j) {
+            for (std::size_t i = tick.start[j]; i < tick.start[j + 1]; ++i) {
+                f(tick.neurons[j], inputs[i]);
+            }
+        }
+    }
     void note_out_of_order(std::uint64_t t);
     /// Stores `inputs` (in index order) as the tick's inputs, packed if they fit.
     static void store(Tick& tick, const std::vector<WindowInput>& inputs);

@@ -101,8 +101,16 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
 
 /// Files the inputs delivered at tick t in the layer's coincidence windows.
 void seal_window(PartitionLayer& layer, std::uint64_t t) {
-    layer.coincidence_windows.seal(
-        layer.neurons.size(), oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
+    CoincidenceWindows& windows = layer.coincidence_windows;
+    const std::vector<Neuron>& neurons = layer.neurons;
+    windows.seal(neurons.size(),
+                 oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
+    // Inputs of a neuron that fired at or after their tick were paired then.
+    windows.drop_paired(t, neurons.size(), [&](std::uint32_t post, std::uint64_t tick) {
+        if (post >= neurons.size()) return false;
+        const std::optional<std::uint64_t>& last_spike_t = neurons[post].last_spike_t;
+        return last_spike_t && *last_spike_t >= tick;
+    });
 }
 
 void ensure_neuron_decay_tables(PartitionLayer& layer) {

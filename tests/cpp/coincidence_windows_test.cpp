@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -108,6 +109,37 @@ TEST(CoincidenceWindows, MatchesPerNeuronListsForDenseSparseAndUnorderedTicks) {
     wide.seal(1, 0);
     EXPECT_EQ(wide.inputs_of(0, 0),
               (std::vector<RecentInput>{{1, 0x7FFFFFFEu, 0xFFFFFFFFu}, {1, 3, 0xFFFFFFF0u}}));
+}
+
+TEST(CoincidenceWindows, LongWindowsDropInputsThatFiringHasPaired) {
+    constexpr std::uint32_t kNeurons = 16;
+    std::mt19937_64 rng(9);
+    CoincidenceWindows windows;
+    std::vector<std::optional<std::uint64_t>> last_spike(kNeurons);
+    Model model;
+    std::size_t recorded = 0;
+    for (std::uint64_t t = 1; t <= 700; ++t) {
+        for (std::uint32_t post = 0; post < kNeurons; ++post) {
+            windows.record(t, post, post, static_cast<std::uint32_t>(t));
+            model[post].push_back(RecentInput{t, post, static_cast<std::uint32_t>(t)});
+            ++recorded;
+        }
+        windows.seal(kNeurons, 0);
+        windows.drop_paired(t, kNeurons, [&](std::uint32_t post, std::uint64_t tick) {
+            return last_spike[post] && *last_spike[post] >= tick;
+        });
+        // Firing after delivery; neuron 0 never fires.
+        for (std::uint32_t post = 1; post < kNeurons; ++post) {
+            if (rng() % (4 * post) == 0) last_spike[post] = t;
+        }
+    }
+    for (std::uint32_t post = 0; post < kNeurons; ++post) {
+        const std::uint64_t from = last_spike[post] ? *last_spike[post] + 1 : 0;
+        ASSERT_EQ(windows.inputs_of(post, from), model_inputs(model, post, from)) << post;
+    }
+    // Neuron 0 keeps all 700; the others keep far less than they received.
+    EXPECT_EQ(windows.inputs_of(0, 0).size(), 700u);
+    EXPECT_LT(windows.size(), recorded / 4);
 }
 
 TEST(CoincidenceWindows, NeuronsBeyondTheLayerAndEmptyTicksFindNothing) {
