@@ -11,9 +11,6 @@
 namespace synaptor {
 namespace {
 
-/// A tick is indexed densely when it holds at least one input per this many
-/// neurons: its index then costs at most this many offsets per input.
-constexpr std::size_t kDenseNeuronsPerInput = 4;
 /// Every this many filed ticks, spare storage larger than twice the largest
 /// tick of that stretch is given back.
 constexpr std::size_t kTrimWindow = 256;
@@ -92,7 +89,7 @@ void CoincidenceWindows::store(Tick& tick, const std::vector<WindowInput>& input
 
 void CoincidenceWindows::build(Tick& tick, std::size_t num_neurons) {
     const std::size_t n = open_.size();
-    if (n > std::numeric_limits<std::uint32_t>::max()) {
+    if (n > kMaxTickInputs) {
         panic("coincidence window: more than 2^32 - 1 inputs in one tick");
     }
     std::uint32_t max_post = 0;
@@ -175,7 +172,8 @@ void CoincidenceWindows::seal(std::size_t num_neurons, std::uint64_t oldest) {
     }
     refresh_views();
     // Storage follows the work: what a burst needed is not kept for good.
-    recent_peak_ = std::max(recent_peak_, n);
+    recent_peak_ = std::max(recent_peak_, n + filed_at_once_);
+    filed_at_once_ = 0;
     if (++filed_ < kTrimWindow) return;
     if (open_.capacity() > 2 * recent_peak_ + 4096) release(open_);
     for (Tick& spare : spares_) {

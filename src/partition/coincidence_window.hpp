@@ -6,6 +6,7 @@
 // short run per tick of its window.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -73,6 +74,39 @@ public:
             note_out_of_order(t);
         }
         open_.push_back(OpenInput{post, WindowInput{group_index, synapse_index}});
+    }
+
+    /// Whether the inputs of tick t, `n` of them in a layer of `num_neurons`
+    /// neurons, can be filed at once by file_dense: nothing else noted, no
+    /// later tick filed, and enough inputs for a dense index.
+    bool accepts_dense(std::uint64_t t, std::size_t n, std::size_t num_neurons) const {
+        return open_.empty() && n != 0 && n <= kMaxTickInputs &&
+               n * kDenseNeuronsPerInput >= num_neurons && (ticks_.empty() || ticks_.back().t < t);
+    }
+
+    /// Files the `n` inputs of tick t given already in neuron order, as
+    /// noting them one by one would: input_at(i) is the i-th, ends[p] the end
+    /// of neuron p's (p < num_neurons), and every group position is at most
+    /// `max_group` and synapse index at most `max_synapse`. Only when
+    /// accepts_dense(t, n, num_neurons); seal() follows as usual.
+    template <class InputAt>
+    void file_dense(std::uint64_t t, std::size_t num_neurons, const std::uint32_t* ends,
+                    std::size_t n, std::uint32_t max_group, std::uint32_t max_synapse,
+                    InputAt&& input_at) {
+        Tick tick = take_spare();
+        tick.t = t;
+        prepare(tick, n, max_group, max_synapse);
+        tick.dense = true;
+        std::vector<std::uint32_t>().swap(tick.neurons);
+        if (tick.start.capacity() > 2 * (num_neurons + 1) + 4096) {
+            std::vector<std::uint32_t>().swap(tick.start);
+        }
+        tick.start.resize(num_neurons + 1);
+        tick.start[0] = 0;
+        std::copy(ends, ends + num_neurons, tick.start.begin() + 1);
+        for (std::size_t i = 0; i < n; ++i) tick.put(i, input_at(i));
+        ticks_.push_back(std::move(tick));
+        filed_at_once_ += n;
     }
 
     /// Files the noted inputs for a layer of `num_neurons` neurons, then
@@ -200,6 +234,10 @@ private:
     static bool run_in(const TickView& view, std::uint32_t post, std::size_t& begin,
                        std::size_t& end);
     static constexpr std::uint64_t kFirstCompactionAge = 64;
+    /// A tick is indexed densely when it holds at least one input per this
+    /// many neurons: its index then costs at most this many offsets per input.
+    static constexpr std::size_t kDenseNeuronsPerInput = 4;
+    static constexpr std::size_t kMaxTickInputs = 0xFFFFFFFFu;
 
     /// f(post, input) for every input of the tick, by neuron.
     template <class F>
@@ -238,6 +276,7 @@ private:
     /// Largest tick filed since the last trim, and how many were filed.
     std::size_t recent_peak_ = 0;
     std::size_t filed_ = 0;
+    std::size_t filed_at_once_ = 0;  ///< inputs filed by file_dense since the last seal
 };
 
 }  // namespace synaptor

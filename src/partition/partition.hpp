@@ -76,6 +76,11 @@ struct DeliveryScratch {
     std::vector<std::uint32_t> positions;
     std::vector<std::uint32_t> neuron_start;
     std::vector<std::uint64_t> crossed;
+    /// Of the sorted batch's events over synapses with STDP: their number,
+    /// largest group position and largest synapse index.
+    std::size_t num_plastic = 0;
+    std::uint32_t max_group = 0;
+    std::uint32_t max_synapse = 0;
 
     /// Room for a batch of n events.
     void reserve(std::size_t n) {

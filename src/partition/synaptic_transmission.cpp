@@ -261,10 +261,11 @@ namespace {
 
 /// Delivery of an event over a synapse with STDP to `neuron`: record, integrate,
 /// then pre-after-post pairing. Returns whether the neuron reached its threshold.
+/// Without `Record` the caller files the input in the window itself.
 /// `Prepared`: the layer's neuron decay tables are known to be built for its
 /// time constants. `oldest`: oldest_recent_arrival(t, t_cutoff_coincidence),
 /// the bound of the coincidence window at tick t.
-template <bool Prepared>
+template <bool Prepared, bool Record = true>
 [[gnu::always_inline]] inline bool deliver_plastic(PartitionLayer& layer, Neuron& neuron,
                                                    const SynapticEvent& event, std::uint64_t t,
                                                    std::uint64_t oldest) {
@@ -277,7 +278,9 @@ template <bool Prepared>
     if (g >= groups.size()) [[unlikely]] {
         missing_group_position(g, groups.size());
     }
-    layer.coincidence_windows.record(t, event.post_index, g, event.synapse_index);
+    if constexpr (Record) {
+        layer.coincidence_windows.record(t, event.post_index, g, event.synapse_index);
+    }
     const bool reached = Prepared ? integrate_prepared(neuron, t, event.psp, params,
                                                        layer.membrane_decay, layer.threshold_decay)
                                   : integrate(neuron, t, event.psp, params, layer.membrane_decay,
@@ -304,10 +307,10 @@ template <bool Prepared>
 }
 
 /// The same, kept out of line for loops where it is the exception.
-template <bool Prepared>
+template <bool Prepared, bool Record = true>
 [[gnu::noinline]] bool deliver_plastic_outlined(PartitionLayer& layer, Neuron& neuron,
                                                 const SynapticEvent& event, std::uint64_t t) {
-    return deliver_plastic<Prepared>(
+    return deliver_plastic<Prepared, Record>(
         layer, neuron, event, t,
         oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
 }
@@ -343,7 +346,7 @@ namespace {
 /// code layout: with it, delivery over synapses with STDP is inlined; without
 /// it (no event of the layer has had STDP so far), such an event still takes
 /// the same path, out of line.
-template <bool MostlyPlastic, class Reached>
+template <bool MostlyPlastic, bool Record, class Reached>
 void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::size_t n,
                     std::uint64_t t, Reached&& reached) {
     // Events hit neurons, coincidence windows and synapses all over the
@@ -375,9 +378,9 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
         if (!event.has_timing_plasticity()) {
             crossed = integrate_prepared(neuron, t, event.psp, params, membrane, threshold);
         } else if (MostlyPlastic) {
-            crossed = deliver_plastic<true>(layer, neuron, event, t, oldest);
+            crossed = deliver_plastic<true, Record>(layer, neuron, event, t, oldest);
         } else {
-            crossed = deliver_plastic_outlined<true>(layer, neuron, event, t);
+            crossed = deliver_plastic_outlined<true, Record>(layer, neuron, event, t);
         }
         if (crossed) reached(k, event.post_index);
     };
@@ -437,16 +440,28 @@ bool sort_by_neuron(PartitionLayer& layer, const EventBatch& batch) {
     std::vector<std::uint32_t>& start = scratch.neuron_start;
     start.assign(num_neurons + 1, 0);
     bool in_run = true;
+    std::size_t num_plastic = 0;
+    std::uint32_t max_group = 0;
+    std::uint32_t max_synapse = 0;
     batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) {
-            if (events[i].post_index >= num_neurons) [[unlikely]] {
+            const SynapticEvent& event = events[i];
+            if (event.post_index >= num_neurons) [[unlikely]] {
                 in_run = false;
                 return;
             }
-            ++start[events[i].post_index + 1];
+            ++start[event.post_index + 1];
+            if (event.has_timing_plasticity()) {
+                ++num_plastic;
+                max_group = std::max(max_group, event.group_index());
+                max_synapse = std::max(max_synapse, event.synapse_index);
+            }
         }
     });
     if (!in_run) return false;
+    scratch.num_plastic = num_plastic;
+    scratch.max_group = max_group;
+    scratch.max_synapse = max_synapse;
     std::uint32_t sum = 0;
     for (std::uint32_t& s : start) {
         sum += s;
@@ -484,17 +499,31 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         const std::uint32_t* const position = scratch.positions.data();
         std::vector<std::uint64_t>& crossed = scratch.crossed;
         crossed.clear();
-        deliver_events<MostlyPlastic>(
-            layer, scratch.events.data(), n, t, [&](std::size_t k, std::uint64_t post_index) {
-                crossed.push_back(std::uint64_t{position[k]} << 32 | post_index);
-            });
+        const auto cross = [&](std::size_t k, std::uint64_t post_index) {
+            crossed.push_back(std::uint64_t{position[k]} << 32 | post_index);
+        };
+        // The sorted batch is the tick's window inputs in neuron order: when
+        // every event has STDP, it is filed whole after delivery instead of
+        // input by input.
+        CoincidenceWindows& windows = layer.coincidence_windows;
+        const SynapticEvent* const sorted = scratch.events.data();
+        if (scratch.num_plastic == n && windows.accepts_dense(t, n, layer.neurons.size())) {
+            deliver_events<MostlyPlastic, false>(layer, sorted, n, t, cross);
+            windows.file_dense(
+                t, layer.neurons.size(), scratch.neuron_start.data(), n, scratch.max_group,
+                scratch.max_synapse, [&](std::size_t i) {
+                    return WindowInput{sorted[i].group_index(), sorted[i].synapse_index};
+                });
+        } else {
+            deliver_events<MostlyPlastic, true>(layer, sorted, n, t, cross);
+        }
         std::sort(crossed.begin(), crossed.end());
         for (const std::uint64_t c : crossed) pending.push_back(c & 0xFFFFFFFFu);
         scratch.release_unused(n);
         return;
     }
     batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
-        deliver_events<MostlyPlastic>(
+        deliver_events<MostlyPlastic, true>(
             layer, events, count, t,
             [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
     });

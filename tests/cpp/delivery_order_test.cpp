@@ -36,8 +36,9 @@ constexpr std::uint64_t kPre = 40;
 
 /// A layer of kNeurons neurons reached by kPre pre-synaptic neurons over
 /// dense synapses with delays 1 to 4: plastic (long- and short-term STDP,
-/// depression) for even nids, static for odd ones; with a modulator when asked.
-PartitionLayer dense_layer(bool modulated) {
+/// depression) for even nids, static for odd ones unless `all_plastic`; with a
+/// modulator when asked.
+PartitionLayer dense_layer(bool modulated, bool all_plastic = false) {
     PartitionLayer layer = make_layer(0, kNeurons);
     layer.neuron_params.t_cutoff_coincidence = 6;
     if (modulated) {
@@ -68,8 +69,8 @@ PartitionLayer dense_layer(bool modulated) {
             synapses.push_back({post, static_cast<float>(rng.next_u64() % 1000) / 1000.0f,
                                 static_cast<std::uint8_t>(1 + rng.next_u64() % 4)});
         }
-        add_group(layer, 1000 + pre, pre % 2 == 0 ? plastic : static_projection(1.0f, 0.25f),
-                  synapses);
+        add_group(layer, 1000 + pre,
+                  pre % 2 == 0 || all_plastic ? plastic : static_projection(1.0f, 0.25f), synapses);
     }
     finish_layer(layer);
     return layer;
@@ -169,10 +170,12 @@ void expect_same_state(const PartitionLayer& a, const PartitionLayer& b) {
 }
 
 TEST(DeliveryOrder, NeuronByNeuronEqualsBatchOrder) {
-    for (const bool modulated : {false, true}) {
-        PartitionLayer in_batch_order = dense_layer(modulated);
+    // Every synapse plastic: the sorted batch is filed in the windows whole.
+    for (const auto& [modulated, all_plastic] :
+         {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
+        PartitionLayer in_batch_order = dense_layer(modulated, all_plastic);
         in_batch_order.delivery_scratch.min_sorted_batch = std::numeric_limits<std::size_t>::max();
-        PartitionLayer by_neuron = dense_layer(modulated);
+        PartitionLayer by_neuron = dense_layer(modulated, all_plastic);
         by_neuron.delivery_scratch.min_sorted_batch = 0;
         by_neuron.delivery_scratch.min_sorted_neurons = 0;
 
