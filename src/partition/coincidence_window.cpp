@@ -115,7 +115,8 @@ void CoincidenceWindows::build(Tick& tick, std::size_t num_neurons) {
             for (std::size_t i = 0; i < n; ++i) tick.put(i, open_[i].input);
             return;
         }
-        std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+        std::vector<std::uint32_t>& next = sort_next_;
+        next.assign(start.begin(), start.end() - 1);
         for (const OpenInput& input : open_) tick.put(next[input.post]++, input.input);
         return;
     }
@@ -139,6 +140,13 @@ void CoincidenceWindows::file_open(std::size_t num_neurons) {
     // The tick's place among those filed: normally after the last. Inputs
     // noted for a tick already filed (a second delivery at that tick) come
     // after the ones it holds.
+    if (ticks_.empty() || ticks_.back().t < open_t_) {
+        Tick tick = take_spare();
+        tick.t = open_t_;
+        build(tick, num_neurons);
+        ticks_.push_back(std::move(tick));
+        return;
+    }
     auto at = std::lower_bound(ticks_.begin(), ticks_.end(), open_t_,
                                [](const Tick& tick, std::uint64_t t) { return tick.t < t; });
     if (at != ticks_.end() && at->t == open_t_) {
@@ -161,16 +169,19 @@ void CoincidenceWindows::file_open(std::size_t num_neurons) {
 
 void CoincidenceWindows::seal(std::size_t num_neurons, std::uint64_t oldest) {
     const std::size_t n = open_.size();
+    bool changed = filed_at_once_ != 0;
     if (n != 0) {
         file_open(num_neurons);
         open_.clear();
         open_unordered_ = false;
+        changed = true;
     }
     while (!ticks_.empty() && ticks_.front().t < oldest) {
         if (spares_.size() < 2) spares_.push_back(std::move(ticks_.front()));
         ticks_.pop_front();
+        changed = true;
     }
-    refresh_views();
+    if (changed) refresh_views();
     // Storage follows the work: what a burst needed is not kept for good.
     recent_peak_ = std::max(recent_peak_, n + filed_at_once_);
     filed_at_once_ = 0;
@@ -272,7 +283,8 @@ std::size_t CoincidenceWindows::bytes_held() const {
         return (tick.words.capacity() + tick.start.capacity() + tick.neurons.capacity()) *
                sizeof(std::uint32_t);
     };
-    std::size_t n = open_.capacity() * sizeof(OpenInput);
+    std::size_t n =
+        open_.capacity() * sizeof(OpenInput) + sort_next_.capacity() * sizeof(std::uint32_t);
     for (const Tick& tick : ticks_) n += bytes(tick);
     for (const Tick& tick : spares_) n += bytes(tick);
     return n;

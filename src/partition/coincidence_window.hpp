@@ -120,6 +120,11 @@ public:
     /// not yet paired, at the cost of a pass over each tick at those ages.
     template <class FiredSince>
     void drop_paired(std::uint64_t now, std::size_t num_neurons, FiredSince&& fired_since) {
+        // Ticks are in ascending order: usually even the oldest is younger.
+        if (ticks_.empty() || ticks_.front().t > now ||
+            now - ticks_.front().t < kFirstCompactionAge) {
+            return;
+        }
         bool changed = false;
         for (std::size_t i = 0; i < ticks_.size();) {
             Tick& tick = ticks_[i];
@@ -273,6 +278,7 @@ private:
     std::uint64_t open_t_ = 0;
     std::vector<OpenInput> open_;
     bool open_unordered_ = false;
+    std::vector<std::uint32_t> sort_next_;  ///< working storage of build()
     /// Largest tick filed since the last trim, and how many were filed.
     std::size_t recent_peak_ = 0;
     std::size_t filed_ = 0;
