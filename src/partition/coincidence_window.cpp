@@ -11,10 +11,6 @@
 namespace synaptor {
 namespace {
 
-/// Every this many filed ticks, spare storage larger than twice the largest
-/// tick of that stretch is given back.
-constexpr std::size_t kTrimWindow = 256;
-
 template <class T>
 void release(std::vector<T>& v) {
     std::vector<T>().swap(v);
@@ -167,7 +163,7 @@ void CoincidenceWindows::file_open(std::size_t num_neurons) {
     ticks_.insert(at, std::move(tick));
 }
 
-void CoincidenceWindows::seal(std::size_t num_neurons, std::uint64_t oldest) {
+void CoincidenceWindows::seal_and_trim(std::size_t num_neurons, std::uint64_t oldest) {
     const std::size_t n = open_.size();
     bool changed = filed_at_once_ != 0;
     if (n != 0) {

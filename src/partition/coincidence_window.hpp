@@ -111,7 +111,15 @@ public:
 
     /// Files the noted inputs for a layer of `num_neurons` neurons, then
     /// forgets the ticks before `oldest`, which no neuron will read again.
-    void seal(std::size_t num_neurons, std::uint64_t oldest);
+    void seal(std::size_t num_neurons, std::uint64_t oldest) {
+        // Most ticks of a small network file nothing and forget nothing.
+        if (open_.empty() && filed_at_once_ == 0 &&
+            (ticks_.empty() || ticks_.front().t >= oldest) && filed_ + 1 < kTrimWindow) {
+            ++filed_;
+            return;
+        }
+        seal_and_trim(num_neurons, oldest);
+    }
 
     /// Drops, from ticks that have just reached an age of 64, 128, 256, ...
     /// ticks at tick `now`, the inputs of neurons for which `fired_since(post,
@@ -262,6 +270,11 @@ private:
             }
         }
     }
+    /// Every this many filed ticks, spare storage larger than twice the
+    /// largest tick of that stretch is given back.
+    static constexpr std::size_t kTrimWindow = 256;
+
+    void seal_and_trim(std::size_t num_neurons, std::uint64_t oldest);
     void note_out_of_order(std::uint64_t t);
     /// Stores `inputs` (in index order) as the tick's inputs, packed if they fit.
     static void store(Tick& tick, const std::vector<WindowInput>& inputs);
