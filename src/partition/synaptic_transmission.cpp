@@ -639,9 +639,11 @@ namespace {
 
 /// Traces whose weight changes the flush computes together: their sums stay
 /// in the first-level cache.
-constexpr std::size_t kFlushBlock = 256;
-/// How many changes ahead their application requests a synapse.
-constexpr std::size_t kApplyLookahead = 8;
+constexpr std::size_t kFlushBlock = 1024;
+/// How many changes ahead their application requests a synapse, and before
+/// that its group's record.
+constexpr std::size_t kApplyLookahead = 32;
+constexpr std::size_t kApplyGroupAhead = 64;
 
 /// The weight changes of `n` traces of one tick: sums[i] is
 /// dopamine_weight_change of trace i, given the decays and amounts of the
@@ -703,59 +705,45 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
     const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
     PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t num_groups = groups.size();
-    // The traces name synapses all over the layer. Visiting them in queue
-    // order would miss the cache at nearly every trace, so the changes are
-    // first sorted by group, stably: each synapse still receives its traces
-    // in queue order, each clamped on its own, and changes of different
-    // synapses do not interact. First the number of changes per group...
-    std::vector<std::uint64_t>& starts = flush.group_starts;
-    starts.assign(num_groups + 1, 0);
-    for_each_weight_change(traces, flush,
-                           [&](const EligibilityTraceSpan& block, const float* sums) {
-                               for (std::size_t i = 0; i < block.size; ++i) {
-                                   const std::uint32_t g = block.group_positions[i];
-                                   if (g >= num_groups) [[unlikely]] {
-                                       missing_group_position(g, num_groups);
-                                   }
-                                   if (changes_weight(sums[i])) ++starts[g + 1];
-                               }
-                           });
-    for (std::size_t g = 0; g < num_groups; ++g) starts[g + 1] += starts[g];
-    const std::size_t num_changes = static_cast<std::size_t>(starts[num_groups]);
-    if (num_changes == 0) return;
-    // ...then the changes in their groups' places (the sums are computed
-    // again rather than held for every trace)...
-    std::vector<TraceWeightChange>& changes = flush.changes;
-    if (changes.capacity() > 2 * num_changes) {
-        // Storage follows the work instead of keeping its peak.
-        std::vector<TraceWeightChange>().swap(changes);
-    }
-    changes.resize(num_changes);
+    // The traces name synapses all over the layer. They are applied in
+    // queue order, so each synapse receives its traces in order, each
+    // clamped on its own. The synapses of a block of traces are known once
+    // its changes are, so they are requested ahead of their application, in
+    // two steps (the group's record, then the synapse), and their misses overlap.
+    const auto groups_at =
+        reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
     for_each_weight_change(
         traces, flush, [&](const EligibilityTraceSpan& block, const float* sums) {
-            for (std::size_t i = 0; i < block.size; ++i) {
+            const std::size_t n = block.size;
+            const auto fetch_group = [&](std::size_t i) __attribute__((always_inline)) {
+                const std::uint32_t g = block.group_positions[i];
+                if (g < num_groups && changes_weight(sums[i])) {
+                    prefetch_line(
+                        reinterpret_cast<const void*>(groups_at + g * sizeof(PreSynapticGroup)));
+                }
+            };
+            const auto fetch_synapse = [&](std::size_t i) __attribute__((always_inline)) {
+                const std::uint32_t g = block.group_positions[i];
+                if (g >= num_groups || !changes_weight(sums[i])) return;
+                const PreSynapticGroup& group = groups.group_at(g);
+                const std::uint32_t k = block.synapse_indices[i];
+                if (k < group.synapses.size()) prefetch_line<true>(&group.synapses[k].weight);
+            };
+            for (std::size_t i = 0; i < n && i < kApplyGroupAhead; ++i) fetch_group(i);
+            for (std::size_t i = 0; i < n && i < kApplyLookahead; ++i) fetch_synapse(i);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (i + kApplyGroupAhead < n) fetch_group(i + kApplyGroupAhead);
+                if (i + kApplyLookahead < n) fetch_synapse(i + kApplyLookahead);
+                const std::uint32_t g = block.group_positions[i];
+                if (g >= num_groups) [[unlikely]] {
+                    missing_group_position(g, num_groups);
+                }
                 if (!changes_weight(sums[i])) continue;
-                changes[static_cast<std::size_t>(starts[block.group_positions[i]]++)] =
-                    TraceWeightChange{block.synapse_indices[i], sums[i]};
+                PreSynapticGroup& group = groups.group_at(g);
+                Synapse& synapse = synapse_of(group, groups.key_at(g), block.synapse_indices[i]);
+                synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
             }
         });
-    // ...and applied group by group (each start has moved to its group's end).
-    std::size_t next = 0;
-    for (std::size_t g = 0; g < num_groups; ++g) {
-        const std::size_t end = static_cast<std::size_t>(starts[g]);
-        if (next == end) continue;
-        PreSynapticGroup& group = groups.group_at(g);
-        const std::uint64_t pre_syn_nid = groups.key_at(g);
-        for (; next < end; ++next) {
-            if (next + kApplyLookahead < end) {
-                const std::uint32_t k = changes[next + kApplyLookahead].synapse_index;
-                if (k < group.synapses.size()) __builtin_prefetch(&group.synapses[k].weight, 1);
-            }
-            const TraceWeightChange change = changes[next];
-            Synapse& synapse = synapse_of(group, pre_syn_nid, change.synapse_index);
-            synapse.weight = clamp_weight(synapse.weight, change.sum, group.max_weight);
-        }
-    }
 }
 
 }  // namespace synaptor

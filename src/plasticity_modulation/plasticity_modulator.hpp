@@ -18,13 +18,6 @@ struct DopamineSample {
     float amount = 0.0f;
 };
 
-/// One nonzero weight change of a flush: a synapse of the group it is
-/// sorted under, and the change.
-struct TraceWeightChange {
-    std::uint32_t synapse_index = 0;
-    float sum = 0.0f;
-};
-
 /// The samples taken out at a flush, in order. The traces are read from the
 /// modulator itself.
 struct DopamineFlush {
@@ -32,11 +25,9 @@ struct DopamineFlush {
     float tau_eligibility_trace = 0.0f;
 
     // Working storage of the application, kept from flush to flush.
-    std::vector<float> decays;                ///< per sample acting on a run of traces
-    std::vector<float> amounts;               ///< the amounts of those samples
-    std::vector<float> sums;                  ///< weight changes of a block of traces
-    std::vector<std::uint64_t> group_starts;  ///< where each group's changes begin
-    std::vector<TraceWeightChange> changes;   ///< the nonzero changes, sorted by group
+    std::vector<float> decays;   ///< per sample acting on a run of traces
+    std::vector<float> amounts;  ///< the amounts of those samples
+    std::vector<float> sums;     ///< weight changes of a block of traces
 };
 
 class PlasticityModulator {
