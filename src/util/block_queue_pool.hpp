@@ -149,13 +149,6 @@ public:
         q = Queue{};
     }
 
-    /// Requests the cache line the next push_back into `q` writes, when it
-    /// goes into the queue's last block; no effect on the contents.
-    void prefetch_back(const Queue& q) const {
-        if (q.tail == kNoBlock || q.tail_used == BlockItems) return;
-        __builtin_prefetch(&block(q.tail).items[q.tail_used], 1);
-    }
-
     /// Blocks handed out to queues and blocks held in all (for memory reports).
     std::size_t blocks_in_use() const { return num_blocks_ - free_count_; }
     std::size_t blocks_held() const { return num_blocks_; }
