@@ -190,9 +190,8 @@ void CoincidenceWindows::seal_and_trim(std::size_t num_neurons, std::uint64_t ol
     recent_peak_ = 0;
 }
 
-void CoincidenceWindows::runs_of(std::uint32_t post, std::uint64_t from,
-                                 std::vector<WindowRun>& runs) const {
-    runs.clear();
+void CoincidenceWindows::append_runs_of(std::uint32_t post, std::uint64_t from,
+                                        std::vector<WindowRun>& runs) const {
     std::size_t first = views_.size();
     while (first > 0 && views_[first - 1].t >= from) --first;
     for (std::size_t v = first; v < views_.size(); ++v) {
@@ -226,7 +225,7 @@ void CoincidenceWindows::prefetch_runs(std::uint32_t post) const {
 std::vector<RecentInput> CoincidenceWindows::inputs_of(std::uint32_t post,
                                                        std::uint64_t from) const {
     std::vector<WindowRun> runs;
-    runs_of(post, from, runs);
+    append_runs_of(post, from, runs);
     std::vector<RecentInput> inputs;
     for (const WindowRun& run : runs) {
         for (std::size_t i = 0; i < run.size; ++i) {

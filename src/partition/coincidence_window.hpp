@@ -159,8 +159,8 @@ public:
     }
 
     /// The runs of neuron `post` at ticks from `from` on, oldest first,
-    /// appended to `runs` (cleared first).
-    void runs_of(std::uint32_t post, std::uint64_t from, std::vector<WindowRun>& runs) const;
+    /// appended to `runs`.
+    void append_runs_of(std::uint32_t post, std::uint64_t from, std::vector<WindowRun>& runs) const;
 
     /// Requests the index entries of neuron `post` in every held tick (a
     /// prefetch; the first step of reading its runs soon).

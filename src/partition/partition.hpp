@@ -129,7 +129,8 @@ struct PartitionLayer {
     /// Set once an event over a synapse with STDP has been scheduled; picks
     /// the delivery loop laid out for such events (no effect on results).
     bool timing_plasticity_scheduled = false;
-    /// Working storage of fire_neuron: the runs of the firing neuron's window.
+    /// The window runs that the firings of this tick have yet to pair (see
+    /// fire_neuron_deferred); empty between ticks.
     std::vector<WindowRun> window_runs{};
 
     bool contains(std::uint64_t nid) const {

@@ -32,9 +32,10 @@ std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
     // Delivery of the batch due now, in batch order.
     const std::uint64_t delivered = deliver_due_events(layer, t);
 
-    // Each firing reads the neuron's inputs from all over its window; those
+    // Each firing looks up the neuron's inputs all over its window; those
     // of the neurons a few firings ahead are requested meanwhile (kAhead:
-    // where they lie; kAhead / 2: the inputs).
+    // where they lie; kAhead / 2: the inputs). The pairings of all the
+    // tick's firings follow in one stream, in firing order.
     constexpr std::size_t kAhead = 4;
 
     // Forced spikes in command order, regardless of threshold and
@@ -50,7 +51,7 @@ std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
         prefetch_forced(j + kAhead / 2, false);
         const std::uint64_t nid = forced[j];
         if (!layer.contains(nid)) continue;
-        fire_neuron(layer, nid - layer.first_nid, t);
+        fire_neuron_deferred(layer, nid - layer.first_nid, t);
         spiking_nids.push_back(nid);
     }
 
@@ -69,10 +70,11 @@ std::uint64_t run_layer_tick(PartitionLayer& layer, const TickCommand& command,
         const std::uint64_t i = pending[j];
         const Neuron& neuron = layer.neurons[i];
         if (!(neuron.voltage >= neuron.threshold)) continue;
-        fire_neuron(layer, i, t);
+        fire_neuron_deferred(layer, i, t);
         spiking_nids.push_back(layer.first_nid + i);
     }
     layer.pending_neurons.clear();
+    pair_fired(layer, t);
     return delivered;
 }
 

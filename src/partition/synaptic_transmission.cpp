@@ -1,6 +1,7 @@
 #include "partition/synaptic_transmission.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -51,6 +52,17 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
     return group.synapses[k];
 }
 
+/// The same for the group at `position` in the layer's groups, whose nid is
+/// read only for the message.
+[[gnu::always_inline]] inline Synapse& synapse_at(const PreSynGroupMap& groups,
+                                                  PreSynapticGroup& group, std::uint32_t position,
+                                                  std::uint64_t k) {
+    if (k >= group.synapses.size()) [[unlikely]] {
+        missing_synapse(groups.key_at(position), k);
+    }
+    return group.synapses[k];
+}
+
 /// Finds the pairing rule of a group that has none yet.
 [[gnu::noinline]] void resolve_pairing_rule(PartitionLayer& layer, const PreSynapticGroup& group) {
     group.pairing_rule =
@@ -73,12 +85,12 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
     return rule;
 }
 
-/// apply_stdp, inlined where pairings are made; `position` is the group's
-/// position in the layer, which an eligibility trace keeps.
+/// apply_stdp, inlined where pairings are made, for synapse k of `group`,
+/// already checked; `position` is the group's position in the layer, which an
+/// eligibility trace keeps.
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
-                                                std::uint32_t position, std::uint64_t pre_syn_nid,
+                                                Synapse& synapse, std::uint32_t position,
                                                 std::uint64_t k, std::int64_t dt, std::uint64_t t) {
-    Synapse& synapse = synapse_of(group, pre_syn_nid, k);
     const PairingRule& rule = rule_of(layer, group);
     if (rule.short_term()) {
         const float decay = rule.short_term_decay(t - synapse.short_term_update_t);
@@ -254,21 +266,112 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
     const std::uint32_t position = layer.plasticity_modulator
                                        ? group_position(layer, pre_syn_nid, kNoGroupIndex)
                                        : kNoGroupIndex;
-    pair_synapse(layer, group, position, pre_syn_nid, k, dt, t);
+    pair_synapse(layer, group, synapse_of(group, pre_syn_nid, k), position, k, dt, t);
 }
 
 namespace {
 
-/// Delivery of an event over a synapse with STDP to `neuron`: record, integrate,
-/// then pre-after-post pairing. Returns whether the neuron reached its threshold.
-/// Without `Record` the caller files the input in the window itself.
-/// `Prepared`: the layer's neuron decay tables are known to be built for its
-/// time constants. `oldest`: oldest_recent_arrival(t, t_cutoff_coincidence),
-/// the bound of the coincidence window at tick t.
-template <bool Prepared, bool Record = true>
+/// Makes pairings in the order they are handed in, each a while after: the
+/// synapses lie anywhere in the layer and are found through their group's
+/// record, so both are requested ahead (the record kPairLag pairings ahead,
+/// the synapse, whose address the record gives, kPairLag - kSynapseLag
+/// ahead) and their misses overlap. `pair(item)` makes one pairing; items
+/// name the synapse by `group` (a valid position) and `synapse`. finish()
+/// makes the pairings still held.
+template <class Item, class Pair>
+class PairingPipeline {
+public:
+    PairingPipeline(const PreSynGroupMap& groups, Pair pair)
+        : groups_(groups),
+          groups_at_(
+              reinterpret_cast<std::uintptr_t>(groups.empty() ? nullptr : &groups.group_at(0))),
+          pair_(pair) {}
+    PairingPipeline(const PairingPipeline&) = delete;
+    PairingPipeline& operator=(const PairingPipeline&) = delete;
+
+    [[gnu::always_inline]] void push(const Item& item) {
+        // The fields pairing reads lie in the group's first 64 bytes, one line.
+        prefetch_line(reinterpret_cast<const void*>(groups_at_ + std::uintptr_t{item.group} *
+                                                                     sizeof(PreSynapticGroup)));
+        ring_[pushed_ % kRing] = item;
+        ++pushed_;
+        if (pushed_ > kSynapseLag) fetch_synapse(ring_[(pushed_ - 1 - kSynapseLag) % kRing]);
+        if (pushed_ > kPairLag) pair_(ring_[paired_++ % kRing]);
+    }
+
+    void finish() {
+        for (std::size_t i = pushed_ > kSynapseLag ? pushed_ - kSynapseLag : 0; i < pushed_; ++i) {
+            fetch_synapse(ring_[i % kRing]);
+        }
+        while (paired_ < pushed_) pair_(ring_[paired_++ % kRing]);
+    }
+
+private:
+    static constexpr std::size_t kRing = 64;
+    static constexpr std::size_t kPairLag = 32;
+    static constexpr std::size_t kSynapseLag = 16;
+    static_assert(kPairLag < kRing && kSynapseLag < kPairLag);
+
+    [[gnu::always_inline]] void fetch_synapse(const Item& item) const {
+        if (item.group >= groups_.size()) return;
+        const PreSynapticGroup& group = groups_.group_at(item.group);
+        prefetch_line<true>(
+            reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(group.synapses.data()) +
+                                          std::uintptr_t{item.synapse} * sizeof(Synapse)));
+    }
+
+    const PreSynGroupMap& groups_;
+    std::uintptr_t groups_at_;
+    Pair pair_;
+    std::array<Item, kRing> ring_;
+    std::size_t pushed_ = 0;
+    std::size_t paired_ = 0;
+};
+
+/// A pre-after-post pairing found by delivery: synapse `synapse` of the group
+/// at position `group` with the post-synaptic spike at tick `post_spike_t`.
+struct AfterPostPairing {
+    std::uint32_t group;
+    std::uint32_t synapse;
+    std::uint64_t post_spike_t;
+};
+
+/// Makes a pre-after-post pairing at tick t, unless the group's spike before
+/// the one that made the event arrived over this synapse after the
+/// post-synaptic spike.
+[[gnu::always_inline]] inline void pair_after_post(PartitionLayer& layer,
+                                                   const AfterPostPairing& pairing,
+                                                   std::uint64_t t) {
+    PreSynGroupMap& groups = layer.pre_syn_groups;
+    PreSynapticGroup& group = groups.group_at(pairing.group);
+    Synapse& synapse = synapse_at(groups, group, pairing.group, pairing.synapse);
+    const std::uint64_t ts = pairing.post_spike_t;
+    if (group.previous_spike_t &&
+        saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
+        return;
+    }
+    pair_synapse(layer, group, synapse, pairing.group, pairing.synapse,
+                 signed_tick_difference(t, ts), t);
+}
+
+/// Hands each pre-after-post pairing to pair_after_post at once.
+struct PairAfterPostNow {
+    PartitionLayer& layer;
+    std::uint64_t t;
+    void push(const AfterPostPairing& pairing) const { pair_after_post(layer, pairing, t); }
+};
+
+/// Delivery of an event over a synapse with STDP to `neuron`: record,
+/// integrate, then pre-after-post pairing, handed to `pairings` (a
+/// PairingPipeline or PairAfterPostNow). Returns whether the neuron reached
+/// its threshold. Without `Record` the caller files the input in the window
+/// itself. `Prepared`: the layer's neuron decay tables are known to be built
+/// for its time constants. `oldest`: oldest_recent_arrival(t,
+/// t_cutoff_coincidence), the bound of the coincidence window at tick t.
+template <bool Prepared, bool Record = true, class Pairings>
 [[gnu::always_inline]] inline bool deliver_plastic(PartitionLayer& layer, Neuron& neuron,
                                                    const SynapticEvent& event, std::uint64_t t,
-                                                   std::uint64_t oldest) {
+                                                   std::uint64_t oldest, Pairings& pairings) {
     const NeuronParams& params = layer.neuron_params;
     // The window names the synapse as the event does. Only the group's
     // position is checked here; the synapse index is checked where a pairing
@@ -287,32 +390,24 @@ template <bool Prepared, bool Record = true>
                                               layer.threshold_decay);
     // Pre-after-post: pair with the neuron's last spike (always of an earlier
     // tick, since this tick's spikes come after all deliveries), refractory or not.
-    if (!neuron.last_spike_t) return reached;
-    const std::uint64_t ts = *neuron.last_spike_t;
     // The spike lies in the coincidence window exactly when an input that
-    // arrived at its tick would not be pruned now.
-    if (ts < oldest) return reached;
-    PreSynapticGroup& group = groups.group_at(g);
-    const std::uint64_t pre_syn_nid = groups.key_at(g);
-    const Synapse& synapse = synapse_of(group, pre_syn_nid, event.synapse_index);
-    // Skip when the group's spike before the one that made this event arrived
-    // over this synapse after the post-synaptic spike.
-    if (group.previous_spike_t &&
-        saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
-        return reached;
+    // arrived at its tick would not be pruned now. Pairings change only
+    // synapses and traces, which nothing else in delivery reads, so they may
+    // be made a while later, in the same order.
+    if (neuron.last_spike_t && *neuron.last_spike_t >= oldest) {
+        pairings.push(AfterPostPairing{g, event.synapse_index, *neuron.last_spike_t});
     }
-    pair_synapse(layer, group, g, pre_syn_nid, event.synapse_index, signed_tick_difference(t, ts),
-                 t);
     return reached;
 }
 
-/// The same, kept out of line for loops where it is the exception.
+/// The same, kept out of line for loops where it is the exception; pairs at once.
 template <bool Prepared, bool Record = true>
 [[gnu::noinline]] bool deliver_plastic_outlined(PartitionLayer& layer, Neuron& neuron,
                                                 const SynapticEvent& event, std::uint64_t t) {
+    PairAfterPostNow now{layer, t};
     return deliver_plastic<Prepared, Record>(
-        layer, neuron, event, t,
-        oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence));
+        layer, neuron, event, t, oldest_recent_arrival(t, layer.neuron_params.t_cutoff_coincidence),
+        now);
 }
 
 }  // namespace
@@ -349,23 +444,22 @@ namespace {
 template <bool MostlyPlastic, bool Record, class Reached>
 void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::size_t n,
                     std::uint64_t t, Reached&& reached) {
-    // Events hit neurons, coincidence windows and synapses all over the
-    // layer, and each delivery makes several dependent loads (the neuron,
-    // then the slot its window appends to and the synapse it may pair). The
-    // events are known in advance, so the loads of later events are requested
-    // early, in two steps: the neuron record far ahead, then, once it has
-    // arrived, the window slot and (when the neuron spiked within the window)
-    // the synapse. Only fetches: the delivery order is untouched.
+    // Events hit neurons all over the layer: the events are known in
+    // advance, so the neuron records of later events are requested early.
+    // The pairings that deliveries find go through a pipeline that requests
+    // their groups and synapses ahead too. Only fetches and the timing of
+    // pairings change: the delivery order is untouched.
     constexpr std::size_t kNeuronAhead = 16;
-    constexpr std::size_t kSlotAhead = 8;
     const std::size_t num_neurons = layer.neurons.size();
     Neuron* const neurons = layer.neurons.data();
     const NeuronParams& params = layer.neuron_params;
     const DecayTable& membrane = layer.membrane_decay;
     const DecayTable& threshold = layer.threshold_decay;
     const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
-    const PreSynGroupMap& groups = layer.pre_syn_groups;
-    const std::size_t num_groups = groups.size();
+    const auto pair = [&layer, t ](const AfterPostPairing& pairing) __attribute__((always_inline)) {
+        pair_after_post(layer, pairing, t);
+    };
+    PairingPipeline<AfterPostPairing, decltype(pair)> pairings(layer.pre_syn_groups, pair);
     const auto deliver_one = [&](std::size_t k) __attribute__((always_inline)) {
         // deliver_event, with the static case inlined and the tables
         // known to be built for this layer's time constants.
@@ -378,53 +472,27 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
         if (!event.has_timing_plasticity()) {
             crossed = integrate_prepared(neuron, t, event.psp, params, membrane, threshold);
         } else if (MostlyPlastic) {
-            crossed = deliver_plastic<true, Record>(layer, neuron, event, t, oldest);
+            crossed = deliver_plastic<true, Record>(layer, neuron, event, t, oldest, pairings);
         } else {
             crossed = deliver_plastic_outlined<true, Record>(layer, neuron, event, t);
         }
         if (crossed) reached(k, event.post_index);
     };
-    // A prefetch never faults, so indices are bounded only where a load is
-    // made to form the address; addresses are formed as integers, never as
+    // A prefetch never faults; addresses are formed as integers, never as
     // out-of-range pointers.
-    const auto groups_at =
-        reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
     const auto fetch_neuron = [&](std::size_t k) __attribute__((always_inline)) {
-        const SynapticEvent& event = events[k];
         __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(neurons) +
-                                                         event.post_index * sizeof(Neuron)),
-                           1);
-        // The group, whose record the next step reads if the neuron spiked
-        // within the window.
-        if (event.has_timing_plasticity()) {
-            __builtin_prefetch(reinterpret_cast<const void*>(
-                groups_at + std::uintptr_t{event.group_index()} * sizeof(PreSynapticGroup)));
-        }
-    };
-    const auto fetch_window = [&](std::size_t k) __attribute__((always_inline)) {
-        const SynapticEvent& event = events[k];
-        if (event.post_index >= num_neurons || !event.has_timing_plasticity()) return;
-        const Neuron& neuron = neurons[event.post_index];
-        if (!neuron.last_spike_t || *neuron.last_spike_t < oldest) return;
-        const std::uint32_t g = event.group_index();
-        if (g >= num_groups) return;
-        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(
-                                                             groups.group_at(g).synapses.data()) +
-                                                         event.synapse_index * sizeof(Synapse)),
+                                                         events[k].post_index * sizeof(Neuron)),
                            1);
     };
     for (std::size_t k = 0; k < n && k < kNeuronAhead; ++k) fetch_neuron(k);
-    for (std::size_t k = 0; k < n && k < kSlotAhead; ++k) fetch_window(k);
     std::size_t k = 0;
     for (; k + kNeuronAhead < n; ++k) {
         fetch_neuron(k + kNeuronAhead);
-        fetch_window(k + kSlotAhead);
         deliver_one(k);
     }
-    for (; k < n; ++k) {
-        if (k + kSlotAhead < n) fetch_window(k + kSlotAhead);
-        deliver_one(k);
-    }
+    for (; k < n; ++k) deliver_one(k);
+    pairings.finish();
 }
 
 /// Orders the batch by target neuron, keeping batch order among the events of
@@ -546,6 +614,11 @@ std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
 }
 
 void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t) {
+    fire_neuron_deferred(layer, local_index, t);
+    pair_fired(layer, t);
+}
+
+void fire_neuron_deferred(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t) {
     if (local_index >= layer.neurons.size()) [[unlikely]] {
         missing_neuron(local_index, layer.neurons.size());
     }
@@ -554,48 +627,49 @@ void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t
     fire(neuron, t, layer.neuron_params);
     // Pre-before-post: every input since the previous spike that is still in
     // the window, oldest first; the difference arrival - t is zero or negative.
-    std::vector<WindowRun>& runs = layer.window_runs;
-    layer.coincidence_windows.runs_of(
+    layer.coincidence_windows.append_runs_of(
         static_cast<std::uint32_t>(local_index),
         first_unpaired_arrival(previous_spike_t, t, layer.neuron_params.t_cutoff_coincidence),
-        runs);
-    // The paired synapses lie anywhere in the layer: request them all first so
-    // that their loads overlap, then pair in order. Their groups are requested
-    // in a pass of their own, as the synapses' addresses are read from them.
+        layer.window_runs);
+}
+
+void pair_fired(PartitionLayer& layer, std::uint64_t t) {
+    std::vector<WindowRun>& runs = layer.window_runs;
+    if (runs.empty()) return;
+    struct Input {
+        std::uint32_t group;
+        std::uint32_t synapse;
+        std::int64_t dt;
+    };
     PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t num_groups = groups.size();
-    const auto groups_at =
-        reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
-    for (const WindowRun& run : runs) {
-        for (std::size_t j = 0; j < run.size; ++j) {
-            // The fields pairing reads lie in the group's first 64 bytes.
-            const std::uintptr_t group =
-                groups_at + std::uintptr_t{run.inputs[j].group_index} * sizeof(PreSynapticGroup);
-            prefetch_line(reinterpret_cast<const void*>(group));
-            prefetch_line(reinterpret_cast<const void*>(group + 63));
+    const auto pair = [&](const Input& input) __attribute__((always_inline)) {
+        if (input.group >= num_groups) [[unlikely]] {
+            missing_group_position(input.group, num_groups);
         }
+        PreSynapticGroup& group = groups.group_at(input.group);
+        pair_synapse(layer, group, synapse_at(groups, group, input.group, input.synapse),
+                     input.group, input.synapse, input.dt, t);
+    };
+    PairingPipeline<Input, decltype(pair)> pairings(groups, pair);
+    // The runs' inputs lie in the window's ticks, a line or so each: they
+    // are requested kRunAhead runs ahead.
+    constexpr std::size_t kRunAhead = 8;
+    const std::size_t num_runs = runs.size();
+    for (std::size_t r = 0; r < num_runs && r < kRunAhead; ++r) {
+        prefetch_line(runs[r].inputs.address(0));
     }
-    for (const WindowRun& run : runs) {
-        for (std::size_t j = 0; j < run.size; ++j) {
-            const WindowInput input = run.inputs[j];
-            if (input.group_index >= num_groups) continue;
-            const PreSynapticGroup& g = groups.group_at(input.group_index);
-            prefetch_line<true>(
-                reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(g.synapses.data()) +
-                                              input.synapse_index * sizeof(Synapse)));
-        }
-    }
-    for (const WindowRun& run : runs) {
+    for (std::size_t r = 0; r < num_runs; ++r) {
+        if (r + kRunAhead < num_runs) prefetch_line(runs[r + kRunAhead].inputs.address(0));
+        const WindowRun& run = runs[r];
         const std::int64_t dt = signed_tick_difference(run.arrival_t, t);
         for (std::size_t j = 0; j < run.size; ++j) {
             const WindowInput input = run.inputs[j];
-            if (input.group_index >= num_groups) [[unlikely]] {
-                missing_group_position(input.group_index, num_groups);
-            }
-            pair_synapse(layer, groups.group_at(input.group_index), input.group_index,
-                         groups.key_at(input.group_index), input.synapse_index, dt, t);
+            pairings.push(Input{input.group_index, input.synapse_index, dt});
         }
     }
+    pairings.finish();
+    runs.clear();
 }
 
 void prefetch_firing(const PartitionLayer& layer, std::uint64_t local_index, bool first_step) {
@@ -740,7 +814,7 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
                 }
                 if (!changes_weight(sums[i])) continue;
                 PreSynapticGroup& group = groups.group_at(g);
-                Synapse& synapse = synapse_of(group, groups.key_at(g), block.synapse_indices[i]);
+                Synapse& synapse = synapse_at(groups, group, g, block.synapse_indices[i]);
                 synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
             }
         });

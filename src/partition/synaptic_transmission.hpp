@@ -52,6 +52,14 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
 /// with every recent input still in its window, oldest first.
 void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t);
 
+/// fire_neuron in two steps, for the firings of a tick: the first fires and
+/// notes the inputs to pair (in the layer's window_runs); the second makes
+/// the pairings of every firing noted since, in the order of the firings.
+/// Pairing reads nothing that firing changes, so the results are those of
+/// fire_neuron called for each firing in turn.
+void fire_neuron_deferred(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t);
+void pair_fired(PartitionLayer& layer, std::uint64_t t);
+
 /// Requests what fire_neuron will read for neuron `local_index` a few
 /// firings from now, in two steps: `first_step` requests where its inputs
 /// lie, the second (a firing or two later) the inputs themselves. Only

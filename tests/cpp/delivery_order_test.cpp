@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -81,9 +82,18 @@ struct Trace {
     std::vector<std::uint64_t> fired;
 };
 
+/// How drive() delivers and fires.
+enum class Steps {
+    /// As the tick does: each due batch at once, and the pairings of the
+    /// tick's firings after all of them.
+    Tick,
+    /// Event by event, and each firing with its pairings at once.
+    OneByOne,
+};
+
 /// 60 ticks of random spikes, deliveries, threshold crossings and a few
 /// forced spikes, with dopamine when the layer has a modulator.
-Trace drive(PartitionLayer& layer) {
+Trace drive(PartitionLayer& layer, Steps steps = Steps::Tick) {
     Trace trace;
     ChaChaRng rng = ChaChaRng::seed_from_u64(11);
     for (std::uint64_t t = 0; t < 60; ++t) {
@@ -100,19 +110,31 @@ Trace drive(PartitionLayer& layer) {
             }
             propagate_spikes(layer, spikes, t - 1);
         }
-        deliver_due_events(layer, t);
-        trace.pending.push_back(layer.pending_neurons);
-        if (rng.next_u64() % 3 == 0) {
-            const std::uint64_t forced = rng.next_u64() % kNeurons;
-            fire_neuron(layer, forced, t);
-            trace.fired.push_back(forced);
+        if (steps == Steps::Tick) {
+            deliver_due_events(layer, t);
+        } else {
+            layer.delivery_buffer.drain_current_batch(
+                [&](const BatchedRingBuffer<SynapticEvent>::Batch& batch) {
+                    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+                        for (std::size_t i = 0; i < count; ++i) deliver_event(layer, events[i], t);
+                    });
+                });
         }
-        for (const std::uint64_t i : layer.pending_neurons) {
-            if (!(layer.neurons[i].voltage >= layer.neurons[i].threshold)) continue;
-            fire_neuron(layer, i, t);
+        trace.pending.push_back(layer.pending_neurons);
+        const auto fire_now = [&](std::uint64_t i) {
+            if (steps == Steps::Tick) {
+                fire_neuron_deferred(layer, i, t);
+            } else {
+                fire_neuron(layer, i, t);
+            }
             trace.fired.push_back(i);
+        };
+        if (rng.next_u64() % 3 == 0) fire_now(rng.next_u64() % kNeurons);
+        for (const std::uint64_t i : layer.pending_neurons) {
+            if (layer.neurons[i].voltage >= layer.neurons[i].threshold) fire_now(i);
         }
         layer.pending_neurons.clear();
+        if (steps == Steps::Tick) pair_fired(layer, t);
     }
     return trace;
 }
@@ -191,6 +213,41 @@ TEST(DeliveryOrder, NeuronByNeuronEqualsBatchOrder) {
         expect_same_state(in_batch_order, by_neuron);
         if (modulated) {
             EXPECT_GT(in_batch_order.plasticity_modulator->eligibility_traces.size(), 0u);
+        }
+    }
+}
+
+/// The traces of the queue in queue order.
+std::vector<std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint32_t>> traces_of(
+    const PartitionLayer& layer) {
+    std::vector<std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint32_t>> all;
+    layer.plasticity_modulator->eligibility_traces.for_each_span(
+        [&](const EligibilityTraceSpan& span) {
+            for (std::size_t i = 0; i < span.size; ++i) {
+                all.emplace_back(span.t, span.group_positions[i], span.synapse_indices[i],
+                                 bits(span.values[i]));
+            }
+        });
+    return all;
+}
+
+TEST(DeliveryOrder, PairingsMadeLaterEqualPairingsMadeAtOnce) {
+    // The tick makes the pairings found by delivery and by firing a while
+    // after finding them (tens at a time here); made one at a time instead,
+    // every synapse and the trace queue must come out the same, in order.
+    for (const bool modulated : {false, true}) {
+        PartitionLayer later = dense_layer(modulated, true);
+        PartitionLayer at_once = dense_layer(modulated, true);
+        const Trace a = drive(later, Steps::Tick);
+        const Trace b = drive(at_once, Steps::OneByOne);
+        EXPECT_EQ(a.pending, b.pending);
+        EXPECT_EQ(a.fired, b.fired);
+        EXPECT_GT(a.fired.size(), 20u);
+        expect_same_state(later, at_once);
+        if (modulated) {
+            const auto traces = traces_of(later);
+            EXPECT_GT(traces.size(), 500u);
+            EXPECT_EQ(traces, traces_of(at_once));
         }
     }
 }
