@@ -779,7 +779,7 @@ void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
             for (std::size_t p = 0; p < positions.size(); ++p) {
                 if (positions[p] == PreSynGroupMap::kNoIndex) continue;
                 PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(positions[p]);
-                for (Synapse& synapse : group.synapses) {
+                for (SynapseRef synapse : group.synapses) {
                     const unsigned char* b = in.take(bytes);
                     synapse.weight = std::bit_cast<float>(static_cast<std::uint32_t>(get_le(b, 4)));
                     if (full) {

@@ -24,7 +24,19 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
         panic("too many synapses in the pre-synaptic group of nid " + std::to_string(pre_syn_nid));
     }
     if (!keys_.empty() && pre_syn_nid < keys_.back()) sorted_ = false;
-    group.synapses.move_to(synapse_storage_.append(group.synapses.data(), group.synapses.size()));
+    // Copied into this map's storage, split in its two parts.
+    {
+        const std::size_t n = group.synapses.size();
+        SynapseHot* hot = hot_storage_.append_uninitialized(n);
+        SynapseCold* cold = cold_storage_.append_uninitialized(n);
+        const SynapseList& from = group.synapses;
+        for (std::size_t k = 0; k < n; ++k) {
+            const Synapse s = from[k];
+            hot[k] = SynapseHot{s.weight, s.conduction_delay};
+            cold[k] = SynapseCold{s.short_term_update_t, s.post_index, s.short_term_weight};
+        }
+        group.synapses.move_to(hot, cold);
+    }
     keys_.push_back(pre_syn_nid);
     groups_.push_back(std::move(group));
     // Keep the load factor at or below one half.

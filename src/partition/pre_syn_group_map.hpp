@@ -82,7 +82,9 @@ public:
 
     std::size_t size() const { return keys_.size(); }
     /// Bytes held for the synapses of all groups.
-    std::size_t synapse_bytes() const { return synapse_storage_.bytes_reserved(); }
+    std::size_t synapse_bytes() const {
+        return hot_storage_.bytes_reserved() + cold_storage_.bytes_reserved();
+    }
     bool empty() const { return keys_.empty(); }
     /// Key and group of the i-th entry in storage order.
     std::uint64_t key_at(std::size_t i) const { return keys_[i]; }
@@ -99,9 +101,11 @@ private:
     std::vector<std::uint64_t> keys_;
     std::vector<PreSynapticGroup> groups_;
     std::vector<std::uint32_t> table_;  ///< group index per slot, power-of-two size
-    /// Every group's synapses, one run per group, in large huge-page backed
-    /// chunks: the synapses are read at random by delivery and pairing.
-    ChunkArena<Synapse> synapse_storage_;
+    /// Every group's synapses, one run per group in each of the two parts
+    /// (see SynapseHot), in large huge-page backed chunks: the synapses are
+    /// read at random by delivery and pairing.
+    ChunkArena<SynapseHot> hot_storage_;
+    ChunkArena<SynapseCold> cold_storage_;
     unsigned shift_ = 64;
     bool sorted_ = true;
 };

@@ -45,22 +45,21 @@ namespace {
     return g;
 }
 
-Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uint64_t k) {
-    if (k >= group.synapses.size()) [[unlikely]] {
+/// Checks that the group of `pre_syn_nid` has a synapse k.
+void check_synapse(const PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uint64_t k) {
+    if (k >= group.synapses.size() || !group.synapses.stored()) [[unlikely]] {
         missing_synapse(pre_syn_nid, k);
     }
-    return group.synapses[k];
 }
 
 /// The same for the group at `position` in the layer's groups, whose nid is
-/// read only for the message.
-[[gnu::always_inline]] inline Synapse& synapse_at(const PreSynGroupMap& groups,
-                                                  PreSynapticGroup& group, std::uint32_t position,
-                                                  std::uint64_t k) {
+/// read only for the message. Groups in a layer are always stored.
+[[gnu::always_inline]] inline void check_synapse_at(const PreSynGroupMap& groups,
+                                                    const PreSynapticGroup& group,
+                                                    std::uint32_t position, std::uint64_t k) {
     if (k >= group.synapses.size()) [[unlikely]] {
         missing_synapse(groups.key_at(position), k);
     }
-    return group.synapses[k];
 }
 
 /// Finds the pairing rule of a group that has none yet.
@@ -89,10 +88,11 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
 /// already checked; `position` is the group's position in the layer, which an
 /// eligibility trace keeps.
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
-                                                Synapse& synapse, std::uint32_t position,
-                                                std::uint64_t k, std::int64_t dt, std::uint64_t t) {
+                                                std::uint32_t position, std::uint64_t k,
+                                                std::int64_t dt, std::uint64_t t) {
     const PairingRule& rule = rule_of(layer, group);
     if (rule.short_term()) {
+        SynapseCold& synapse = group.synapses.cold()[k];
         const float decay = rule.short_term_decay(t - synapse.short_term_update_t);
         synapse.short_term_weight = synapse.short_term_weight * decay + rule.short_term_value(dt);
         synapse.short_term_update_t = t;
@@ -106,6 +106,7 @@ Synapse& synapse_of(PreSynapticGroup& group, std::uint64_t pre_syn_nid, std::uin
                 EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay),
                                  position, static_cast<std::uint32_t>(k), dw});
         } else {
+            SynapseHot& synapse = group.synapses.hot()[k];
             synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
         }
     }
@@ -141,7 +142,7 @@ namespace {
 
 /// The short-term STDP offset s of a synapse for an event arriving at
 /// arrival_t, under a rule with short-term STDP.
-inline float short_term_offset(const PairingRule& rule, const Synapse& synapse,
+inline float short_term_offset(const PairingRule& rule, const SynapseCold& synapse,
                                std::uint64_t arrival_t) {
     const std::uint64_t dt = arrival_t - synapse.short_term_update_t;
     return synapse.short_term_weight * rule.short_term_decay(dt);
@@ -173,12 +174,14 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
     const DecayTable* const st_table = rule.short_term_decay_table();
     const std::uint32_t group_tag = SynapticEvent::make_tag(group_index, has_timing_plasticity);
     const std::uint64_t num_synapses = group.synapses.size();
-    const Synapse* const synapses = group.synapses.data();
+    const SynapseHot* const hot = group.synapses.hot();
+    const SynapseCold* const cold = group.synapses.cold();
     if (has_timing_plasticity) layer.timing_plasticity_scheduled = true;
     auto scheduler = layer.delivery_buffer.scheduler();
     const auto schedule_one = [&](std::uint64_t k) __attribute__((always_inline)) {
-        const Synapse& synapse = synapses[k];
-        const std::uint64_t arrival_t = t_s + synapse.conduction_delay;
+        const SynapseHot& h = hot[k];
+        const SynapseCold& synapse = cold[k];
+        const std::uint64_t arrival_t = t_s + h.conduction_delay;
         float s = synapse.short_term_weight;
         if constexpr (Mode == OffsetDecay::Tabulated) {
             s = s * st_table->get_clamped(arrival_t - synapse.short_term_update_t);
@@ -187,18 +190,20 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
         } else if (Mode == OffsetDecay::General || s != 0.0f) {
             s = short_term_offset(rule, synapse, arrival_t);
         }
-        const float psp = non_negative(synapse.weight * p + s) * weight_scale_factor;
+        const float psp = non_negative(h.weight * p + s) * weight_scale_factor;
         // A delay of 0 becomes a huge offset here, which the ring rejects.
         scheduler.schedule(
-            static_cast<std::size_t>(synapse.conduction_delay) - 1,
+            static_cast<std::size_t>(h.conduction_delay) - 1,
             SynapticEvent{synapse.post_index, static_cast<std::uint32_t>(k), psp, group_tag});
     };
-    const auto synapses_at = reinterpret_cast<std::uintptr_t>(synapses);
+    const auto hot_at = reinterpret_cast<std::uintptr_t>(hot);
+    const auto cold_at = reinterpret_cast<std::uintptr_t>(cold);
     for (std::uint64_t k = 0; k < num_synapses; ++k) {
-        // Two cache lines ahead. Past the end this only fetches a line in
-        // vain (a prefetch never faults); the address is formed as an
-        // integer, not as a pointer beyond the vector.
-        __builtin_prefetch(reinterpret_cast<const void*>(synapses_at + (k + 8) * sizeof(Synapse)));
+        // Two cache lines ahead in each part. Past the end this only fetches
+        // a line in vain (a prefetch never faults); the addresses are formed
+        // as integers, not as pointers beyond the arrays.
+        __builtin_prefetch(reinterpret_cast<const void*>(hot_at + (k + 16) * sizeof(SynapseHot)));
+        __builtin_prefetch(reinterpret_cast<const void*>(cold_at + (k + 8) * sizeof(SynapseCold)));
         schedule_one(k);
     }
 }
@@ -253,8 +258,10 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
         next = i + 1 < n ? groups.index_of(pre_syn_nids[i + 1]) : none;
         if (next != none) {
             const PreSynapticGroup& ahead = groups.group_at(next);
-            const char* synapses = reinterpret_cast<const char*>(ahead.synapses.data());
-            for (int line = 0; line < 4; ++line) __builtin_prefetch(synapses + 64 * line);
+            const char* hot = reinterpret_cast<const char*>(ahead.synapses.hot());
+            const char* cold = reinterpret_cast<const char*>(ahead.synapses.cold());
+            for (int line = 0; line < 2; ++line) __builtin_prefetch(hot + 64 * line);
+            for (int line = 0; line < 4; ++line) __builtin_prefetch(cold + 64 * line);
             __builtin_prefetch(ahead.stp_state.get());
         }
         if (g != none) propagate_group(layer, groups.group_at(g), g, pre_syn_nids[i], t_s);
@@ -266,7 +273,8 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
     const std::uint32_t position = layer.plasticity_modulator
                                        ? group_position(layer, pre_syn_nid, kNoGroupIndex)
                                        : kNoGroupIndex;
-    pair_synapse(layer, group, synapse_of(group, pre_syn_nid, k), position, k, dt, t);
+    check_synapse(group, pre_syn_nid, k);
+    pair_synapse(layer, group, position, k, dt, t);
 }
 
 namespace {
@@ -281,8 +289,9 @@ namespace {
 template <class Item, class Pair>
 class PairingPipeline {
 public:
-    PairingPipeline(const PreSynGroupMap& groups, Pair pair)
+    PairingPipeline(const PreSynGroupMap& groups, const PairingRuleSet& rules, Pair pair)
         : groups_(groups),
+          rules_(rules),
           groups_at_(
               reinterpret_cast<std::uintptr_t>(groups.empty() ? nullptr : &groups.group_at(0))),
           pair_(pair) {}
@@ -316,11 +325,19 @@ private:
         if (item.group >= groups_.size()) return;
         const PreSynapticGroup& group = groups_.group_at(item.group);
         prefetch_line<true>(
-            reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(group.synapses.data()) +
-                                          std::uintptr_t{item.synapse} * sizeof(Synapse)));
+            reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(group.synapses.hot()) +
+                                          std::uintptr_t{item.synapse} * sizeof(SynapseHot)));
+        // The other part only for short-term STDP, the one rule that changes it.
+        const std::uint32_t rule = group.pairing_rule;
+        if (rule < rules_.size() && rules_.at(rule).short_term()) {
+            prefetch_line<true>(reinterpret_cast<const void*>(
+                reinterpret_cast<std::uintptr_t>(group.synapses.cold()) +
+                std::uintptr_t{item.synapse} * sizeof(SynapseCold)));
+        }
     }
 
     const PreSynGroupMap& groups_;
+    const PairingRuleSet& rules_;
     std::uintptr_t groups_at_;
     Pair pair_;
     std::array<Item, kRing> ring_;
@@ -344,14 +361,14 @@ struct AfterPostPairing {
                                                    std::uint64_t t) {
     PreSynGroupMap& groups = layer.pre_syn_groups;
     PreSynapticGroup& group = groups.group_at(pairing.group);
-    Synapse& synapse = synapse_at(groups, group, pairing.group, pairing.synapse);
+    check_synapse_at(groups, group, pairing.group, pairing.synapse);
     const std::uint64_t ts = pairing.post_spike_t;
     if (group.previous_spike_t &&
-        saturating_add(*group.previous_spike_t, synapse.conduction_delay) > ts) {
+        saturating_add(*group.previous_spike_t,
+                       group.synapses.hot()[pairing.synapse].conduction_delay) > ts) {
         return;
     }
-    pair_synapse(layer, group, synapse, pairing.group, pairing.synapse,
-                 signed_tick_difference(t, ts), t);
+    pair_synapse(layer, group, pairing.group, pairing.synapse, signed_tick_difference(t, ts), t);
 }
 
 /// Hands each pre-after-post pairing to pair_after_post at once.
@@ -459,7 +476,8 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     const auto pair = [&layer, t ](const AfterPostPairing& pairing) __attribute__((always_inline)) {
         pair_after_post(layer, pairing, t);
     };
-    PairingPipeline<AfterPostPairing, decltype(pair)> pairings(layer.pre_syn_groups, pair);
+    PairingPipeline<AfterPostPairing, decltype(pair)> pairings(layer.pre_syn_groups,
+                                                               layer.pairing_rules, pair);
     const auto deliver_one = [&](std::size_t k) __attribute__((always_inline)) {
         // deliver_event, with the static case inlined and the tables
         // known to be built for this layer's time constants.
@@ -648,10 +666,10 @@ void pair_fired(PartitionLayer& layer, std::uint64_t t) {
             missing_group_position(input.group, num_groups);
         }
         PreSynapticGroup& group = groups.group_at(input.group);
-        pair_synapse(layer, group, synapse_at(groups, group, input.group, input.synapse),
-                     input.group, input.synapse, input.dt, t);
+        check_synapse_at(groups, group, input.group, input.synapse);
+        pair_synapse(layer, group, input.group, input.synapse, input.dt, t);
     };
-    PairingPipeline<Input, decltype(pair)> pairings(groups, pair);
+    PairingPipeline<Input, decltype(pair)> pairings(groups, layer.pairing_rules, pair);
     // The runs' inputs lie in the window's ticks, a line or so each: they
     // are requested kRunAhead runs ahead.
     constexpr std::size_t kRunAhead = 8;
@@ -801,7 +819,7 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
                 if (g >= num_groups || !changes_weight(sums[i])) return;
                 const PreSynapticGroup& group = groups.group_at(g);
                 const std::uint32_t k = block.synapse_indices[i];
-                if (k < group.synapses.size()) prefetch_line<true>(&group.synapses[k].weight);
+                if (k < group.synapses.size()) prefetch_line<true>(&group.synapses.hot()[k]);
             };
             for (std::size_t i = 0; i < n && i < kApplyGroupAhead; ++i) fetch_group(i);
             for (std::size_t i = 0; i < n && i < kApplyLookahead; ++i) fetch_synapse(i);
@@ -814,7 +832,9 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
                 }
                 if (!changes_weight(sums[i])) continue;
                 PreSynapticGroup& group = groups.group_at(g);
-                Synapse& synapse = synapse_at(groups, group, g, block.synapse_indices[i]);
+                const std::uint32_t k = block.synapse_indices[i];
+                check_synapse_at(groups, group, g, k);
+                SynapseHot& synapse = group.synapses.hot()[k];
                 synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
             }
         });

@@ -42,13 +42,20 @@ public:
     /// Copies `count` items to contiguous storage that stays put until the
     /// arena is destroyed, and returns where.
     T* append(const T* items, std::size_t count) {
+        T* to = append_uninitialized(count);
+        if (count != 0) std::memcpy(static_cast<void*>(to), items, count * sizeof(T));
+        return to;
+    }
+
+    /// Contiguous storage for `count` items, to be written by the caller,
+    /// that stays put until the arena is destroyed.
+    T* append_uninitialized(std::size_t count) {
         if (count == 0) return nullptr;
         if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < count) {
             add_chunk(count);
         }
         Chunk& chunk = chunks_.back();
         T* to = chunk.data + chunk.used;
-        std::memcpy(static_cast<void*>(to), items, count * sizeof(T));
         chunk.used += count;
         return to;
     }

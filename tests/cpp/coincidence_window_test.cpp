@@ -135,7 +135,7 @@ TEST(MemoisedPlasticity, PairingsMatchTheDirectFormulasForAnyTimeConstant) {
         add_group(layer, 4, projection, {{0, 500.0f, 1}});
         finish_layer(layer);
         PreSynapticGroup& group = *layer.pre_syn_groups.find(4);
-        Synapse& synapse = group.synapses[0];
+        SynapseRef synapse = group.synapses[0];
         std::uint64_t t = 100;
         for (const std::int64_t dt : dts) {
             for (const std::uint64_t gap : {0, 1, 600}) {

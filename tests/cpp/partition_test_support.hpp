@@ -96,7 +96,7 @@ inline std::vector<RecentInput> window(const PartitionLayer& layer, std::size_t 
                                                last_spike_t ? *last_spike_t + 1 : 0);
 }
 
-inline Synapse& synapse_at(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::size_t k) {
+inline SynapseRef synapse_at(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::size_t k) {
     return layer.pre_syn_groups.find(pre_syn_nid)->synapses.at(k);
 }
 

@@ -227,7 +227,7 @@ TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
     mp.dopamine_conflation_period = 5;
     layer.plasticity_modulator.emplace(mp);
     PreSynapticGroup& group = *layer.pre_syn_groups.find(4);
-    Synapse& synapse = synapse_at(layer, 4, 0);
+    SynapseRef synapse = synapse_at(layer, 4, 0);
     synapse.short_term_weight = 0.2f;
     synapse.short_term_update_t = 2;
     apply_stdp(layer, group, 4, 0, -3, 8);
@@ -376,7 +376,7 @@ TEST(SynapticTransmission, MemoisedStdpMatchesTheDirectKernel) {
     add_group(layer, 4, projection, {{0, 500.0f, 1}});
     finish_layer(layer);
     PreSynapticGroup& group = *layer.pre_syn_groups.find(4);
-    Synapse& synapse = synapse_at(layer, 4, 0);
+    SynapseRef synapse = synapse_at(layer, 4, 0);
     for (std::int64_t dt = -300; dt <= 300; ++dt) {
         const std::uint64_t t = 1000 + static_cast<std::uint64_t>(dt + 300) * 2;
         const float w = synapse.weight;
