@@ -164,5 +164,58 @@ TEST(GroupIndex, StalePositionsGiveTheSameResultAsAFreshMap) {
     }
 }
 
+TEST(GroupIndex, StoredSynapsesKeepEveryFieldAndStayPut) {
+    // A group's synapses are one array until the group is stored, then two
+    // (see SynapseHot); every field must read back as given, writes through a
+    // reference must land in the stored parts, and a group moved into
+    // another map gets its own copy there.
+    std::vector<Synapse> given;
+    for (std::uint32_t k = 0; k < 300; ++k) {
+        given.push_back(Synapse{1000u + k, 3 * k, 0.25f + static_cast<float>(k) / 1024.0f,
+                                -static_cast<float>(k) / 512.0f,
+                                static_cast<std::uint8_t>(1 + k % 200)});
+    }
+    const auto expect_given = [&](const SynapseList& synapses) {
+        ASSERT_EQ(synapses.size(), given.size());
+        for (std::size_t k = 0; k < given.size(); ++k) {
+            const Synapse s = synapses[k];
+            EXPECT_EQ(s.short_term_update_t, given[k].short_term_update_t) << k;
+            EXPECT_EQ(s.post_index, given[k].post_index) << k;
+            EXPECT_EQ(bits(s.weight), bits(given[k].weight)) << k;
+            EXPECT_EQ(bits(s.short_term_weight), bits(given[k].short_term_weight)) << k;
+            EXPECT_EQ(s.conduction_delay, given[k].conduction_delay) << k;
+        }
+    };
+    PreSynapticGroup group = make_pre_synaptic_group(plastic_projection(), given);
+    EXPECT_FALSE(group.synapses.stored());
+    expect_given(group.synapses);
+
+    PreSynGroupMap first;
+    first.insert(5, std::move(group));
+    PreSynapticGroup& stored = *first.find(5);
+    ASSERT_TRUE(stored.synapses.stored());
+    expect_given(stored.synapses);
+    EXPECT_GE(first.synapse_bytes(), given.size() * (sizeof(SynapseHot) + sizeof(SynapseCold)));
+
+    SynapseRef ref = stored.synapses[7];
+    ref.weight = 9.5f;
+    ref.short_term_update_t = 77;
+    ref.conduction_delay = 3;
+    given[7].weight = 9.5f;
+    given[7].short_term_update_t = 77;
+    given[7].conduction_delay = 3;
+    EXPECT_EQ(stored.synapses.hot()[7].weight, 9.5f);
+    EXPECT_EQ(stored.synapses.hot()[7].conduction_delay, 3);
+    EXPECT_EQ(stored.synapses.cold()[7].short_term_update_t, 77u);
+    expect_given(stored.synapses);
+
+    PreSynGroupMap second;
+    second.insert(5, std::move(stored));
+    const PreSynapticGroup& copied = *second.find(5);
+    first = PreSynGroupMap();  // the storage the group came from is gone
+    expect_given(copied.synapses);
+    EXPECT_THROW(second.find(5)->synapses.at(given.size()), std::out_of_range);
+}
+
 }  // namespace
 }  // namespace synaptor
