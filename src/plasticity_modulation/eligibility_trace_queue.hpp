@@ -14,6 +14,7 @@
 #include <memory>
 #include <utility>
 
+#include "util/prefetch.hpp"
 #include "util/ring_queue.hpp"
 
 namespace synaptor {
@@ -41,6 +42,7 @@ class EligibilityTraceQueue {
 public:
     /// Traces per chunk: 96 KiB of storage.
     static constexpr std::size_t kChunkTraces = 8192;
+    static constexpr std::uintptr_t kWriteAhead = 256;
 
     EligibilityTraceQueue() = default;
     EligibilityTraceQueue(const EligibilityTraceQueue& other) { *this = other; }
@@ -68,6 +70,17 @@ public:
         if (c == chunks_.size()) add_chunk();
         Chunk& chunk = *chunks_[c];
         const std::size_t i = position % kChunkTraces;
+        // Each array is written in sequence into storage last used long ago:
+        // once per line, the line kWriteAhead bytes on is requested for
+        // writing (a prefetch never faults; addresses formed as integers).
+        if (i % 16 == 0) {
+            prefetch_line<true>(reinterpret_cast<const void*>(
+                reinterpret_cast<std::uintptr_t>(chunk.group_positions + i) + kWriteAhead));
+            prefetch_line<true>(reinterpret_cast<const void*>(
+                reinterpret_cast<std::uintptr_t>(chunk.synapse_indices + i) + kWriteAhead));
+            prefetch_line<true>(reinterpret_cast<const void*>(
+                reinterpret_cast<std::uintptr_t>(chunk.values + i) + kWriteAhead));
+        }
         chunk.group_positions[i] = trace.group_position;
         chunk.synapse_indices[i] = trace.synapse_index;
         chunk.values[i] = trace.value;
