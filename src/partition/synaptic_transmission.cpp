@@ -289,9 +289,13 @@ namespace {
 template <class Item, class Pair>
 class PairingPipeline {
 public:
-    PairingPipeline(const PreSynGroupMap& groups, const PairingRuleSet& rules, Pair pair)
+    /// `weights_read`: whether a pairing reads the synapse's weight and delay
+    /// (without, only short-term STDP reads the synapse).
+    PairingPipeline(const PreSynGroupMap& groups, const PairingRuleSet& rules, Pair pair,
+                    bool weights_read = true)
         : groups_(groups),
           rules_(rules),
+          weights_read_(weights_read),
           groups_at_(
               reinterpret_cast<std::uintptr_t>(groups.empty() ? nullptr : &groups.group_at(0))),
           pair_(pair) {}
@@ -324,9 +328,11 @@ private:
     [[gnu::always_inline]] void fetch_synapse(const Item& item) const {
         if (item.group >= groups_.size()) return;
         const PreSynapticGroup& group = groups_.group_at(item.group);
-        prefetch_line<true>(
-            reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(group.synapses.hot()) +
-                                          std::uintptr_t{item.synapse} * sizeof(SynapseHot)));
+        if (weights_read_) {
+            prefetch_line<true>(reinterpret_cast<const void*>(
+                reinterpret_cast<std::uintptr_t>(group.synapses.hot()) +
+                std::uintptr_t{item.synapse} * sizeof(SynapseHot)));
+        }
         // The other part only for short-term STDP, the one rule that changes it.
         const std::uint32_t rule = group.pairing_rule;
         if (rule < rules_.size() && rules_.at(rule).short_term()) {
@@ -338,6 +344,7 @@ private:
 
     const PreSynGroupMap& groups_;
     const PairingRuleSet& rules_;
+    bool weights_read_;
     std::uintptr_t groups_at_;
     Pair pair_;
     std::array<Item, kRing> ring_;
@@ -669,7 +676,10 @@ void pair_fired(PartitionLayer& layer, std::uint64_t t) {
         check_synapse_at(groups, group, input.group, input.synapse);
         pair_synapse(layer, group, input.group, input.synapse, input.dt, t);
     };
-    PairingPipeline<Input, decltype(pair)> pairings(groups, layer.pairing_rules, pair);
+    // Under a plasticity modulator long-term STDP queues a trace instead of
+    // changing the weight, and pre-before-post pairing has no delay to check.
+    PairingPipeline<Input, decltype(pair)> pairings(groups, layer.pairing_rules, pair,
+                                                    !layer.plasticity_modulator);
     // The runs' inputs lie in the window's ticks, a line or so each: they
     // are requested kRunAhead runs ahead.
     constexpr std::size_t kRunAhead = 8;
