@@ -114,8 +114,6 @@ public:
     const SynapseHot* hot() const { return hot_; }
     SynapseCold* cold() { return cold_; }
     const SynapseCold* cold() const { return cold_; }
-    /// The synapses of a group not yet stored (null once stored).
-    const Synapse* plain() const { return plain_; }
 
     SynapseRef operator[](std::size_t k) {
         return hot_ != nullptr ? SynapseRef(hot_[k], cold_[k]) : SynapseRef(plain_[k]);

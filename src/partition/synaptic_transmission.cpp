@@ -196,14 +196,11 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
             static_cast<std::size_t>(h.conduction_delay) - 1,
             SynapticEvent{synapse.post_index, static_cast<std::uint32_t>(k), psp, group_tag});
     };
-    const auto hot_at = reinterpret_cast<std::uintptr_t>(hot);
-    const auto cold_at = reinterpret_cast<std::uintptr_t>(cold);
     for (std::uint64_t k = 0; k < num_synapses; ++k) {
         // Two cache lines ahead in each part. Past the end this only fetches
-        // a line in vain (a prefetch never faults); the addresses are formed
-        // as integers, not as pointers beyond the arrays.
-        __builtin_prefetch(reinterpret_cast<const void*>(hot_at + (k + 16) * sizeof(SynapseHot)));
-        __builtin_prefetch(reinterpret_cast<const void*>(cold_at + (k + 8) * sizeof(SynapseCold)));
+        // a line in vain (a prefetch never faults).
+        prefetch_line_at(hot, (k + 16) * sizeof(SynapseHot));
+        prefetch_line_at(cold, (k + 8) * sizeof(SynapseCold));
         schedule_one(k);
     }
 }
@@ -296,16 +293,14 @@ public:
         : groups_(groups),
           rules_(rules),
           weights_read_(weights_read),
-          groups_at_(
-              reinterpret_cast<std::uintptr_t>(groups.empty() ? nullptr : &groups.group_at(0))),
+          groups_at_(groups.empty() ? nullptr : &groups.group_at(0)),
           pair_(pair) {}
     PairingPipeline(const PairingPipeline&) = delete;
     PairingPipeline& operator=(const PairingPipeline&) = delete;
 
     [[gnu::always_inline]] void push(const Item& item) {
         // The fields pairing reads lie in the group's first 64 bytes, one line.
-        prefetch_line(reinterpret_cast<const void*>(groups_at_ + std::uintptr_t{item.group} *
-                                                                     sizeof(PreSynapticGroup)));
+        prefetch_line_at(groups_at_, std::uintptr_t{item.group} * sizeof(PreSynapticGroup));
         ring_[pushed_ % kRing] = item;
         ++pushed_;
         if (pushed_ > kSynapseLag) fetch_synapse(ring_[(pushed_ - 1 - kSynapseLag) % kRing]);
@@ -329,23 +324,21 @@ private:
         if (item.group >= groups_.size()) return;
         const PreSynapticGroup& group = groups_.group_at(item.group);
         if (weights_read_) {
-            prefetch_line<true>(reinterpret_cast<const void*>(
-                reinterpret_cast<std::uintptr_t>(group.synapses.hot()) +
-                std::uintptr_t{item.synapse} * sizeof(SynapseHot)));
+            prefetch_line_at<true>(group.synapses.hot(),
+                                   std::uintptr_t{item.synapse} * sizeof(SynapseHot));
         }
         // The other part only for short-term STDP, the one rule that changes it.
         const std::uint32_t rule = group.pairing_rule;
         if (rule < rules_.size() && rules_.at(rule).short_term()) {
-            prefetch_line<true>(reinterpret_cast<const void*>(
-                reinterpret_cast<std::uintptr_t>(group.synapses.cold()) +
-                std::uintptr_t{item.synapse} * sizeof(SynapseCold)));
+            prefetch_line_at<true>(group.synapses.cold(),
+                                   std::uintptr_t{item.synapse} * sizeof(SynapseCold));
         }
     }
 
     const PreSynGroupMap& groups_;
     const PairingRuleSet& rules_;
     bool weights_read_;
-    std::uintptr_t groups_at_;
+    const PreSynapticGroup* groups_at_;
     Pair pair_;
     std::array<Item, kRing> ring_;
     std::size_t pushed_ = 0;
@@ -503,12 +496,9 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
         }
         if (crossed) reached(k, event.post_index);
     };
-    // A prefetch never faults; addresses are formed as integers, never as
-    // out-of-range pointers.
+    // Unchecked indices are fine here: a prefetch never faults.
     const auto fetch_neuron = [&](std::size_t k) __attribute__((always_inline)) {
-        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(neurons) +
-                                                         events[k].post_index * sizeof(Neuron)),
-                           1);
+        prefetch_line_at<true>(neurons, std::uintptr_t{events[k].post_index} * sizeof(Neuron));
     };
     for (std::size_t k = 0; k < n && k < kNeuronAhead; ++k) fetch_neuron(k);
     std::size_t k = 0;
@@ -812,16 +802,14 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
     // clamped on its own. The synapses of a block of traces are known once
     // its changes are, so they are requested ahead of their application, in
     // two steps (the group's record, then the synapse), and their misses overlap.
-    const auto groups_at =
-        reinterpret_cast<std::uintptr_t>(num_groups ? &groups.group_at(0) : nullptr);
+    const PreSynapticGroup* const groups_at = num_groups ? &groups.group_at(0) : nullptr;
     for_each_weight_change(
         traces, flush, [&](const EligibilityTraceSpan& block, const float* sums) {
             const std::size_t n = block.size;
             const auto fetch_group = [&](std::size_t i) __attribute__((always_inline)) {
                 const std::uint32_t g = block.group_positions[i];
                 if (g < num_groups && changes_weight(sums[i])) {
-                    prefetch_line(
-                        reinterpret_cast<const void*>(groups_at + g * sizeof(PreSynapticGroup)));
+                    prefetch_line_at(groups_at, std::uintptr_t{g} * sizeof(PreSynapticGroup));
                 }
             };
             const auto fetch_synapse = [&](std::size_t i) __attribute__((always_inline)) {

@@ -74,12 +74,9 @@ public:
         // once per line, the line kWriteAhead bytes on is requested for
         // writing (a prefetch never faults; addresses formed as integers).
         if (i % 16 == 0) {
-            prefetch_line<true>(reinterpret_cast<const void*>(
-                reinterpret_cast<std::uintptr_t>(chunk.group_positions + i) + kWriteAhead));
-            prefetch_line<true>(reinterpret_cast<const void*>(
-                reinterpret_cast<std::uintptr_t>(chunk.synapse_indices + i) + kWriteAhead));
-            prefetch_line<true>(reinterpret_cast<const void*>(
-                reinterpret_cast<std::uintptr_t>(chunk.values + i) + kWriteAhead));
+            prefetch_line_at<true>(chunk.group_positions + i, kWriteAhead);
+            prefetch_line_at<true>(chunk.synapse_indices + i, kWriteAhead);
+            prefetch_line_at<true>(chunk.values + i, kWriteAhead);
         }
         chunk.group_positions[i] = trace.group_position;
         chunk.synapse_indices[i] = trace.synapse_index;

@@ -67,8 +67,7 @@ public:
         // line kWriteAhead bytes on is requested for writing now, so that its
         // miss overlaps with the writes before it (a prefetch never faults;
         // the address is formed as an integer).
-        prefetch_line<true>(reinterpret_cast<const void*>(
-            reinterpret_cast<std::uintptr_t>(items + q.tail_used) + kWriteAhead));
+        prefetch_line_at<true>(items + q.tail_used, kWriteAhead);
         items[q.tail_used++] = item;
         ++q.size;
     }

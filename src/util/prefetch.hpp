@@ -4,6 +4,8 @@
 // takes the address as an input is kept, and with it the loop. Never faults.
 #pragma once
 
+#include <cstdint>
+
 namespace synaptor {
 
 /// Requests the line of `address`; `Write`: for writing.
@@ -11,6 +13,14 @@ template <bool Write = false>
 [[gnu::always_inline]] inline void prefetch_line(const void* address) {
     __builtin_prefetch(address, Write ? 1 : 0);
     asm volatile("" : : "r"(address));
+}
+
+/// prefetch_line for the byte `offset` bytes past `base`. The address is
+/// formed as an integer, so it may lie past the end of an array.
+template <bool Write = false>
+[[gnu::always_inline]] inline void prefetch_line_at(const void* base, std::uintptr_t offset) {
+    prefetch_line<Write>(
+        reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(base) + offset));
 }
 
 }  // namespace synaptor
