@@ -110,6 +110,14 @@ private:
     std::size_t batches_ = 0;
 };
 
+/// What a dopamine flush reads of a pre-synaptic group: where its synapses'
+/// weights and delays are, how many, and the bound of the weights.
+struct FlushGroup {
+    SynapseHot* hot = nullptr;
+    std::uint32_t size = 0;
+    float max_weight = 0.0f;
+};
+
 struct PartitionLayer {
     std::uint64_t first_nid = 0;
     PreSynGroupMap pre_syn_groups;
@@ -126,6 +134,7 @@ struct PartitionLayer {
     PairingRuleSet pairing_rules{};  ///< the groups' STDP with memoised exponentials
     DopamineFlush dopamine_flush{};  ///< retained sample buffer of the last flush
     DeliveryScratch delivery_scratch{};
+    std::vector<FlushGroup> flush_groups{};  ///< the groups, as a flush reads them
     /// Set once an event over a synapse with STDP has been scheduled; picks
     /// the delivery loop laid out for such events (no effect on results).
     bool timing_plasticity_scheduled = false;

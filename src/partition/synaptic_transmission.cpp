@@ -732,10 +732,8 @@ namespace {
 /// Traces whose weight changes the flush computes together: their sums stay
 /// in the first-level cache.
 constexpr std::size_t kFlushBlock = 1024;
-/// How many changes ahead their application requests a synapse, and before
-/// that its group's record.
+/// How many changes ahead their application requests a synapse.
 constexpr std::size_t kApplyLookahead = 32;
-constexpr std::size_t kApplyGroupAhead = 64;
 
 /// The weight changes of `n` traces of one tick: sums[i] is
 /// dopamine_weight_change of trace i, given the decays and amounts of the
@@ -795,44 +793,50 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
         panic("dopamine flush on a layer without a plasticity modulator");
     }
     const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
+    if (traces.empty()) return;
     PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t num_groups = groups.size();
-    // The traces name synapses all over the layer. They are applied in
-    // queue order, so each synapse receives its traces in order, each
-    // clamped on its own. The synapses of a block of traces are known once
-    // its changes are, so they are requested ahead of their application, in
-    // two steps (the group's record, then the synapse), and their misses overlap.
-    const PreSynapticGroup* const groups_at = num_groups ? &groups.group_at(0) : nullptr;
+    // The traces name synapses all over the layer, many per group. What the
+    // application reads of a group (where its weights are, how many, the
+    // bound) is gathered first into a table of 16 bytes a group, which stays
+    // in cache where the groups' records (several lines each) would not;
+    // each change then needs only its synapse's line.
+    std::vector<FlushGroup>& table = layer.flush_groups;
+    table.resize(num_groups);
+    for (std::size_t g = 0; g < num_groups; ++g) {
+        PreSynapticGroup& group = groups.group_at(g);
+        // A group has at most kMaxSynapsesPerGroup synapses: the size fits.
+        table[g] = {group.synapses.hot(), static_cast<std::uint32_t>(group.synapses.size()),
+                    group.max_weight};
+    }
+    // The changes are applied in queue order, so each synapse receives its
+    // traces in order, each clamped on its own. The synapses of a block of
+    // traces are known once its changes are, so they are requested ahead of
+    // their application and their misses overlap.
+    const FlushGroup* const at = table.data();
     for_each_weight_change(
         traces, flush, [&](const EligibilityTraceSpan& block, const float* sums) {
             const std::size_t n = block.size;
-            const auto fetch_group = [&](std::size_t i) __attribute__((always_inline)) {
-                const std::uint32_t g = block.group_positions[i];
-                if (g < num_groups && changes_weight(sums[i])) {
-                    prefetch_line_at(groups_at, std::uintptr_t{g} * sizeof(PreSynapticGroup));
-                }
-            };
             const auto fetch_synapse = [&](std::size_t i) __attribute__((always_inline)) {
                 const std::uint32_t g = block.group_positions[i];
                 if (g >= num_groups || !changes_weight(sums[i])) return;
-                const PreSynapticGroup& group = groups.group_at(g);
                 const std::uint32_t k = block.synapse_indices[i];
-                if (k < group.synapses.size()) prefetch_line<true>(&group.synapses.hot()[k]);
+                prefetch_line_at<true>(at[g].hot, std::uintptr_t{k} * sizeof(SynapseHot));
             };
-            for (std::size_t i = 0; i < n && i < kApplyGroupAhead; ++i) fetch_group(i);
             for (std::size_t i = 0; i < n && i < kApplyLookahead; ++i) fetch_synapse(i);
             for (std::size_t i = 0; i < n; ++i) {
-                if (i + kApplyGroupAhead < n) fetch_group(i + kApplyGroupAhead);
                 if (i + kApplyLookahead < n) fetch_synapse(i + kApplyLookahead);
                 const std::uint32_t g = block.group_positions[i];
                 if (g >= num_groups) [[unlikely]] {
                     missing_group_position(g, num_groups);
                 }
                 if (!changes_weight(sums[i])) continue;
-                PreSynapticGroup& group = groups.group_at(g);
+                const FlushGroup& group = at[g];
                 const std::uint32_t k = block.synapse_indices[i];
-                check_synapse_at(groups, group, g, k);
-                SynapseHot& synapse = group.synapses.hot()[k];
+                if (k >= group.size) [[unlikely]] {
+                    missing_synapse(groups.key_at(g), k);
+                }
+                SynapseHot& synapse = group.hot[k];
                 synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
             }
         });

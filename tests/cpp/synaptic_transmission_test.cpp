@@ -499,6 +499,22 @@ TEST(SynapticTransmission, BrokenInvariantsPanic) {
     EXPECT_THROW(fire_neuron(layer, 2, 1), Panic);
     propagate_spike(layer, 2, 0);
     EXPECT_THROW(deliver_due_events(layer, 1), Panic);
+    // A flush meets a trace naming no group, or no synapse of its group.
+    layer.plasticity_modulator.emplace(PlasticityModulationParams{});
+    DopamineFlush flush;
+    flush.tau_eligibility_trace = 5.0f;
+    flush.samples = {{2, 1.0f}};
+    for (const auto& [g, k] : {std::pair{77u, 0u}, std::pair{of_1, 4u}, std::pair{of_1, 0u}}) {
+        EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
+        traces.clear();
+        traces.push_back(EligibilityTrace{1, g, k, 0.5f});
+        if (k == 0 && g == of_1) {
+            apply_dopamine_flush(layer, flush);  // the one valid trace
+            EXPECT_NE(layer.pre_syn_groups.group_at(of_1).synapses[0].weight, 0.5f);
+        } else {
+            EXPECT_THROW(apply_dopamine_flush(layer, flush), Panic);
+        }
+    }
 }
 
 }  // namespace
