@@ -17,6 +17,7 @@
 #include "partition/pairing_rule.hpp"
 #include "partition/pre_syn_group_map.hpp"
 #include "plasticity_modulation/plasticity_modulator.hpp"
+#include "util/huge_pages.hpp"
 
 namespace synaptor {
 
@@ -72,8 +73,8 @@ struct DeliveryScratch {
     std::size_t min_sorted_batch = 1024;
     std::size_t min_sorted_neurons = 4096;
 
-    std::vector<SynapticEvent> events;
-    std::vector<std::uint32_t> positions;
+    std::vector<SynapticEvent, HugePageAllocator<SynapticEvent>> events;
+    std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> positions;
     std::vector<std::uint32_t> neuron_start;
     std::vector<std::uint64_t> crossed;
     /// Of the sorted batch's events over synapses with STDP: their number,
@@ -96,8 +97,8 @@ struct DeliveryScratch {
         if (n > recent_peak_) recent_peak_ = n;
         if (++batches_ < kWindow) return;
         if (events.size() > 2 * recent_peak_) {
-            std::vector<SynapticEvent>(recent_peak_).swap(events);
-            std::vector<std::uint32_t>(recent_peak_).swap(positions);
+            decltype(events)(recent_peak_).swap(events);
+            decltype(positions)(recent_peak_).swap(positions);
             std::vector<std::uint64_t>().swap(crossed);
         }
         batches_ = 0;

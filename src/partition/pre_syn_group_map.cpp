@@ -56,7 +56,7 @@ std::vector<std::uint32_t> PreSynGroupMap::sort_by_key() {
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return keys_[a] < keys_[b]; });
     std::vector<std::uint64_t> keys;
-    std::vector<PreSynapticGroup> groups;
+    std::vector<PreSynapticGroup, HugePageAllocator<PreSynapticGroup>> groups;
     keys.reserve(keys_.size());
     groups.reserve(groups_.size());
     std::vector<std::uint32_t> moved_to(keys_.size());

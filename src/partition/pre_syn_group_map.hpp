@@ -12,6 +12,7 @@
 
 #include "partition/pre_synaptic_group.hpp"
 #include "util/chunk_arena.hpp"
+#include "util/huge_pages.hpp"
 
 namespace synaptor {
 
@@ -99,7 +100,7 @@ private:
     void rebuild_index(std::size_t capacity);
 
     std::vector<std::uint64_t> keys_;
-    std::vector<PreSynapticGroup> groups_;
+    std::vector<PreSynapticGroup, HugePageAllocator<PreSynapticGroup>> groups_;
     std::vector<std::uint32_t> table_;  ///< group index per slot, power-of-two size
     /// Every group's synapses, one run per group in each of the two parts
     /// (see SynapseHot), in large huge-page backed chunks: the synapses are
