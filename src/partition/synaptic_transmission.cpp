@@ -52,12 +52,12 @@ void check_synapse(const PreSynapticGroup& group, std::uint64_t pre_syn_nid, std
     }
 }
 
-/// The same for the group at `position` in the layer's groups, whose nid is
-/// read only for the message. Groups in a layer are always stored.
-[[gnu::always_inline]] inline void check_synapse_at(const PreSynGroupMap& groups,
-                                                    const PreSynapticGroup& group,
+/// The same for the group at `position` in the layer's groups, which has
+/// `size` synapses; its nid is read only for the message. Groups in a layer
+/// are always stored.
+[[gnu::always_inline]] inline void check_synapse_at(const PreSynGroupMap& groups, std::size_t size,
                                                     std::uint32_t position, std::uint64_t k) {
-    if (k >= group.synapses.size()) [[unlikely]] {
+    if (k >= size) [[unlikely]] {
         missing_synapse(groups.key_at(position), k);
     }
 }
@@ -361,7 +361,7 @@ struct AfterPostPairing {
                                                    std::uint64_t t) {
     PreSynGroupMap& groups = layer.pre_syn_groups;
     PreSynapticGroup& group = groups.group_at(pairing.group);
-    check_synapse_at(groups, group, pairing.group, pairing.synapse);
+    check_synapse_at(groups, group.synapses.size(), pairing.group, pairing.synapse);
     const std::uint64_t ts = pairing.post_spike_t;
     if (group.previous_spike_t &&
         saturating_add(*group.previous_spike_t,
@@ -663,7 +663,7 @@ void pair_fired(PartitionLayer& layer, std::uint64_t t) {
             missing_group_position(input.group, num_groups);
         }
         PreSynapticGroup& group = groups.group_at(input.group);
-        check_synapse_at(groups, group, input.group, input.synapse);
+        check_synapse_at(groups, group.synapses.size(), input.group, input.synapse);
         pair_synapse(layer, group, input.group, input.synapse, input.dt, t);
     };
     // Under a plasticity modulator long-term STDP queues a trace instead of
@@ -833,9 +833,7 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
                 if (!changes_weight(sums[i])) continue;
                 const FlushGroup& group = at[g];
                 const std::uint32_t k = block.synapse_indices[i];
-                if (k >= group.size) [[unlikely]] {
-                    missing_synapse(groups.key_at(g), k);
-                }
+                check_synapse_at(groups, group.size, g, k);
                 SynapseHot& synapse = group.hot[k];
                 synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
             }
