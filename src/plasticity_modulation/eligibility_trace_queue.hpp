@@ -63,11 +63,15 @@ public:
     bool empty() const { return size_ == 0; }
     std::size_t size() const { return size_; }
 
-    /// Appends a trace at the back.
-    void push_back(const EligibilityTrace& trace) {
+    /// Appends a trace at the back. Made for every pairing under a plasticity
+    /// modulator, so it is inlined there; a new chunk or a new tick's run is
+    /// the rare case and stays out of line.
+    [[gnu::always_inline]] void push_back(const EligibilityTrace& trace) {
         const std::size_t position = head_ + size_;
         const std::size_t c = position / kChunkTraces;
-        if (c == chunks_.size()) add_chunk();
+        if (c == chunks_.size()) [[unlikely]] {
+            add_chunk();
+        }
         Chunk& chunk = *chunks_[c];
         const std::size_t i = position % kChunkTraces;
         // Each array is written in sequence into storage last used long ago:
@@ -82,11 +86,14 @@ public:
         chunk.synapse_indices[i] = trace.synapse_index;
         chunk.values[i] = trace.value;
         ++size_;
-        if (runs_.empty() || runs_[runs_.size() - 1].t != trace.t) {
-            runs_.push_back(Run{trace.t, 1});
-        } else {
-            ++runs_[runs_.size() - 1].count;
+        if (!runs_.empty()) [[likely]] {
+            Run& last = runs_[runs_.size() - 1];
+            if (last.t == trace.t) [[likely]] {
+                ++last.count;
+                return;
+            }
         }
+        start_run(trace.t);
     }
 
     /// The i-th trace from the front (not for hot paths).
@@ -172,7 +179,9 @@ private:
         std::uint64_t count = 0;
     };
 
-    void add_chunk() {
+    [[gnu::noinline]] void start_run(std::uint64_t t) { runs_.push_back(Run{t, 1}); }
+
+    [[gnu::noinline]] void add_chunk() {
         std::unique_ptr<Chunk> chunk = spare_ ? std::move(spare_) : std::make_unique<Chunk>();
         chunks_.push_back(std::move(chunk));
     }
