@@ -59,16 +59,16 @@ public:
     }
 
     /// expf(-dt / tau) of the short-term STDP parameters (which must be set).
-    float short_term_decay(std::uint64_t dt) const {
+    [[gnu::always_inline]] float short_term_decay(std::uint64_t dt) const {
         return memoised_ ? short_term_decay_.get_built(dt, short_term_->tau)
                          : decay_factor(dt, short_term_->tau);
     }
     /// stdp_value(dt) of the short-term STDP parameters (which must be set).
-    float short_term_value(std::int64_t dt) const {
+    [[gnu::always_inline]] float short_term_value(std::int64_t dt) const {
         return short_term_kernel_.get_built(dt, short_term_->stdp_params);
     }
     /// stdp_value(dt) of the long-term STDP parameters (which must be set).
-    float long_term_value(std::int64_t dt) const {
+    [[gnu::always_inline]] float long_term_value(std::int64_t dt) const {
         return long_term_kernel_.get_built(dt, *long_term_);
     }
 

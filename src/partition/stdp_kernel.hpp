@@ -62,13 +62,22 @@ public:
 
     /// stdp_value(dt, params) for a caller that has checked built_for(params);
     /// a kernel never built computes every value directly.
-    float get_built(std::int64_t dt, const StdpParams& params) const {
+    /// Made for every pairing: the lookup is inlined, the two exponentials
+    /// of a difference outside the table are not.
+    [[gnu::always_inline]] float get_built(std::int64_t dt, const StdpParams& params) const {
         // Below -centre the unsigned sum wraps past the end as well.
         const std::uint64_t i = static_cast<std::uint64_t>(dt) + centre_;
-        return i < size_ ? values_[i] : stdp_value(dt, params);
+        if (i < size_) [[likely]] {
+            return values_[i];
+        }
+        return computed(dt, params);
     }
 
 private:
+    [[gnu::noinline]] static float computed(std::int64_t dt, const StdpParams& params) {
+        return stdp_value(dt, params);
+    }
+
     std::vector<float> values_;  ///< empty until built; entry i is for dt = i - centre_
     std::uint64_t size_ = 0;     ///< values_.size(), kept at hand (one load fewer per pairing)
     std::uint64_t centre_ = 0;
