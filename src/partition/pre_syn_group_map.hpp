@@ -13,6 +13,7 @@
 #include "partition/pre_synaptic_group.hpp"
 #include "util/chunk_arena.hpp"
 #include "util/huge_pages.hpp"
+#include "util/prefetch.hpp"
 
 namespace synaptor {
 
@@ -38,6 +39,24 @@ public:
             const std::uint32_t g = table_[i];
             if (g == kEmpty || keys_[g] == pre_syn_nid) return g;
             i = (i + 1) & (table_.size() - 1);
+        }
+    }
+
+    /// Requests what index_of(pre_syn_nid) reads, in two steps a while
+    /// apart: first the table slot, then the key and the group record that
+    /// the slot names. Only a hint: nothing is checked or changed, and a
+    /// slot that names another group's record costs a line in vain.
+    void prefetch(std::uint64_t pre_syn_nid, bool first_step) const {
+        if (table_.empty()) return;
+        const std::uint32_t* const slot = table_.data() + slot_of(pre_syn_nid);
+        if (first_step) {
+            prefetch_line(slot);
+            return;
+        }
+        const std::uint32_t g = *slot;
+        if (g < keys_.size()) {
+            prefetch_line(keys_.data() + g);
+            prefetch_line(groups_.data() + g);
         }
     }
 

@@ -246,11 +246,18 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
                       std::uint64_t t_s) {
     // The next spike's group is looked up one step ahead and its first
     // synapses and plasticity state fetched while this one is propagated.
+    // What that lookup reads is requested further ahead: the table slot
+    // kSlotAhead spikes on, the key and group record kRecordAhead on.
     constexpr std::uint32_t none = PreSynGroupMap::kNoIndex;
+    constexpr std::size_t kSlotAhead = 8;
+    constexpr std::size_t kRecordAhead = 4;
     PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t n = pre_syn_nids.size();
+    for (std::size_t i = 0; i < n && i < kSlotAhead; ++i) groups.prefetch(pre_syn_nids[i], true);
     std::uint32_t next = n > 0 ? groups.index_of(pre_syn_nids[0]) : none;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i + kSlotAhead < n) groups.prefetch(pre_syn_nids[i + kSlotAhead], true);
+        if (i + kRecordAhead < n) groups.prefetch(pre_syn_nids[i + kRecordAhead], false);
         const std::uint32_t g = next;
         next = i + 1 < n ? groups.index_of(pre_syn_nids[i + 1]) : none;
         if (next != none) {
