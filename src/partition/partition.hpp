@@ -60,9 +60,11 @@ struct SynapticEvent {
 static_assert(sizeof(SynapticEvent) == 16);
 
 /// Working storage for delivering a large batch neuron by neuron: the batch
-/// sorted by target neuron, each event's position in the batch, the start of
-/// each neuron's run, and the neurons that reached their threshold (tagged
-/// with the position of their event). Held by the layer so that it is reused,
+/// sorted by target neuron, where each neuron's run ends, the neurons that
+/// reached their threshold (tagged with the position of their event), and
+/// what finding those positions takes: the batch position of the sorted
+/// events of those neurons, and per neuron a cursor into its run (kUnmarked
+/// for the neurons not being followed). Held by the layer so that it is reused,
 /// and given back once the batches have stayed much smaller for a while.
 struct DeliveryScratch {
     static constexpr std::size_t kMaxBatch = 0xFFFFFFFFu;  ///< positions are 32-bit
@@ -77,6 +79,8 @@ struct DeliveryScratch {
     std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> positions;
     std::vector<std::uint32_t> neuron_start;
     std::vector<std::uint64_t> crossed;
+    std::vector<std::uint32_t> cursor;
+    static constexpr std::uint32_t kUnmarked = 0xFFFFFFFFu;
     /// Of the sorted batch's events over synapses with STDP: their number,
     /// largest group position and largest synapse index.
     std::size_t num_plastic = 0;

@@ -519,8 +519,8 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
 
 /// Orders the batch by target neuron, keeping batch order among the events of
 /// one neuron (a counting sort), into the layer's delivery scratch: the sorted
-/// events and, for each, its position in the batch. False, with nothing
-/// sorted, when an event names a neuron outside the run.
+/// events, and neuron_start[m] one past the last event of neuron m. False,
+/// with nothing sorted, when an event names a neuron outside the run.
 using EventBatch = BatchedRingBuffer<SynapticEvent>::Batch;
 
 bool sort_by_neuron(PartitionLayer& layer, const EventBatch& batch) {
@@ -559,16 +559,46 @@ bool sort_by_neuron(PartitionLayer& layer, const EventBatch& batch) {
     }
     scratch.reserve(n);
     SynapticEvent* const sorted = scratch.events.data();
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) sorted[start[events[j].post_index]++] = events[j];
+    });
+    return true;
+}
+
+/// The crossings of a sorted batch's delivery name their event by its index
+/// in the sorted batch (high 32 bits; the neuron in the low ones): replaces
+/// each by the event's position in `batch`. Only the runs of the neurons that
+/// crossed are followed, in one pass over the batch: crossings are few, and
+/// a position for every event would be a scattered write per event.
+void locate_crossings(DeliveryScratch& scratch, const EventBatch& batch, std::size_t num_neurons) {
+    std::vector<std::uint64_t>& crossed = scratch.crossed;
+    if (crossed.empty()) return;
+    constexpr std::uint32_t kUnmarked = DeliveryScratch::kUnmarked;
+    std::vector<std::uint32_t>& cursor = scratch.cursor;
+    if (cursor.size() != num_neurons) cursor.assign(num_neurons, kUnmarked);
+    const std::uint32_t* const ends = scratch.neuron_start.data();
+    for (const std::uint64_t c : crossed) {
+        const std::uint32_t post = static_cast<std::uint32_t>(c);
+        cursor[post] = post == 0 ? 0 : ends[post - 1];
+    }
+    // A marked neuron's cursor steps through its sorted run as its events
+    // come by in batch order (every event names a neuron of the run: the
+    // sort checked). After its last event no other names it.
     std::uint32_t* const position = scratch.positions.data();
     std::uint32_t i = 0;
     batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
         for (std::size_t j = 0; j < count; ++j, ++i) {
-            const std::uint32_t to = start[events[j].post_index]++;
-            sorted[to] = events[j];
-            position[to] = i;
+            std::uint32_t& at = cursor[events[j].post_index];
+            if (at != kUnmarked) [[unlikely]] {
+                position[at++] = i;
+            }
         }
     });
-    return true;
+    for (std::uint64_t& c : crossed) {
+        const std::uint32_t post = static_cast<std::uint32_t>(c);
+        cursor[post] = kUnmarked;
+        c = std::uint64_t{position[c >> 32]} << 32 | post;
+    }
 }
 
 template <bool MostlyPlastic>
@@ -586,11 +616,10 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         layer.neurons.size() >= policy.min_sorted_neurons &&
         layer.neurons.size() <= DeliveryScratch::kMaxNeurons && sort_by_neuron(layer, batch)) {
         DeliveryScratch& scratch = layer.delivery_scratch;
-        const std::uint32_t* const position = scratch.positions.data();
         std::vector<std::uint64_t>& crossed = scratch.crossed;
         crossed.clear();
         const auto cross = [&](std::size_t k, std::uint64_t post_index) {
-            crossed.push_back(std::uint64_t{position[k]} << 32 | post_index);
+            crossed.push_back(std::uint64_t{k} << 32 | post_index);
         };
         // The sorted batch is the tick's window inputs in neuron order: when
         // every event has STDP, it is filed whole after delivery instead of
@@ -607,6 +636,7 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         } else {
             deliver_events<MostlyPlastic, true>(layer, sorted, n, t, cross);
         }
+        locate_crossings(scratch, batch, layer.neurons.size());
         std::sort(crossed.begin(), crossed.end());
         for (const std::uint64_t c : crossed) pending.push_back(c & 0xFFFFFFFFu);
         scratch.release_unused(n);
