@@ -464,15 +464,17 @@ namespace {
 /// with the event's position in that list. `MostlyPlastic` chooses only the
 /// code layout: with it, delivery over synapses with STDP is inlined; without
 /// it (no event of the layer has had STDP so far), such an event still takes
-/// the same path, out of line.
-template <bool MostlyPlastic, bool Record, class Reached>
+/// the same path, out of line. `ByNeuron`: the events are sorted by neuron.
+template <bool MostlyPlastic, bool Record, bool ByNeuron, class Reached>
 void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::size_t n,
                     std::uint64_t t, Reached&& reached) {
-    // Events hit neurons all over the layer: the events are known in
-    // advance, so the neuron records of later events are requested early.
-    // The pairings that deliveries find go through a pipeline that requests
-    // their groups and synapses ahead too. Only fetches and the timing of
-    // pairings change: the delivery order is untouched.
+    // In batch order events hit neurons all over the layer: the events are
+    // known in advance, so the neuron records of later events are requested
+    // early. Sorted by neuron, the records are read in address order, which
+    // the processor follows by itself. The pairings that deliveries find go
+    // through a pipeline that requests their groups and synapses ahead too.
+    // Only fetches and the timing of pairings change: the delivery order is
+    // untouched.
     constexpr std::size_t kNeuronAhead = 16;
     const std::size_t num_neurons = layer.neurons.size();
     Neuron* const neurons = layer.neurons.data();
@@ -505,7 +507,9 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     };
     // Unchecked indices are fine here: a prefetch never faults.
     const auto fetch_neuron = [&](std::size_t k) __attribute__((always_inline)) {
-        prefetch_line_at<true>(neurons, std::uintptr_t{events[k].post_index} * sizeof(Neuron));
+        if (!ByNeuron) {
+            prefetch_line_at<true>(neurons, std::uintptr_t{events[k].post_index} * sizeof(Neuron));
+        }
     };
     for (std::size_t k = 0; k < n && k < kNeuronAhead; ++k) fetch_neuron(k);
     std::size_t k = 0;
@@ -627,14 +631,14 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         CoincidenceWindows& windows = layer.coincidence_windows;
         const SynapticEvent* const sorted = scratch.events.data();
         if (scratch.num_plastic == n && windows.accepts_dense(t, n, layer.neurons.size())) {
-            deliver_events<MostlyPlastic, false>(layer, sorted, n, t, cross);
+            deliver_events<MostlyPlastic, false, true>(layer, sorted, n, t, cross);
             windows.file_dense(
                 t, layer.neurons.size(), scratch.neuron_start.data(), n, scratch.max_group,
                 scratch.max_synapse, [&](std::size_t i) {
                     return WindowInput{sorted[i].group_index(), sorted[i].synapse_index};
                 });
         } else {
-            deliver_events<MostlyPlastic, true>(layer, sorted, n, t, cross);
+            deliver_events<MostlyPlastic, true, true>(layer, sorted, n, t, cross);
         }
         locate_crossings(scratch, batch, layer.neurons.size());
         std::sort(crossed.begin(), crossed.end());
@@ -643,7 +647,7 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         return;
     }
     batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
-        deliver_events<MostlyPlastic, true>(
+        deliver_events<MostlyPlastic, true, false>(
             layer, events, count, t,
             [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
     });
