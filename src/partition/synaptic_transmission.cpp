@@ -458,10 +458,9 @@ void deliver_event(PartitionLayer& layer, const SynapticEvent& event, std::uint6
 
 namespace {
 
-/// Delivers the events of a batch to their neurons. `order` lists the
-/// positions in `events` to deliver, or is null for all in stored order; each
-/// neuron that reaches its threshold is handed to `reached(position, index)`,
-/// with the event's position in that list. `MostlyPlastic` chooses only the
+/// Delivers the events of a batch to their neurons, in stored order; each
+/// neuron that reaches its threshold is handed to `reached(k, index)`, with
+/// the event's index k in `events`. `MostlyPlastic` chooses only the
 /// code layout: with it, delivery over synapses with STDP is inlined; without
 /// it (no event of the layer has had STDP so far), such an event still takes
 /// the same path, out of line. `ByNeuron`: the events are sorted by neuron.
@@ -507,7 +506,7 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     };
     // Unchecked indices are fine here: a prefetch never faults.
     const auto fetch_neuron = [&](std::size_t k) __attribute__((always_inline)) {
-        if (!ByNeuron) {
+        if constexpr (!ByNeuron) {
             prefetch_line_at<true>(neurons, std::uintptr_t{events[k].post_index} * sizeof(Neuron));
         }
     };
