@@ -19,10 +19,6 @@ void* allocate_huge_page_backed(std::size_t bytes);
 /// Gives back memory from allocate_huge_page_backed with the same `bytes`.
 void release_huge_page_backed(void* data, std::size_t bytes) noexcept;
 
-}  // namespace synaptor
-
-namespace synaptor {
-
 /// A standard allocator that takes arrays of at least kMinBytes from
 /// allocate_huge_page_backed, and smaller ones from operator new: for
 /// containers of a few MB or more whose elements are read at random.
