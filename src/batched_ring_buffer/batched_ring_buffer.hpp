@@ -13,6 +13,7 @@
 
 #include "util/block_queue_pool.hpp"
 #include "util/panic.hpp"
+#include "util/prefetch.hpp"
 
 namespace synaptor {
 
@@ -21,11 +22,19 @@ class BatchedRingBuffer {
     static constexpr std::size_t kBlockItems = (std::size_t{16} << 10) / sizeof(T) - 64 / sizeof(T);
     using Pool = BlockQueuePool<T, kBlockItems>;
     using Queue = typename Pool::Queue;
+    /// Where a scheduler writes next into a slot's last block; null while
+    /// no scheduler has opened the slot.
+    struct Cursor {
+        T* next = nullptr;
+        T* begin = nullptr;
+        T* end = nullptr;
+    };
 
 public:
     explicit BatchedRingBuffer(std::size_t num_slots = 1)
-        : slots_(num_slots), num_slots_(num_slots) {
+        : slots_(num_slots), cursors_(num_slots), num_slots_(num_slots) {
         expect(num_slots >= 1, "a batched ring buffer needs at least one slot");
+        opened_.reserve(num_slots);
     }
 
     std::size_t num_slots() const { return num_slots_; }
@@ -37,10 +46,20 @@ public:
     /// addition and land silently in a wrong slot.
     void schedule(std::size_t offset, T item) { scheduler().schedule(offset, std::move(item)); }
 
-    /// Schedules a run of items from one place: the ring's geometry is read
-    /// once instead of per item. Valid until the ring is next advanced.
+    /// Schedules many items from one place: the ring's geometry is read once
+    /// instead of per item, and each slot is written through a cursor into
+    /// its last block, whose items are counted into the slot when the
+    /// scheduler ends (or needs a new block). While one is alive nothing else
+    /// may use the ring.
     class Scheduler {
     public:
+        Scheduler(const Scheduler&) = delete;
+        Scheduler& operator=(const Scheduler&) = delete;
+        ~Scheduler() {
+            commit_all();
+            ring_->scheduling_ = false;
+        }
+
         void schedule(std::size_t offset, const T& item) {
             if (offset >= num_slots_) [[unlikely]] {
                 offset_out_of_range(offset, num_slots_);
@@ -49,15 +68,68 @@ public:
             // made) and offset < num_slots_, so one wrap lands in range.
             std::size_t i = current_slot_ + offset;
             if (i >= num_slots_) i -= num_slots_;  // one wrap, not a modulo
-            pool_->push_back(slots_[i], item);
+            Cursor& cursor = cursors_[i];
+            if (cursor.next == cursor.end) [[unlikely]] {
+                open(i);
+            }
+            // Slots are written in sequence, into blocks last used long ago:
+            // the line a little ahead is requested for writing now, so that
+            // its miss overlaps with the writes before it (a prefetch never
+            // faults; the address is formed as an integer).
+            prefetch_line_at<true>(cursor.next, Pool::kWriteAhead);
+            *cursor.next++ = item;
         }
 
     private:
         friend class BatchedRingBuffer;
-        Scheduler(Pool* pool, Queue* slots, std::size_t num_slots, std::size_t current_slot)
-            : pool_(pool), slots_(slots), num_slots_(num_slots), current_slot_(current_slot) {}
-        Pool* pool_;
-        Queue* slots_;
+        explicit Scheduler(BatchedRingBuffer& ring)
+            : ring_(&ring),
+              cursors_(ring.cursors_.data()),
+              num_slots_(ring.num_slots_),
+              current_slot_(ring.current_slot_) {
+            ring.scheduling_ = true;
+        }
+
+        /// Counts every slot's written items and forgets the cursors.
+        void commit_all() noexcept {
+            for (const std::size_t i : ring_->opened_) {
+                Cursor& cursor = cursors_[i];
+                ring_->pool_.commit(ring_->slots_[i],
+                                    static_cast<std::size_t>(cursor.next - cursor.begin));
+                cursor = Cursor{};
+            }
+            ring_->opened_.clear();
+        }
+
+        /// Gives slot i room to write: its first, or its last block was full.
+        [[gnu::noinline]] void open(std::size_t i) {
+            Pool& pool = ring_->pool_;
+            Cursor& cursor = cursors_[i];
+            if (cursor.next != nullptr) {
+                pool.commit(ring_->slots_[i], static_cast<std::size_t>(cursor.next - cursor.begin));
+                cursor = Cursor{};  // counted once, even if no room comes
+            } else {
+                // Holds at most one entry per slot: reserved with the ring.
+                ring_->opened_.push_back(i);
+            }
+            const std::uint64_t moves = pool.storage_moves();
+            const typename Pool::Room room = pool.tail_room(ring_->slots_[i]);
+            cursor = Cursor{room.begin, room.begin, room.end};
+            if (pool.storage_moves() != moves) [[unlikely]] {
+                // The other cursors point into the old storage: their items
+                // moved with it and are counted now; they reopen when used.
+                for (const std::size_t j : ring_->opened_) {
+                    if (j == i) continue;
+                    pool.commit(ring_->slots_[j],
+                                static_cast<std::size_t>(cursors_[j].next - cursors_[j].begin));
+                    cursors_[j] = Cursor{};
+                }
+                ring_->opened_.assign(1, i);
+            }
+        }
+
+        BatchedRingBuffer* ring_;
+        Cursor* cursors_;
         std::size_t num_slots_;
         std::size_t current_slot_;
     };
@@ -66,7 +138,10 @@ public:
         if (current_slot_ >= num_slots_) [[unlikely]] {
             slot_out_of_range();
         }
-        return Scheduler(&pool_, slots_.data(), num_slots_, current_slot_);
+        if (scheduling_) [[unlikely]] {
+            panic("a ring of events was scheduled into from two places at once");
+        }
+        return Scheduler(*this);
     }
 
     /// A batch that fell due: its items in scheduling order, as runs of
@@ -178,6 +253,9 @@ private:
 
     Pool pool_;
     std::vector<Queue> slots_;
+    std::vector<Cursor> cursors_;
+    std::vector<std::size_t> opened_;  ///< slots with an open cursor
+    bool scheduling_ = false;
     std::size_t num_slots_;  ///< slots_.size(), kept to spare a division per item
     std::size_t current_slot_ = 0;
 };

@@ -164,11 +164,13 @@ enum class OffsetDecay {
     None,
 };
 
+using EventScheduler = BatchedRingBuffer<SynapticEvent>::Scheduler;
+
 /// The per-synapse loop of propagation under the group's pairing rule.
 template <OffsetDecay Mode>
-void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
-                     std::uint32_t group_index, std::uint64_t t_s, float p,
-                     const PairingRule& rule) {
+void schedule_events(PartitionLayer& layer, EventScheduler& scheduler,
+                     const PreSynapticGroup& group, std::uint32_t group_index, std::uint64_t t_s,
+                     float p, const PairingRule& rule) {
     const float weight_scale_factor = group.weight_scale_factor;
     const bool has_timing_plasticity = rule.has_timing_plasticity();
     const DecayTable* const st_table = rule.short_term_decay_table();
@@ -177,7 +179,6 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
     const SynapseHot* const hot = group.synapses.hot();
     const SynapseCold* const cold = group.synapses.cold();
     if (has_timing_plasticity) layer.timing_plasticity_scheduled = true;
-    auto scheduler = layer.delivery_buffer.scheduler();
     const auto schedule_one = [&](std::uint64_t k) __attribute__((always_inline)) {
         const SynapseHot& h = hot[k];
         const SynapseCold& synapse = cold[k];
@@ -205,8 +206,9 @@ void schedule_events(PartitionLayer& layer, const PreSynapticGroup& group,
     }
 }
 
-void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32_t group_index,
-                     std::uint64_t pre_syn_nid, std::uint64_t t_s) {
+/// Propagates one spike of the group through `scheduler`, the layer's.
+void propagate_group(PartitionLayer& layer, EventScheduler& scheduler, PreSynapticGroup& group,
+                     std::uint32_t group_index, std::uint64_t pre_syn_nid, std::uint64_t t_s) {
     group.previous_spike_t = group.last_spike_t;
     group.last_spike_t = t_s;
     if (group.stp_state == nullptr) [[unlikely]] {
@@ -217,7 +219,7 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
     const float p = group.stp_state->on_pre_spike(t_s);
     const PairingRule& rule = rule_of(layer, group);
     if (!rule.short_term()) {
-        schedule_events<OffsetDecay::None>(layer, group, group_index, t_s, p, rule);
+        schedule_events<OffsetDecay::None>(layer, scheduler, group, group_index, t_s, p, rule);
         return;
     }
     const DecayTable* const st_table = rule.short_term_decay_table();
@@ -225,11 +227,12 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
     // dt. A NaN, zero or negative tau can make it NaN or infinite, and then
     // even a zero short-term weight gives a NaN offset.
     if (st_table != nullptr && st_table->covers_every_difference()) {
-        schedule_events<OffsetDecay::Tabulated>(layer, group, group_index, t_s, p, rule);
+        schedule_events<OffsetDecay::Tabulated>(layer, scheduler, group, group_index, t_s, p, rule);
     } else if (rule.short_term()->tau > 0.0f) {
-        schedule_events<OffsetDecay::ZeroSkipped>(layer, group, group_index, t_s, p, rule);
+        schedule_events<OffsetDecay::ZeroSkipped>(layer, scheduler, group, group_index, t_s, p,
+                                                  rule);
     } else {
-        schedule_events<OffsetDecay::General>(layer, group, group_index, t_s, p, rule);
+        schedule_events<OffsetDecay::General>(layer, scheduler, group, group_index, t_s, p, rule);
     }
 }
 
@@ -238,7 +241,8 @@ void propagate_group(PartitionLayer& layer, PreSynapticGroup& group, std::uint32
 void propagate_spike(PartitionLayer& layer, std::uint64_t pre_syn_nid, std::uint64_t t_s) {
     const std::uint32_t g = layer.pre_syn_groups.index_of(pre_syn_nid);
     if (g != PreSynGroupMap::kNoIndex) {
-        propagate_group(layer, layer.pre_syn_groups.group_at(g), g, pre_syn_nid, t_s);
+        EventScheduler scheduler = layer.delivery_buffer.scheduler();
+        propagate_group(layer, scheduler, layer.pre_syn_groups.group_at(g), g, pre_syn_nid, t_s);
     }
 }
 
@@ -253,6 +257,7 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
     constexpr std::size_t kRecordAhead = 4;
     PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t n = pre_syn_nids.size();
+    EventScheduler scheduler = layer.delivery_buffer.scheduler();
     for (std::size_t i = 0; i < n && i < kSlotAhead; ++i) groups.prefetch(pre_syn_nids[i], true);
     std::uint32_t next = n > 0 ? groups.index_of(pre_syn_nids[0]) : none;
     for (std::size_t i = 0; i < n; ++i) {
@@ -268,7 +273,9 @@ void propagate_spikes(PartitionLayer& layer, const std::vector<std::uint64_t>& p
             for (int line = 0; line < 4; ++line) __builtin_prefetch(cold + 64 * line);
             __builtin_prefetch(ahead.stp_state.get());
         }
-        if (g != none) propagate_group(layer, groups.group_at(g), g, pre_syn_nids[i], t_s);
+        if (g != none) {
+            propagate_group(layer, scheduler, groups.group_at(g), g, pre_syn_nids[i], t_s);
+        }
     }
 }
 

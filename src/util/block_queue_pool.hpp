@@ -30,6 +30,8 @@ class BlockQueuePool {
 
 public:
     static constexpr std::uint32_t kNoBlock = 0xFFFFFFFFu;
+    /// How far ahead of a queue's writes their line is requested.
+    static constexpr std::uintptr_t kWriteAhead = 256;
 
     /// One queue: the first and last block of its chain, the position of the
     /// front item in the first block and the number of items in the last.
@@ -70,6 +72,24 @@ public:
         prefetch_line_at<true>(items + q.tail_used, kWriteAhead);
         items[q.tail_used++] = item;
         ++q.size;
+    }
+
+    /// The room left in q's last block, a new block added when it is full:
+    /// [begin, end). Items written there belong to q once commit() counts
+    /// them. Valid until the pool's storage moves (see storage_moves()).
+    struct Room {
+        T* begin;
+        T* end;
+    };
+    Room tail_room(Queue& q) {
+        if (q.tail == kNoBlock || q.tail_used == BlockItems) append_block(q);
+        T* const items = block(q.tail).items;
+        return {items + q.tail_used, items + BlockItems};
+    }
+    /// Counts the first n items written into q's tail_room() as q's.
+    void commit(Queue& q, std::size_t n) {
+        q.tail_used = static_cast<std::uint16_t>(q.tail_used + n);
+        q.size = static_cast<std::uint32_t>(q.size + n);
     }
 
     /// push_back for a queue whose front items expire: only when the last
@@ -155,6 +175,10 @@ public:
         q = Queue{};
     }
 
+    /// How often the blocks have moved so far: the first chunk moves while it
+    /// grows, which invalidates every pointer into it.
+    std::uint64_t storage_moves() const { return storage_moves_; }
+
     /// Blocks handed out to queues and blocks held in all (for memory reports).
     std::size_t blocks_in_use() const { return num_blocks_ - free_count_; }
     std::size_t blocks_held() const { return num_blocks_; }
@@ -169,7 +193,6 @@ private:
     };
     static constexpr std::size_t kChunkBlocks = kHugePageBytes / sizeof(Block);
     static constexpr std::size_t kFirstBlocks = 64;
-    static constexpr std::uintptr_t kWriteAhead = 256;
 
     Block& block(std::uint32_t b) { return chunks_[b / kChunkBlocks][b % kChunkBlocks]; }
     const Block& block(std::uint32_t b) const {
@@ -266,6 +289,7 @@ private:
             deallocate(chunks_[0], first_chunk_blocks_);
             chunks_[0] = moved;
             first_chunk_blocks_ = grown;
+            ++storage_moves_;
             return;
         }
         if ((chunks_.size() + 1) * kChunkBlocks > kNoBlock) throw std::bad_alloc();
@@ -289,6 +313,7 @@ private:
     std::size_t num_blocks_ = 0;          ///< blocks handed out at least once
     std::uint32_t free_ = kNoBlock;       ///< first block of the free list
     std::size_t free_count_ = 0;
+    std::uint64_t storage_moves_ = 0;
 };
 
 }  // namespace synaptor

@@ -106,6 +106,36 @@ TEST(BatchedRingBuffer, LargeBatchesSpanBlocksAndDrainedStorageIsReused) {
     EXPECT_LE(ring.bytes_held(), std::size_t{30} * 16384);
 }
 
+TEST(BatchedRingBuffer, OneSchedulerAcrossBlocksAndMovingStorage) {
+    // One scheduler writes 400,000 items into five slots in turn: each slot
+    // fills about 20 blocks, and the pool's first chunk moves while it grows,
+    // with every slot holding items not yet counted.
+    BatchedRingBuffer<int> ring(5);
+    ring.take_current_batch();  // current slot 1: offsets wrap
+    std::vector<Ints> expected(5);
+    {
+        auto scheduler = ring.scheduler();
+        EXPECT_THROW((void)ring.scheduler(), Panic);  // one at a time
+        for (int i = 0; i < 400000; ++i) {
+            const std::size_t offset = static_cast<std::size_t>((i / 3 + i % 7) % 5);
+            scheduler.schedule(offset, i);
+            expected[offset].push_back(i);
+        }
+        // A rejected offset leaves what was scheduled before it.
+        EXPECT_THROW(scheduler.schedule(5, -1), Panic);
+    }
+    EXPECT_EQ(ring.pending_items(), 400000u);
+    ring.schedule(4, -2);  // the ring takes a new scheduler afterwards
+    expected[4].push_back(-2);
+    for (std::size_t offset = 0; offset < 5; ++offset) {
+        ring.drain_current_batch([&](const auto& batch) {
+            EXPECT_EQ(batch.size(), expected[offset].size()) << offset;
+            EXPECT_EQ(batch.items(), expected[offset]) << offset;
+        });
+    }
+    EXPECT_EQ(ring.pending_items(), 0u);
+}
+
 TEST(BatchedRingBuffer, DrainDeliversInOrderAndAdvances) {
     BatchedRingBuffer<int> ring(2);
     ring.schedule(0, 1);
