@@ -84,9 +84,33 @@ void check_synapse(const PreSynapticGroup& group, std::uint64_t pre_syn_nid, std
     return rule;
 }
 
+/// The long-term part of a pairing at tick t: the change dw to synapse k of
+/// `group`, already checked, or its eligibility trace under a plasticity
+/// modulator; `position` is the group's position in the layer, which the
+/// trace keeps.
+[[gnu::always_inline]] inline void apply_long_term(PartitionLayer& layer, PreSynapticGroup& group,
+                                                   std::uint32_t position, std::uint64_t k,
+                                                   float dw, std::uint64_t t) {
+    if (layer.plasticity_modulator) {
+        PlasticityModulator& modulator = *layer.plasticity_modulator;
+        // k < synapses.size() <= kMaxSynapsesPerGroup: it fits 32 bits.
+        modulator.eligibility_traces.push_back(
+            EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay), position,
+                             static_cast<std::uint32_t>(k), dw});
+    } else {
+        SynapseHot& synapse = group.synapses.hot()[k];
+        synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
+    }
+}
+
+/// Whether the layer's rules so far are one, with long-term STDP alone: its
+/// groups' pairings then need only that rule's long-term value.
+inline bool one_long_term_rule(const PairingRuleSet& rules) {
+    return rules.size() == 1 && rules.at(0).long_term() && !rules.at(0).short_term();
+}
+
 /// apply_stdp, inlined where pairings are made, for synapse k of `group`,
-/// already checked; `position` is the group's position in the layer, which an
-/// eligibility trace keeps.
+/// already checked; `position` is the group's position in the layer.
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
                                                 std::uint32_t position, std::uint64_t k,
                                                 std::int64_t dt, std::uint64_t t) {
@@ -97,19 +121,7 @@ void check_synapse(const PreSynapticGroup& group, std::uint64_t pre_syn_nid, std
         synapse.short_term_weight = synapse.short_term_weight * decay + rule.short_term_value(dt);
         synapse.short_term_update_t = t;
     }
-    if (rule.long_term()) {
-        const float dw = rule.long_term_value(dt);
-        if (layer.plasticity_modulator) {
-            PlasticityModulator& modulator = *layer.plasticity_modulator;
-            // k < synapses.size() <= kMaxSynapsesPerGroup: it fits 32 bits.
-            modulator.eligibility_traces.push_back(
-                EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay),
-                                 position, static_cast<std::uint32_t>(k), dw});
-        } else {
-            SynapseHot& synapse = group.synapses.hot()[k];
-            synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
-        }
-    }
+    if (rule.long_term()) apply_long_term(layer, group, position, k, rule.long_term_value(dt), t);
 }
 
 /// Files the inputs delivered at tick t in the layer's coincidence windows.
@@ -304,10 +316,11 @@ public:
     /// (without, only short-term STDP reads the synapse).
     PairingPipeline(const PreSynGroupMap& groups, const PairingRuleSet& rules, Pair pair,
                     bool weights_read = true)
-        : groups_(groups),
-          rules_(rules),
+        : rules_(rules),
           weights_read_(weights_read),
+          any_short_term_(any_short_term(rules)),
           groups_at_(groups.empty() ? nullptr : &groups.group_at(0)),
+          num_groups_(groups.size()),
           pair_(pair) {}
     PairingPipeline(const PairingPipeline&) = delete;
     PairingPipeline& operator=(const PairingPipeline&) = delete;
@@ -335,13 +348,17 @@ private:
     static_assert(kPairLag < kRing && kSynapseLag < kPairLag);
 
     [[gnu::always_inline]] void fetch_synapse(const Item& item) const {
-        if (item.group >= groups_.size()) return;
-        const PreSynapticGroup& group = groups_.group_at(item.group);
+        // Pairing adds and moves no group: the count and place stay valid.
+        if (item.group >= num_groups_) return;
+        const PreSynapticGroup& group = groups_at_[item.group];
         if (weights_read_) {
             prefetch_line_at<true>(group.synapses.hot(),
                                    std::uintptr_t{item.synapse} * sizeof(SynapseHot));
         }
-        // The other part only for short-term STDP, the one rule that changes it.
+        // The other part only for short-term STDP, the one rule that changes
+        // it. Rules found while the pipeline runs are not looked for: this is
+        // a request, not a read.
+        if (!any_short_term_) return;
         const std::uint32_t rule = group.pairing_rule;
         if (rule < rules_.size() && rules_.at(rule).short_term()) {
             prefetch_line_at<true>(group.synapses.cold(),
@@ -349,10 +366,18 @@ private:
         }
     }
 
-    const PreSynGroupMap& groups_;
+    static bool any_short_term(const PairingRuleSet& rules) {
+        for (std::uint32_t r = 0; r < rules.size(); ++r) {
+            if (rules.at(r).short_term()) return true;
+        }
+        return false;
+    }
+
     const PairingRuleSet& rules_;
     bool weights_read_;
+    bool any_short_term_;
     const PreSynapticGroup* groups_at_;
+    std::size_t num_groups_;
     Pair pair_;
     std::array<Item, kRing> ring_;
     std::size_t pushed_ = 0;
@@ -370,9 +395,10 @@ struct AfterPostPairing {
 /// Makes a pre-after-post pairing at tick t, unless the group's spike before
 /// the one that made the event arrived over this synapse after the
 /// post-synaptic spike.
+/// `one_rule`: one_long_term_rule() held when the pairing was found.
 [[gnu::always_inline]] inline void pair_after_post(PartitionLayer& layer,
-                                                   const AfterPostPairing& pairing,
-                                                   std::uint64_t t) {
+                                                   const AfterPostPairing& pairing, std::uint64_t t,
+                                                   bool one_rule = false) {
     PreSynGroupMap& groups = layer.pre_syn_groups;
     PreSynapticGroup& group = groups.group_at(pairing.group);
     check_synapse_at(groups, group.synapses.size(), pairing.group, pairing.synapse);
@@ -382,7 +408,13 @@ struct AfterPostPairing {
                        group.synapses.hot()[pairing.synapse].conduction_delay) > ts) {
         return;
     }
-    pair_synapse(layer, group, pairing.group, pairing.synapse, signed_tick_difference(t, ts), t);
+    const std::int64_t dt = signed_tick_difference(t, ts);
+    if (one_rule && group.pairing_rule == 0) {
+        const float dw = layer.pairing_rules.at(0).long_term_value(dt);
+        apply_long_term(layer, group, pairing.group, pairing.synapse, dw, t);
+        return;
+    }
+    pair_synapse(layer, group, pairing.group, pairing.synapse, dt, t);
 }
 
 /// Hands each pre-after-post pairing to pair_after_post at once.
@@ -488,8 +520,10 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     const DecayTable& membrane = layer.membrane_decay;
     const DecayTable& threshold = layer.threshold_decay;
     const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
-    const auto pair = [&layer, t ](const AfterPostPairing& pairing) __attribute__((always_inline)) {
-        pair_after_post(layer, pairing, t);
+    const bool one_rule = one_long_term_rule(layer.pairing_rules);
+    const auto pair =
+        [&layer, t, one_rule ](const AfterPostPairing& pairing) __attribute__((always_inline)) {
+        pair_after_post(layer, pairing, t, one_rule);
     };
     PairingPipeline<AfterPostPairing, decltype(pair)> pairings(layer.pre_syn_groups,
                                                                layer.pairing_rules, pair);
@@ -698,20 +732,31 @@ void fire_neuron_deferred(PartitionLayer& layer, std::uint64_t local_index, std:
 void pair_fired(PartitionLayer& layer, std::uint64_t t) {
     std::vector<WindowRun>& runs = layer.window_runs;
     if (runs.empty()) return;
+    // dw: the long-term change at dt under the layer's first rule, when that
+    // is its only rule so far and has long-term STDP alone. A run's inputs
+    // share dt, so the groups of that rule take the value computed once per
+    // run (the same function of dt: the same bits).
     struct Input {
         std::uint32_t group;
         std::uint32_t synapse;
         std::int64_t dt;
+        float dw;
     };
     PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t num_groups = groups.size();
+    const PairingRuleSet& rules = layer.pairing_rules;
+    const bool one_rule = one_long_term_rule(rules);
     const auto pair = [&](const Input& input) __attribute__((always_inline)) {
         if (input.group >= num_groups) [[unlikely]] {
             missing_group_position(input.group, num_groups);
         }
         PreSynapticGroup& group = groups.group_at(input.group);
         check_synapse_at(groups, group.synapses.size(), input.group, input.synapse);
-        pair_synapse(layer, group, input.group, input.synapse, input.dt, t);
+        if (one_rule && group.pairing_rule == 0) {
+            apply_long_term(layer, group, input.group, input.synapse, input.dw, t);
+        } else {
+            pair_synapse(layer, group, input.group, input.synapse, input.dt, t);
+        }
     };
     // Under a plasticity modulator long-term STDP queues a trace instead of
     // changing the weight, and pre-before-post pairing has no delay to check.
@@ -728,9 +773,10 @@ void pair_fired(PartitionLayer& layer, std::uint64_t t) {
         if (r + kRunAhead < num_runs) prefetch_line(runs[r + kRunAhead].inputs.address(0));
         const WindowRun& run = runs[r];
         const std::int64_t dt = signed_tick_difference(run.arrival_t, t);
+        const float dw = one_rule ? rules.at(0).long_term_value(dt) : 0.0f;
         for (std::size_t j = 0; j < run.size; ++j) {
             const WindowInput input = run.inputs[j];
-            pairings.push(Input{input.group_index, input.synapse_index, dt});
+            pairings.push(Input{input.group_index, input.synapse_index, dt, dw});
         }
     }
     pairings.finish();
