@@ -124,23 +124,39 @@ TickResult Instance::tick_batch_step(bool stop_requested) {
 
 namespace {
 
-/// Asks a StopCheck at most once per interval of wall time, so that a batch of
-/// short ticks pays one clock read per tick and nothing more.
+/// Asks a StopCheck at most once per interval of wall time. The clock itself
+/// is read every `stride_` calls: the stride doubles while the calls between
+/// two reads took under kQuickReads, up to kMaxStride, and falls back to one
+/// as soon as they took longer, so that a batch of very short ticks does not
+/// pay a clock read for each while a slow tick is never followed by many
+/// unchecked ones.
 class StopPoll {
 public:
     explicit StopPoll(const Instance::StopCheck& stop)
-        : stop_(stop), next_(std::chrono::steady_clock::now() + Instance::kStopCheckInterval) {}
+        : stop_(stop),
+          last_(std::chrono::steady_clock::now()),
+          next_(last_ + Instance::kStopCheckInterval) {}
 
     bool should_stop() {
         if (!stop_) return false;
+        if (--countdown_ != 0) return false;
         const auto now = std::chrono::steady_clock::now();
+        stride_ = now - last_ < kQuickReads ? std::min(stride_ * 2, kMaxStride) : 1;
+        countdown_ = stride_;
+        last_ = now;
         if (now < next_) return false;
         next_ = now + Instance::kStopCheckInterval;
         return stop_();
     }
 
 private:
+    static constexpr std::chrono::microseconds kQuickReads{100};
+    static constexpr std::uint32_t kMaxStride = 64;
+
     const Instance::StopCheck& stop_;
+    std::uint32_t stride_ = 1;
+    std::uint32_t countdown_ = 1;
+    std::chrono::steady_clock::time_point last_;
     std::chrono::steady_clock::time_point next_;
 };
 

@@ -53,7 +53,7 @@ public:
     /// Asked between the ticks of a batch whether to stop there (the Python
     /// layer checks for pending signals such as Ctrl-C).
     using StopCheck = std::function<bool()>;
-    /// Wall time between two questions to a StopCheck; the clock is read once per tick.
+    /// Wall time between two questions to a StopCheck (the clock is read at most once per tick).
     static constexpr std::chrono::milliseconds kStopCheckInterval{50};
 
     /// Runs ticks while t < t_end with reward_rate as reward. Spread over

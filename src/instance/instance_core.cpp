@@ -438,13 +438,17 @@ void InstanceCore::run_partitions(const TickInput& input) {
     command.park.reset();
     impl.results.resize(num_partitions_);
     Partition* lent = nullptr;
+    // With the lent partition the only one here, no worker takes commands:
+    // this thread runs the tick from the command itself, sending nothing.
+    const bool alone = impl.loan && num_partitions_ == 1;
     if (impl.loan) {
         lent = impl.lent_partition();
         if (lent == nullptr) fail(impl.failure_text());
-        impl.lent_command = command;  // the send below gives the command away
+        if (!alone) impl.lent_command = command;  // the send below gives the command away
     }
     // The bus hands back the storage of an earlier command for the next tick.
-    impl.command_bus->send(command);
+    if (!alone) impl.command_bus->send(command);
+    const TickCommand& lent_command = alone ? command : impl.lent_command;
 
     std::size_t first_received = 0;
     if (lent != nullptr) {
@@ -452,11 +456,11 @@ void InstanceCore::run_partitions(const TickInput& input) {
         // ticks that no worker has taken up yet. A failure here ends the
         // instance as a worker's would.
         try {
-            impl.results[first_received++] = run_partition_tick(*lent, impl.lent_command);
+            impl.results[first_received++] = run_partition_tick(*lent, lent_command);
             for (const std::shared_ptr<PartitionShare>& share : impl.shares) {
                 Partition* shared = share->partition.load(std::memory_order_seq_cst);
                 if (shared == nullptr || !share->claim(t_)) continue;
-                impl.results[first_received++] = run_partition_tick(*shared, impl.lent_command);
+                impl.results[first_received++] = run_partition_tick(*shared, lent_command);
             }
         } catch (const std::exception& failure) {
             std::fprintf(stderr, "%s\n", failure.what());
