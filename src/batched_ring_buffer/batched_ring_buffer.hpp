@@ -90,39 +90,37 @@ public:
             ring.scheduling_ = true;
         }
 
-        /// Counts every slot's written items and forgets the cursors.
+        /// Counts the items written through slot i's cursor into the slot
+        /// and forgets the cursor (a null one counts none).
+        void settle(std::size_t i) noexcept {
+            Cursor& cursor = cursors_[i];
+            ring_->pool_.commit(ring_->slots_[i],
+                                static_cast<std::size_t>(cursor.next - cursor.begin));
+            cursor = Cursor{};
+        }
+
         void commit_all() noexcept {
-            for (const std::size_t i : ring_->opened_) {
-                Cursor& cursor = cursors_[i];
-                ring_->pool_.commit(ring_->slots_[i],
-                                    static_cast<std::size_t>(cursor.next - cursor.begin));
-                cursor = Cursor{};
-            }
+            for (const std::size_t i : ring_->opened_) settle(i);
             ring_->opened_.clear();
         }
 
         /// Gives slot i room to write: its first, or its last block was full.
         [[gnu::noinline]] void open(std::size_t i) {
             Pool& pool = ring_->pool_;
-            Cursor& cursor = cursors_[i];
-            if (cursor.next != nullptr) {
-                pool.commit(ring_->slots_[i], static_cast<std::size_t>(cursor.next - cursor.begin));
-                cursor = Cursor{};  // counted once, even if no room comes
+            if (cursors_[i].next != nullptr) {
+                settle(i);  // counted once, even if no room comes
             } else {
                 // Holds at most one entry per slot: reserved with the ring.
                 ring_->opened_.push_back(i);
             }
             const std::uint64_t moves = pool.storage_moves();
             const typename Pool::Room room = pool.tail_room(ring_->slots_[i]);
-            cursor = Cursor{room.begin, room.begin, room.end};
+            cursors_[i] = Cursor{room.begin, room.begin, room.end};
             if (pool.storage_moves() != moves) [[unlikely]] {
                 // The other cursors point into the old storage: their items
                 // moved with it and are counted now; they reopen when used.
                 for (const std::size_t j : ring_->opened_) {
-                    if (j == i) continue;
-                    pool.commit(ring_->slots_[j],
-                                static_cast<std::size_t>(cursors_[j].next - cursors_[j].begin));
-                    cursors_[j] = Cursor{};
+                    if (j != i) settle(j);
                 }
                 ring_->opened_.assign(1, i);
             }

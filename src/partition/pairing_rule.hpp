@@ -108,6 +108,19 @@ public:
     }
     std::size_t size() const { return rules_.size(); }
 
+    /// Whether some rule has short-term STDP.
+    bool any_short_term() const {
+        for (const PairingRule& rule : rules_) {
+            if (rule.short_term()) return true;
+        }
+        return false;
+    }
+    /// Whether the rules so far are one, with long-term STDP alone: the
+    /// pairings of its groups then need only its long-term value.
+    bool one_long_term_rule() const {
+        return rules_.size() == 1 && rules_[0].long_term() && !rules_[0].short_term();
+    }
+
 private:
     [[noreturn, gnu::noinline, gnu::cold]] void out_of_range(std::uint32_t position) const {
         panic("pairing rule " + std::to_string(position) + " out of range for " +

@@ -103,12 +103,6 @@ void check_synapse(const PreSynapticGroup& group, std::uint64_t pre_syn_nid, std
     }
 }
 
-/// Whether the layer's rules so far are one, with long-term STDP alone: its
-/// groups' pairings then need only that rule's long-term value.
-inline bool one_long_term_rule(const PairingRuleSet& rules) {
-    return rules.size() == 1 && rules.at(0).long_term() && !rules.at(0).short_term();
-}
-
 /// apply_stdp, inlined where pairings are made, for synapse k of `group`,
 /// already checked; `position` is the group's position in the layer.
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
@@ -318,7 +312,7 @@ public:
                     bool weights_read = true)
         : rules_(rules),
           weights_read_(weights_read),
-          any_short_term_(any_short_term(rules)),
+          any_short_term_(rules.any_short_term()),
           groups_at_(groups.empty() ? nullptr : &groups.group_at(0)),
           num_groups_(groups.size()),
           pair_(pair) {}
@@ -366,13 +360,6 @@ private:
         }
     }
 
-    static bool any_short_term(const PairingRuleSet& rules) {
-        for (std::uint32_t r = 0; r < rules.size(); ++r) {
-            if (rules.at(r).short_term()) return true;
-        }
-        return false;
-    }
-
     const PairingRuleSet& rules_;
     bool weights_read_;
     bool any_short_term_;
@@ -395,7 +382,8 @@ struct AfterPostPairing {
 /// Makes a pre-after-post pairing at tick t, unless the group's spike before
 /// the one that made the event arrived over this synapse after the
 /// post-synaptic spike.
-/// `one_rule`: one_long_term_rule() held when the pairing was found.
+/// `one_rule`: PairingRuleSet::one_long_term_rule() held when the pairing
+/// was found.
 [[gnu::always_inline]] inline void pair_after_post(PartitionLayer& layer,
                                                    const AfterPostPairing& pairing, std::uint64_t t,
                                                    bool one_rule = false) {
@@ -520,7 +508,7 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     const DecayTable& membrane = layer.membrane_decay;
     const DecayTable& threshold = layer.threshold_decay;
     const std::uint64_t oldest = oldest_recent_arrival(t, params.t_cutoff_coincidence);
-    const bool one_rule = one_long_term_rule(layer.pairing_rules);
+    const bool one_rule = layer.pairing_rules.one_long_term_rule();
     const auto pair =
         [&layer, t, one_rule ](const AfterPostPairing& pairing) __attribute__((always_inline)) {
         pair_after_post(layer, pairing, t, one_rule);
@@ -745,7 +733,7 @@ void pair_fired(PartitionLayer& layer, std::uint64_t t) {
     PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t num_groups = groups.size();
     const PairingRuleSet& rules = layer.pairing_rules;
-    const bool one_rule = one_long_term_rule(rules);
+    const bool one_rule = rules.one_long_term_rule();
     const auto pair = [&](const Input& input) __attribute__((always_inline)) {
         if (input.group >= num_groups) [[unlikely]] {
             missing_group_position(input.group, num_groups);

@@ -63,15 +63,14 @@ public:
     ~BlockQueuePool() { release(); }
 
     void push_back(Queue& q, const T& item) {
-        if (q.tail == kNoBlock || q.tail_used == BlockItems) append_block(q);
-        T* const items = block(q.tail).items;
+        const Room room = tail_room(q);
         // A queue is written in sequence, into blocks last used long ago: the
         // line kWriteAhead bytes on is requested for writing now, so that its
         // miss overlaps with the writes before it (a prefetch never faults;
         // the address is formed as an integer).
-        prefetch_line_at<true>(items + q.tail_used, kWriteAhead);
-        items[q.tail_used++] = item;
-        ++q.size;
+        prefetch_line_at<true>(room.begin, kWriteAhead);
+        *room.begin = item;
+        commit(q, 1);
     }
 
     /// The room left in q's last block, a new block added when it is full:
