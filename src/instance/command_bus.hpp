@@ -64,14 +64,17 @@ public:
     /// Copies the next message into `out` (reusing its storage) and returns
     /// true; returns false once the bus is closed and everything sent before
     /// has been taken. Blocks while there is nothing new.
-    bool receive(T& out) {
+    bool receive(T& out) { return receive(out, shared_->spin_policy); }
+
+    /// receive() waiting as `policy` says instead of the bus's own policy.
+    bool receive(T& out, const SpinPolicy& policy) {
         auto& shared = *shared_;
         shared.message_sent.wait_until(
             [&] {
                 return shared.published.load(std::memory_order_seq_cst) > next_ ||
                        shared.closed.load(std::memory_order_seq_cst);
             },
-            shared.spin_policy);
+            policy);
         // The sender publishes before it closes, so a message sent before the
         // closing is visible here even when the closing woke us.
         if (shared.published.load(std::memory_order_seq_cst) <= next_) return false;
@@ -81,6 +84,9 @@ public:
         shared.message_taken.notify_all();
         return true;
     }
+
+    /// How the bus's waits spin by default.
+    const SpinPolicy& spin_policy() const { return shared_->spin_policy; }
 
 private:
     template <class U>

@@ -144,6 +144,10 @@ struct InstanceCore::Impl {
     std::vector<PartitionTickResult> results;
     std::vector<const SnapshotSegment*> segments;
     TickCommand lent_command;  ///< the command as the lent partition runs it
+    /// How long the last tick that waited for workers took here, from its
+    /// send to its last answer: the waits for the next one stay awake as
+    /// long (see stretched_policy).
+    std::uint64_t last_tick_ns = 0;
     LocalTick local_tick;
     GlobalTick global_tick;
 };
@@ -446,6 +450,7 @@ void InstanceCore::run_partitions(const TickInput& input) {
         if (lent == nullptr) fail(impl.failure_text());
         if (!alone) impl.lent_command = command;  // the send below gives the command away
     }
+    const std::uint64_t started = alone ? 0 : monotonic_ns();
     // The bus hands back the storage of an earlier command for the next tick.
     if (!alone) impl.command_bus->send(command);
     const TickCommand& lent_command = alone ? command : impl.lent_command;
@@ -473,11 +478,14 @@ void InstanceCore::run_partitions(const TickInput& input) {
     // one that has ended never will, and then waiting stops as soon as every
     // living worker has answered. The lending worker and those whose ticks
     // ran here count as having answered.
+    if (first_received == impl.results.size()) return;
+    const SpinPolicy wait = stretched_policy(impl.result_receiver.spin_policy(), impl.last_tick_ns);
     for (std::size_t i = first_received; i < impl.results.size(); ++i) {
-        if (!impl.result_receiver.receive_from_living(impl.results[i], i)) {
+        if (!impl.result_receiver.receive_from_living(impl.results[i], i, wait)) {
             fail(impl.failure_text());
         }
     }
+    impl.last_tick_ns = monotonic_ns() - started;
 }
 
 void InstanceCore::collect_local(TickResult& tick_result) {

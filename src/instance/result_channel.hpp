@@ -197,17 +197,26 @@ public:
     /// remain, so that a sender that ended without answering never leaves
     /// the receiver waiting.
     bool receive_from_living(T& out, std::uint64_t answered) {
+        return receive_from_living(out, answered, shared_->spin_policy);
+    }
+
+    /// receive_from_living() waiting as `policy` says instead of the
+    /// channel's own policy.
+    bool receive_from_living(T& out, std::uint64_t answered, const SpinPolicy& policy) {
         auto& shared = *shared_;
         shared.changed.wait_until(
             [&] {
                 return shared.sent.load(std::memory_order_seq_cst) != taken_ ||
                        shared.senders.load(std::memory_order_seq_cst) <= answered;
             },
-            shared.spin_policy);
+            policy);
         if (shared.sent.load(std::memory_order_seq_cst) == taken_) return false;
         take(out);
         return true;
     }
+
+    /// How the channel's waits spin by default.
+    const SpinPolicy& spin_policy() const { return shared_->spin_policy; }
 
     /// The failure text of the first sender that reported one, if any.
     std::optional<std::string> failure_text() const {

@@ -24,7 +24,7 @@ void WaitPoint::cpu_pause() {
 
 void WaitPoint::yield_cpu() { sched_yield(); }
 
-std::uint64_t WaitPoint::now_ns() {
+std::uint64_t monotonic_ns() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +

@@ -19,6 +19,28 @@ struct SpinPolicy {
     std::uint64_t awake_ns = 100'000;
 };
 
+/// Longest a waiter stays awake because the work it waits on is long.
+inline constexpr std::uint64_t kMaxStretchedAwakeNs = 2'000'000;
+
+/// `policy` for a wait on the other side of work that took about `work_ns`
+/// the last time (a partition's tick): awake for up to that long, so that a
+/// thread waiting out the difference between two partitions' ticks is still
+/// awake when the other one ends, instead of paying a sleep and a wake-up
+/// nearly every tick. Never shorter than `policy`, never longer than
+/// kMaxStretchedAwakeNs unless `policy` is; a policy that sleeps at once
+/// (awake_ns 0) stays so.
+inline SpinPolicy stretched_policy(SpinPolicy policy, std::uint64_t work_ns) {
+    if (policy.awake_ns != 0 && work_ns > policy.awake_ns) {
+        policy.awake_ns = work_ns < kMaxStretchedAwakeNs           ? work_ns
+                          : policy.awake_ns > kMaxStretchedAwakeNs ? policy.awake_ns
+                                                                   : kMaxStretchedAwakeNs;
+    }
+    return policy;
+}
+
+/// Nanoseconds of the monotonic clock.
+std::uint64_t monotonic_ns();
+
 class WaitPoint {
 public:
     /// Returns once `ready()` is true. `ready` must read the state it checks
@@ -33,11 +55,11 @@ public:
             if (ready()) return;
         }
         if (policy.awake_ns != 0) {
-            const std::uint64_t deadline = now_ns() + policy.awake_ns;
+            const std::uint64_t deadline = monotonic_ns() + policy.awake_ns;
             do {
                 yield_cpu();
                 if (ready()) return;
-            } while (now_ns() < deadline);
+            } while (monotonic_ns() < deadline);
         }
         while (true) {
             sleepers_.fetch_add(1, std::memory_order_seq_cst);
@@ -62,7 +84,6 @@ public:
 private:
     static void cpu_pause();
     static void yield_cpu();
-    static std::uint64_t now_ns();
     void sleep(std::uint32_t key);
     void wake_all();
 

@@ -53,7 +53,10 @@ void run_worker(WorkerStartBlock& block) {
     block.built = true;
     block.build_report->built();
     TickCommand command;
-    while (block.reader.receive(command)) {
+    // Awake between ticks for about as long as the last tick took: the next
+    // command comes once the slowest partition has ended that tick.
+    SpinPolicy wait = block.reader.spin_policy();
+    while (block.reader.receive(command, wait)) {
         if (command.park) {
             std::shared_ptr<PartitionPark> park = std::move(command.park);
             PartitionTickResult answer;
@@ -70,7 +73,9 @@ void run_worker(WorkerStartBlock& block) {
         if (block.test_hooks.before_tick) {
             block.test_hooks.before_tick(block.partition_index, command);
         }
+        const std::uint64_t started = monotonic_ns();
         PartitionTickResult result = run_partition_tick(partition, command);
+        wait = stretched_policy(block.reader.spin_policy(), monotonic_ns() - started);
         if (block.test_hooks.after_tick) block.test_hooks.after_tick(block.partition_index, result);
         // A gone receiver means the instance is shutting down: the result is
         // dropped and the worker waits for the bus to close.

@@ -112,6 +112,42 @@ TEST(CommandBus, ClosingWakesABlockedReader) {
     EXPECT_FALSE(result.load());
 }
 
+TEST(CommandBus, AWaitStaysAwakeAboutAsLongAsTheWorkItWaitsOnUpToABound) {
+    const SpinPolicy normal{100, 100'000};
+    EXPECT_EQ(stretched_policy(normal, 40'000).awake_ns, 100'000u);  // never shorter
+    EXPECT_EQ(stretched_policy(normal, 700'000).awake_ns, 700'000u);
+    EXPECT_EQ(stretched_policy(normal, 60'000'000'000).awake_ns, kMaxStretchedAwakeNs);
+    EXPECT_EQ(stretched_policy(normal, 700'000).pause_spins, 100u);
+    // A policy that sleeps at once, or one already awake longer, is kept.
+    EXPECT_EQ(stretched_policy(SpinPolicy{0, 0}, 700'000).awake_ns, 0u);
+    EXPECT_EQ(stretched_policy(SpinPolicy{0, 5'000'000}, 700'000).awake_ns, 5'000'000u);
+    EXPECT_EQ(stretched_policy(SpinPolicy{0, 5'000'000}, 9'000'000).awake_ns, 5'000'000u);
+
+    // A reader waiting on a stretched policy still takes what is sent, and
+    // learns of the closing, after sleeping past its awake time.
+    auto sender = std::make_unique<CommandBusSender>();
+    CommandBusReader reader = sender->add_reader();
+    const SpinPolicy wait = stretched_policy(reader.spin_policy(), 60'000'000'000);
+    std::atomic<int> received{0};
+    std::atomic<bool> closed_seen{false};
+    std::thread thread([&] {
+        TickCommand out;
+        while (reader.receive(out, wait)) received = static_cast<int>(out.t) + 1;
+        closed_seen = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    TickCommand command = command_for(4);
+    sender->send(command);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (received.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(received.load(), 5);
+    sender.reset();
+    thread.join();
+    EXPECT_TRUE(closed_seen.load());
+}
+
 TEST(CommandBus, AReaderThatWentAwayNeverBlocksTheSender) {
     CommandBusSender sender;
     CommandBusReader live = sender.add_reader();

@@ -142,19 +142,27 @@ TEST(ResultChannel, ReceivingFromTheLivingWaitsPastAFailureForTheOthers) {
 }
 
 TEST(ResultChannel, ReceivingFromTheLivingEndsWhenTheLastOneGoes) {
-    ResultReceiver receiver;
-    std::optional<ResultSender> sender(receiver.make_sender());
-    std::atomic<int> outcome{-1};
-    std::thread thread([&] {
-        PartitionTickResult out;
-        outcome = receiver.receive_from_living(out, 0) ? 1 : 0;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(outcome.load(), -1);
-    sender.reset();
-    thread.join();
-    EXPECT_EQ(outcome.load(), 0);
-    EXPECT_EQ(receiver.num_senders(), 0u);
+    // The channel's own policy, one that sleeps at once, and one stretched
+    // for long ticks: each falls asleep within the 50 ms and is woken.
+    const std::optional<SpinPolicy> policies[] = {std::nullopt, SpinPolicy{0, 0},
+                                                  stretched_policy(SpinPolicy{}, 1'000'000'000)};
+    for (const std::optional<SpinPolicy>& policy : policies) {
+        ResultReceiver receiver;
+        std::optional<ResultSender> sender(receiver.make_sender());
+        std::atomic<int> outcome{-1};
+        std::thread thread([&] {
+            PartitionTickResult out;
+            const bool received = policy ? receiver.receive_from_living(out, 0, *policy)
+                                         : receiver.receive_from_living(out, 0);
+            outcome = received ? 1 : 0;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(outcome.load(), -1);
+        sender.reset();
+        thread.join();
+        EXPECT_EQ(outcome.load(), 0);
+        EXPECT_EQ(receiver.num_senders(), 0u);
+    }
 }
 
 TEST(ResultChannel, SendingWithoutReceiverDiscardsTheMessage) {
