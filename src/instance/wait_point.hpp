@@ -6,6 +6,7 @@
 // channel; any thread may wait or notify.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -30,10 +31,8 @@ inline constexpr std::uint64_t kMaxStretchedAwakeNs = 2'000'000;
 /// kMaxStretchedAwakeNs unless `policy` is; a policy that sleeps at once
 /// (awake_ns 0) stays so.
 inline SpinPolicy stretched_policy(SpinPolicy policy, std::uint64_t work_ns) {
-    if (policy.awake_ns != 0 && work_ns > policy.awake_ns) {
-        policy.awake_ns = work_ns < kMaxStretchedAwakeNs           ? work_ns
-                          : policy.awake_ns > kMaxStretchedAwakeNs ? policy.awake_ns
-                                                                   : kMaxStretchedAwakeNs;
+    if (policy.awake_ns != 0) {
+        policy.awake_ns = std::max(policy.awake_ns, std::min(work_ns, kMaxStretchedAwakeNs));
     }
     return policy;
 }
