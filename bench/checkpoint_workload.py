@@ -9,7 +9,7 @@ the file size and
 its bytes per synapse (the synapse count is read from the file), then runs both
 instances on for a few ticks and checks that their spikes agree.
 
-    python3 bench/checkpoint_workload.py ../shared/workloads/w3_large.yaml --dir /tmp
+    python3 bench/checkpoint_workload.py bench/workloads/w3_large.yaml --dir /tmp
 """
 
 import argparse

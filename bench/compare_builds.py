@@ -13,7 +13,7 @@ CPU time per transmission, the largest peak memory and the digests. Builds
 meant to be exact must give the same digests: when they do not, it says so
 and exits with status 1.
 
-    python3 bench/compare_builds.py ../shared/workloads/w2_medium.yaml before/ after/ \\
+    python3 bench/compare_builds.py bench/workloads/w2_medium.yaml before/ after/ \\
         --threads 1 --rounds 5
 """
 

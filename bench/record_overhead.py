@@ -9,7 +9,7 @@ per tick of each side and, per pair of chunks, the overhead of recording, as
 median and range. Recording changes no result, so both sides run the same
 network.
 
-    python3 bench/record_overhead.py ../shared/workloads/w2_medium.yaml --record 100
+    python3 bench/record_overhead.py bench/workloads/w2_medium.yaml --record 100
 """
 
 import argparse

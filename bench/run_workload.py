@@ -12,7 +12,7 @@ memory after construction and at its peak, and a digest of the final state:
 every spike of the run (warm-up included) and the bits of one state snapshot
 taken after the measured ticks. An optimisation must leave the digest as it was.
 
-    python3 bench/run_workload.py ../shared/workloads/w2_medium.yaml
+    python3 bench/run_workload.py bench/workloads/w2_medium.yaml
     python3 bench/run_workload.py W.yaml --threads 1 --runs 5   # best and median of 5
     python3 bench/run_workload.py W.yaml --record 100   # also record 100 neurons every tick
 
