@@ -8,54 +8,15 @@ import json
 import pytest
 
 import synaptor
-from conftest import connection, layer, tick_empty
+from conftest import connection, layer, rich_document, tick_empty
 from synaptor_tools import schema
 
 THREAD_SETTINGS = {"technical_params.num_threads", "technical_params.pin_threads"}
 
-STDP = {
-    "factor_pre_before_post": 0.02,
-    "tau_pre_before_post": 20.0,
-    "factor_pre_after_post": -0.015,
-    "tau_pre_after_post": 20.0,
-}
-MODULATION = {
-    "tau_eligibility_trace": 100.0,
-    "eligibility_trace_delay": 5,
-    "dopamine_modulation_factor": 1.0,
-    "t_cutoff_eligibility_trace": 200,
-    "dopamine_flush_period": 50,
-    "dopamine_conflation_period": 10,
-}
-
-
 def base_document():
-    """Every optional field present, so that each can be changed or left out."""
-    conn = connection(
-        0,
-        1,
-        density=0.5,
-        connect_width=0.6,
-        initial_syn_weight={"Randomized": 0.6},
-        conduction_delay_max_random_part=2,
-        conduction_delay_position_distance_scale_factor=3.0,
-        conduction_delay_add_on=1,
-        allow_self_innervation=False,
-    )
-    conn["projection_params"].update(
-        stp_params={"Depression": {"tau": 30.0, "p0": 0.5, "factor": 0.3}},
-        long_term_stdp_params=copy.deepcopy(STDP),
-        short_term_stdp_params={"stdp_params": copy.deepcopy(STDP), "tau": 10.0},
-    )
-    back = connection(1, 0, weight=0.5)
-    return {
-        "layers": [
-            layer(6, plasticity_modulation_params=dict(MODULATION)),
-            layer(5, plasticity_modulation_params=dict(MODULATION)),
-        ],
-        "layer_connections": [conn, back],
-        "technical_params": {"num_threads": 1, "pin_threads": False, "seed_override": 1234},
-    }
+    """Every optional field present somewhere (depression, facilitation, long-
+    and short-term STDP, dopamine, a seed), so that each can be left out."""
+    return json.loads(rich_document(1, sizes=(6, 5, 4)))
 
 
 def field_of(path):
@@ -63,8 +24,8 @@ def field_of(path):
     struct, found = "InstanceParams", None
     for part in path.split("."):
         part = part.removesuffix("[]")
-        if found is not None and found.kind in schema.VARIANTS and part in schema.VARIANTS[found.kind]:
-            struct = schema.VARIANTS[found.kind][part]
+        if found is not None and part in variants_of(found):
+            struct = variants_of(found)[part]
             continue
         found = next(f for f in schema.STRUCTS[struct] if f.name == part)
         struct = found.kind
@@ -75,21 +36,27 @@ def variants_of(field):
     return schema.VARIANTS.get(field.kind, {})
 
 
+def holds(node, parts):
+    """Whether `node` has the field at the path `parts` (lists by their first element)."""
+    for part in parts:
+        part = part.removesuffix("[]")
+        if not isinstance(node, dict) or part not in node:
+            return False
+        node = node[part][0] if isinstance(node[part], list) else node[part]
+    return True
+
+
 def locate(doc, path):
-    """The mapping that holds the field of `path` and its key. A list stands
-    for its first element; a variant's payload path makes that variant the
-    chosen one, with the payload of the one chosen before."""
+    """The mapping that holds the field of `path` and its key; a list stands
+    for its first element that has the rest of the path."""
     parts = path.split(".")
     node = doc
     for i, part in enumerate(parts[:-1]):
         if part.endswith("[]"):
-            node = node[part[:-2]][0]
-            continue
-        choice = parts[i + 1]
-        if choice in variants_of(field_of(".".join(parts[: i + 1]))) and choice not in node[part]:
-            (payload,) = node[part].values()
-            node[part] = {choice: copy.deepcopy(payload)}
-        node = node[part]
+            items = node[part[:-2]]
+            node = next((item for item in items if holds(item, parts[i + 1 :])), items[0])
+        else:
+            node = node[part]
     return node, parts[-1]
 
 
@@ -98,6 +65,8 @@ OTHER_VALUE = {
     "layers[].neuron_params.voltage_floor": -0.5,
     "layers[].plasticity_modulation_params.dopamine_flush_period": 60,
     "layers[].plasticity_modulation_params.dopamine_conflation_period": 25,
+    "layer_connections[].from_layer_id": 2,
+    "layer_connections[].projection_params.stp_params.Depression.p0": 0.7,
     "layer_connections[].to_layer_id": 0,
 }
 
@@ -128,7 +97,7 @@ def cases():
             out.append((path, base, changed))
         elif field.is_list:
             # One more layer (unconnected) or one more connection.
-            target[key].append(layer(4) if key == "layers" else connection(1, 1, weight=0.2))
+            target[key].append(layer(4) if key == "layers" else connection(2, 0, weight=0.2))
             out.append((path, base, changed))
         elif variants_of(field):
             ((variant, payload),) = parent[key].items()
@@ -136,6 +105,11 @@ def cases():
             other = next(v for v, p in choices.items() if v != variant and p == choices[variant])
             target[key] = {other: copy.deepcopy(payload)}
             out.append((path + " (variant)", base, changed))
+            for none in (v for v, p in choices.items() if p is None):
+                without = copy.deepcopy(base)
+                holder, _ = locate(without, path)
+                holder[key] = none
+                out.append((f"{path} ({none})", base, without))
             if not isinstance(payload, dict):
                 value_changed = copy.deepcopy(base)
                 holder, _ = locate(value_changed, path)
@@ -148,6 +122,12 @@ def cases():
             # A required structure differs only through its fields, which
             # are paths of their own.
             assert any(p.startswith(path + ".") for p in schema.field_paths()), path
+    # Another thread count than the one left out above, which is the number
+    # of CPUs and may be 1.
+    base = base_document()
+    more = copy.deepcopy(base)
+    more["technical_params"]["num_threads"] = 2
+    out.append(("technical_params.num_threads (value)", base, more))
     return out
 
 
@@ -165,7 +145,9 @@ def saved_state(document, tmp_path):
 
 def test_every_field_of_the_schema_has_a_case():
     named = {name.split(" ")[0] for name, _, _ in CASES}
-    structures = {p for p in schema.field_paths() if field_of(p).required and field_of(p).kind in schema.STRUCTS}
+    structures = {
+        p for p in schema.field_paths() if field_of(p).required and field_of(p).kind in schema.STRUCTS
+    }
     assert named | structures == set(schema.field_paths())
     for name, base, changed in CASES:
         assert base != changed, name
@@ -176,7 +158,7 @@ def test_a_changed_field_refuses_the_state_file(name, base, changed, tmp_path):
     path = saved_state(base, tmp_path)
     other = synaptor.create_from_json(json.dumps(changed), 3)
     tick_empty(other)
-    if name in THREAD_SETTINGS:
+    if name.split(" ")[0] in THREAD_SETTINGS:
         other.restore_state(path)
         assert other.get_t() == 20
     else:
