@@ -65,34 +65,6 @@ void FileWriter::drain(const unsigned char* data, std::size_t n) {
     length_ += n;
 }
 
-bool FileReader::flag() {
-    const std::uint8_t v = u8();
-    if (v > 1) damaged("a flag is neither 0 nor 1");
-    return v == 1;
-}
-
-std::optional<std::uint64_t> FileReader::optional_u64() {
-    const bool present = flag();
-    const std::uint64_t v = u64();
-    if (!present) {
-        if (v != 0) damaged("an absent tick is not 0");
-        return std::nullopt;
-    }
-    return v;
-}
-
-std::uint64_t FileReader::varint() {
-    std::uint64_t v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-        const std::uint8_t b = u8();
-        // The tenth byte holds the top bit alone.
-        if (shift == 63 && b > 1) damaged("a number exceeds 64 bits");
-        v |= std::uint64_t{b & 0x7Fu} << shift;
-        if ((b & 0x80) == 0) return v;
-    }
-    damaged("a number exceeds 64 bits");
-}
-
 std::uint64_t FileReader::varint_count(std::uint64_t record_size) {
     const std::uint64_t n = varint();
     if (n > remaining_ / record_size) damaged("a count exceeds the content");

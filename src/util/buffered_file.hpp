@@ -5,6 +5,7 @@
 // Owned by the thread that reads or writes; the caller owns the descriptor.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -82,10 +83,32 @@ public:
     std::uint64_t u64() { return get_le(take(8), 8); }
     float f32() { return std::bit_cast<float>(u32()); }
     double f64() { return std::bit_cast<double>(u64()); }
-    bool flag();
+    bool flag() {
+        const std::uint8_t v = u8();
+        if (v > 1) damaged("a flag is neither 0 nor 1");
+        return v == 1;
+    }
     /// A presence flag and the value, which must be 0 when absent.
-    std::optional<std::uint64_t> optional_u64();
-    std::uint64_t varint();
+    std::optional<std::uint64_t> optional_u64() {
+        const bool present = flag();
+        const std::uint64_t v = u64();
+        if (!present) {
+            if (v != 0) damaged("an absent tick is not 0");
+            return std::nullopt;
+        }
+        return v;
+    }
+    std::uint64_t varint() {
+        std::uint64_t v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            const std::uint8_t b = u8();
+            // The tenth byte holds the top bit alone.
+            if (shift == 63 && b > 1) damaged("a number exceeds 64 bits");
+            v |= std::uint64_t{b & 0x7Fu} << shift;
+            if ((b & 0x80) == 0) return v;
+        }
+        damaged("a number exceeds 64 bits");
+    }
     /// A varint count of records of at least `record_size` bytes each.
     std::uint64_t varint_count(std::uint64_t record_size);
     /// A 64-bit count of records of at least `record_size` bytes each.
