@@ -13,6 +13,7 @@ from synaptor_tools import schema
 
 THREAD_SETTINGS = {"technical_params.num_threads", "technical_params.pin_threads"}
 
+
 def base_document():
     """Every optional field present somewhere (depression, facilitation, long-
     and short-term STDP, dopamine, a seed), so that each can be left out."""
@@ -162,7 +163,7 @@ def test_a_changed_field_refuses_the_state_file(name, base, changed, tmp_path):
         other.restore_state(path)
         assert other.get_t() == 20
     else:
-        with pytest.raises(ValueError, match="saved from a different network"):
+        with pytest.raises(ValueError, match="^state file was saved from a different network$"):
             other.restore_state(path)
         assert other.get_t() == 1
 
