@@ -4,39 +4,33 @@
 // fixed header (format name, version, network fingerprint, content length and
 // checksum) and a content in which every neuron, synapse, trace and event in
 // flight appears once, in an order that does not depend on the partitioning.
+// Here: the file's handling (a temporary renamed into place, the header, the
+// checks before anything changes), the instance's own state and the network
+// fingerprint; the partitions encode theirs (partition/partition_state_codec.hpp).
+// Saved and restored on the calling thread while it holds every partition.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
 #include "params/params.hpp"
+#include "util/file_error.hpp"
 
 namespace synaptor {
 
 /// A state file that cannot be written or read. `Io`: the system refused
 /// (errno in error_number()); `Content`: the file is not a state file this
 /// instance can take.
-class StateFileError : public std::runtime_error {
-public:
-    enum class Kind { Io, Content };
-    StateFileError(Kind kind, const std::string& text, int error_number = 0)
-        : std::runtime_error(text), kind_(kind), error_number_(error_number) {}
-    Kind kind() const { return kind_; }
-    int error_number() const { return error_number_; }
-
-private:
-    Kind kind_;
-    int error_number_;
-};
+using StateFileError = FileError;
 
 inline constexpr char kStateFileMagic[8] = {'S', 'Y', 'N', 'S', 'T', 'A', 'T', 'E'};
 inline constexpr std::uint32_t kStateFileVersion = 1;
 inline constexpr std::uint32_t kStateFileHeaderSize = 40;
 
 /// Hash of every parameter that decides the network and its dynamics, floats
-/// by their bits, and the network seed; the thread settings are left out.
+/// by their bits, and the network seed; the thread settings are left out
+/// (network_fingerprint.cpp).
 std::uint64_t network_fingerprint(const InstanceParams& params);
 
 /// The checksum a state file of `size` bytes (header and content) carries at

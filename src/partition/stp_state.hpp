@@ -1,6 +1,7 @@
 // Short-term plasticity of one pre-synaptic neuron's terminals onto a layer:
 // none, depression or facilitation, behind one interface. Its one operation
-// brings the state up to the spike tick and returns the transmitted fraction.
+// brings the state up to the spike tick and returns the transmitted fraction;
+// each says its own kind and shows its dynamics, which a state file saves.
 #pragma once
 
 #include <cstdint>
@@ -11,17 +12,23 @@
 
 namespace synaptor {
 
+struct StpDynamics;
+
 class StpState {
 public:
     virtual ~StpState() = default;
     /// The efficacy for a spike at tick `t`: the value before this spike's own
     /// depression or facilitation, which first affects the next spike.
     virtual float on_pre_spike(std::uint64_t t) = 0;
+    virtual StpParams::Kind kind() const = 0;
+    /// The evolving state, none without short-term plasticity.
+    virtual StpDynamics* dynamics() { return nullptr; }
 };
 
 class NoStpState final : public StpState {
 public:
     float on_pre_spike(std::uint64_t) override { return 1.0f; }
+    StpParams::Kind kind() const override { return StpParams::Kind::NoStp; }
 };
 
 /// Shared state of depression and facilitation.
@@ -48,6 +55,8 @@ public:
         state.last_update_t = t;
         return p;
     }
+    StpParams::Kind kind() const override { return StpParams::Kind::Depression; }
+    StpDynamics* dynamics() override { return &state; }
     StpDynamics state;
 };
 
@@ -60,6 +69,8 @@ public:
         state.last_update_t = t;
         return p;
     }
+    StpParams::Kind kind() const override { return StpParams::Kind::Facilitation; }
+    StpDynamics* dynamics() override { return &state; }
     StpDynamics state;
 };
 
