@@ -168,7 +168,7 @@ private:
 /// All synapses from one pre-synaptic neuron onto one partition layer, with the
 /// state they share and copies of the connection's projection parameters.
 /// Aligned to a cache line, so that what delivery and pairing read (the
-/// first kCacheLineBytes) is one line.
+/// group's first kCacheLineBytes bytes) is one line.
 struct alignas(kCacheLineBytes) PreSynapticGroup {
     // What delivery and pairing read comes first: the view of the synapses,
     // then (after the view's own storage) the spike tick, rule and bound.
