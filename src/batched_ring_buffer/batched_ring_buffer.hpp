@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "util/block_queue_pool.hpp"
+#include "util/cache_line.hpp"
 #include "util/panic.hpp"
 #include "util/prefetch.hpp"
 
@@ -19,7 +20,10 @@ namespace synaptor {
 
 template <class T>
 class BatchedRingBuffer {
-    static constexpr std::size_t kBlockItems = (std::size_t{16} << 10) / sizeof(T) - 64 / sizeof(T);
+    // A block holds its link and items in 16 KB: a line is left for the link,
+    // so that the block, aligned to lines, rounds up to no more.
+    static constexpr std::size_t kBlockItems =
+        (std::size_t{16} << 10) / sizeof(T) - kCacheLineBytes / sizeof(T);
     using Pool = BlockQueuePool<T, kBlockItems>;
     using Queue = typename Pool::Queue;
     /// Where a scheduler writes next into a slot's last block; null while

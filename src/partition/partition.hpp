@@ -17,17 +17,23 @@
 #include "partition/pairing_rule.hpp"
 #include "partition/pre_syn_group_map.hpp"
 #include "plasticity_modulation/plasticity_modulator.hpp"
+#include "util/cache_line.hpp"
 #include "util/huge_pages.hpp"
 
 namespace synaptor {
 
+/// The bits of an event's tag that hold its group's position.
+inline constexpr std::uint32_t kGroupIndexMask = 0x7FFFFFFFu;
+
 /// A group position that names no group: an event or window entry carrying
-/// it is rejected on use.
-inline constexpr std::uint32_t kNoGroupIndex = 0x7FFFFFFFu;
+/// it is rejected on use. The largest position the tag can hold.
+inline constexpr std::uint32_t kNoGroupIndex = kGroupIndexMask;
+static_assert(PreSynGroupMap::kMaxGroups <= kNoGroupIndex,
+              "every position a layer's groups can take fits the tag below the sentinel");
 
 /// Two to a cache line: delivery touches one neuron per event. Its recent
 /// inputs are in the layer's coincidence_windows.
-struct alignas(32) Neuron {
+struct alignas(kCacheLineBytes / 2) Neuron {
     std::uint64_t last_update_t = 0;
     std::optional<std::uint64_t> last_spike_t;
     float voltage = 0.0f;
@@ -52,9 +58,9 @@ struct SynapticEvent {
 
     static constexpr std::uint32_t kTimingPlasticityBit = 0x80000000u;
     static constexpr std::uint32_t make_tag(std::uint32_t group_index, bool timing_plasticity) {
-        return (group_index & kNoGroupIndex) | (timing_plasticity ? kTimingPlasticityBit : 0u);
+        return (group_index & kGroupIndexMask) | (timing_plasticity ? kTimingPlasticityBit : 0u);
     }
-    std::uint32_t group_index() const { return group_tag & kNoGroupIndex; }
+    std::uint32_t group_index() const { return group_tag & kGroupIndexMask; }
     bool has_timing_plasticity() const { return (group_tag & kTimingPlasticityBit) != 0; }
 };
 static_assert(sizeof(SynapticEvent) == 16);

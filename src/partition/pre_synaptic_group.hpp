@@ -14,6 +14,7 @@
 
 #include "params/params.hpp"
 #include "partition/stp_state.hpp"
+#include "util/cache_line.hpp"
 
 namespace synaptor {
 
@@ -167,8 +168,8 @@ private:
 /// All synapses from one pre-synaptic neuron onto one partition layer, with the
 /// state they share and copies of the connection's projection parameters.
 /// Aligned to a cache line, so that what delivery and pairing read (the
-/// first 64 bytes) is one line.
-struct alignas(64) PreSynapticGroup {
+/// group's first kCacheLineBytes bytes) is one line.
+struct alignas(kCacheLineBytes) PreSynapticGroup {
     // What delivery and pairing read comes first: the view of the synapses,
     // then (after the view's own storage) the spike tick, rule and bound.
     SynapseList synapses;  ///< ascending post_index, never empty

@@ -5,6 +5,11 @@
 // kernel and weight bounds, and the application of a dopamine flush. Operates
 // on a PartitionLayer on its worker thread. A lookup that misses (an event or
 // trace naming a synapse the layer does not hold) is a panic.
+//
+// One file per step: propagation.cpp, delivery.cpp, pairing.cpp and
+// dopamine_flush.cpp, over the inline helpers they share in
+// synaptic_transmission_internal.hpp; synaptic_transmission.cpp holds the
+// shared out-of-line pieces and the renumbering after a sort of the groups.
 #pragma once
 
 #include <cstdint>

@@ -9,6 +9,7 @@
 // backed (see huge_pages.hpp).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "util/cache_line.hpp"
 #include "util/huge_pages.hpp"
 #include "util/panic.hpp"
 #include "util/prefetch.hpp"
@@ -186,7 +188,7 @@ public:
 private:
     /// The link comes first: a walk along a chain reads it as it enters a
     /// block and requests the next block while it reads this one's items.
-    struct alignas(64) Block {
+    struct alignas(kCacheLineBytes) Block {
         std::uint32_t next;
         T items[BlockItems];
     };
@@ -198,13 +200,12 @@ private:
         return chunks_[b / kChunkBlocks][b % kChunkBlocks];
     }
 
-    /// Requests every cache line of block b (a prefetch never faults).
+    /// Requests the cache lines of block b, its first 16 at most (a prefetch
+    /// never faults).
     void prefetch_block(std::uint32_t b) const {
         if (b == kNoBlock) return;
-        const char* at = reinterpret_cast<const char*>(&block(b));
-        for (std::size_t line = 0; line < sizeof(Block) && line < 1024; line += 64) {
-            prefetch_line(at + line);
-        }
+        constexpr std::size_t kMaxLines = 16;
+        prefetch_lines(&block(b), std::min(lines_spanned(sizeof(Block)), kMaxLines));
     }
 
     template <class F>
@@ -262,13 +263,14 @@ private:
         if (blocks == kChunkBlocks) {
             return static_cast<Block*>(allocate_huge_page_backed(kChunkBlocks * sizeof(Block)));
         }
-        return static_cast<Block*>(::operator new (blocks * sizeof(Block), std::align_val_t{64}));
+        return static_cast<Block*>(
+            ::operator new (blocks * sizeof(Block), std::align_val_t{kCacheLineBytes}));
     }
     static void deallocate(Block* chunk, std::size_t blocks) noexcept {
         if (blocks == kChunkBlocks) {
             release_huge_page_backed(chunk, kChunkBlocks * sizeof(Block));
         } else {
-            ::operator delete (chunk, std::align_val_t{64});
+            ::operator delete (chunk, std::align_val_t{kCacheLineBytes});
         }
     }
 

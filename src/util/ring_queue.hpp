@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "util/panic.hpp"
+#include "util/prefetch.hpp"
 
 namespace synaptor {
 
@@ -52,7 +53,7 @@ public:
     void prefetch_back() const {
         if (capacity_ == 0) return;
         const std::size_t slot = size_ == capacity_ ? head_ : wrap(head_ + size_);
-        __builtin_prefetch(data_.get() + slot, 1);
+        prefetch_line<true>(data_.get() + slot);
     }
 
     void pop_front() {

@@ -98,11 +98,19 @@ TEST(GroupIndex, EventsAndRecentInputsNameTheirOwnGroupAndSynapse) {
     EXPECT_EQ(seen, 10u);
     EXPECT_EQ(plastic, 8u);
     // The tag packs both parts without disturbing either.
-    const SynapticEvent e{0, 0, 0.0f, SynapticEvent::make_tag(kNoGroupIndex - 1, false)};
-    EXPECT_EQ(e.group_index(), kNoGroupIndex - 1);
+    const SynapticEvent e{0, 0, 0.0f, SynapticEvent::make_tag(kGroupIndexMask - 1, false)};
+    EXPECT_EQ(e.group_index(), kGroupIndexMask - 1);
     EXPECT_FALSE(e.has_timing_plasticity());
     EXPECT_TRUE(SynapticEvent{}.has_timing_plasticity());
     EXPECT_EQ(SynapticEvent{}.group_index(), kNoGroupIndex);
+    // The mask keeps the flag out of the position and the sentinel whole.
+    const SynapticEvent wide{0, 0, 0.0f, SynapticEvent::make_tag(0xFFFFFFFFu, false)};
+    EXPECT_EQ(wide.group_index(), kGroupIndexMask);
+    EXPECT_FALSE(wide.has_timing_plasticity());
+    const SynapticEvent none{0, 0, 0.0f, SynapticEvent::make_tag(kNoGroupIndex, true)};
+    EXPECT_EQ(none.group_index(), kNoGroupIndex);
+    EXPECT_TRUE(none.has_timing_plasticity());
+    EXPECT_EQ(none.group_tag, SynapticEvent{}.group_tag);
 }
 
 /// Spikes in both directions over several ticks so that every pairing kind

@@ -1,0 +1,133 @@
+// The dopamine flush: the eligibility traces held by the layer's plasticity
+// modulator become weight changes, each trace's the sum over the dopamine
+// samples at or after its tick, applied to their synapses in queue order.
+// Runs on the layer's worker thread at the start of a tick, before
+// propagation, when the modulator's flush falls due.
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "partition/synaptic_transmission.hpp"
+#include "partition/synaptic_transmission_internal.hpp"
+#include "util/decay.hpp"
+#include "util/panic.hpp"
+#include "util/prefetch.hpp"
+
+namespace synaptor {
+namespace {
+
+using transmission_detail::check_synapse_at;
+using transmission_detail::missing_group_position;
+
+/// Traces whose weight changes the flush computes together: their sums stay
+/// in the first-level cache.
+constexpr std::size_t kFlushBlock = 1024;
+/// How many changes ahead their application requests a synapse.
+constexpr std::size_t kApplyLookahead = 32;
+
+/// The weight changes of `n` traces of one tick: sums[i] is
+/// dopamine_weight_change of trace i, given the decays and amounts of the
+/// samples that act on traces of that tick, in flush order.
+void trace_weight_changes(const float* values, std::size_t n, const std::vector<float>& decays,
+                          const std::vector<float>& amounts, float* sums) {
+    for (std::size_t i = 0; i < n; ++i) sums[i] = 0.0f;
+    for (std::size_t j = 0; j < decays.size(); ++j) {
+        const float e = decays[j];
+        const float amount = amounts[j];
+        // (exponential * value) * amount, added sample by sample.
+        for (std::size_t i = 0; i < n; ++i) sums[i] = sums[i] + e * values[i] * amount;
+    }
+}
+
+/// Calls `f(span, sums)` for every run span of the held traces, block by
+/// block, with the weight changes of the block's traces. Spans whose sums
+/// are all 0 (no sample at or after their tick) are passed over.
+template <class F>
+void for_each_weight_change(const EligibilityTraceQueue& traces, DopamineFlush& flush, F&& f) {
+    std::vector<float>& decays = flush.decays;
+    std::vector<float>& amounts = flush.amounts;
+    std::vector<float>& sums = flush.sums;
+    sums.resize(kFlushBlock);
+    traces.for_each_span([&](const EligibilityTraceSpan& span) {
+        // Every trace of one tick meets the samples at the same tick
+        // differences, so each decay is computed once for all of them; the
+        // same arguments give expf's same bits.
+        decays.clear();
+        amounts.clear();
+        for (const DopamineSample& sample : flush.samples) {
+            if (sample.t < span.t) continue;
+            decays.push_back(decay_factor(sample.t - span.t, flush.tau_eligibility_trace));
+            amounts.push_back(sample.amount);
+        }
+        if (decays.empty()) return;
+        for (std::size_t begin = 0; begin < span.size; begin += kFlushBlock) {
+            const std::size_t n = std::min(kFlushBlock, span.size - begin);
+            trace_weight_changes(span.values + begin, n, decays, amounts, sums.data());
+            EligibilityTraceSpan block = span;
+            block.group_positions += begin;
+            block.synapse_indices += begin;
+            block.values += begin;
+            block.size = n;
+            f(block, static_cast<const float*>(sums.data()));
+        }
+    });
+}
+
+/// A zero or NaN weight change changes nothing.
+inline bool changes_weight(float sum) { return sum < 0.0f || sum > 0.0f; }
+
+}  // namespace
+
+void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
+    if (!layer.plasticity_modulator) [[unlikely]] {
+        panic("dopamine flush on a layer without a plasticity modulator");
+    }
+    const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
+    if (traces.empty()) return;
+    PreSynGroupMap& groups = layer.pre_syn_groups;
+    const std::size_t num_groups = groups.size();
+    // The traces name synapses all over the layer, many per group. What the
+    // application reads of a group (where its weights are, how many, the
+    // bound) is gathered first into a table of 16 bytes a group, which stays
+    // in cache where the groups' records (several lines each) would not;
+    // each change then needs only its synapse's line.
+    std::vector<FlushGroup>& table = layer.flush_groups;
+    table.resize(num_groups);
+    for (std::size_t g = 0; g < num_groups; ++g) {
+        PreSynapticGroup& group = groups.group_at(g);
+        // A group has at most kMaxSynapsesPerGroup synapses: the size fits.
+        table[g] = {group.synapses.hot(), static_cast<std::uint32_t>(group.synapses.size()),
+                    group.max_weight};
+    }
+    // The changes are applied in queue order, so each synapse receives its
+    // traces in order, each clamped on its own. The synapses of a block of
+    // traces are known once its changes are, so they are requested ahead of
+    // their application and their misses overlap.
+    const FlushGroup* const at = table.data();
+    for_each_weight_change(
+        traces, flush, [&](const EligibilityTraceSpan& block, const float* sums) {
+            const std::size_t n = block.size;
+            const auto fetch_synapse = [&](std::size_t i) __attribute__((always_inline)) {
+                const std::uint32_t g = block.group_positions[i];
+                if (g >= num_groups || !changes_weight(sums[i])) return;
+                const std::uint32_t k = block.synapse_indices[i];
+                prefetch_line_at<true>(at[g].hot, std::uintptr_t{k} * sizeof(SynapseHot));
+            };
+            for (std::size_t i = 0; i < n && i < kApplyLookahead; ++i) fetch_synapse(i);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (i + kApplyLookahead < n) fetch_synapse(i + kApplyLookahead);
+                const std::uint32_t g = block.group_positions[i];
+                if (g >= num_groups) [[unlikely]] {
+                    missing_group_position(g, num_groups);
+                }
+                if (!changes_weight(sums[i])) continue;
+                const FlushGroup& group = at[g];
+                const std::uint32_t k = block.synapse_indices[i];
+                check_synapse_at(groups, group.size, g, k);
+                SynapseHot& synapse = group.hot[k];
+                synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
+            }
+        });
+}
+
+}  // namespace synaptor
