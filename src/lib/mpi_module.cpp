@@ -89,12 +89,12 @@ const Signature kCreateFromJson{"create_from_json()", kJsonParams, 3, 2};
 
 PyObject* create_from_yaml(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) {
-    return create_instance(module, kCreateFromYaml, DocumentFormat::yaml, args, nargsf, kwnames);
+    return create_instance(module, kCreateFromYaml, DocumentFormat::Yaml, args, nargsf, kwnames);
 }
 
 PyObject* create_from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) {
-    return create_instance(module, kCreateFromJson, DocumentFormat::json, args, nargsf, kwnames);
+    return create_instance(module, kCreateFromJson, DocumentFormat::Json, args, nargsf, kwnames);
 }
 
 PyMethodDef create_from_yaml_def{

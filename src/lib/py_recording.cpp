@@ -203,17 +203,17 @@ PyGetSetDef recording_getset[] = {
     {"every", recording_every, nullptr, "Ticks between two samples.", nullptr},
     {"t", recording_t, nullptr, "Tick of each sample (RecordedArray of u64, one per sample).",
      nullptr},
-    {"voltage", recording_variable<RecordedVariable::voltage>, nullptr,
+    {"voltage", recording_variable<RecordedVariable::Voltage>, nullptr,
      "Membrane voltages (samples x neurons, f32), as a state snapshot of the tick reports "
      "them; None when not recorded.",
      nullptr},
-    {"threshold", recording_variable<RecordedVariable::threshold>, nullptr,
+    {"threshold", recording_variable<RecordedVariable::Threshold>, nullptr,
      "Firing thresholds (samples x neurons, f32); None when not recorded.", nullptr},
-    {"spike", recording_variable<RecordedVariable::spike>, nullptr,
+    {"spike", recording_variable<RecordedVariable::Spike>, nullptr,
      "1.0 where the neuron spiked in the tick, else 0.0 (samples x neurons, f32); None when "
      "not recorded.",
      nullptr},
-    {"refractory", recording_variable<RecordedVariable::refractory>, nullptr,
+    {"refractory", recording_variable<RecordedVariable::Refractory>, nullptr,
      "1.0 where the neuron ignores input, from its spike for refractory_period ticks, else 0.0 "
      "(samples x neurons, f32); None when not recorded.",
      nullptr},
