@@ -1,12 +1,14 @@
-// Module initialisation of `synaptor` and its two creation functions.
+// The module `synaptor`: a network held whole by this process. Its two
+// creation functions and its surface: what its Instance class offers and
+// what `__all__` lists.
 #include <string_view>
 
 #include "instance/instance_core.hpp"
 #include "lib/arg_binder.hpp"
 #include "lib/conversions.hpp"
-#include "lib/module_state.hpp"
+#include "lib/extension_module.hpp"
 #include "lib/py_classes.hpp"
-#include "lib/runtime_tls.hpp"
+#include "lib/py_instance.hpp"
 #include "params/params_reader.hpp"
 
 namespace synaptor {
@@ -62,52 +64,51 @@ PyObject* create_from_json(PyObject* module, PyObject* const* args, Py_ssize_t n
     return create_instance(module, kCreateFromJson, params_from_json, args, nargsf, kwnames);
 }
 
-PyMethodDef create_from_yaml_def{
-    "create_from_yaml", method_function(&create_from_yaml), METH_FASTCALL | METH_KEYWORDS,
-    "create_from_yaml(yaml_str, seed)\n--\n\nCreates an Instance from a YAML parameter document."};
-PyMethodDef create_from_json_def{
-    "create_from_json", method_function(&create_from_json), METH_FASTCALL | METH_KEYWORDS,
-    "create_from_json(json_str, seed)\n--\n\nCreates an Instance from a JSON parameter document."};
-
-PyModuleDef module_def{
-    PyModuleDef_HEAD_INIT,
-    "synaptor",
-    "",
-    static_cast<Py_ssize_t>(sizeof(ModuleState)),
-    nullptr,
-    nullptr,
-    module_traverse,
-    module_clear,
-    module_free,
+PyMethodDef functions[] = {
+    {"create_from_yaml", method_function(&create_from_yaml), METH_FASTCALL | METH_KEYWORDS,
+     "create_from_yaml(yaml_str, seed)\n--\n\nCreates an Instance from a YAML parameter "
+     "document."},
+    {"create_from_json", method_function(&create_from_json), METH_FASTCALL | METH_KEYWORDS,
+     "create_from_json(json_str, seed)\n--\n\nCreates an Instance from a JSON parameter "
+     "document."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* init_module() {
-    PyRef module(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module.get()));
-    *state = ModuleState{};
-    PyRef name(PyUnicode_FromString("synaptor"));
-    if (!name) return nullptr;
-    if (!add_public(module.get(), "create_from_yaml",
-                    PyCFunction_NewEx(&create_from_yaml_def, module.get(), name.get())) ||
-        !add_public(module.get(), "create_from_json",
-                    PyCFunction_NewEx(&create_from_json_def, module.get(), name.get()))) {
-        return nullptr;
-    }
-    PyTypeObject* stimulus = class_type(module.get(), ClassId::Stimulus);
-    if (stimulus == nullptr) return nullptr;
-    Py_INCREF(stimulus);
-    if (!add_public(module.get(), "Stimulus", reinterpret_cast<PyObject*>(stimulus)))
-        return nullptr;
-    return module.release();
-}
+PyMethodDef instance_methods[] = {
+    instance_class::tick(),
+    instance_class::tick_until(),
+    instance_class::tick_until_ignore_output(),
+    instance_class::apply_stimulus(),
+    instance_class::save_state(),
+    instance_class::restore_state(),
+    instance_class::get_t(),
+    instance_class::record(),
+    instance_class::take_recording(),
+    instance_class::stop_recording(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef instance_getset[] = {
+    instance_class::reward_rate(),
+    instance_class::non_coherent_stimulation_rate(),
+    instance_class::recorded_sample_count(),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr ClassId kPublicClasses[] = {ClassId::Stimulus};
+
+const ModuleSurface kSurface{
+    .names = ModuleNames("synaptor"),
+    .doc = "",
+    .functions = functions,
+    .instance_methods = instance_methods,
+    .instance_getset = instance_getset,
+    .public_classes = kPublicClasses,
+    .public_panic_exception = false,
+};
 
 }  // namespace
 
 }  // namespace synaptor
 
-PyMODINIT_FUNC PyInit_synaptor() {
-    // First, before anything on any thread throws.
-    (void)synaptor::place_runtime_tls_statically();
-    return synaptor::guarded<PyObject*>(nullptr, nullptr, [] { return synaptor::init_module(); });
-}
+PyMODINIT_FUNC PyInit_synaptor() { return synaptor::init_extension_module<synaptor::kSurface>(); }

@@ -236,10 +236,9 @@ PyType_Slot recording_slots[] = {
 
 }  // namespace
 
-PyType_Spec recording_type_layout{"synaptor.Recording", static_cast<int>(sizeof(RecordingObject)),
-                                  0, Py_TPFLAGS_DEFAULT, recording_slots};
-PyType_Spec recorded_array_type_layout{"synaptor.RecordedArray",
-                                       static_cast<int>(sizeof(RecordedArrayObject)), 0,
+PyType_Spec recording_type_layout{nullptr, static_cast<int>(sizeof(RecordingObject)), 0,
+                                  Py_TPFLAGS_DEFAULT, recording_slots};
+PyType_Spec recorded_array_type_layout{nullptr, static_cast<int>(sizeof(RecordedArrayObject)), 0,
                                        Py_TPFLAGS_DEFAULT, array_slots};
 
 PyObject* wrap_recording(PyObject* module, RecordedTraces traces) {
