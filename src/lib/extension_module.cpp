@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "lib/conversions.hpp"
+
 namespace synaptor {
 
 namespace {
@@ -35,6 +37,15 @@ bool add_surface(PyObject* module, const ModuleSurface& surface) {
 }
 
 }  // namespace
+
+bool bind_creation(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
+                   PyObject* kwnames, PyObject** bound, std::string_view* text,
+                   std::uint64_t* seed) {
+    if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return false;
+    if (!convert_text(bound[0], text)) return fail_argument(signature.names[0]);
+    if (!convert_u64(bound[1], seed)) return fail_argument(signature.names[1]);
+    return true;
+}
 
 int exec_module(PyObject* module, const ModuleSurface& surface) {
     return guarded<int>(nullptr, -1, [&] { return add_surface(module, surface) ? 0 : -1; });

@@ -9,9 +9,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
+#include "lib/arg_binder.hpp"
 #include "lib/module_state.hpp"
 #include "lib/runtime_tls.hpp"
 
@@ -89,6 +91,13 @@ struct ModuleSurface {
     /// `__all__`; otherwise it is reached only through a raised exception.
     bool public_panic_exception;
 };
+
+/// Binds the arguments of a module's create_from_yaml or create_from_json and
+/// converts the first two, the document's text and the seed; false with an
+/// exception set.
+bool bind_creation(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
+                   PyObject* kwnames, PyObject** bound, std::string_view* text,
+                   std::uint64_t* seed);
 
 /// The module `surface` describes, filled into a new module object by its
 /// multi-phase initialisation: 0, or -1 with an exception set.

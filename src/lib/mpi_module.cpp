@@ -50,18 +50,19 @@ bool communicator_of(PyObject* comm, std::int64_t* handle, std::string* library)
     return true;
 }
 
-PyObject* create_instance(PyObject* module, const Signature& signature, DocumentFormat format,
-                          PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+const char* const kYamlParams[] = {"yaml_str", "seed", "comm"};
+const char* const kJsonParams[] = {"json_str", "seed", "comm"};
+const Signature kCreateFromYaml{"create_from_yaml()", kYamlParams, 3, 2};
+const Signature kCreateFromJson{"create_from_json()", kJsonParams, 3, 2};
+
+template <const Signature& signature, DocumentFormat format>
+PyObject* create_from(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
     return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
         PyObject* bound[3];
-        if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
         DistributedCreation creation;
-        if (!convert_text(bound[0], &creation.text)) {
-            fail_argument(signature.names[0]);
-            return nullptr;
-        }
-        if (!convert_u64(bound[1], &creation.seed)) {
-            fail_argument(signature.names[1]);
+        if (!bind_creation(signature, args, nargsf, kwnames, bound, &creation.text,
+                           &creation.seed)) {
             return nullptr;
         }
         creation.format = format;
@@ -77,48 +78,28 @@ PyObject* create_instance(PyObject* module, const Signature& signature, Document
     });
 }
 
-const char* const kYamlParams[] = {"yaml_str", "seed", "comm"};
-const char* const kJsonParams[] = {"json_str", "seed", "comm"};
-const Signature kCreateFromYaml{"create_from_yaml()", kYamlParams, 3, 2};
-const Signature kCreateFromJson{"create_from_json()", kJsonParams, 3, 2};
-
-PyObject* create_from_yaml(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-    return create_instance(module, kCreateFromYaml, DocumentFormat::Yaml, args, nargsf, kwnames);
-}
-
-PyObject* create_from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-    return create_instance(module, kCreateFromJson, DocumentFormat::Json, args, nargsf, kwnames);
-}
-
 PyMethodDef functions[] = {
-    {"create_from_yaml", method_function(&create_from_yaml), METH_FASTCALL | METH_KEYWORDS,
+    {"create_from_yaml", method_function(&create_from<kCreateFromYaml, DocumentFormat::Yaml>),
+     METH_FASTCALL | METH_KEYWORDS,
      "create_from_yaml(yaml_str, seed, comm=None)\n--\n\nCollective over comm (an mpi4py "
      "communicator, MPI.COMM_WORLD when None): creates an Instance from a YAML parameter "
      "document, holding this rank's share of the network."},
-    {"create_from_json", method_function(&create_from_json), METH_FASTCALL | METH_KEYWORDS,
+    {"create_from_json", method_function(&create_from<kCreateFromJson, DocumentFormat::Json>),
+     METH_FASTCALL | METH_KEYWORDS,
      "create_from_json(json_str, seed, comm=None)\n--\n\nCollective over comm (an mpi4py "
      "communicator, MPI.COMM_WORLD when None): creates an Instance from a JSON parameter "
      "document, holding this rank's share of the network."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef instance_methods[] = {
-    instance_class::tick(),
-    instance_class::tick_until(),
-    instance_class::tick_until_ignore_output(),
-    instance_class::apply_stimulus(),
-    instance_class::get_t(),
-    instance_class::close(),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef instance_getset[] = {
-    instance_class::reward_rate(),    instance_class::non_coherent_stimulation_rate(),
-    instance_class::rank(),           instance_class::num_ranks(),
-    instance_class::num_partitions(), {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// Beyond what every Instance has: a collective close and the facts of the
+// spread.
+auto instance_methods = instance_class::methods_with({instance_class::close()});
+auto instance_getset = instance_class::attributes_with({
+    instance_class::rank(),
+    instance_class::num_ranks(),
+    instance_class::num_partitions(),
+});
 
 constexpr ClassId kPublicClasses[] = {ClassId::Stimulus, ClassId::Instance, ClassId::TickResult,
                                       ClassId::BatchTickResult, ClassId::StateSnapshot};
@@ -130,8 +111,8 @@ const ModuleSurface kSurface{
         "runs the same script, holds its share of the partitions and gets the results one "
         "process would give.",
     .functions = functions,
-    .instance_methods = instance_methods,
-    .instance_getset = instance_getset,
+    .instance_methods = instance_methods.data(),
+    .instance_getset = instance_getset.data(),
     .public_classes = kPublicClasses,
     .public_panic_exception = true,
 };

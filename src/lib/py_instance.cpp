@@ -208,49 +208,37 @@ void instance_dealloc(PyObject* self) {
 
 namespace instance_class {
 
-PyMethodDef tick() {
-    return {"tick", method_function(&instance_tick), METH_FASTCALL | METH_KEYWORDS,
-            "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, "
-            "reward, extract_state_snapshot)\n--\n\nRuns one tick and returns its TickResult."};
+std::array<PyMethodDef, 5> common_methods() {
+    return {{
+        {"tick", method_function(&instance_tick), METH_FASTCALL | METH_KEYWORDS,
+         "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, "
+         "reward, extract_state_snapshot)\n--\n\nRuns one tick and returns its TickResult."},
+        {"tick_until", method_function(&instance_tick_until), METH_FASTCALL | METH_KEYWORDS,
+         "tick_until(t)\n--\n\nRuns ticks while get_t() < t and returns their "
+         "BatchTickResult.\nCtrl-C stops it between two ticks; get_t() is then the next tick "
+         "to run."},
+        {"tick_until_ignore_output", method_function(&instance_tick_until_ignore_output),
+         METH_FASTCALL | METH_KEYWORDS,
+         "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no "
+         "output.\nCtrl-C stops it between two ticks; get_t() is then the next tick to run."},
+        {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
+         "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current "
+         "tick."},
+        {"get_t", method_function(&instance_get_t), METH_NOARGS,
+         "get_t()\n--\n\nThe index of the next tick to run."},
+    }};
 }
 
-PyMethodDef tick_until() {
-    return {"tick_until", method_function(&instance_tick_until), METH_FASTCALL | METH_KEYWORDS,
-            "tick_until(t)\n--\n\nRuns ticks while get_t() < t and returns their "
-            "BatchTickResult.\nCtrl-C stops it between two ticks; get_t() is then the next tick "
-            "to run."};
-}
-
-PyMethodDef tick_until_ignore_output() {
-    return {"tick_until_ignore_output", method_function(&instance_tick_until_ignore_output),
-            METH_FASTCALL | METH_KEYWORDS,
-            "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no "
-            "output.\nCtrl-C stops it between two ticks; get_t() is then the next tick to run."};
-}
-
-PyMethodDef apply_stimulus() {
-    return {"apply_stimulus", method_function(&instance_apply_stimulus),
-            METH_FASTCALL | METH_KEYWORDS,
-            "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current "
-            "tick."};
-}
-
-PyMethodDef get_t() {
-    return {"get_t", method_function(&instance_get_t), METH_NOARGS,
-            "get_t()\n--\n\nThe index of the next tick to run."};
-}
-
-PyGetSetDef reward_rate() {
-    return {"reward_rate", get_rate<float, &Instance::reward_rate>,
-            set_rate<float, &Instance::reward_rate, convert_f32>,
-            "Reward of every tick run by tick_until and tick_until_ignore_output (f32).", nullptr};
-}
-
-PyGetSetDef non_coherent_stimulation_rate() {
-    return {"non_coherent_stimulation_rate",
-            get_rate<double, &Instance::non_coherent_stimulation_rate>,
-            set_rate<double, &Instance::non_coherent_stimulation_rate, convert_f64>,
-            "Expected fraction of all neurons forced to spike at random per tick.", nullptr};
+std::array<PyGetSetDef, 2> common_attributes() {
+    return {{
+        {"reward_rate", get_rate<float, &Instance::reward_rate>,
+         set_rate<float, &Instance::reward_rate, convert_f32>,
+         "Reward of every tick run by tick_until and tick_until_ignore_output (f32).", nullptr},
+        {"non_coherent_stimulation_rate",
+         get_rate<double, &Instance::non_coherent_stimulation_rate>,
+         set_rate<double, &Instance::non_coherent_stimulation_rate, convert_f64>,
+         "Expected fraction of all neurons forced to spike at random per tick.", nullptr},
+    }};
 }
 
 PyMethodDef close() {

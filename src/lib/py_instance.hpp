@@ -4,7 +4,10 @@
 // its module's choice, stated in the module's own file. Python thread only.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <iterator>
 
 #include "instance/instance.hpp"
 #include "lib/arg_binder.hpp"
@@ -46,14 +49,30 @@ PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const
 
 namespace instance_class {
 
-// Offered by both modules.
-PyMethodDef tick();
-PyMethodDef tick_until();
-PyMethodDef tick_until_ignore_output();
-PyMethodDef apply_stimulus();
-PyMethodDef get_t();
-PyGetSetDef reward_rate();
-PyGetSetDef non_coherent_stimulation_rate();
+/// The methods and attributes every Instance has: tick, tick_until,
+/// tick_until_ignore_output, apply_stimulus and get_t; reward_rate and
+/// non_coherent_stimulation_rate.
+std::array<PyMethodDef, 5> common_methods();
+std::array<PyGetSetDef, 2> common_attributes();
+
+/// A class's table: `common`, then `own`, then the end mark (all zero).
+template <class Entry, std::size_t M, std::size_t N>
+std::array<Entry, M + N + 1> table_of(const std::array<Entry, M>& common, const Entry (&own)[N]) {
+    std::array<Entry, M + N + 1> table{};
+    std::copy(common.begin(), common.end(), table.begin());
+    std::copy(std::begin(own), std::end(own), table.begin() + M);
+    return table;
+}
+
+/// The tables of a module's Instance: every Instance's entries and the module's own.
+template <std::size_t N>
+std::array<PyMethodDef, 5 + N + 1> methods_with(const PyMethodDef (&own)[N]) {
+    return table_of(common_methods(), own);
+}
+template <std::size_t N>
+std::array<PyGetSetDef, 2 + N + 1> attributes_with(const PyGetSetDef (&own)[N]) {
+    return table_of(common_attributes(), own);
+}
 
 // These need the whole network in this process (py_instance_local.cpp).
 PyMethodDef save_state();
