@@ -112,6 +112,7 @@ template <const ModuleSurface& Surface>
 PyObject* init_extension_module() {
     // First, before anything on any thread throws.
     (void)place_runtime_tls_statically();
+    // The interpreter keeps pointing at both for the life of the process.
     static PyModuleDef_Slot slots[] = {
         {Py_mod_exec,
          slot_function(+[](PyObject* module) { return exec_module(module, Surface); })},
