@@ -134,7 +134,7 @@ Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedC
     // no process leaves while another waits in the handshake.
     std::uint64_t document = hash_bytes(0, creation.text);
     document = mix64(document ^ static_cast<std::uint64_t>(creation.format));
-    Result<InstanceParams> params = creation.format == DocumentFormat::json
+    Result<InstanceParams> params = creation.format == DocumentFormat::Json
                                         ? params_from_json(creation.text)
                                         : params_from_yaml(creation.text);
     std::optional<std::string> invalid;

@@ -14,15 +14,14 @@
 
 #include "instance/instance.hpp"
 #include "instance/instance_core_options.hpp"
+#include "params/schema_mapper.hpp"
 #include "util/result.hpp"
 
 namespace synaptor {
 
-enum class DocumentFormat { yaml, json };
-
 struct DistributedCreation {
     std::string_view text;
-    DocumentFormat format = DocumentFormat::yaml;
+    DocumentFormat format = DocumentFormat::Yaml;
     std::uint64_t seed = 0;
     /// MPI_Comm_c2f of the communicator (as from mpi4py's `comm.py2f()`).
     std::int64_t fortran_comm = 0;

@@ -33,7 +33,7 @@ LocalTickStatus status_of(std::uint64_t word) {
 }
 
 bool is_failure(LocalTickStatus status) {
-    return status == LocalTickStatus::failed || status == LocalTickStatus::failed_out_of_memory;
+    return status == LocalTickStatus::Failed || status == LocalTickStatus::FailedOutOfMemory;
 }
 
 template <class T>
@@ -148,19 +148,19 @@ void MpiTickExchange::exchange(const LocalTick& local, std::vector<std::uint64_t
     // without memory for them says so there rather than leaving the others
     // waiting for a transfer.
     snapshot_bytes_.clear();
-    if (status == LocalTickStatus::ok && local.extract_state_snapshot &&
+    if (status == LocalTickStatus::Ok && local.extract_state_snapshot &&
         communicator_->rank() != 0) {
         try {
             snapshot_bytes_ = encode_segments(local.segments);
         } catch (const std::bad_alloc&) {
-            status = LocalTickStatus::failed_out_of_memory;
+            status = LocalTickStatus::FailedOutOfMemory;
             failure_text = "out of memory for the snapshot";
         }
     }
     if (failure_text.size() > kMaxFailureText) failure_text.resize(kMaxFailureText);
 
     std::uint64_t header[kHeaderWords] = {};
-    header[kSpikeCount] = status == LocalTickStatus::ok ? spiking_nids.size() : 0;
+    header[kSpikeCount] = status == LocalTickStatus::Ok ? spiking_nids.size() : 0;
     header[kTransmissionCount] = local.synaptic_transmission_count;
     header[kStatus] = static_cast<std::uint64_t>(status) | (local.stop_requested ? kStopFlag : 0);
     header[kFingerprint] = local.input_fingerprint;
@@ -187,26 +187,26 @@ void MpiTickExchange::exchange(const LocalTick& local, std::vector<std::uint64_t
     for (std::uint64_t r = 1; r < ranks; ++r) {
         if (word(r, kFingerprint) != word(0, kFingerprint) ||
             status_of(word(r, kStatus)) != status_of(word(0, kStatus))) {
-            global.outcome = GlobalTick::Outcome::failed;
+            global.outcome = GlobalTick::Outcome::Failed;
             global.failure_text = "ranks disagree on the input of tick " + std::to_string(local.t) +
                                   " (rank 0 and rank " + std::to_string(r) +
                                   "): every rank must make the same calls with the same arguments";
             return;
         }
     }
-    if (status_of(word(0, kStatus)) == LocalTickStatus::rejected) {
-        global.outcome = GlobalTick::Outcome::rejected;
+    if (status_of(word(0, kStatus)) == LocalTickStatus::Rejected) {
+        global.outcome = GlobalTick::Outcome::Rejected;
         return;
     }
 
-    global.outcome = GlobalTick::Outcome::ok;
+    global.outcome = GlobalTick::Outcome::Ok;
     global.synaptic_transmission_count = 0;
     for (std::uint64_t r = 0; r < ranks; ++r) {
         global.synaptic_transmission_count += word(r, kTransmissionCount);
         if ((word(r, kStatus) & kStopFlag) != 0) global.stop_requested = true;
     }
     gather_spikes(local.t, spiking_nids, global);
-    if (global.outcome == GlobalTick::Outcome::ok && local.extract_state_snapshot) {
+    if (global.outcome == GlobalTick::Outcome::Ok && local.extract_state_snapshot) {
         gather_snapshot(local, global);
     }
 }
@@ -228,12 +228,12 @@ void MpiTickExchange::gather_failure(const LocalTick& local, std::uint64_t faile
         MPI_Allgatherv(mine.data(), my_count, MPI_CHAR, texts.data(), counts_.data(),
                        displacements_.data(), MPI_CHAR, communicator_->comm()),
         "MPI_Allgatherv", when);
-    global.outcome = GlobalTick::Outcome::failed;
+    global.outcome = GlobalTick::Outcome::Failed;
     global.failure_text = "rank " + std::to_string(failed_rank) + ": " +
                           texts.substr(static_cast<std::size_t>(displacements_[failed_rank]),
                                        static_cast<std::size_t>(counts_[failed_rank]));
     global.out_of_memory_here =
-        failed_rank == rank() && local.status == LocalTickStatus::failed_out_of_memory;
+        failed_rank == rank() && local.status == LocalTickStatus::FailedOutOfMemory;
 }
 
 void MpiTickExchange::gather_spikes(std::uint64_t t, std::vector<std::uint64_t>& spiking_nids,
@@ -244,7 +244,7 @@ void MpiTickExchange::gather_spikes(std::uint64_t t, std::vector<std::uint64_t>&
         const std::uint64_t count = headers_[r * kHeaderWords + kSpikeCount];
         if (count > static_cast<std::uint64_t>(INT_MAX) - total) {
             // Decided alike on every process from the same headers.
-            global.outcome = GlobalTick::Outcome::failed;
+            global.outcome = GlobalTick::Outcome::Failed;
             global.failure_text = "more than " + std::to_string(INT_MAX) + " spikes in tick " +
                                   std::to_string(t) + ": too many for one exchange";
             return;
@@ -296,7 +296,7 @@ void MpiTickExchange::gather_snapshot(const LocalTick& local, GlobalTick& global
     }
     MpiCommunicator::check(MPI_Bcast(&room, 1, MPI_INT, 0, comm), "MPI_Bcast", when);
     if (room == 0) {
-        global.outcome = GlobalTick::Outcome::failed;
+        global.outcome = GlobalTick::Outcome::Failed;
         global.failure_text = "rank 0: out of memory for the snapshot";
         global.out_of_memory_here = root;
         return;

@@ -555,7 +555,7 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
 
     LocalTick& local = impl.local_tick;
     local.t = t_;
-    local.status = LocalTickStatus::ok;
+    local.status = LocalTickStatus::Ok;
     local.input_fingerprint = input_fingerprint(t_, input);
     local.stop_requested = input.stop_requested;
     local.extract_state_snapshot = input.extract_state_snapshot;
@@ -565,10 +565,10 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
 
     TickResult tick_result;
     if (rejection) {
-        local.status = LocalTickStatus::rejected;
+        local.status = LocalTickStatus::Rejected;
     } else if (impl.failure) {
         // Failed here alone so far: the others learn of it in this exchange.
-        local.status = LocalTickStatus::failed;
+        local.status = LocalTickStatus::Failed;
         local.failure_text = *impl.failure;
     } else {
         // A failure of this process's partitions does not end the tick here:
@@ -585,20 +585,20 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
                 }
             }
         } catch (const std::bad_alloc& failure) {
-            local.status = LocalTickStatus::failed_out_of_memory;
+            local.status = LocalTickStatus::FailedOutOfMemory;
             local.failure_text = failure.what();
         } catch (const std::length_error& failure) {
-            local.status = LocalTickStatus::failed_out_of_memory;
+            local.status = LocalTickStatus::FailedOutOfMemory;
             local.failure_text = failure.what();
         } catch (const std::exception& failure) {
-            local.status = LocalTickStatus::failed;
+            local.status = LocalTickStatus::Failed;
             local.failure_text = failure.what();
         }
         local.synaptic_transmission_count = tick_result.synaptic_transmission_count;
     }
 
     GlobalTick& global = impl.global_tick;
-    global.outcome = GlobalTick::Outcome::ok;
+    global.outcome = GlobalTick::Outcome::Ok;
     global.failure_text.clear();
     global.out_of_memory_here = false;
     global.stop_requested = false;
@@ -615,17 +615,17 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
     }
 
     switch (global.outcome) {
-        case GlobalTick::Outcome::rejected:
+        case GlobalTick::Outcome::Rejected:
             if (!rejection) fail("processes disagree on whether the input of a tick is valid");
             return error_text(std::move(*rejection));
-        case GlobalTick::Outcome::failed:
+        case GlobalTick::Outcome::Failed:
             local.segments.clear();
             impl.results.clear();
             impl.failure = global.failure_text;
             impl.failure_is_shared = true;
             if (global.out_of_memory_here) throw std::bad_alloc();
             panic(global.failure_text);
-        case GlobalTick::Outcome::ok:
+        case GlobalTick::Outcome::Ok:
             break;
     }
 

@@ -15,16 +15,16 @@ namespace synaptor {
 
 /// How a process's share of one tick ended, before the exchange.
 enum class LocalTickStatus : std::uint64_t {
-    ok = 0,
-    rejected = 1,  ///< an id was out of range; no partition ran
-    failed = 2,    ///< a partition failed; the text tells why
-    failed_out_of_memory = 3,
+    Ok = 0,
+    Rejected = 1,  ///< an id was out of range; no partition ran
+    Failed = 2,    ///< a partition failed; the text tells why
+    FailedOutOfMemory = 3,
 };
 
 /// One process's share of a tick, as handed to the exchange.
 struct LocalTick {
     std::uint64_t t = 0;
-    LocalTickStatus status = LocalTickStatus::ok;
+    LocalTickStatus status = LocalTickStatus::Ok;
     /// Hash of everything the caller put into the tick (ids, reward, flags,
     /// stimulation rate); every process must put in the same.
     std::uint64_t input_fingerprint = 0;
@@ -39,11 +39,11 @@ struct LocalTick {
 
 /// What every process decides alike from all shares of the tick.
 struct GlobalTick {
-    enum class Outcome { ok, rejected, failed };
-    Outcome outcome = Outcome::ok;
-    /// For `failed`: the text every process raises.
+    enum class Outcome { Ok, Rejected, Failed };
+    Outcome outcome = Outcome::Ok;
+    /// For `Failed`: the text every process raises.
     std::string failure_text;
-    /// For `failed`: this process's own partitions ran out of memory.
+    /// For `Failed`: this process's own partitions ran out of memory.
     bool out_of_memory_here = false;
     bool stop_requested = false;
     std::uint64_t synaptic_transmission_count = 0;

@@ -1,12 +1,14 @@
-// Module initialisation of `synaptor` and its two creation functions.
+// The module `synaptor`: a network held whole by this process. Its two
+// creation functions and its surface: what its Instance class offers and
+// what `__all__` lists.
 #include <string_view>
 
 #include "instance/instance_core.hpp"
 #include "lib/arg_binder.hpp"
 #include "lib/conversions.hpp"
-#include "lib/module_state.hpp"
+#include "lib/extension_module.hpp"
 #include "lib/py_classes.hpp"
-#include "lib/runtime_tls.hpp"
+#include "lib/py_instance.hpp"
 #include "params/params_reader.hpp"
 
 namespace synaptor {
@@ -15,23 +17,20 @@ namespace {
 
 using Reader = Result<InstanceParams> (*)(std::string_view);
 
+const char* const kYamlParams[] = {"yaml_str", "seed"};
+const char* const kJsonParams[] = {"json_str", "seed"};
+const Signature kCreateFromYaml{"create_from_yaml()", kYamlParams, 2};
+const Signature kCreateFromJson{"create_from_json()", kJsonParams, 2};
+
 // Reads the document, creates the core and wraps both with the stimulus state.
-PyObject* create_instance(PyObject* module, const Signature& signature, Reader reader,
-                          PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+template <const Signature& signature, Reader reader>
+PyObject* create_from(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
     return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
         PyObject* bound[2];
-        if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
         std::string_view text;
-        if (!convert_text(bound[0], &text)) {
-            fail_argument(signature.names[0]);
-            return nullptr;
-        }
         std::uint64_t seed;
-        if (!convert_u64(bound[1], &seed)) {
-            fail_argument(signature.names[1]);
-            return nullptr;
-        }
-
+        if (!bind_creation(signature, args, nargsf, kwnames, bound, &text, &seed)) return nullptr;
         Result<InstanceParams> params = reader(text);
         if (!params) {
             raise_value_error(params.error());
@@ -47,67 +46,42 @@ PyObject* create_instance(PyObject* module, const Signature& signature, Reader r
     });
 }
 
-const char* const kYamlParams[] = {"yaml_str", "seed"};
-const char* const kJsonParams[] = {"json_str", "seed"};
-const Signature kCreateFromYaml{"create_from_yaml()", kYamlParams, 2};
-const Signature kCreateFromJson{"create_from_json()", kJsonParams, 2};
-
-PyObject* create_from_yaml(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-    return create_instance(module, kCreateFromYaml, params_from_yaml, args, nargsf, kwnames);
-}
-
-PyObject* create_from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-    return create_instance(module, kCreateFromJson, params_from_json, args, nargsf, kwnames);
-}
-
-PyMethodDef create_from_yaml_def{
-    "create_from_yaml", method_function(&create_from_yaml), METH_FASTCALL | METH_KEYWORDS,
-    "create_from_yaml(yaml_str, seed)\n--\n\nCreates an Instance from a YAML parameter document."};
-PyMethodDef create_from_json_def{
-    "create_from_json", method_function(&create_from_json), METH_FASTCALL | METH_KEYWORDS,
-    "create_from_json(json_str, seed)\n--\n\nCreates an Instance from a JSON parameter document."};
-
-PyModuleDef module_def{
-    PyModuleDef_HEAD_INIT,
-    "synaptor",
-    "",
-    static_cast<Py_ssize_t>(sizeof(ModuleState)),
-    nullptr,
-    nullptr,
-    module_traverse,
-    module_clear,
-    module_free,
+PyMethodDef functions[] = {
+    {"create_from_yaml", method_function(&create_from<kCreateFromYaml, params_from_yaml>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "create_from_yaml(yaml_str, seed)\n--\n\nCreates an Instance from a YAML parameter "
+     "document."},
+    {"create_from_json", method_function(&create_from<kCreateFromJson, params_from_json>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "create_from_json(json_str, seed)\n--\n\nCreates an Instance from a JSON parameter "
+     "document."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* init_module() {
-    PyRef module(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module.get()));
-    *state = ModuleState{};
-    PyRef name(PyUnicode_FromString("synaptor"));
-    if (!name) return nullptr;
-    if (!add_public(module.get(), "create_from_yaml",
-                    PyCFunction_NewEx(&create_from_yaml_def, module.get(), name.get())) ||
-        !add_public(module.get(), "create_from_json",
-                    PyCFunction_NewEx(&create_from_json_def, module.get(), name.get()))) {
-        return nullptr;
-    }
-    PyTypeObject* stimulus = class_type(module.get(), ClassId::Stimulus);
-    if (stimulus == nullptr) return nullptr;
-    Py_INCREF(stimulus);
-    if (!add_public(module.get(), "Stimulus", reinterpret_cast<PyObject*>(stimulus)))
-        return nullptr;
-    return module.release();
-}
+// Beyond what every Instance has: state files and recording.
+auto instance_methods = instance_class::methods_with({
+    instance_class::save_state(),
+    instance_class::restore_state(),
+    instance_class::record(),
+    instance_class::take_recording(),
+    instance_class::stop_recording(),
+});
+auto instance_getset = instance_class::attributes_with({instance_class::recorded_sample_count()});
+
+constexpr ClassId kPublicClasses[] = {ClassId::Stimulus};
+
+const ModuleSurface kSurface{
+    .names = ModuleNames("synaptor"),
+    .doc = "",
+    .functions = functions,
+    .instance_methods = instance_methods.data(),
+    .instance_getset = instance_getset.data(),
+    .public_classes = kPublicClasses,
+    .public_panic_exception = false,
+};
 
 }  // namespace
 
 }  // namespace synaptor
 
-PyMODINIT_FUNC PyInit_synaptor() {
-    // First, before anything on any thread throws.
-    (void)synaptor::place_runtime_tls_statically();
-    return synaptor::guarded<PyObject*>(nullptr, nullptr, [] { return synaptor::init_module(); });
-}
+PyMODINIT_FUNC PyInit_synaptor() { return synaptor::init_extension_module<synaptor::kSurface>(); }

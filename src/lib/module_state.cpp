@@ -1,7 +1,9 @@
 #include "lib/module_state.hpp"
 
 #include <stdexcept>
+#include <string>
 
+#include "lib/extension_module.hpp"
 #include "lib/py_classes.hpp"
 
 namespace synaptor {
@@ -12,10 +14,11 @@ ModuleState* state_of(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
+/// The description of a class other than Instance, without its name.
 PyType_Spec* type_layout_of(ClassId id) {
     switch (id) {
         case ClassId::Instance:
-            return &instance_type_layout;
+            break;
         case ClassId::Stimulus:
             return &stimulus_type_layout;
         case ClassId::TickResult:
@@ -34,6 +37,16 @@ PyType_Spec* type_layout_of(ClassId id) {
     return nullptr;
 }
 
+PyObject* create_class(PyObject* module, const ModuleSurface& surface, ClassId id) {
+    const char* name = surface.names.of(id);
+    if (id == ClassId::Instance) {
+        return new_instance_class(module, name, surface.instance_methods, surface.instance_getset);
+    }
+    PyType_Spec layout = *type_layout_of(id);
+    layout.name = name;
+    return PyType_FromModuleAndSpec(module, &layout, nullptr);
+}
+
 }  // namespace
 
 PyObject* module_of(PyObject* self) { return PyType_GetModule(Py_TYPE(self)); }
@@ -42,7 +55,7 @@ PyTypeObject* class_type(PyObject* module, ClassId id) {
     ModuleState* state = state_of(module);
     if (state == nullptr) return nullptr;
     PyObject*& slot = state->types[static_cast<int>(id)];
-    if (slot == nullptr) slot = PyType_FromModuleAndSpec(module, type_layout_of(id), nullptr);
+    if (slot == nullptr) slot = create_class(module, *state->surface, id);
     return reinterpret_cast<PyTypeObject*>(slot);
 }
 
@@ -52,8 +65,9 @@ PyObject* panic_exception_type(PyObject* module) {
     if (state->panic_exception == nullptr) {
         // A BaseException, so that `except Exception` does not swallow a
         // broken invariant.
+        const std::string name = std::string(state->surface->names.module()) + ".PanicException";
         state->panic_exception = PyErr_NewExceptionWithDoc(
-            SYNAPTOR_MODULE_NAME ".PanicException",
+            name.c_str(),
             "An internal failure of the simulator; its single argument is the failure text.",
             PyExc_BaseException, nullptr);
     }

@@ -1,7 +1,8 @@
-// Per-module state of `synaptor`: the class type objects and the
-// internal-failure exception, each created on first need and kept here rather
-// than in statics. Also the guard that every entry point runs its body in, so
-// that no C++ exception reaches the interpreter. Python thread only.
+// Per-module state of either extension module: what the module offers (its
+// ModuleSurface), the class type objects and the internal-failure exception,
+// each created on first need and kept here rather than in statics. Also the
+// guard that every entry point runs its body in, so that no C++ exception
+// reaches the interpreter. Python thread only.
 #pragma once
 
 #include <exception>
@@ -9,12 +10,6 @@
 
 #include "lib/py_ref.hpp"
 #include "util/panic.hpp"
-
-// The module these sources are compiled into: `synaptor`, or its companion
-// for networks spread over several processes, which shares every class.
-#ifndef SYNAPTOR_MODULE_NAME
-#define SYNAPTOR_MODULE_NAME "synaptor"
-#endif
 
 namespace synaptor {
 
@@ -29,7 +24,10 @@ enum class ClassId {
     Count
 };
 
+struct ModuleSurface;
+
 struct ModuleState {
+    const ModuleSurface* surface;
     PyObject* types[static_cast<int>(ClassId::Count)];
     PyObject* panic_exception;
 };
@@ -37,8 +35,9 @@ struct ModuleState {
 /// The module that owns a class of this module (borrowed).
 PyObject* module_of(PyObject* self);
 
-/// The type object of a class (borrowed), created from its type description on first use;
-/// null with an exception set when creation fails.
+/// The type object of a class (borrowed), created on first use from its type
+/// description under the module's name (the Instance class with the module's
+/// methods and attributes); null with an exception set when creation fails.
 PyTypeObject* class_type(PyObject* module, ClassId id);
 
 /// The module's PanicException (borrowed), created on first use; null with an

@@ -1,6 +1,8 @@
-// Module initialisation of `synaptor_mpi`, the companion of `synaptor` for a
-// network spread over the processes of an MPI communicator: the same classes,
-// with creation functions that are collective over a communicator of mpi4py.
+// The module `synaptor_mpi`, the companion of `synaptor` for a network spread
+// over the processes of an MPI communicator: the same classes, with creation
+// functions that are collective over a communicator of mpi4py, an Instance
+// that closes collectively and tells its rank, and no state files or
+// recording (each process holds only its own partitions).
 // mpi4py is used at run time only (its communicator crosses as a Fortran
 // handle), so the module is built against the MPI library alone.
 #include <string>
@@ -9,18 +11,11 @@
 #include "distributed/distributed_instance.hpp"
 #include "lib/arg_binder.hpp"
 #include "lib/conversions.hpp"
-#include "lib/module_state.hpp"
+#include "lib/extension_module.hpp"
 #include "lib/py_classes.hpp"
-#include "lib/py_distributed.hpp"
-#include "lib/runtime_tls.hpp"
+#include "lib/py_instance.hpp"
 
 namespace synaptor {
-
-bool stopped_by_peer(const Instance& instance, std::uint64_t t_end) {
-    if (instance.t() >= t_end) return false;
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    return true;
-}
 
 namespace {
 
@@ -55,18 +50,19 @@ bool communicator_of(PyObject* comm, std::int64_t* handle, std::string* library)
     return true;
 }
 
-PyObject* create_instance(PyObject* module, const Signature& signature, DocumentFormat format,
-                          PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+const char* const kYamlParams[] = {"yaml_str", "seed", "comm"};
+const char* const kJsonParams[] = {"json_str", "seed", "comm"};
+const Signature kCreateFromYaml{"create_from_yaml()", kYamlParams, 3, 2};
+const Signature kCreateFromJson{"create_from_json()", kJsonParams, 3, 2};
+
+template <const Signature& signature, DocumentFormat format>
+PyObject* create_from(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
     return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
         PyObject* bound[3];
-        if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
         DistributedCreation creation;
-        if (!convert_text(bound[0], &creation.text)) {
-            fail_argument(signature.names[0]);
-            return nullptr;
-        }
-        if (!convert_u64(bound[1], &creation.seed)) {
-            fail_argument(signature.names[1]);
+        if (!bind_creation(signature, args, nargsf, kwnames, bound, &creation.text,
+                           &creation.seed)) {
             return nullptr;
         }
         creation.format = format;
@@ -82,81 +78,49 @@ PyObject* create_instance(PyObject* module, const Signature& signature, Document
     });
 }
 
-const char* const kYamlParams[] = {"yaml_str", "seed", "comm"};
-const char* const kJsonParams[] = {"json_str", "seed", "comm"};
-const Signature kCreateFromYaml{"create_from_yaml()", kYamlParams, 3, 2};
-const Signature kCreateFromJson{"create_from_json()", kJsonParams, 3, 2};
-
-PyObject* create_from_yaml(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-    return create_instance(module, kCreateFromYaml, DocumentFormat::yaml, args, nargsf, kwnames);
-}
-
-PyObject* create_from_json(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
-    return create_instance(module, kCreateFromJson, DocumentFormat::json, args, nargsf, kwnames);
-}
-
-PyMethodDef create_from_yaml_def{
-    "create_from_yaml", method_function(&create_from_yaml), METH_FASTCALL | METH_KEYWORDS,
-    "create_from_yaml(yaml_str, seed, comm=None)\n--\n\nCollective over comm (an mpi4py "
-    "communicator, MPI.COMM_WORLD when None): creates an Instance from a YAML parameter "
-    "document, holding this rank's share of the network."};
-PyMethodDef create_from_json_def{
-    "create_from_json", method_function(&create_from_json), METH_FASTCALL | METH_KEYWORDS,
-    "create_from_json(json_str, seed, comm=None)\n--\n\nCollective over comm (an mpi4py "
-    "communicator, MPI.COMM_WORLD when None): creates an Instance from a JSON parameter "
-    "document, holding this rank's share of the network."};
-
-PyModuleDef module_def{
-    PyModuleDef_HEAD_INIT,
-    SYNAPTOR_MODULE_NAME,
-    "Networks of synaptor spread over the processes of an MPI communicator: every rank runs "
-    "the same script, holds its share of the partitions and gets the results one process "
-    "would give.",
-    static_cast<Py_ssize_t>(sizeof(ModuleState)),
-    nullptr,
-    nullptr,
-    module_traverse,
-    module_clear,
-    module_free,
+PyMethodDef functions[] = {
+    {"create_from_yaml", method_function(&create_from<kCreateFromYaml, DocumentFormat::Yaml>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "create_from_yaml(yaml_str, seed, comm=None)\n--\n\nCollective over comm (an mpi4py "
+     "communicator, MPI.COMM_WORLD when None): creates an Instance from a YAML parameter "
+     "document, holding this rank's share of the network."},
+    {"create_from_json", method_function(&create_from<kCreateFromJson, DocumentFormat::Json>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "create_from_json(json_str, seed, comm=None)\n--\n\nCollective over comm (an mpi4py "
+     "communicator, MPI.COMM_WORLD when None): creates an Instance from a JSON parameter "
+     "document, holding this rank's share of the network."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* init_module() {
-    PyRef module(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module.get()));
-    *state = ModuleState{};
-    PyRef name(PyUnicode_FromString(SYNAPTOR_MODULE_NAME));
-    if (!name) return nullptr;
-    if (!add_public(module.get(), "create_from_yaml",
-                    PyCFunction_NewEx(&create_from_yaml_def, module.get(), name.get())) ||
-        !add_public(module.get(), "create_from_json",
-                    PyCFunction_NewEx(&create_from_json_def, module.get(), name.get()))) {
-        return nullptr;
-    }
-    for (ClassId id : {ClassId::Stimulus, ClassId::Instance, ClassId::TickResult,
-                       ClassId::BatchTickResult, ClassId::StateSnapshot}) {
-        PyTypeObject* type = class_type(module.get(), id);
-        if (type == nullptr) return nullptr;
-        Py_INCREF(type);
-        PyRef type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
-        const char* text = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
-        if (text == nullptr || !add_public(module.get(), text, reinterpret_cast<PyObject*>(type)))
-            return nullptr;
-    }
-    PyObject* panic_type = panic_exception_type(module.get());
-    if (panic_type == nullptr) return nullptr;
-    Py_INCREF(panic_type);
-    if (!add_public(module.get(), "PanicException", panic_type)) return nullptr;
-    return module.release();
-}
+// Beyond what every Instance has: a collective close and the facts of the
+// spread.
+auto instance_methods = instance_class::methods_with({instance_class::close()});
+auto instance_getset = instance_class::attributes_with({
+    instance_class::rank(),
+    instance_class::num_ranks(),
+    instance_class::num_partitions(),
+});
+
+constexpr ClassId kPublicClasses[] = {ClassId::Stimulus, ClassId::Instance, ClassId::TickResult,
+                                      ClassId::BatchTickResult, ClassId::StateSnapshot};
+
+const ModuleSurface kSurface{
+    .names = ModuleNames("synaptor_mpi"),
+    .doc =
+        "Networks of synaptor spread over the processes of an MPI communicator: every rank "
+        "runs the same script, holds its share of the partitions and gets the results one "
+        "process would give.",
+    .functions = functions,
+    .instance_methods = instance_methods.data(),
+    .instance_getset = instance_getset.data(),
+    .public_classes = kPublicClasses,
+    .public_panic_exception = true,
+};
 
 }  // namespace
 
 }  // namespace synaptor
 
 PyMODINIT_FUNC PyInit_synaptor_mpi() {
-    (void)synaptor::place_runtime_tls_statically();
-    return synaptor::guarded<PyObject*>(nullptr, nullptr, [] { return synaptor::init_module(); });
+    return synaptor::init_extension_module<synaptor::kSurface>();
 }

@@ -23,7 +23,6 @@ PyGetSetDef batch_tick_result_getset[] = {
 };
 
 ValueClass<BatchTickResult> batch_tick_result_class(ClassId::BatchTickResult,
-                                                    SYNAPTOR_MODULE_NAME ".BatchTickResult",
                                                     "The spikes of Instance.tick_until.",
                                                     batch_tick_result_getset);
 

@@ -1,6 +1,7 @@
 // The module's Python classes as seen by the rest of the binding: their
 // type layouts and the functions that wrap C++ values into new Python objects.
-// Each class lives in its own file. Python thread only.
+// Each class lives in its own file; the module that creates a class gives it
+// its name. Python thread only.
 #pragma once
 
 #include <memory>
@@ -12,13 +13,18 @@
 
 namespace synaptor {
 
-extern PyType_Spec instance_type_layout;
+/// Layouts without a name (ModuleNames gives the name).
 extern PyType_Spec stimulus_type_layout;
 extern PyType_Spec tick_result_type_layout;
 extern PyType_Spec batch_tick_result_type_layout;
 extern PyType_Spec state_snapshot_type_layout;
 extern PyType_Spec recording_type_layout;
 extern PyType_Spec recorded_array_type_layout;
+
+/// A new Instance class named `name`, with the methods and attributes of one
+/// module's table; null with an exception set.
+PyObject* new_instance_class(PyObject* module, const char* name, PyMethodDef* methods,
+                             PyGetSetDef* getset);
 
 /// New Python objects owning the given values; null with an exception set.
 PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance);

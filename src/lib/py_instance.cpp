@@ -1,58 +1,30 @@
 // The Python class Instance: a running network with its stimulus state. Every
 // method takes access to the object first (exclusive for the changing ones),
-// then binds and converts its arguments, then calls the C++ Instance.
-#include <new>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
+// then binds and converts its arguments, then calls the C++ Instance. The
+// methods that need the whole network in this process are in
+// py_instance_local.cpp.
+#include "lib/py_instance.hpp"
 
-#include "instance/checkpoint.hpp"
-#include "lib/arg_binder.hpp"
+#include <cstdint>
+#include <new>
+
+#include "instance/tick_exchange.hpp"
 #include "lib/conversions.hpp"
-#include "lib/module_state.hpp"
 #include "lib/py_classes.hpp"
-#ifdef SYNAPTOR_DISTRIBUTED
-#include "lib/py_distributed.hpp"
-#endif
 
 namespace synaptor {
 
-namespace {
-
-struct InstanceObject {
-    PyObject_HEAD Instance* instance;  ///< null once closed
-    BorrowFlag borrow;
-};
-
-InstanceObject* as_instance(PyObject* self) { return reinterpret_cast<InstanceObject*>(self); }
-
-/// The instance, or null with an exception set when it has been closed.
 Instance* open_instance(InstanceObject* obj) {
     if (obj->instance == nullptr) PyErr_SetString(PyExc_ValueError, "the instance is closed");
     return obj->instance;
-}
-
-// The body of a changing method: exclusive access, bound arguments, and any
-// C++ exception turned into a Python one.
-template <std::size_t N, class F>
-PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const* args,
-                     Py_ssize_t nargsf, PyObject* kwnames, F&& body) {
-    PyObject* module = module_of(self);
-    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
-        InstanceObject* obj = as_instance(self);
-        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-        if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
-        PyObject* bound[N];
-        if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
-        return body(module, *obj->instance, bound);
-    });
 }
 
 PyObject* convert_failed(const char* name) {
     fail_argument(name);
     return nullptr;
 }
+
+namespace {
 
 const char* const kTickParams[] = {"spiking_in_channel_ids", "force_spiking_out_channel_ids",
                                    "force_spiking_nids", "reward", "extract_state_snapshot"};
@@ -86,6 +58,17 @@ PyObject* instance_tick(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         });
 }
 
+/// After a batch that this process did not interrupt. A network spread over
+/// several processes ends every process's batch after the tick in which any
+/// of them was interrupted: KeyboardInterrupt here too keeps every process's
+/// script at the same tick. (A batch of one process ends early only when it
+/// was interrupted itself.)
+bool stopped_by_peer(const Instance& instance, std::uint64_t t_end) {
+    if (instance.t() >= t_end) return false;
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return true;
+}
+
 /// Between the ticks of a batch: a pending signal (Ctrl-C) runs its Python
 /// handler here; when that raises, the batch stops with the exception set.
 Instance::StopCheck signal_check(bool& interrupted) {
@@ -111,9 +94,7 @@ PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t 
                                  instance.tick_until(t_end, signal_check(interrupted));
                              // The spikes of an interrupted batch are dropped with it.
                              if (interrupted) return nullptr;
-#ifdef SYNAPTOR_DISTRIBUTED
                              if (stopped_by_peer(instance, t_end)) return nullptr;
-#endif
                              return wrap_batch_tick_result(module, std::move(batch));
                          });
 }
@@ -127,9 +108,7 @@ PyObject* instance_tick_until_ignore_output(PyObject* self, PyObject* const* arg
                              bool interrupted = false;
                              instance.tick_until_ignore_output(t_end, signal_check(interrupted));
                              if (interrupted) return nullptr;
-#ifdef SYNAPTOR_DISTRIBUTED
                              if (stopped_by_peer(instance, t_end)) return nullptr;
-#endif
                              Py_RETURN_NONE;
                          });
 }
@@ -148,224 +127,41 @@ PyObject* instance_apply_stimulus(PyObject* self, PyObject* const* args, Py_ssiz
                          });
 }
 
-const char* const kRecordParams[] = {"nids", "variables", "every"};
-const Signature kRecord{"Instance.record()", kRecordParams, 3, 1};
-
-/// The variables argument of record(): a str names one variable, any other
-/// sequence names one per item; absent, voltage and threshold.
-bool convert_variable_names(PyObject* obj, std::vector<std::string>* out) {
-    if (obj == nullptr) {
-        *out = {"voltage", "threshold"};
-        return true;
-    }
-    std::string_view name;
-    if (PyUnicode_Check(obj)) {
-        if (!convert_text(obj, &name)) return false;
-        out->emplace_back(name);
-        return true;
-    }
-    if (!PySequence_Check(obj)) {
-        raise_cannot_convert(obj, "Sequence");
-        return false;
-    }
-    PyRef items(PySequence_Fast(obj, ""));
-    if (!items) return false;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!convert_text(PySequence_Fast_GET_ITEM(items.get(), i), &name)) return false;
-        out->emplace_back(name);
-    }
-    return true;
-}
-
-/// The every argument of record(): an int or index; absent, 1.
-bool convert_every(PyObject* obj, std::int64_t* out) {
-    if (obj == nullptr) {
-        *out = 1;
-        return true;
-    }
-    PyRef index(PyNumber_Index(obj));
-    if (!index) return false;
-    const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;
-    *out = value;
-    return true;
-}
-
-/// A taken recording as a new Recording, or None.
-[[maybe_unused]] PyObject* recording_or_none(PyObject* module,
-                                             std::optional<RecordedTraces> traces) {
-    if (!traces) Py_RETURN_NONE;
-    return wrap_recording(module, std::move(*traces));
-}
-
-[[maybe_unused]] PyObject* instance_record(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                           PyObject* kwnames) {
-    return run_method<3>(self, kRecord, args, nargsf, kwnames,
-                         [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
-                             RecordingRequest request;
-                             if (!convert_u64_list(bound[0], &request.nids))
-                                 return convert_failed("nids");
-                             if (!convert_variable_names(bound[1], &request.variables)) {
-                                 return convert_failed("variables");
-                             }
-                             if (!convert_every(bound[2], &request.every))
-                                 return convert_failed("every");
-                             auto replaced = instance.recorder().start(
-                                 request, instance.num_neurons(), instance.t());
-                             if (!replaced) {
-                                 raise_value_error(replaced.error());
-                                 return nullptr;
-                             }
-                             return recording_or_none(module, std::move(replaced).value());
-                         });
-}
-
-/// take_recording() and stop_recording(): exclusive access, no arguments.
+/// A read of an open instance, under shared access.
 template <class F>
-PyObject* run_recording_call(PyObject* self, F&& body) {
-    PyObject* module = module_of(self);
-    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
-        InstanceObject* obj = as_instance(self);
-        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-        if (!borrow.held()) return nullptr;
-        return body(module, obj->instance->recorder());
-    });
-}
-
-[[maybe_unused]] PyObject* instance_take_recording(PyObject* self, PyObject*) {
-    return run_recording_call(self, [](PyObject* module, NeuronRecorder& recorder) -> PyObject* {
-        std::optional<RecordedTraces> traces = recorder.take();
-        if (!traces) {
-            raise_value_error("Nothing is being recorded; start a recording with record()");
-            return nullptr;
-        }
-        return wrap_recording(module, std::move(*traces));
-    });
-}
-
-[[maybe_unused]] PyObject* instance_stop_recording(PyObject* self, PyObject*) {
-    return run_recording_call(self, [](PyObject* module, NeuronRecorder& recorder) {
-        return recording_or_none(module, recorder.stop());
-    });
-}
-
-[[maybe_unused]] PyObject* get_recorded_sample_count(PyObject* self, void*) {
+PyObject* read_instance(PyObject* self, F&& read) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLongLong(obj->instance->recorder().num_samples());
-}
-
-/// The file system path of a str or os.PathLike argument, or nullopt with a
-/// TypeError set.
-std::optional<std::string> convert_path(PyObject* value, const char* name) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(value, &encoded)) {
-        fail_argument(name);
-        return std::nullopt;
-    }
-    PyRef bytes(encoded);
-    return std::string(PyBytes_AS_STRING(encoded),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-}
-
-/// A state file failure as OSError (with errno and file name, so that a
-/// missing file is a FileNotFoundError) or ValueError.
-void raise_state_file_error(const StateFileError& failure, PyObject* path) {
-    if (failure.kind() == StateFileError::Kind::Content) {
-        raise_value_error(failure.what());
-        return;
-    }
-    PyRef args(Py_BuildValue("(isO)", failure.error_number(), failure.what(), path));
-    if (args) PyErr_SetObject(PyExc_OSError, args.get());
-}
-
-template <class Call>
-PyObject* state_file_call(Instance& instance, PyObject* path_arg, Call&& call) {
-    const std::optional<std::string> path = convert_path(path_arg, "path");
-    if (!path) return nullptr;
-    try {
-        call(instance, *path);
-    } catch (const StateFileError& failure) {
-        raise_state_file_error(failure, path_arg);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-const char* const kPathParams[] = {"path"};
-const Signature kSaveState{"Instance.save_state()", kPathParams, 1};
-const Signature kRestoreState{"Instance.restore_state()", kPathParams, 1};
-
-// Not offered for a network spread over several processes: each holds only
-// its own partitions.
-[[maybe_unused]] PyObject* instance_save_state(PyObject* self, PyObject* const* args,
-                                               Py_ssize_t nargsf, PyObject* kwnames) {
-    return run_method<1>(self, kSaveState, args, nargsf, kwnames,
-                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
-                             return state_file_call(
-                                 instance, bound[0],
-                                 [](Instance& i, const std::string& path) { i.save_state(path); });
-                         });
-}
-
-[[maybe_unused]] PyObject* instance_restore_state(PyObject* self, PyObject* const* args,
-                                                  Py_ssize_t nargsf, PyObject* kwnames) {
-    return run_method<1>(self, kRestoreState, args, nargsf, kwnames,
-                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
-                             return state_file_call(instance, bound[0],
-                                                    [](Instance& i, const std::string& path) {
-                                                        i.restore_state(path);
-                                                    });
-                         });
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
+    return read(*obj->instance);
 }
 
 PyObject* instance_get_t(PyObject* self, PyObject*) {
-    InstanceObject* obj = as_instance(self);
-    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
-    return PyLong_FromUnsignedLongLong(obj->instance->t());
+    return read_instance(
+        self, [](const Instance& instance) { return PyLong_FromUnsignedLongLong(instance.t()); });
 }
 
-PyObject* get_reward_rate(PyObject* self, void*) {
-    InstanceObject* obj = as_instance(self);
-    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
-    return PyFloat_FromDouble(static_cast<double>(obj->instance->reward_rate));
+/// A rate attribute, read as a Python float.
+template <class T, T Instance::*Rate>
+PyObject* get_rate(PyObject* self, void*) {
+    return read_instance(self, [](const Instance& instance) {
+        return PyFloat_FromDouble(static_cast<double>(instance.*Rate));
+    });
 }
 
 // Attribute writes convert first, then take exclusive access to store.
-int set_reward_rate(PyObject* self, PyObject* value, void*) {
+template <class T, T Instance::*Rate, bool (*Convert)(PyObject*, T*)>
+int set_rate(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return refuse_delete();
-    float rate;
-    if (!convert_f32(value, &rate)) return -1;
+    T rate;
+    if (!Convert(value, &rate)) return -1;
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
     if (!borrow.held() || open_instance(obj) == nullptr) return -1;
-    obj->instance->reward_rate = rate;
+    obj->instance->*Rate = rate;
     return 0;
 }
 
-PyObject* get_non_coherent_stimulation_rate(PyObject* self, void*) {
-    InstanceObject* obj = as_instance(self);
-    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
-    return PyFloat_FromDouble(obj->instance->non_coherent_stimulation_rate);
-}
-
-int set_non_coherent_stimulation_rate(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) return refuse_delete();
-    double rate;
-    if (!convert_f64(value, &rate)) return -1;
-    InstanceObject* obj = as_instance(self);
-    Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-    if (!borrow.held() || open_instance(obj) == nullptr) return -1;
-    obj->instance->non_coherent_stimulation_rate = rate;
-    return 0;
-}
-
-#ifdef SYNAPTOR_DISTRIBUTED
 PyObject* instance_close(PyObject* self, PyObject*) {
     return guarded<PyObject*>(module_of(self), nullptr, [self]() -> PyObject* {
         InstanceObject* obj = as_instance(self);
@@ -378,23 +174,27 @@ PyObject* instance_close(PyObject* self, PyObject*) {
     });
 }
 
-/// Read-only facts of a distributed instance, by index.
-PyObject* get_distributed(PyObject* self, void* which) {
-    InstanceObject* obj = as_instance(self);
-    Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
-    const InstanceCore& core = obj->instance->core();
-    const TickExchange* exchange = core.exchange();
-    switch (reinterpret_cast<std::uintptr_t>(which)) {
-        case 0:
-            return PyLong_FromUnsignedLongLong(exchange ? exchange->rank() : 0);
-        case 1:
-            return PyLong_FromUnsignedLongLong(exchange ? exchange->num_ranks() : 1);
-        default:
-            return PyLong_FromUnsignedLongLong(core.num_partitions_total());
-    }
+// The facts of a network spread over several processes; an instance of one
+// process is rank 0 of 1.
+PyObject* get_rank(PyObject* self, void*) {
+    return read_instance(self, [](const Instance& instance) {
+        const TickExchange* exchange = instance.core().exchange();
+        return PyLong_FromUnsignedLongLong(exchange ? exchange->rank() : 0);
+    });
 }
-#endif
+
+PyObject* get_num_ranks(PyObject* self, void*) {
+    return read_instance(self, [](const Instance& instance) {
+        const TickExchange* exchange = instance.core().exchange();
+        return PyLong_FromUnsignedLongLong(exchange ? exchange->num_ranks() : 1);
+    });
+}
+
+PyObject* get_num_partitions(PyObject* self, void*) {
+    return read_instance(self, [](const Instance& instance) {
+        return PyLong_FromUnsignedLongLong(instance.core().num_partitions_total());
+    });
+}
 
 void instance_dealloc(PyObject* self) {
     // Destroying the core closes the command bus and joins the workers.
@@ -404,94 +204,81 @@ void instance_dealloc(PyObject* self) {
     dealloc_heap_object(self);
 }
 
-PyMethodDef instance_methods[] = {
-    {"tick", method_function(&instance_tick), METH_FASTCALL | METH_KEYWORDS,
-     "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, reward, "
-     "extract_state_snapshot)\n--\n\nRuns one tick and returns its TickResult."},
-    {"tick_until", method_function(&instance_tick_until), METH_FASTCALL | METH_KEYWORDS,
-     "tick_until(t)\n--\n\nRuns ticks while get_t() < t and returns their BatchTickResult.\n"
-     "Ctrl-C stops it between two ticks; get_t() is then the next tick to run."},
-    {"tick_until_ignore_output", method_function(&instance_tick_until_ignore_output),
-     METH_FASTCALL | METH_KEYWORDS,
-     "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no output.\n"
-     "Ctrl-C stops it between two ticks; get_t() is then the next tick to run."},
-    {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
-     "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current tick."},
-#ifndef SYNAPTOR_DISTRIBUTED
-    {"save_state", method_function(&instance_save_state), METH_FASTCALL | METH_KEYWORDS,
-     "save_state(path)\n--\n\nWrites the complete state of the instance to the file at path\n"
-     "(str or os.PathLike), through a temporary file renamed into place.\n"
-     "OSError when the file cannot be written."},
-    {"restore_state", method_function(&instance_restore_state), METH_FASTCALL | METH_KEYWORDS,
-     "restore_state(path)\n--\n\nContinues from a state that save_state wrote from an instance\n"
-     "of the same network, whatever its number of threads. OSError when the file\n"
-     "cannot be read, ValueError when it is not a state file of this network or is\n"
-     "damaged; the instance is then unchanged."},
-#endif
-    {"get_t", method_function(&instance_get_t), METH_NOARGS,
-     "get_t()\n--\n\nThe index of the next tick to run."},
-#ifndef SYNAPTOR_DISTRIBUTED
-    {"record", method_function(&instance_record), METH_FASTCALL | METH_KEYWORDS,
-     "record(nids, variables=('voltage', 'threshold'), every=1)\n--\n\n"
-     "Records the variables of the neurons nids at the end of the ticks get_t(),\n"
-     "get_t() + every, ... run from now on by tick, tick_until and\n"
-     "tick_until_ignore_output. Variables: 'voltage', 'threshold', 'spike',\n"
-     "'refractory'. Replaces any recording and returns its samples not yet taken\n"
-     "(a Recording), or None when nothing was recorded."},
-    {"take_recording", method_function(&instance_take_recording), METH_NOARGS,
-     "take_recording()\n--\n\nReturns the samples recorded so far as a Recording and drops "
-     "them\nhere; recording goes on. ValueError when nothing is recorded."},
-    {"stop_recording", method_function(&instance_stop_recording), METH_NOARGS,
-     "stop_recording()\n--\n\nEnds the recording and returns its samples not yet taken "
-     "(a\nRecording), or None when nothing was recorded."},
-#endif
-#ifdef SYNAPTOR_DISTRIBUTED
-    {"close", method_function(&instance_close), METH_NOARGS,
-     "close()\n--\n\nCollective: joins the workers and frees the instance's communicator.\n"
-     "Every later call raises ValueError."},
-#endif
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef instance_getset[] = {
-    {"reward_rate", get_reward_rate, set_reward_rate,
-     "Reward of every tick run by tick_until and tick_until_ignore_output (f32).", nullptr},
-    {"non_coherent_stimulation_rate", get_non_coherent_stimulation_rate,
-     set_non_coherent_stimulation_rate,
-     "Expected fraction of all neurons forced to spike at random per tick.", nullptr},
-#ifndef SYNAPTOR_DISTRIBUTED
-    {"recorded_sample_count", get_recorded_sample_count, nullptr,
-     "Samples recorded and not yet taken; each holds 8 + 4 * len(nids) * len(variables) "
-     "bytes.",
-     nullptr},
-#endif
-#ifdef SYNAPTOR_DISTRIBUTED
-    {"rank", get_distributed, nullptr, "This process's rank in the instance's communicator.",
-     reinterpret_cast<void*>(std::uintptr_t{0})},
-    {"num_ranks", get_distributed, nullptr, "Processes that hold the network.",
-     reinterpret_cast<void*>(std::uintptr_t{1})},
-    {"num_partitions", get_distributed, nullptr,
-     "Partitions of the whole network: processes times worker threads.",
-     reinterpret_cast<void*>(std::uintptr_t{2})},
-#endif
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot instance_slots[] = {
-    {Py_tp_new, slot_function(&new_refused)},
-    {Py_tp_dealloc, slot_function(&instance_dealloc)},
-    {Py_tp_methods, instance_methods},
-    {Py_tp_getset, instance_getset},
-    {Py_tp_doc, const_cast<char*>("A running network; obtained from create_from_yaml or "
-                                  "create_from_json.")},
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyType_Spec instance_type_layout{SYNAPTOR_MODULE_NAME ".Instance",
-                                 static_cast<int>(sizeof(InstanceObject)), 0, Py_TPFLAGS_DEFAULT,
-                                 instance_slots};
+namespace instance_class {
+
+std::array<PyMethodDef, 5> common_methods() {
+    return {{
+        {"tick", method_function(&instance_tick), METH_FASTCALL | METH_KEYWORDS,
+         "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, "
+         "reward, extract_state_snapshot)\n--\n\nRuns one tick and returns its TickResult."},
+        {"tick_until", method_function(&instance_tick_until), METH_FASTCALL | METH_KEYWORDS,
+         "tick_until(t)\n--\n\nRuns ticks while get_t() < t and returns their "
+         "BatchTickResult.\nCtrl-C stops it between two ticks; get_t() is then the next tick "
+         "to run."},
+        {"tick_until_ignore_output", method_function(&instance_tick_until_ignore_output),
+         METH_FASTCALL | METH_KEYWORDS,
+         "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no "
+         "output.\nCtrl-C stops it between two ticks; get_t() is then the next tick to run."},
+        {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
+         "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current "
+         "tick."},
+        {"get_t", method_function(&instance_get_t), METH_NOARGS,
+         "get_t()\n--\n\nThe index of the next tick to run."},
+    }};
+}
+
+std::array<PyGetSetDef, 2> common_attributes() {
+    return {{
+        {"reward_rate", get_rate<float, &Instance::reward_rate>,
+         set_rate<float, &Instance::reward_rate, convert_f32>,
+         "Reward of every tick run by tick_until and tick_until_ignore_output (f32).", nullptr},
+        {"non_coherent_stimulation_rate",
+         get_rate<double, &Instance::non_coherent_stimulation_rate>,
+         set_rate<double, &Instance::non_coherent_stimulation_rate, convert_f64>,
+         "Expected fraction of all neurons forced to spike at random per tick.", nullptr},
+    }};
+}
+
+PyMethodDef close() {
+    return {"close", method_function(&instance_close), METH_NOARGS,
+            "close()\n--\n\nCollective: joins the workers and frees the instance's "
+            "communicator.\nEvery later call raises ValueError."};
+}
+
+PyGetSetDef rank() {
+    return {"rank", get_rank, nullptr, "This process's rank in the instance's communicator.",
+            nullptr};
+}
+
+PyGetSetDef num_ranks() {
+    return {"num_ranks", get_num_ranks, nullptr, "Processes that hold the network.", nullptr};
+}
+
+PyGetSetDef num_partitions() {
+    return {"num_partitions", get_num_partitions, nullptr,
+            "Partitions of the whole network: processes times worker threads.", nullptr};
+}
+
+}  // namespace instance_class
+
+PyObject* new_instance_class(PyObject* module, const char* name, PyMethodDef* methods,
+                             PyGetSetDef* getset) {
+    // Read only while the class is made; the tables stay with the module.
+    PyType_Slot slots[] = {
+        {Py_tp_new, slot_function(&new_refused)},
+        {Py_tp_dealloc, slot_function(&instance_dealloc)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_doc, const_cast<char*>("A running network; obtained from create_from_yaml or "
+                                      "create_from_json.")},
+        {0, nullptr},
+    };
+    PyType_Spec layout{name, static_cast<int>(sizeof(InstanceObject)), 0, Py_TPFLAGS_DEFAULT,
+                       slots};
+    return PyType_FromModuleAndSpec(module, &layout, nullptr);
+}
 
 PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance) {
     PyTypeObject* type = class_type(module, ClassId::Instance);

@@ -203,17 +203,17 @@ PyGetSetDef recording_getset[] = {
     {"every", recording_every, nullptr, "Ticks between two samples.", nullptr},
     {"t", recording_t, nullptr, "Tick of each sample (RecordedArray of u64, one per sample).",
      nullptr},
-    {"voltage", recording_variable<RecordedVariable::voltage>, nullptr,
+    {"voltage", recording_variable<RecordedVariable::Voltage>, nullptr,
      "Membrane voltages (samples x neurons, f32), as a state snapshot of the tick reports "
      "them; None when not recorded.",
      nullptr},
-    {"threshold", recording_variable<RecordedVariable::threshold>, nullptr,
+    {"threshold", recording_variable<RecordedVariable::Threshold>, nullptr,
      "Firing thresholds (samples x neurons, f32); None when not recorded.", nullptr},
-    {"spike", recording_variable<RecordedVariable::spike>, nullptr,
+    {"spike", recording_variable<RecordedVariable::Spike>, nullptr,
      "1.0 where the neuron spiked in the tick, else 0.0 (samples x neurons, f32); None when "
      "not recorded.",
      nullptr},
-    {"refractory", recording_variable<RecordedVariable::refractory>, nullptr,
+    {"refractory", recording_variable<RecordedVariable::Refractory>, nullptr,
      "1.0 where the neuron ignores input, from its spike for refractory_period ticks, else 0.0 "
      "(samples x neurons, f32); None when not recorded.",
      nullptr},
@@ -236,10 +236,9 @@ PyType_Slot recording_slots[] = {
 
 }  // namespace
 
-PyType_Spec recording_type_layout{"synaptor.Recording", static_cast<int>(sizeof(RecordingObject)),
-                                  0, Py_TPFLAGS_DEFAULT, recording_slots};
-PyType_Spec recorded_array_type_layout{"synaptor.RecordedArray",
-                                       static_cast<int>(sizeof(RecordedArrayObject)), 0,
+PyType_Spec recording_type_layout{nullptr, static_cast<int>(sizeof(RecordingObject)), 0,
+                                  Py_TPFLAGS_DEFAULT, recording_slots};
+PyType_Spec recorded_array_type_layout{nullptr, static_cast<int>(sizeof(RecordedArrayObject)), 0,
                                        Py_TPFLAGS_DEFAULT, array_slots};
 
 PyObject* wrap_recording(PyObject* module, RecordedTraces traces) {

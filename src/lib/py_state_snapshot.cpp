@@ -20,7 +20,6 @@ PyGetSetDef state_snapshot_getset[] = {
 };
 
 ValueClass<StateSnapshot> state_snapshot_class(ClassId::StateSnapshot,
-                                               SYNAPTOR_MODULE_NAME ".StateSnapshot",
                                                "Membrane voltages and synapses after a tick.",
                                                state_snapshot_getset);
 

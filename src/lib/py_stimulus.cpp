@@ -29,7 +29,7 @@ PyGetSetDef stimulus_getset[] = {
 };
 
 // A stimulus always starts empty.
-ValueClass<Stimulus> stimulus_class(ClassId::Stimulus, SYNAPTOR_MODULE_NAME ".Stimulus",
+ValueClass<Stimulus> stimulus_class(ClassId::Stimulus,
                                     "A schedule of spikes for Instance.apply_stimulus.",
                                     stimulus_getset, &new_default<Stimulus>);
 

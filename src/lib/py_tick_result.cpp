@@ -27,8 +27,8 @@ PyGetSetDef tick_result_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-ValueClass<TickResult> tick_result_class(ClassId::TickResult, SYNAPTOR_MODULE_NAME ".TickResult",
-                                         "The result of Instance.tick.", tick_result_getset);
+ValueClass<TickResult> tick_result_class(ClassId::TickResult, "The result of Instance.tick.",
+                                         tick_result_getset);
 
 }  // namespace
 

@@ -82,20 +82,19 @@ PyObject* new_default(PyTypeObject* type, PyObject*, PyObject*) {
 template <class T>
 class ValueClass {
 public:
-    ValueClass(ClassId id, const char* name, const char* doc, PyGetSetDef* getset,
-               newfunc tp_new = &new_refused)
+    ValueClass(ClassId id, const char* doc, PyGetSetDef* getset, newfunc tp_new = &new_refused)
         : id_(id),
           slots_{{Py_tp_new, slot_function(tp_new)},
                  {Py_tp_dealloc, slot_function(&dealloc)},
                  {Py_tp_getset, getset},
                  {Py_tp_doc, const_cast<char*>(doc)},
                  {0, nullptr}},
-          type_layout_{name, static_cast<int>(sizeof(ValueObject<T>)), 0, Py_TPFLAGS_DEFAULT,
+          type_layout_{nullptr, static_cast<int>(sizeof(ValueObject<T>)), 0, Py_TPFLAGS_DEFAULT,
                        slots_} {}
     ValueClass(const ValueClass&) = delete;
     ValueClass& operator=(const ValueClass&) = delete;
 
-    /// The PyType_Spec of the class (its slots stay in this object).
+    /// The PyType_Spec of the class without its name (its slots stay in this object).
     PyType_Spec type_layout() const { return type_layout_; }
 
     /// A new object of this class owning `value`; null with an exception set.

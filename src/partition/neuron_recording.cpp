@@ -18,13 +18,13 @@ float recorded_threshold(const Neuron& neuron, std::uint64_t t, const NeuronPara
 float recorded_value(const Neuron& neuron, RecordedVariable variable, std::uint64_t t,
                      const NeuronParams& params) {
     switch (variable) {
-        case RecordedVariable::voltage:
+        case RecordedVariable::Voltage:
             return snapshot_voltage(neuron, t, params);
-        case RecordedVariable::threshold:
+        case RecordedVariable::Threshold:
             return recorded_threshold(neuron, t, params);
-        case RecordedVariable::spike:
+        case RecordedVariable::Spike:
             return neuron.last_spike_t == t ? 1.0f : 0.0f;
-        case RecordedVariable::refractory:
+        case RecordedVariable::Refractory:
             return t < neuron.last_update_t ? 1.0f : 0.0f;
     }
     return 0.0f;

@@ -12,10 +12,10 @@ namespace synaptor {
 
 /// A state variable of a neuron that can be recorded while ticking.
 enum class RecordedVariable : std::uint8_t {
-    voltage,     ///< the membrane voltage a state snapshot reports
-    threshold,   ///< the firing threshold, decayed to the tick like the voltage
-    spike,       ///< 1.0 when the neuron spiked in the tick, else 0.0
-    refractory,  ///< 1.0 while inputs leave the membrane untouched, else 0.0
+    Voltage,     ///< the membrane voltage a state snapshot reports
+    Threshold,   ///< the firing threshold, decayed to the tick like the voltage
+    Spike,       ///< 1.0 when the neuron spiked in the tick, else 0.0
+    Refractory,  ///< 1.0 while inputs leave the membrane untouched, else 0.0
 };
 
 /// What the partitions sample on a recorded tick: the recorded neurons in

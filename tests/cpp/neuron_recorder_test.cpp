@@ -53,8 +53,8 @@ TEST(NeuronRecorder, RefusesBadRequestsAndKeepsTheRunningRecording) {
     std::optional<RecordedTraces> taken = recorder.take();
     ASSERT_TRUE(taken);
     EXPECT_EQ(taken->nids, (Ids{4, 1}));
-    EXPECT_EQ(taken->variables, (std::vector<RecordedVariable>{RecordedVariable::voltage,
-                                                               RecordedVariable::threshold}));
+    EXPECT_EQ(taken->variables, (std::vector<RecordedVariable>{RecordedVariable::Voltage,
+                                                               RecordedVariable::Threshold}));
     // Empty neuron lists are allowed: samples then carry only their ticks.
     EXPECT_EQ(start_error(recorder, request({})), "started");
 }
@@ -73,8 +73,8 @@ TEST(NeuronRecorder, PutsEachPartitionsValuesInTheCallersColumns) {
     std::shared_ptr<const RecordingPlan> plan = recorder.plan_for_tick(0);
     ASSERT_TRUE(plan);
     EXPECT_EQ(plan->nids, (Ids{2, 5, 8}));
-    EXPECT_EQ(plan->variables, (std::vector<RecordedVariable>{RecordedVariable::threshold,
-                                                              RecordedVariable::spike}));
+    EXPECT_EQ(plan->variables, (std::vector<RecordedVariable>{RecordedVariable::Threshold,
+                                                              RecordedVariable::Spike}));
     // Partitions answer in any order; values are entry by entry, variables inside.
     std::vector<PartitionTickResult> results;
     results.push_back(answer({{2, 1}}, {8.5f, 1.0f}));

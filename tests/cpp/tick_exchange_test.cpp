@@ -53,9 +53,9 @@ public:
 private:
     void decide(std::uint64_t rank, std::vector<std::uint64_t>& spikes, GlobalTick& global) {
         for (std::uint64_t r = 0; r < ranks_; ++r) {
-            if (shares_[r].status == LocalTickStatus::failed ||
-                shares_[r].status == LocalTickStatus::failed_out_of_memory) {
-                global.outcome = GlobalTick::Outcome::failed;
+            if (shares_[r].status == LocalTickStatus::Failed ||
+                shares_[r].status == LocalTickStatus::FailedOutOfMemory) {
+                global.outcome = GlobalTick::Outcome::Failed;
                 global.failure_text = "rank " + std::to_string(r) + ": " + shares_[r].failure_text;
                 return;
             }
@@ -63,13 +63,13 @@ private:
         for (std::uint64_t r = 1; r < ranks_; ++r) {
             if (shares_[r].input_fingerprint != shares_[0].input_fingerprint ||
                 shares_[r].status != shares_[0].status) {
-                global.outcome = GlobalTick::Outcome::failed;
+                global.outcome = GlobalTick::Outcome::Failed;
                 global.failure_text = "diverged";
                 return;
             }
         }
-        if (shares_[0].status == LocalTickStatus::rejected) {
-            global.outcome = GlobalTick::Outcome::rejected;
+        if (shares_[0].status == LocalTickStatus::Rejected) {
+            global.outcome = GlobalTick::Outcome::Rejected;
             return;
         }
         spikes.clear();

@@ -25,6 +25,20 @@ def test_result_classes_refuse_construction(chain):
     assert type(chain).__module__ == "synaptor"
 
 
+def test_instance_offers_state_files_and_recording_but_no_process_facts(chain):
+    cls = type(chain)
+    methods = sorted(n for n, v in vars(cls).items() if callable(v) and not n.startswith("_"))
+    assert methods == ["apply_stimulus", "get_t", "record", "restore_state", "save_state",
+                       "stop_recording", "take_recording", "tick", "tick_until",
+                       "tick_until_ignore_output"]
+    attributes = sorted(n for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"
+                        and not n.startswith("_"))
+    assert attributes == ["non_coherent_stimulation_rate", "recorded_sample_count", "reward_rate"]
+    assert cls.__doc__ == "A running network; obtained from create_from_yaml or create_from_json."
+    assert cls.tick_until.__text_signature__ == "(t)"
+    assert cls.get_t.__text_signature__ == "()"
+
+
 def test_stimulus_ignores_arguments_and_starts_empty():
     s = synaptor.Stimulus(1, x=2)
     for name in (

@@ -55,7 +55,7 @@ void check(bool condition, const std::string& what) {
 DistributedCreation creation() {
     DistributedCreation c;
     c.text = kDocument;
-    c.format = DocumentFormat::json;
+    c.format = DocumentFormat::Json;
     c.seed = 5;
     c.fortran_comm = MPI_Comm_c2f(MPI_COMM_WORLD);
     return c;

@@ -1,0 +1,93 @@
+// The Python class Instance, the same in both extension modules: its object,
+// the access rule every method follows, and each method and attribute as a
+// table entry (name, function, docstring). Which entries an Instance has is
+// its module's choice, stated in the module's own file. Python thread only.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <iterator>
+
+#include "instance/instance.hpp"
+#include "lib/arg_binder.hpp"
+#include "lib/module_state.hpp"
+#include "lib/py_ref.hpp"
+
+namespace synaptor {
+
+struct InstanceObject {
+    PyObject_HEAD Instance* instance;  ///< null once closed
+    BorrowFlag borrow;
+};
+
+inline InstanceObject* as_instance(PyObject* self) {
+    return reinterpret_cast<InstanceObject*>(self);
+}
+
+/// The instance, or null with an exception set when it has been closed.
+Instance* open_instance(InstanceObject* obj);
+
+/// Sets the TypeError of an argument that did not convert; returns null.
+PyObject* convert_failed(const char* name);
+
+// The body of a changing method: exclusive access, bound arguments, and any
+// C++ exception turned into a Python one.
+template <std::size_t N, class F>
+PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames, F&& body) {
+    PyObject* module = module_of(self);
+    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
+        InstanceObject* obj = as_instance(self);
+        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+        if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
+        PyObject* bound[N];
+        if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return nullptr;
+        return body(module, *obj->instance, bound);
+    });
+}
+
+namespace instance_class {
+
+/// The methods and attributes every Instance has: tick, tick_until,
+/// tick_until_ignore_output, apply_stimulus and get_t; reward_rate and
+/// non_coherent_stimulation_rate.
+std::array<PyMethodDef, 5> common_methods();
+std::array<PyGetSetDef, 2> common_attributes();
+
+/// A class's table: `common`, then `own`, then the end mark (all zero).
+template <class Entry, std::size_t M, std::size_t N>
+std::array<Entry, M + N + 1> table_of(const std::array<Entry, M>& common, const Entry (&own)[N]) {
+    std::array<Entry, M + N + 1> table{};
+    std::copy(common.begin(), common.end(), table.begin());
+    std::copy(std::begin(own), std::end(own), table.begin() + M);
+    return table;
+}
+
+/// The tables of a module's Instance: every Instance's entries and the module's own.
+template <std::size_t N>
+std::array<PyMethodDef, 5 + N + 1> methods_with(const PyMethodDef (&own)[N]) {
+    return table_of(common_methods(), own);
+}
+template <std::size_t N>
+std::array<PyGetSetDef, 2 + N + 1> attributes_with(const PyGetSetDef (&own)[N]) {
+    return table_of(common_attributes(), own);
+}
+
+// These need the whole network in this process (py_instance_local.cpp).
+PyMethodDef save_state();
+PyMethodDef restore_state();
+PyMethodDef record();
+PyMethodDef take_recording();
+PyMethodDef stop_recording();
+PyGetSetDef recorded_sample_count();
+
+// For a network spread over several processes.
+PyMethodDef close();
+PyGetSetDef rank();
+PyGetSetDef num_ranks();
+PyGetSetDef num_partitions();
+
+}  // namespace instance_class
+
+}  // namespace synaptor

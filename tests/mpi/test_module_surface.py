@@ -1,0 +1,73 @@
+"""What synaptor_mpi exposes: its own names for the classes it shares with
+synaptor, the Instance methods of a network spread over processes, and the
+same texts as synaptor wherever the two offer the same thing."""
+
+import synaptor
+import synaptor_mpi
+from conftest import collective, network
+
+NET = network("none", 1)
+
+
+def public_members(cls):
+    methods = sorted(n for n, v in vars(cls).items() if callable(v) and not n.startswith("_"))
+    attributes = sorted(n for n, v in vars(cls).items()
+                        if type(v).__name__ == "getset_descriptor" and not n.startswith("_"))
+    return methods, attributes
+
+
+def test_module_names_its_classes_and_lists_them(comm):
+    def body():
+        assert synaptor_mpi.__name__ == "synaptor_mpi"
+        assert synaptor_mpi.__doc__.startswith(
+            "Networks of synaptor spread over the processes of an MPI communicator: ")
+        assert synaptor_mpi.__all__ == ["create_from_yaml", "create_from_json", "Stimulus",
+                                        "Instance", "TickResult", "BatchTickResult",
+                                        "StateSnapshot", "PanicException"]
+        for name in synaptor_mpi.__all__[2:]:
+            cls = getattr(synaptor_mpi, name)
+            assert (cls.__name__, cls.__module__) == (name, "synaptor_mpi")
+        assert synaptor_mpi.PanicException.__bases__ == (BaseException,)
+        assert synaptor_mpi.Stimulus is not synaptor.Stimulus
+        for hidden in ("Recording", "RecordedArray"):
+            assert not hasattr(synaptor_mpi, hidden)
+        assert synaptor_mpi.create_from_json.__text_signature__ == "(json_str, seed, comm=None)"
+        assert synaptor_mpi.create_from_yaml.__module__ == "synaptor_mpi"
+
+    collective(comm, body)
+
+
+def test_instance_closes_and_tells_its_rank_but_keeps_no_files_or_recordings(comm):
+    def body():
+        inst = synaptor_mpi.create_from_json(NET, 1, comm)
+        assert type(inst) is synaptor_mpi.Instance
+        methods, attributes = public_members(synaptor_mpi.Instance)
+        assert methods == ["apply_stimulus", "close", "get_t", "tick", "tick_until",
+                           "tick_until_ignore_output"]
+        assert attributes == ["non_coherent_stimulation_rate", "num_partitions", "num_ranks",
+                              "rank", "reward_rate"]
+        assert (inst.rank, inst.num_ranks, inst.num_partitions) == (comm.rank, comm.size, comm.size)
+        result = inst.tick([], [], [], 0.0, True)
+        # The snapshot is assembled on rank 0 only.
+        values = [result, inst.tick_until(3)] + [result.state_snapshot] * (comm.rank == 0)
+        for value in values:
+            assert type(value).__module__ == "synaptor_mpi"
+        inst.close()
+
+    collective(comm, body)
+
+
+def test_what_both_modules_offer_reads_alike(comm):
+    def body():
+        ours, theirs = synaptor_mpi.Instance, type(synaptor.create_from_json(NET, 1))
+        methods, attributes = public_members(ours)
+        shared = set(methods + attributes) & set(sum(public_members(theirs), []))
+        assert shared == {"apply_stimulus", "get_t", "tick", "tick_until",
+                          "tick_until_ignore_output", "non_coherent_stimulation_rate",
+                          "reward_rate"}
+        for name in shared:
+            assert getattr(ours, name).__doc__ == getattr(theirs, name).__doc__, name
+        assert ours.__doc__ == theirs.__doc__
+        assert synaptor_mpi.Stimulus.__doc__ == synaptor.Stimulus.__doc__
+
+    collective(comm, body)
