@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <exception>
 #include <limits>
@@ -15,9 +14,12 @@
 #include "instance/checkpoint.hpp"
 #include "instance/command_bus.hpp"
 #include "instance/fork_guard.hpp"
+#include "instance/input_fingerprint.hpp"
 #include "instance/instance_core_options.hpp"
 #include "instance/result_channel.hpp"
+#include "instance/snapshot_assembly.hpp"
 #include "instance/tick_exchange.hpp"
+#include "instance/wait_policy.hpp"
 #include "instance/worker.hpp"
 #include "params/validate_params.hpp"
 #include "partition/partition_tick.hpp"
@@ -27,29 +29,6 @@
 namespace synaptor {
 
 namespace {
-
-/// How threads wait on the bus and the channel, given the threads that tick
-/// (the workers, plus the calling thread unless it runs partition 0 itself).
-/// With a spare CPU beyond them a busy spin catches the next message without
-/// giving up the CPU; with just one CPU each, a spin measured slower than
-/// yielding at once on a shared machine (two partitions of a tiny network:
-/// 12.7 against 5.9 us per tick). With fewer CPUs some thread shares its
-/// CPU with the very thread it waits for: the caller that has just broadcast
-/// shares with a worker that has the tick to run, and that worker, once it
-/// has answered, shares with the caller that has the answers to merge. Any
-/// spin there only delays the other thread, so waiters yield at once; a
-/// waiter that happens to have a CPU to itself loses little, since a yield
-/// with nobody else to run returns straight away. Either way a waiter sleeps
-/// after a bounded time, so an idle instance costs no CPU. A pause costs tens
-/// of nanoseconds under virtualisation, so 100 of them cover a small
-/// network's round trip of a microsecond or two.
-WaitPolicies wait_policies_for(std::uint64_t num_threads) {
-    SpinPolicy policy;
-    const std::uint64_t cpus = num_threads <= 1 ? 1 : available_cpu_count();
-    policy.pause_spins = num_threads < cpus ? 100 : 0;
-    policy.awake_ns = 100'000;
-    return WaitPolicies{policy, policy};
-}
 
 const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
 const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
@@ -325,79 +304,6 @@ void InstanceCore::visit_partitions(
     }
     visit(partitions);
 }
-
-namespace {
-
-/// The finaliser of splitmix64: every input bit moves about half the output bits.
-std::uint64_t mix64(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
-class Fingerprint {
-public:
-    void add(std::uint64_t word) { hash_ = mix64(hash_ ^ word); }
-    void add(const std::vector<std::uint64_t>& words) {
-        add(words.size());
-        for (std::uint64_t word : words) add(word);
-    }
-    std::uint64_t value() const { return hash_; }
-
-private:
-    std::uint64_t hash_ = 0;
-};
-
-/// What the caller put into tick t; processes that hold parts of one network
-/// must agree on it.
-std::uint64_t input_fingerprint(std::uint64_t t, const TickInput& input) {
-    Fingerprint fingerprint;
-    fingerprint.add(t);
-    fingerprint.add(input.spiking_in_channel_ids);
-    fingerprint.add(input.force_spiking_out_channel_ids);
-    fingerprint.add(input.force_spiking_nids);
-    fingerprint.add(std::bit_cast<std::uint32_t>(input.reward));
-    fingerprint.add(input.extract_state_snapshot ? 1 : 0);
-    fingerprint.add(input.caller_fingerprint);
-    return fingerprint.value();
-}
-
-/// Voltages and synapses of all segments, each voltage at its nid. Segments
-/// arrive in any order; sorting by first nid (stable) fixes it.
-StateSnapshot assemble_snapshot(std::vector<const SnapshotSegment*>& segments) {
-    std::stable_sort(segments.begin(), segments.end(),
-                     [](const SnapshotSegment* a, const SnapshotSegment* b) {
-                         return a->first_nid < b->first_nid;
-                     });
-    StateSnapshot snapshot;
-    std::size_t num_voltages = 0;
-    std::size_t num_synapses = 0;
-    for (const SnapshotSegment* segment : segments) {
-        num_voltages += segment->membrane_voltages.size();
-        num_synapses += segment->synapse_states.size();
-    }
-    snapshot.membrane_voltages.reserve(num_voltages);
-    snapshot.pre_syn_nids.reserve(num_synapses);
-    snapshot.post_syn_nids.reserve(num_synapses);
-    snapshot.conduction_delays.reserve(num_synapses);
-    snapshot.weights.reserve(num_synapses);
-    for (const SnapshotSegment* segment : segments) {
-        snapshot.membrane_voltages.insert(snapshot.membrane_voltages.end(),
-                                          segment->membrane_voltages.begin(),
-                                          segment->membrane_voltages.end());
-        for (const SynapseState& synapse : segment->synapse_states) {
-            snapshot.pre_syn_nids.push_back(synapse.pre_syn_nid);
-            snapshot.post_syn_nids.push_back(synapse.post_syn_nid);
-            snapshot.conduction_delays.push_back(synapse.conduction_delay);
-            snapshot.weights.push_back(synapse.weight);
-        }
-    }
-    segments.clear();
-    return snapshot;
-}
-
-}  // namespace
 
 std::optional<std::string> InstanceCore::check_ids(const TickInput& input) const {
     for (std::uint64_t id : input.spiking_in_channel_ids) {
