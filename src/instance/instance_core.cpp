@@ -14,7 +14,7 @@
 #include "instance/checkpoint.hpp"
 #include "instance/command_bus.hpp"
 #include "instance/fork_guard.hpp"
-#include "instance/input_fingerprint.hpp"
+#include "instance/instance_core_impl.hpp"
 #include "instance/instance_core_options.hpp"
 #include "instance/result_channel.hpp"
 #include "instance/snapshot_assembly.hpp"
@@ -30,8 +30,6 @@ namespace synaptor {
 
 namespace {
 
-const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
-const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
 const char* const kMissingRecordingText =
     "the partitions' answers do not hold every recorded neuron exactly once";
 const char* const kForkedText =
@@ -39,97 +37,6 @@ const char* const kForkedText =
     "that created it";
 
 }  // namespace
-
-struct InstanceCore::Impl {
-    explicit Impl(const WaitPolicies& policies)
-        : command_bus(std::in_place, policies.workers), result_receiver(policies.caller) {}
-
-    ~Impl() {
-        // In a forked child the workers do not exist: there is nobody to
-        // wake or join, and the memory they would release stays behind.
-        if (!fork_guard.in_owner()) return;
-        // Closing the bus makes every worker leave its loop at its next
-        // receive; a worker in the middle of building or ticking finishes
-        // that first. Failures of workers are not reported here.
-        command_bus.reset();
-        if (loan) {
-            // The lending worker destroys its partition and ends.
-            loan->released.store(true, std::memory_order_seq_cst);
-            loan->changed.notify_all();
-        }
-        for (pthread_t handle : worker_handles) join_worker(handle);
-    }
-
-    /// Workers that hold a result sender, less the one whose partition
-    /// failed on this thread (its worker would have ended with it).
-    std::uint64_t living_workers() const {
-        const std::uint64_t senders = result_receiver.num_senders();
-        return senders > failed_here ? senders - failed_here : 0;
-    }
-
-    /// The lent partition, waiting for its worker to build it on first use;
-    /// null when building failed.
-    Partition* lent_partition() {
-        if (lent != nullptr) return lent;
-        loan->changed.wait_until([&] {
-            return loan->state.load(std::memory_order_seq_cst) != PartitionLoan::kBuilding;
-        });
-        if (loan->state.load(std::memory_order_seq_cst) == PartitionLoan::kLent) {
-            lent = loan->partition;
-        }
-        return lent;
-    }
-
-    /// The text of the internal failure of a tick whose results did not all
-    /// come: once every worker has ended the receive itself has failed;
-    /// while some live, the first worker's own failure tells more.
-    std::string failure_text() const {
-        if (living_workers() == 0) return kRecvErrorText;
-        std::optional<std::string> worker_failure = result_receiver.failure_text();
-        return worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText);
-    }
-
-    ForkGuard fork_guard;
-    std::shared_ptr<BuildReport> build_report = std::make_shared<BuildReport>();
-
-    std::optional<CommandBusSender> command_bus;
-    ResultReceiver result_receiver;
-    std::vector<pthread_t> worker_handles;  ///< in partition_index order
-    /// Partition 0 when this thread runs its ticks (see PartitionLoan).
-    std::shared_ptr<PartitionLoan> loan;
-    Partition* lent = nullptr;      ///< the lent partition once it has arrived
-    std::uint64_t failed_here = 0;  ///< partitions whose tick failed on this thread
-    /// Partitions 1.. whose ticks this thread may claim; empty without a loan.
-    std::vector<std::shared_ptr<PartitionShare>> shares;
-    /// The other processes holding the network; null when this one holds all.
-    std::shared_ptr<TickExchange> exchange;
-    std::uint64_t first_partition = 0;  ///< in the whole network, of this core's first
-
-    std::uint64_t out_offset = 0;
-    std::uint64_t num_out_channels = 0;
-    std::vector<std::uint64_t> spiking_nids;  ///< last completed tick, ascending
-    NeuronRecorder recorder;
-
-    /// Once a tick has failed internally the workers and this instance no
-    /// longer agree on the tick they are at; every later tick fails with the
-    /// same text instead of mixing stale results into new ones.
-    std::optional<std::string> failure;
-    /// Spread over several processes: every process holds the same failure,
-    /// decided together in an exchange.
-    bool failure_is_shared = false;
-
-    // Per-tick storage kept between ticks so that steady ticking reuses it.
-    TickCommand command;
-    std::vector<PartitionTickResult> results;
-    std::vector<const SnapshotSegment*> segments;
-    TickCommand lent_command;  ///< the command as the lent partition runs it
-    /// How long the last tick that waited for workers took here, from its
-    /// send to its last answer: the waits for the next one stay awake as
-    /// long (see stretched_policy).
-    std::uint64_t last_tick_ns = 0;
-    LocalTick local_tick;
-    GlobalTick global_tick;
-};
 
 InstanceCore::InstanceCore() = default;
 InstanceCore::~InstanceCore() = default;
@@ -446,113 +353,6 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         tick_result.state_snapshot = assemble_snapshot(impl.segments);
     }
     if (!impl.recorder.collect(t_, impl.results)) fail(kMissingRecordingText);
-    return finish_tick(std::move(tick_result));
-}
-
-Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
-                                                  std::optional<std::string> rejection) {
-    Impl& impl = *impl_;
-    // A failure that every process has learnt in an exchange ends every later
-    // tick on every process alike, with no further exchange.
-    if (impl.failure && impl.failure_is_shared) {
-        if (rejection) return error_text(std::move(*rejection));
-        panic(*impl.failure);
-    }
-
-    LocalTick& local = impl.local_tick;
-    local.t = t_;
-    local.status = LocalTickStatus::ok;
-    local.input_fingerprint = input_fingerprint(t_, input);
-    local.stop_requested = input.stop_requested;
-    local.extract_state_snapshot = input.extract_state_snapshot;
-    local.failure_text.clear();
-    local.synaptic_transmission_count = 0;
-    local.segments.clear();
-
-    TickResult tick_result;
-    if (rejection) {
-        local.status = LocalTickStatus::rejected;
-    } else if (impl.failure) {
-        // Failed here alone so far: the others learn of it in this exchange.
-        local.status = LocalTickStatus::failed;
-        local.failure_text = *impl.failure;
-    } else {
-        // A failure of this process's partitions does not end the tick here:
-        // it travels in the exchange, so that every process raises together.
-        try {
-            run_partitions(input);
-            collect_local(tick_result);
-            if (input.extract_state_snapshot) {
-                for (const PartitionTickResult& result : impl.results) {
-                    if (!result.state_snapshot) fail(kMissingSnapshotText);
-                    for (const SnapshotSegment& segment : *result.state_snapshot) {
-                        local.segments.push_back(&segment);
-                    }
-                }
-            }
-        } catch (const std::bad_alloc& failure) {
-            local.status = LocalTickStatus::failed_out_of_memory;
-            local.failure_text = failure.what();
-        } catch (const std::length_error& failure) {
-            local.status = LocalTickStatus::failed_out_of_memory;
-            local.failure_text = failure.what();
-        } catch (const std::exception& failure) {
-            local.status = LocalTickStatus::failed;
-            local.failure_text = failure.what();
-        }
-        local.synaptic_transmission_count = tick_result.synaptic_transmission_count;
-    }
-
-    GlobalTick& global = impl.global_tick;
-    global.outcome = GlobalTick::Outcome::ok;
-    global.failure_text.clear();
-    global.out_of_memory_here = false;
-    global.stop_requested = false;
-    global.synaptic_transmission_count = 0;
-    global.remote_segments.clear();
-    global.holds_snapshot = false;
-    try {
-        impl.exchange->exchange(local, impl.spiking_nids, global);
-    } catch (const std::bad_alloc&) {
-        impl.failure = "out of memory in the exchange between processes";
-        throw;
-    } catch (const std::exception& failure) {
-        fail(failure.what());
-    }
-
-    switch (global.outcome) {
-        case GlobalTick::Outcome::rejected:
-            if (!rejection) fail("processes disagree on whether the input of a tick is valid");
-            return error_text(std::move(*rejection));
-        case GlobalTick::Outcome::failed:
-            local.segments.clear();
-            impl.results.clear();
-            impl.failure = global.failure_text;
-            impl.failure_is_shared = true;
-            if (global.out_of_memory_here) throw std::bad_alloc();
-            panic(global.failure_text);
-        case GlobalTick::Outcome::ok:
-            break;
-    }
-
-    tick_result.synaptic_transmission_count = global.synaptic_transmission_count;
-    tick_result.stop_requested = global.stop_requested;
-    if (input.extract_state_snapshot && global.holds_snapshot) {
-        try {
-            impl.segments.assign(local.segments.begin(), local.segments.end());
-            for (const SnapshotSegment& segment : global.remote_segments) {
-                impl.segments.push_back(&segment);
-            }
-            tick_result.state_snapshot = assemble_snapshot(impl.segments);
-        } catch (const std::bad_alloc&) {
-            // The others have finished this tick; they learn of the failure
-            // in the next exchange.
-            impl.failure = "out of memory while assembling a snapshot";
-            throw;
-        }
-    }
-    local.segments.clear();
-    global.remote_segments.clear();
     return finish_tick(std::move(tick_result));
 }
 
