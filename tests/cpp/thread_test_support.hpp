@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace synaptor::test {
 
@@ -38,5 +40,43 @@ bool spin_until(Done done) {
         }
     }
 }
+
+/// Threads that a test joins once they have finished, or leaves behind
+/// (detached) when they have not within the hang limit or the test stopped
+/// early, so that a failing test ends instead of hanging. Whatever the
+/// threads use must be shared with them, not on the test's stack.
+class ThreadGroup {
+public:
+    ThreadGroup() = default;
+    ThreadGroup(const ThreadGroup&) = delete;
+    ThreadGroup& operator=(const ThreadGroup&) = delete;
+    ~ThreadGroup() {
+        for (std::thread& thread : threads_) thread.detach();
+    }
+
+    template <class Body>
+    void start(Body body) {
+        threads_.emplace_back(std::move(body));
+    }
+
+    /// Joins every thread once `done()`; false, leaving them behind, when
+    /// that took longer than the hang limit.
+    template <class Done>
+    bool join_when(Done done) {
+        const bool finished = eventually(done);
+        for (std::thread& thread : threads_) {
+            if (finished) {
+                thread.join();
+            } else {
+                thread.detach();
+            }
+        }
+        threads_.clear();
+        return finished;
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
 
 }  // namespace synaptor::test

@@ -15,13 +15,14 @@ namespace synaptor {
 namespace {
 
 using test::eventually;
+using test::ThreadGroup;
 
 /// A policy that goes to sleep after `pause_spins` checks, without yielding.
 SpinPolicy sleep_after(std::uint32_t pause_spins) { return SpinPolicy{pause_spins, 0}; }
 
 /// One waiter on its own thread, waiting until `flag` is set. Everything it
 /// touches is shared, so that a waiter that never wakes can be left behind
-/// (detached) once the test has failed, without touching freed memory.
+/// once the test has failed, without touching freed memory.
 struct Waiter {
     struct State {
         WaitPoint point;
@@ -31,7 +32,7 @@ struct Waiter {
     };
 
     explicit Waiter(SpinPolicy policy) : state(std::make_shared<State>()) {
-        thread = std::thread([s = state, policy] {
+        thread.start([s = state, policy] {
             s->point.wait_until(
                 [&] {
                     s->checks.fetch_add(1, std::memory_order_seq_cst);
@@ -48,30 +49,15 @@ struct Waiter {
         state->point.notify_all();
     }
 
-    /// Joins once the waiter has returned; a waiter that does not return in
-    /// time fails the test and is left behind instead of hanging it.
+    /// Joins once the waiter has returned; one that does not return in time
+    /// fails the test and is left behind instead of hanging it.
     void finish(const char* what) {
-        if (eventually([&] { return state->returned.load(); })) {
-            thread.join();
-        } else {
-            ADD_FAILURE() << what << ": the waiter did not return";
-            thread.detach();
-        }
-    }
-
-    /// A test that stopped early still ends its waiter, or leaves it behind.
-    ~Waiter() {
-        if (!thread.joinable()) return;
-        set_and_notify();
-        if (eventually([&] { return state->returned.load(); })) {
-            thread.join();
-        } else {
-            thread.detach();
-        }
+        EXPECT_TRUE(thread.join_when([&] { return state->returned.load(); }))
+            << what << ": the waiter did not return";
     }
 
     std::shared_ptr<State> state;
-    std::thread thread;
+    ThreadGroup thread;
 };
 
 TEST(WaitPoint, ReturnsAtOnceWhenTheConditionHolds) {
@@ -123,9 +109,9 @@ TEST(WaitPoint, OneNotificationWakesEverySleeper) {
     auto flag = std::make_shared<std::atomic<bool>>(false);
     auto checks = std::make_shared<std::vector<std::atomic<std::uint32_t>>>(kWaiters);
     auto returned = std::make_shared<std::atomic<int>>(0);
-    std::vector<std::thread> threads;
+    ThreadGroup threads;
     for (int i = 0; i < kWaiters; ++i) {
-        threads.emplace_back([=] {
+        threads.start([=] {
             point->wait_until(
                 [&] {
                     (*checks)[static_cast<std::size_t>(i)].fetch_add(1);
@@ -141,12 +127,8 @@ TEST(WaitPoint, OneNotificationWakesEverySleeper) {
     }
     flag->store(true, std::memory_order_seq_cst);
     point->notify_all();
-    if (eventually([&] { return returned->load() == kWaiters; })) {
-        for (std::thread& thread : threads) thread.join();
-    } else {
-        ADD_FAILURE() << returned->load() << " of " << kWaiters << " waiters woke";
-        for (std::thread& thread : threads) thread.detach();
-    }
+    EXPECT_TRUE(threads.join_when([&] { return returned->load() == kWaiters; }))
+        << returned->load() << " of " << kWaiters << " waiters woke";
 }
 
 // A notification whose condition is still false (another waiter's, or a

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "instance_test_support.hpp"
 #include "thread_test_support.hpp"
 
 namespace synaptor {
@@ -17,6 +19,7 @@ namespace {
 
 using test::eventually;
 using test::spin_until;
+using test::ThreadGroup;
 
 TEST(PartitionShare, GrantsEachTickOnceAndOnlyInTurn) {
     PartitionShare share;
@@ -105,9 +108,9 @@ TEST(PartitionPark, ReleaseWakesEveryParkedWorker) {
     auto park = std::make_shared<PartitionPark>();
     auto waiting = std::make_shared<std::atomic<int>>(0);
     auto left = std::make_shared<std::atomic<int>>(0);
-    std::vector<std::thread> workers;
+    ThreadGroup workers;
     for (int i = 0; i < kWorkers; ++i) {
-        workers.emplace_back([=] {
+        workers.start([=] {
             waiting->fetch_add(1);
             // As a worker waits: asleep at once, nothing spent while parked.
             park->changed.wait_until([&] { return park->released.load(std::memory_order_seq_cst); },
@@ -118,12 +121,90 @@ TEST(PartitionPark, ReleaseWakesEveryParkedWorker) {
     ASSERT_TRUE(eventually([&] { return waiting->load() == kWorkers; }));
     EXPECT_EQ(left->load(), 0) << "a worker left an unreleased park";
     park->release();
-    if (eventually([&] { return left->load() == kWorkers; })) {
-        for (std::thread& worker : workers) worker.join();
-    } else {
-        ADD_FAILURE() << left->load() << " of " << kWorkers << " parked workers went on";
-        for (std::thread& worker : workers) worker.detach();
+    EXPECT_TRUE(workers.join_when([&] { return left->load() == kWorkers; }))
+        << left->load() << " of " << kWorkers << " parked workers went on";
+}
+
+/// A worker of partition 0 of a small two-layer network, over its own bus
+/// and channel, with a share or a loan of its partition.
+struct OneWorker {
+    explicit OneWorker(std::shared_ptr<PartitionShare> share,
+                       std::shared_ptr<PartitionLoan> loan = nullptr) {
+        InstanceParams params = test::network({4, 3}, 1);
+        params.layer_connections.push_back(test::full_connection(0, 1, 0.6f));
+        handle = start_worker(std::unique_ptr<WorkerStartBlock>(new WorkerStartBlock{
+            std::move(params), 0, 1, 0, bus->add_reader(), results.make_sender(), report,
+            WorkerTestHooks{}, false, std::move(loan), std::move(share)}));
     }
+
+    /// Closes the bus, so that the worker ends, and joins it.
+    void stop() {
+        bus.reset();
+        join_worker(handle);
+    }
+
+    std::optional<CommandBusSender> bus{std::in_place};
+    ResultReceiver results;
+    std::shared_ptr<BuildReport> report = std::make_shared<BuildReport>();
+    pthread_t handle{};
+};
+
+TickCommand command_for(std::uint64_t t) {
+    TickCommand command;
+    command.t = t;
+    command.forced_nids = {0, 1, 2, 3};
+    return command;
+}
+
+// The worker publishes its partition before it reports the build, and then
+// answers only the ticks whose claim it wins: a tick claimed by the calling
+// thread has no answer from the worker.
+TEST(Worker, AnswersOnlyTheTicksItClaims) {
+    auto share = std::make_shared<PartitionShare>();
+    OneWorker worker(share);
+    ASSERT_FALSE(worker.report->wait(1).has_value());
+    Partition* const partition = share->partition.load();
+    ASSERT_NE(partition, nullptr);
+
+    ASSERT_TRUE(share->claim(0));  // as the calling thread would
+    TickCommand command = command_for(0);
+    worker.bus->send(command);
+    command = command_for(1);
+    worker.bus->send(command);
+    PartitionTickResult answer;
+    ASSERT_TRUE(worker.results.receive(answer));
+    EXPECT_EQ(share->ticks_claimed.load(), 2u);
+    // Tick 1 ran on the worker: the forced input neurons spiked there.
+    EXPECT_EQ(answer.spiking_nids, (std::vector<std::uint64_t>{0, 1, 2, 3}));
+
+    worker.stop();
+    // The worker has ended, so a second answer would be waiting now.
+    EXPECT_FALSE(worker.results.receive(answer)) << "the worker answered a tick claimed here";
+}
+
+// A lent partition stays with its worker, which takes no commands, until the
+// instance releases it; only then does the worker end.
+TEST(Worker, KeepsALentPartitionUntilReleased) {
+    auto loan = std::make_shared<PartitionLoan>();
+    OneWorker worker(nullptr, loan);
+    ASSERT_TRUE(eventually([&] { return loan->state.load() != PartitionLoan::kBuilding; }));
+    ASSERT_EQ(loan->state.load(), PartitionLoan::kLent);
+    ASSERT_NE(loan->partition, nullptr);
+    ASSERT_FALSE(worker.report->wait(1).has_value());
+
+    // The worker dropped its bus reader: a send does not wait for it.
+    TickCommand command = command_for(0);
+    worker.bus->send(command);
+    worker.bus->send(command);
+    EXPECT_EQ(worker.results.num_senders(), 1u) << "the lending worker ended while lent";
+
+    loan->released.store(true, std::memory_order_seq_cst);
+    loan->changed.notify_all();
+    EXPECT_TRUE(eventually([&] { return worker.results.num_senders() == 0; }))
+        << "a released lending worker did not end";
+    worker.stop();
+    PartitionTickResult answer;
+    EXPECT_FALSE(worker.results.receive(answer)) << "the lending worker answered a command";
 }
 
 }  // namespace
