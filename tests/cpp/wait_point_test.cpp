@@ -49,11 +49,10 @@ struct Waiter {
         state->point.notify_all();
     }
 
-    /// Joins once the waiter has returned; one that does not return in time
-    /// fails the test and is left behind instead of hanging it.
-    void finish(const char* what) {
-        EXPECT_TRUE(thread.join_when([&] { return state->returned.load(); }))
-            << what << ": the waiter did not return";
+    /// Joins once the waiter has returned; false for one that did not return
+    /// in time, which is left behind instead of hanging the test.
+    bool finish() {
+        return thread.join_when([&] { return state->returned.load(); });
     }
 
     std::shared_ptr<State> state;
@@ -84,8 +83,8 @@ TEST(WaitPoint, WakesWhicheverCheckTheConditionChangesAfter) {
             Waiter waiter(sleep_after(3));
             ASSERT_TRUE(eventually([&] { return waiter.state->checks.load() >= after; }));
             waiter.set_and_notify();
-            waiter.finish("condition changed after a check");
-            EXPECT_TRUE(waiter.state->returned.load());
+            ASSERT_TRUE(waiter.finish())
+                << "condition changed after " << after << " checks: the waiter did not return";
         }
     }
 }
@@ -99,7 +98,8 @@ TEST(WaitPoint, NoWakeUpIsLostBetweenTheLastCheckAndTheSleep) {
         Waiter waiter(sleep_after(0));
         ASSERT_TRUE(eventually([&] { return waiter.state->checks.load() >= 2; }));
         waiter.set_and_notify();
-        waiter.finish("notified right after the sleeper's check");
+        ASSERT_TRUE(waiter.finish())
+            << "notified right after the sleeper's check: the waiter did not return";
     }
 }
 
@@ -144,7 +144,8 @@ TEST(WaitPoint, AWakeUpWithTheConditionFalseSleepsAgain) {
     }));
     EXPECT_FALSE(waiter.state->returned.load());
     waiter.set_and_notify();
-    waiter.finish("notified after a wake-up with the condition false");
+    ASSERT_TRUE(waiter.finish())
+        << "notified after a wake-up with the condition false: the waiter did not return";
 }
 
 // While spinning or yielding the waiter sees the condition change by itself;
@@ -156,7 +157,7 @@ TEST(WaitPoint, AwakeWaitersNeedNoNotification) {
         Waiter waiter(policy);
         ASSERT_TRUE(eventually([&] { return waiter.state->checks.load() >= 2; }));
         waiter.state->flag.store(true, std::memory_order_seq_cst);
-        waiter.finish("an awake waiter");
+        ASSERT_TRUE(waiter.finish()) << "an awake waiter: the waiter did not return";
     }
 }
 
