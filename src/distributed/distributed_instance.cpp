@@ -17,28 +17,12 @@
 #include "params/params_reader.hpp"
 #include "params/validate_params.hpp"
 #include "util/available_cpus.hpp"
+#include "util/hash.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
 
 namespace {
-
-std::uint64_t mix64(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
-std::uint64_t hash_bytes(std::uint64_t hash, std::string_view bytes) {
-    // FNV-1a over the bytes, then mixed with the running hash.
-    std::uint64_t fnv = 0xcbf29ce484222325ULL;
-    for (char c : bytes) {
-        fnv ^= static_cast<unsigned char>(c);
-        fnv *= 0x100000001b3ULL;
-    }
-    return mix64(hash ^ mix64(fnv ^ bytes.size()));
-}
 
 // The words of the first creation handshake.
 enum CreationWord : std::size_t { kValid, kDocument, kSeed, kThreads, kBuild, kCreationWords };
@@ -100,8 +84,8 @@ void check_mpi_ready(const DistributedCreation& creation) {
 }  // namespace
 
 std::uint64_t build_fingerprint() {
-    std::uint64_t hash = hash_bytes(0, __VERSION__);
-    hash = hash_bytes(hash, gnu_get_libc_version());
+    std::uint64_t hash = hash_bytes(__VERSION__);
+    hash = hash_bytes(gnu_get_libc_version(), hash);
     // The results depend bit for bit on expf; a different C library version
     // with the same name would show here.
     for (float x : {-3.5f, -0.25f, 0.1f, 1.0f / 3.0f, 7.75f}) {
@@ -132,7 +116,7 @@ Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedC
 
     // Local: read and validate, keeping the error instead of raising, so that
     // no process leaves while another waits in the handshake.
-    std::uint64_t document = hash_bytes(0, creation.text);
+    std::uint64_t document = hash_bytes(creation.text);
     document = mix64(document ^ static_cast<std::uint64_t>(creation.format));
     Result<InstanceParams> params = creation.format == DocumentFormat::Json
                                         ? params_from_json(creation.text)

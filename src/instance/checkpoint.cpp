@@ -17,7 +17,7 @@
 #include "partition/partition_state_codec.hpp"
 #include "util/buffered_file.hpp"
 #include "util/byte_writer.hpp"
-#include "util/stream_hash.hpp"
+#include "util/hash.hpp"
 
 namespace synaptor {
 
@@ -130,7 +130,7 @@ std::uint64_t state_file_checksum(const void* file, std::size_t size) {
     const auto* bytes = static_cast<const unsigned char*>(file);
     return head_and_content_checksum(
         bytes, kCheckedHeaderBytes,
-        hash_bytes(bytes + kStateFileHeaderSize, size - kStateFileHeaderSize));
+        hash_memory(bytes + kStateFileHeaderSize, size - kStateFileHeaderSize));
 }
 
 void Instance::save_state(const std::string& path) {

@@ -18,6 +18,7 @@
 
 #include "instance/wait_point.hpp"
 #include "partition/tick_messages.hpp"
+#include "util/cache_line.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
@@ -26,7 +27,7 @@ namespace bus_detail {
 
 /// What one reader has taken; on a cache line of its own because the reader
 /// writes it and the sender polls it.
-struct alignas(64) ReaderProgress {
+struct alignas(kCacheLineBytes) ReaderProgress {
     std::atomic<std::uint64_t> taken{0};  ///< number of messages taken
 };
 
@@ -39,11 +40,11 @@ struct BusShared {
     // each other.
     const SpinPolicy spin_policy;
     /// The latest message; written only when every reader has taken the one before.
-    alignas(64) T slot;
-    alignas(64) std::atomic<std::uint64_t> published{0};  ///< number of messages sent
+    alignas(kCacheLineBytes) T slot;
+    alignas(kCacheLineBytes) std::atomic<std::uint64_t> published{0};  ///< number of messages sent
     std::atomic<bool> closed{false};
-    alignas(64) WaitPoint message_sent;
-    alignas(64) WaitPoint message_taken;
+    alignas(kCacheLineBytes) WaitPoint message_sent;
+    alignas(kCacheLineBytes) WaitPoint message_taken;
     /// Touched by the sender's thread only; the entries are stable.
     std::vector<std::unique_ptr<ReaderProgress>> readers;
 };

@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <exception>
 #include <limits>
@@ -15,9 +14,12 @@
 #include "instance/checkpoint.hpp"
 #include "instance/command_bus.hpp"
 #include "instance/fork_guard.hpp"
+#include "instance/instance_core_impl.hpp"
 #include "instance/instance_core_options.hpp"
 #include "instance/result_channel.hpp"
+#include "instance/snapshot_assembly.hpp"
 #include "instance/tick_exchange.hpp"
+#include "instance/wait_policy.hpp"
 #include "instance/worker.hpp"
 #include "params/validate_params.hpp"
 #include "partition/partition_tick.hpp"
@@ -28,31 +30,6 @@ namespace synaptor {
 
 namespace {
 
-/// How threads wait on the bus and the channel, given the threads that tick
-/// (the workers, plus the calling thread unless it runs partition 0 itself).
-/// With a spare CPU beyond them a busy spin catches the next message without
-/// giving up the CPU; with just one CPU each, a spin measured slower than
-/// yielding at once on a shared machine (two partitions of a tiny network:
-/// 12.7 against 5.9 us per tick). With fewer CPUs some thread shares its
-/// CPU with the very thread it waits for: the caller that has just broadcast
-/// shares with a worker that has the tick to run, and that worker, once it
-/// has answered, shares with the caller that has the answers to merge. Any
-/// spin there only delays the other thread, so waiters yield at once; a
-/// waiter that happens to have a CPU to itself loses little, since a yield
-/// with nobody else to run returns straight away. Either way a waiter sleeps
-/// after a bounded time, so an idle instance costs no CPU. A pause costs tens
-/// of nanoseconds under virtualisation, so 100 of them cover a small
-/// network's round trip of a microsecond or two.
-WaitPolicies wait_policies_for(std::uint64_t num_threads) {
-    SpinPolicy policy;
-    const std::uint64_t cpus = num_threads <= 1 ? 1 : available_cpu_count();
-    policy.pause_spins = num_threads < cpus ? 100 : 0;
-    policy.awake_ns = 100'000;
-    return WaitPolicies{policy, policy};
-}
-
-const char* const kRecvErrorText = "called `Result::unwrap()` on an `Err` value: RecvError";
-const char* const kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
 const char* const kMissingRecordingText =
     "the partitions' answers do not hold every recorded neuron exactly once";
 const char* const kForkedText =
@@ -60,97 +37,6 @@ const char* const kForkedText =
     "that created it";
 
 }  // namespace
-
-struct InstanceCore::Impl {
-    explicit Impl(const WaitPolicies& policies)
-        : command_bus(std::in_place, policies.workers), result_receiver(policies.caller) {}
-
-    ~Impl() {
-        // In a forked child the workers do not exist: there is nobody to
-        // wake or join, and the memory they would release stays behind.
-        if (!fork_guard.in_owner()) return;
-        // Closing the bus makes every worker leave its loop at its next
-        // receive; a worker in the middle of building or ticking finishes
-        // that first. Failures of workers are not reported here.
-        command_bus.reset();
-        if (loan) {
-            // The lending worker destroys its partition and ends.
-            loan->released.store(true, std::memory_order_seq_cst);
-            loan->changed.notify_all();
-        }
-        for (pthread_t handle : worker_handles) join_worker(handle);
-    }
-
-    /// Workers that hold a result sender, less the one whose partition
-    /// failed on this thread (its worker would have ended with it).
-    std::uint64_t living_workers() const {
-        const std::uint64_t senders = result_receiver.num_senders();
-        return senders > failed_here ? senders - failed_here : 0;
-    }
-
-    /// The lent partition, waiting for its worker to build it on first use;
-    /// null when building failed.
-    Partition* lent_partition() {
-        if (lent != nullptr) return lent;
-        loan->changed.wait_until([&] {
-            return loan->state.load(std::memory_order_seq_cst) != PartitionLoan::kBuilding;
-        });
-        if (loan->state.load(std::memory_order_seq_cst) == PartitionLoan::kLent) {
-            lent = loan->partition;
-        }
-        return lent;
-    }
-
-    /// The text of the internal failure of a tick whose results did not all
-    /// come: once every worker has ended the receive itself has failed;
-    /// while some live, the first worker's own failure tells more.
-    std::string failure_text() const {
-        if (living_workers() == 0) return kRecvErrorText;
-        std::optional<std::string> worker_failure = result_receiver.failure_text();
-        return worker_failure ? std::move(*worker_failure) : std::string(kRecvErrorText);
-    }
-
-    ForkGuard fork_guard;
-    std::shared_ptr<BuildReport> build_report = std::make_shared<BuildReport>();
-
-    std::optional<CommandBusSender> command_bus;
-    ResultReceiver result_receiver;
-    std::vector<pthread_t> worker_handles;  ///< in partition_index order
-    /// Partition 0 when this thread runs its ticks (see PartitionLoan).
-    std::shared_ptr<PartitionLoan> loan;
-    Partition* lent = nullptr;      ///< the lent partition once it has arrived
-    std::uint64_t failed_here = 0;  ///< partitions whose tick failed on this thread
-    /// Partitions 1.. whose ticks this thread may claim; empty without a loan.
-    std::vector<std::shared_ptr<PartitionShare>> shares;
-    /// The other processes holding the network; null when this one holds all.
-    std::shared_ptr<TickExchange> exchange;
-    std::uint64_t first_partition = 0;  ///< in the whole network, of this core's first
-
-    std::uint64_t out_offset = 0;
-    std::uint64_t num_out_channels = 0;
-    std::vector<std::uint64_t> spiking_nids;  ///< last completed tick, ascending
-    NeuronRecorder recorder;
-
-    /// Once a tick has failed internally the workers and this instance no
-    /// longer agree on the tick they are at; every later tick fails with the
-    /// same text instead of mixing stale results into new ones.
-    std::optional<std::string> failure;
-    /// Spread over several processes: every process holds the same failure,
-    /// decided together in an exchange.
-    bool failure_is_shared = false;
-
-    // Per-tick storage kept between ticks so that steady ticking reuses it.
-    TickCommand command;
-    std::vector<PartitionTickResult> results;
-    std::vector<const SnapshotSegment*> segments;
-    TickCommand lent_command;  ///< the command as the lent partition runs it
-    /// How long the last tick that waited for workers took here, from its
-    /// send to its last answer: the waits for the next one stay awake as
-    /// long (see stretched_policy).
-    std::uint64_t last_tick_ns = 0;
-    LocalTick local_tick;
-    GlobalTick global_tick;
-};
 
 InstanceCore::InstanceCore() = default;
 InstanceCore::~InstanceCore() = default;
@@ -326,79 +212,6 @@ void InstanceCore::visit_partitions(
     visit(partitions);
 }
 
-namespace {
-
-/// The finaliser of splitmix64: every input bit moves about half the output bits.
-std::uint64_t mix64(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
-class Fingerprint {
-public:
-    void add(std::uint64_t word) { hash_ = mix64(hash_ ^ word); }
-    void add(const std::vector<std::uint64_t>& words) {
-        add(words.size());
-        for (std::uint64_t word : words) add(word);
-    }
-    std::uint64_t value() const { return hash_; }
-
-private:
-    std::uint64_t hash_ = 0;
-};
-
-/// What the caller put into tick t; processes that hold parts of one network
-/// must agree on it.
-std::uint64_t input_fingerprint(std::uint64_t t, const TickInput& input) {
-    Fingerprint fingerprint;
-    fingerprint.add(t);
-    fingerprint.add(input.spiking_in_channel_ids);
-    fingerprint.add(input.force_spiking_out_channel_ids);
-    fingerprint.add(input.force_spiking_nids);
-    fingerprint.add(std::bit_cast<std::uint32_t>(input.reward));
-    fingerprint.add(input.extract_state_snapshot ? 1 : 0);
-    fingerprint.add(input.caller_fingerprint);
-    return fingerprint.value();
-}
-
-/// Voltages and synapses of all segments, each voltage at its nid. Segments
-/// arrive in any order; sorting by first nid (stable) fixes it.
-StateSnapshot assemble_snapshot(std::vector<const SnapshotSegment*>& segments) {
-    std::stable_sort(segments.begin(), segments.end(),
-                     [](const SnapshotSegment* a, const SnapshotSegment* b) {
-                         return a->first_nid < b->first_nid;
-                     });
-    StateSnapshot snapshot;
-    std::size_t num_voltages = 0;
-    std::size_t num_synapses = 0;
-    for (const SnapshotSegment* segment : segments) {
-        num_voltages += segment->membrane_voltages.size();
-        num_synapses += segment->synapse_states.size();
-    }
-    snapshot.membrane_voltages.reserve(num_voltages);
-    snapshot.pre_syn_nids.reserve(num_synapses);
-    snapshot.post_syn_nids.reserve(num_synapses);
-    snapshot.conduction_delays.reserve(num_synapses);
-    snapshot.weights.reserve(num_synapses);
-    for (const SnapshotSegment* segment : segments) {
-        snapshot.membrane_voltages.insert(snapshot.membrane_voltages.end(),
-                                          segment->membrane_voltages.begin(),
-                                          segment->membrane_voltages.end());
-        for (const SynapseState& synapse : segment->synapse_states) {
-            snapshot.pre_syn_nids.push_back(synapse.pre_syn_nid);
-            snapshot.post_syn_nids.push_back(synapse.post_syn_nid);
-            snapshot.conduction_delays.push_back(synapse.conduction_delay);
-            snapshot.weights.push_back(synapse.weight);
-        }
-    }
-    segments.clear();
-    return snapshot;
-}
-
-}  // namespace
-
 std::optional<std::string> InstanceCore::check_ids(const TickInput& input) const {
     for (std::uint64_t id : input.spiking_in_channel_ids) {
         if (id >= num_in_channels_) return "Invalid input channel id: " + std::to_string(id);
@@ -540,113 +353,6 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         tick_result.state_snapshot = assemble_snapshot(impl.segments);
     }
     if (!impl.recorder.collect(t_, impl.results)) fail(kMissingRecordingText);
-    return finish_tick(std::move(tick_result));
-}
-
-Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
-                                                  std::optional<std::string> rejection) {
-    Impl& impl = *impl_;
-    // A failure that every process has learnt in an exchange ends every later
-    // tick on every process alike, with no further exchange.
-    if (impl.failure && impl.failure_is_shared) {
-        if (rejection) return error_text(std::move(*rejection));
-        panic(*impl.failure);
-    }
-
-    LocalTick& local = impl.local_tick;
-    local.t = t_;
-    local.status = LocalTickStatus::Ok;
-    local.input_fingerprint = input_fingerprint(t_, input);
-    local.stop_requested = input.stop_requested;
-    local.extract_state_snapshot = input.extract_state_snapshot;
-    local.failure_text.clear();
-    local.synaptic_transmission_count = 0;
-    local.segments.clear();
-
-    TickResult tick_result;
-    if (rejection) {
-        local.status = LocalTickStatus::Rejected;
-    } else if (impl.failure) {
-        // Failed here alone so far: the others learn of it in this exchange.
-        local.status = LocalTickStatus::Failed;
-        local.failure_text = *impl.failure;
-    } else {
-        // A failure of this process's partitions does not end the tick here:
-        // it travels in the exchange, so that every process raises together.
-        try {
-            run_partitions(input);
-            collect_local(tick_result);
-            if (input.extract_state_snapshot) {
-                for (const PartitionTickResult& result : impl.results) {
-                    if (!result.state_snapshot) fail(kMissingSnapshotText);
-                    for (const SnapshotSegment& segment : *result.state_snapshot) {
-                        local.segments.push_back(&segment);
-                    }
-                }
-            }
-        } catch (const std::bad_alloc& failure) {
-            local.status = LocalTickStatus::FailedOutOfMemory;
-            local.failure_text = failure.what();
-        } catch (const std::length_error& failure) {
-            local.status = LocalTickStatus::FailedOutOfMemory;
-            local.failure_text = failure.what();
-        } catch (const std::exception& failure) {
-            local.status = LocalTickStatus::Failed;
-            local.failure_text = failure.what();
-        }
-        local.synaptic_transmission_count = tick_result.synaptic_transmission_count;
-    }
-
-    GlobalTick& global = impl.global_tick;
-    global.outcome = GlobalTick::Outcome::Ok;
-    global.failure_text.clear();
-    global.out_of_memory_here = false;
-    global.stop_requested = false;
-    global.synaptic_transmission_count = 0;
-    global.remote_segments.clear();
-    global.holds_snapshot = false;
-    try {
-        impl.exchange->exchange(local, impl.spiking_nids, global);
-    } catch (const std::bad_alloc&) {
-        impl.failure = "out of memory in the exchange between processes";
-        throw;
-    } catch (const std::exception& failure) {
-        fail(failure.what());
-    }
-
-    switch (global.outcome) {
-        case GlobalTick::Outcome::Rejected:
-            if (!rejection) fail("processes disagree on whether the input of a tick is valid");
-            return error_text(std::move(*rejection));
-        case GlobalTick::Outcome::Failed:
-            local.segments.clear();
-            impl.results.clear();
-            impl.failure = global.failure_text;
-            impl.failure_is_shared = true;
-            if (global.out_of_memory_here) throw std::bad_alloc();
-            panic(global.failure_text);
-        case GlobalTick::Outcome::Ok:
-            break;
-    }
-
-    tick_result.synaptic_transmission_count = global.synaptic_transmission_count;
-    tick_result.stop_requested = global.stop_requested;
-    if (input.extract_state_snapshot && global.holds_snapshot) {
-        try {
-            impl.segments.assign(local.segments.begin(), local.segments.end());
-            for (const SnapshotSegment& segment : global.remote_segments) {
-                impl.segments.push_back(&segment);
-            }
-            tick_result.state_snapshot = assemble_snapshot(impl.segments);
-        } catch (const std::bad_alloc&) {
-            // The others have finished this tick; they learn of the failure
-            // in the next exchange.
-            impl.failure = "out of memory while assembling a snapshot";
-            throw;
-        }
-    }
-    local.segments.clear();
-    global.remote_segments.clear();
     return finish_tick(std::move(tick_result));
 }
 

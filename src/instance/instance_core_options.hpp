@@ -11,15 +11,10 @@
 
 #include "instance/instance_core.hpp"
 #include "instance/tick_exchange.hpp"
+#include "instance/wait_policy.hpp"
 #include "instance/worker.hpp"
 
 namespace synaptor {
-
-/// How long the threads of an instance stay awake while they wait.
-struct WaitPolicies {
-    SpinPolicy workers;  ///< workers waiting for a command
-    SpinPolicy caller;   ///< the calling thread waiting for results
-};
 
 /// The partitions a core runs when the network is spread over several
 /// processes: `count` consecutive partitions from `first` out of `total`.

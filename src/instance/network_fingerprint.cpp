@@ -3,7 +3,7 @@
 
 #include "instance/checkpoint.hpp"
 #include "util/byte_writer.hpp"
-#include "util/stream_hash.hpp"
+#include "util/hash.hpp"
 
 namespace synaptor {
 
@@ -76,7 +76,7 @@ std::uint64_t network_fingerprint(const InstanceParams& params) {
     // with 0). The thread settings are left out: any partitioning reads and
     // writes the same file.
     sink.u64(params.technical_params.seed_override.value_or(0));
-    return hash_bytes(sink.data(), sink.size());
+    return hash_memory(sink.data(), sink.size());
 }
 
 }  // namespace synaptor

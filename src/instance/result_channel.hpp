@@ -30,6 +30,7 @@
 
 #include "instance/wait_point.hpp"
 #include "partition/tick_messages.hpp"
+#include "util/cache_line.hpp"
 #include "util/panic.hpp"
 #include "util/ring_queue.hpp"
 
@@ -39,7 +40,7 @@ namespace channel_detail {
 
 /// One sender's single-message mailbox.
 template <class T>
-struct alignas(64) Mailbox {
+struct alignas(kCacheLineBytes) Mailbox {
     /// True while `slot` holds a message the receiver has not taken.
     std::atomic<bool> full{false};
     /// This sender's messages in the shared queue that the receiver has not
@@ -78,16 +79,16 @@ struct ChannelShared {
     // on lines of their own, and rarely the queue. Separate cache lines keep
     // the spinning reads from disturbing the writes.
     const SpinPolicy spin_policy;
-    alignas(64) std::mutex mutex;
-    RingQueue<QueueEntry<T>> queue;                  ///< guarded by mutex
-    std::optional<std::string> failure;              ///< first sender failure; guarded by mutex
-    alignas(64) std::atomic<std::uint64_t> sent{0};  ///< messages ever made available
+    alignas(kCacheLineBytes) std::mutex mutex;
+    RingQueue<QueueEntry<T>> queue;      ///< guarded by mutex
+    std::optional<std::string> failure;  ///< first sender failure; guarded by mutex
+    alignas(kCacheLineBytes) std::atomic<std::uint64_t> sent{0};  ///< messages ever made available
     std::atomic<std::uint64_t> senders{0};
     std::atomic<bool> failed{false};
     std::atomic<bool> receiver_alive{true};
-    alignas(64) WaitPoint changed;
+    alignas(kCacheLineBytes) WaitPoint changed;
     /// Claimed in order; an entry stays null for a moment after its claim.
-    alignas(64) std::atomic<std::size_t> num_mailboxes{0};
+    alignas(kCacheLineBytes) std::atomic<std::size_t> num_mailboxes{0};
     std::array<std::atomic<Mailbox<T>*>, kMaxMailboxes> mailboxes{};
 };
 

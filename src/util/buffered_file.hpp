@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "util/byte_writer.hpp"
-#include "util/stream_hash.hpp"
+#include "util/hash.hpp"
 
 namespace synaptor {
 

@@ -18,7 +18,7 @@
 
 #include "util/byte_writer.hpp"
 #include "util/file_error.hpp"
-#include "util/stream_hash.hpp"
+#include "util/hash.hpp"
 
 namespace synaptor {
 namespace {
@@ -159,7 +159,7 @@ TEST_F(BufferedFileTest, WriterCountsAndHashesWhatReachesTheFileAcrossRefills) {
     fd_ = ::open(path_.c_str(), O_RDONLY);
     Bytes file(n * 8 + 1);
     ASSERT_TRUE(read_at(fd_, path_, "test file", 0, file.data(), file.size()));
-    EXPECT_EQ(writer.content_hash(), hash_bytes(file.data(), file.size()));
+    EXPECT_EQ(writer.content_hash(), hash_memory(file.data(), file.size()));
     FileReader in(fd_, path_, "test file", 0, file.size());
     in.skip(8 * 3);
     for (std::uint64_t i = 3; i < n; ++i) ASSERT_EQ(in.u64(), i * 3);
@@ -215,10 +215,10 @@ TEST(StreamHash, PiecesHashAsTheWholeAndTheChecksumCoversHeadAndContent) {
     for (std::size_t at = 0; at < data.size(); at += 37) {
         pieces.update(data.data() + at, std::min<std::size_t>(37, data.size() - at));
     }
-    EXPECT_EQ(pieces.digest(), hash_bytes(data.data(), data.size()));
-    EXPECT_NE(hash_bytes(data.data(), 999), hash_bytes(data.data(), 1000));
+    EXPECT_EQ(pieces.digest(), hash_memory(data.data(), data.size()));
+    EXPECT_NE(hash_memory(data.data(), 999), hash_memory(data.data(), 1000));
 
-    const std::uint64_t content = hash_bytes(data.data() + 32, data.size() - 32);
+    const std::uint64_t content = hash_memory(data.data() + 32, data.size() - 32);
     const std::uint64_t sum = head_and_content_checksum(data.data(), 32, content);
     EXPECT_NE(head_and_content_checksum(data.data(), 32, content ^ 1), sum);
     data[31] ^= 1;

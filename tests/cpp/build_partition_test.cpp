@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <set>
@@ -11,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "float_bits.hpp"
 #include "random/chacha_rng.hpp"
 #include "util/panic.hpp"
 #include "util/projection_geometry.hpp"
@@ -46,7 +46,7 @@ std::vector<SynapseRow> rows_of(const Partition& partition) {
         for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
             for (const Synapse& s : layer.pre_syn_groups.group_at(g).synapses) {
                 rows.emplace_back(layer.pre_syn_groups.key_at(g), layer.first_nid + s.post_index,
-                                  std::bit_cast<std::uint32_t>(s.weight), s.conduction_delay);
+                                  test::float_bits(s.weight), s.conduction_delay);
             }
         }
     }
@@ -144,7 +144,7 @@ TEST(BuildPartition, SynapseValuesDependOnlyOnSeedAndNeurons) {
             const float weight = rng.uniform_f32_inclusive(2.0f);
             const double distance = std::fabs(post.position(j) - pre.position(pre_nid));
             const std::uint64_t delay = random_part + 2 + round_to_u64(distance * 10.0) + 1;
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(s.weight), std::bit_cast<std::uint32_t>(weight));
+            EXPECT_EQ(test::float_bits(s.weight), test::float_bits(weight));
             EXPECT_EQ(s.conduction_delay, delay);
         }
         const PreSynapticGroup& group = layer.pre_syn_groups.group_at(g);
@@ -200,8 +200,8 @@ TEST(BuildPartition, LastPositionOfAFiftyNeuronLayerIsBelowOne) {
     params.layer_connections = {c};
     const auto rows = network_of(params, 1);
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], (SynapseRow{0, 50, std::bit_cast<std::uint32_t>(0.5f), 1}));
-    EXPECT_EQ(rows[1], (SynapseRow{49, 51, std::bit_cast<std::uint32_t>(0.5f), 2}));
+    EXPECT_EQ(rows[0], (SynapseRow{0, 50, test::float_bits(0.5f), 1}));
+    EXPECT_EQ(rows[1], (SynapseRow{49, 51, test::float_bits(0.5f), 2}));
 }
 
 TEST(BuildPartition, DensityRoundsPerPreSynapticNeuron) {

@@ -151,7 +151,7 @@ std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> synapse_bit
     std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> set;
     for (std::size_t i = 0; i < snapshot.weights.size(); ++i) {
         set.emplace_back(snapshot.pre_syn_nids[i], snapshot.post_syn_nids[i],
-                         std::bit_cast<std::uint32_t>(snapshot.weights[i]));
+                         test::float_bits(snapshot.weights[i]));
     }
     std::sort(set.begin(), set.end());
     return set;

@@ -30,7 +30,7 @@ using test::static_projection;
 using test::test_stdp_params;
 using test::TestSynapse;
 
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+constexpr auto& bits = test::float_bits;
 
 constexpr std::size_t kNeurons = 64;
 constexpr std::uint64_t kPre = 40;

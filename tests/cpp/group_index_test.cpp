@@ -4,7 +4,6 @@
 // flight (events, recent inputs) must change nothing in the results.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -17,11 +16,10 @@ namespace {
 
 using test::add_group;
 using test::finish_layer;
+using test::float_bits;
 using test::make_layer;
 using test::static_projection;
 using test::test_stdp_params;
-
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
 ProjectionParams plastic_projection() {
     ProjectionParams p = static_projection(2.0f, 0.7f);
@@ -150,15 +148,17 @@ TEST(GroupIndex, StalePositionsGiveTheSameResultAsAFreshMap) {
         const PreSynapticGroup& b = *moved.pre_syn_groups.find(nid);
         ASSERT_EQ(a.synapses.size(), b.synapses.size());
         for (std::size_t k = 0; k < a.synapses.size(); ++k) {
-            EXPECT_EQ(bits(a.synapses[k].weight), bits(b.synapses[k].weight)) << nid << " " << k;
-            EXPECT_EQ(bits(a.synapses[k].short_term_weight), bits(b.synapses[k].short_term_weight));
+            EXPECT_EQ(float_bits(a.synapses[k].weight), float_bits(b.synapses[k].weight))
+                << nid << " " << k;
+            EXPECT_EQ(float_bits(a.synapses[k].short_term_weight),
+                      float_bits(b.synapses[k].short_term_weight));
             EXPECT_EQ(a.synapses[k].short_term_update_t, b.synapses[k].short_term_update_t);
         }
     }
     // Pairing did happen: some weight left its initial value.
-    EXPECT_NE(bits(reference.pre_syn_groups.find(30)->synapses[0].weight), bits(0.9f));
+    EXPECT_NE(float_bits(reference.pre_syn_groups.find(30)->synapses[0].weight), float_bits(0.9f));
     for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(bits(reference.neurons[i].voltage), bits(moved.neurons[i].voltage));
+        EXPECT_EQ(float_bits(reference.neurons[i].voltage), float_bits(moved.neurons[i].voltage));
         const std::vector<RecentInput> a = test::window(reference, i);
         const std::vector<RecentInput> b = test::window(moved, i);
         ASSERT_EQ(a.size(), b.size());
@@ -189,8 +189,8 @@ TEST(GroupIndex, StoredSynapsesKeepEveryFieldAndStayPut) {
             const Synapse s = synapses[k];
             EXPECT_EQ(s.short_term_update_t, given[k].short_term_update_t) << k;
             EXPECT_EQ(s.post_index, given[k].post_index) << k;
-            EXPECT_EQ(bits(s.weight), bits(given[k].weight)) << k;
-            EXPECT_EQ(bits(s.short_term_weight), bits(given[k].short_term_weight)) << k;
+            EXPECT_EQ(float_bits(s.weight), float_bits(given[k].weight)) << k;
+            EXPECT_EQ(float_bits(s.short_term_weight), float_bits(given[k].short_term_weight)) << k;
             EXPECT_EQ(s.conduction_delay, given[k].conduction_delay) << k;
         }
     };

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -12,6 +11,8 @@
 namespace synaptor {
 namespace {
 
+using test::float_bits;
+using test::same_value;
 using test::test_neuron_params;
 
 float decayed(float x, std::uint64_t dt, float tau) {
@@ -139,15 +140,12 @@ TEST(NeuronDynamics, MemoisedDecaysAreBitIdentical) {
             Neuron b = a;
             EXPECT_EQ(integrate(a, 1000 + dt, 0.1f, params),
                       integrate(b, 1000 + dt, 0.1f, params, membrane, threshold));
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(a.voltage),
-                      std::bit_cast<std::uint32_t>(b.voltage))
+            EXPECT_EQ(float_bits(a.voltage), float_bits(b.voltage))
                 << "tau " << tau << " dt " << dt;
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(a.threshold),
-                      std::bit_cast<std::uint32_t>(b.threshold));
+            EXPECT_EQ(float_bits(a.threshold), float_bits(b.threshold));
         }
         // A table built for another time constant is never used.
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(membrane.get(5, 2.5f)),
-                  std::bit_cast<std::uint32_t>(decay_factor(5, 2.5f)));
+        EXPECT_EQ(float_bits(membrane.get(5, 2.5f)), float_bits(decay_factor(5, 2.5f)));
     }
 }
 
@@ -155,13 +153,6 @@ TEST(NeuronDynamics, MemoisedDecaysAreBitIdentical) {
 // agree bit for bit with the direct formula on both sides of the table's end,
 // for refractory inputs, below the floor, and for time constants, voltages and
 // inputs that are zero of either sign, infinite or NaN.
-/// Equal bit for bit, or both NaN: which of two NaN operands a product
-/// passes on is the compiler's choice of operand order, not the formula's.
-bool same_value(float a, float b) {
-    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b) ||
-           (std::isnan(a) && std::isnan(b));
-}
-
 TEST(NeuronDynamics, PreparedIntegrationMatchesDirectFormula) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     constexpr float nan = std::numeric_limits<float>::quiet_NaN();
@@ -202,73 +193,6 @@ TEST(NeuronDynamics, PreparedIntegrationMatchesDirectFormula) {
             }
         }
     }
-}
-
-}  // namespace
-}  // namespace synaptor
-
-namespace synaptor {
-namespace {
-
-// A table answers like decay_factor for every difference: inside it, past a
-// zero tail (clamped lookups), and past the end of a table without one. Time
-// constants around the largest with a zero tail (about 39.4) and of every
-// special kind.
-TEST(DecayTable, EveryLookupIsTheDirectFormula) {
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-    const float taus[] = {5.0f,   1.0f, 1e-30f, 39.0f, 39.38f, 39.4f, 40.0f, 1000.0f,
-                          1e-45f, 0.0f, -0.0f,  -5.0f, inf,    -inf,  nan};
-    for (const float tau : taus) {
-        DecayTable table;
-        table.build(tau);
-        ASSERT_TRUE(table.built_for(tau));
-        if (tau > 0.0f && tau <= 39.0f) {
-            EXPECT_TRUE(table.covers_every_difference()) << tau;
-        }
-        if (!(tau > 0.0f) || tau >= 40.0f) {
-            EXPECT_FALSE(table.covers_every_difference()) << tau;
-        }
-        for (std::uint64_t dt = 0; dt < 2 * DecayTable::kMaxSize; ++dt) {
-            const float direct = decay_factor(dt, tau);
-            ASSERT_TRUE(same_value(table.get_built(dt, tau), direct)) << tau << " " << dt;
-            ASSERT_TRUE(same_value(table.get(dt, tau), direct)) << tau << " " << dt;
-            if (table.covers_every_difference()) {
-                ASSERT_TRUE(same_value(table.get_clamped(dt), direct)) << tau << " " << dt;
-            }
-        }
-        for (const std::uint64_t dt : {std::uint64_t{1} << 40, ~std::uint64_t{0}}) {
-            ASSERT_TRUE(same_value(table.get_built(dt, tau), decay_factor(dt, tau)));
-        }
-        // Not used for another time constant, nor before it is built.
-        EXPECT_FALSE(table.built_for(tau == 2.0f ? 3.0f : 2.0f));
-        EXPECT_TRUE(same_value(table.get(7, 2.5f), decay_factor(7, 2.5f)));
-    }
-    EXPECT_FALSE(DecayTable{}.built_for(0.0f));
-}
-
-// decay_factor returns +0.0 without calling expf far below zero; it must still
-// be expf's own value everywhere, above all across the underflow into
-// subnormals and zero, for time constants of every kind.
-TEST(DecayFactor, IsExpfOfTheQuotientAcrossUnderflow) {
-    constexpr float inf = std::numeric_limits<float>::infinity();
-    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-    const float taus[] = {1.0f, 5.0f, 0.37f, 1e-30f, 1e30f, 0.0f, -0.0f, -5.0f, inf, -inf, nan};
-    const auto check = [](std::uint64_t dt, float tau) {
-        const float direct = expf(-static_cast<float>(dt) / tau);
-        ASSERT_TRUE(same_value(decay_factor(dt, tau), direct)) << "tau " << tau << " dt " << dt;
-    };
-    for (const float tau : taus) {
-        for (std::uint64_t dt = 0; dt < 2000; ++dt) check(dt, tau);
-        for (const std::uint64_t dt : {std::uint64_t{1} << 24, (std::uint64_t{1} << 24) + 1,
-                                       std::numeric_limits<std::uint64_t>::max()}) {
-            check(dt, tau);
-        }
-    }
-    // Quotients through every float from -103 to -105: with tau = 2^17, dt
-    // steps by one ulp of that range and converts exactly.
-    const float tau = 131072.0f;
-    for (std::uint64_t dt = 103 * 131072; dt <= 105 * 131072; ++dt) check(dt, tau);
 }
 
 }  // namespace

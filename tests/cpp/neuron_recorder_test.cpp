@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -12,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "float_bits.hpp"
 #include "instance/instance_core.hpp"
 #include "instance/instance_core_options.hpp"
 #include "util/panic.hpp"
@@ -239,8 +239,7 @@ TEST(NeuronRecorder, RecordedVoltagesAreTheSnapshotsAndSpikesTheTicks) {
             for (std::size_t j = 0; j < n; ++j) {
                 const std::uint64_t nid = kRecorded[j];
                 const float voltage = traces.values[1][t * n + j];
-                EXPECT_EQ(std::bit_cast<std::uint32_t>(voltage),
-                          std::bit_cast<std::uint32_t>(voltages[nid]))
+                EXPECT_EQ(test::float_bits(voltage), test::float_bits(voltages[nid]))
                     << "tick " << t << " nid " << nid;
                 below_zero = below_zero || voltage < 0.0f;
                 const bool spiked = std::find(spiking.begin(), spiking.end(), nid) != spiking.end();
@@ -353,8 +352,8 @@ TEST(NeuronRecorder, RecordingChangesNoResultAndAgreesAcrossThreadCounts) {
         for (std::size_t v = 0; v < 3; ++v) {
             ASSERT_EQ(traces.values[v].size(), reference->values[v].size());
             for (std::size_t i = 0; i < traces.values[v].size(); ++i) {
-                ASSERT_EQ(std::bit_cast<std::uint32_t>(traces.values[v][i]),
-                          std::bit_cast<std::uint32_t>(reference->values[v][i]))
+                ASSERT_EQ(test::float_bits(traces.values[v][i]),
+                          test::float_bits(reference->values[v][i]))
                     << "variable " << v << " cell " << i;
             }
         }

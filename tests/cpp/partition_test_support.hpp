@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "float_bits.hpp"
 #include "partition/partition.hpp"
 #include "partition/stp_state.hpp"
 

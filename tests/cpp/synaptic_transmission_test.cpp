@@ -25,7 +25,7 @@ using test::test_stdp_params;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+constexpr auto& bits = test::float_bits;
 
 StpParams stp(StpParams::Kind kind) {
     StpParams p;

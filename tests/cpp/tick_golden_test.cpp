@@ -15,22 +15,12 @@
 
 #include "partition/partition_tick.hpp"
 #include "partition/stp_state.hpp"
+#include "splitmix.hpp"
 
 namespace synaptor {
 namespace {
 
-/// splitmix64: a fixed integer recipe, so the network is the same everywhere.
-struct Generator {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::uint64_t below(std::uint64_t n) { return next() % n; }
-    float unit() { return static_cast<float>(next() >> 40) / 16777216.0f; }
-};
+using Generator = test::SplitMix64;
 
 class Digest {
 public:

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "params/params_reader.hpp"
+#include "splitmix.hpp"
 
 namespace {
 
@@ -55,17 +56,7 @@ const char* const kTokens[] = {
 };
 // clang-format on
 
-struct Rng {
-    std::uint64_t state;
-    std::uint64_t next() {
-        // splitmix64: small, fast, and reproducible from the seed.
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::size_t below(std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(next() % n); }
-};
+using Rng = synaptor::test::SplitMix64;
 
 std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -32,6 +32,7 @@
 #include "instance/checkpoint.hpp"
 #include "instance/instance.hpp"
 #include "instance/instance_core_options.hpp"
+#include "splitmix.hpp"
 #include "util/panic.hpp"
 
 namespace {
@@ -42,16 +43,7 @@ using namespace synaptor;
 
 constexpr auto kHangLimit = std::chrono::seconds(10);
 
-struct Rng {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::size_t below(std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(next() % n); }
-};
+using Rng = synaptor::test::SplitMix64;
 
 InstanceParams network() {
     InstanceParams params;

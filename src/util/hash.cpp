@@ -1,15 +1,18 @@
-#include "util/stream_hash.hpp"
+#include "util/hash.hpp"
 
 #include <new>
 
 #include "util/byte_writer.hpp"
 
+// Inlined, so that the module links no xxhash library.
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
 namespace synaptor {
 
-std::uint64_t hash_bytes(const void* data, std::size_t size) { return XXH3_64bits(data, size); }
+std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) {
+    return XXH3_64bits_withSeed(bytes.data(), bytes.size(), seed);
+}
 
 struct StreamHash::State {
     XXH3_state_t* xxh;
