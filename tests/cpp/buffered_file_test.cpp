@@ -1,21 +1,20 @@
-// ByteWriter, FileWriter and FileReader: what is written reads back the same
-// through a real file, pieces and buffer refills change no byte, and each
-// kind of damage or shortage is refused with its own text.
+// FileWriter and FileReader: what a ByteWriter encodes reads back the same
+// through a real file, buffer refills change no byte, and each kind of damage
+// or shortage is refused with its own text.
 #include "util/buffered_file.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "byte_test_support.hpp"
 #include "util/byte_writer.hpp"
 #include "util/file_error.hpp"
 #include "util/hash.hpp"
@@ -24,17 +23,9 @@ namespace synaptor {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<unsigned char>;
-
-constexpr std::uint64_t kVarints[] = {0,
-                                      1,
-                                      127,
-                                      128,
-                                      16383,
-                                      16384,
-                                      0xFFFFFFFFull,
-                                      1ull << 63,
-                                      std::numeric_limits<std::uint64_t>::max()};
+using test::Bytes;
+using test::every_kind;
+using test::kVarints;
 
 class BufferedFileTest : public ::testing::Test {
 protected:
@@ -72,63 +63,6 @@ protected:
     std::string path_;
     int fd_ = -1;
 };
-
-Bytes every_kind() {
-    ByteWriter out;
-    out.u8(0xAB);
-    out.u32(0x01020304u);
-    out.u64(0x0102030405060708ull);
-    out.f32(-0.0f);
-    out.f64(1.5);
-    out.flag(true);
-    out.optional_u64(std::nullopt);
-    out.optional_u64(42);
-    for (std::uint64_t v : kVarints) out.varint(v);
-    return Bytes(out.data(), out.data() + out.size());
-}
-
-TEST(ByteWriter, WritesLittleEndianAndVarintsOfSevenBitsAByte) {
-    const Bytes bytes = every_kind();
-    EXPECT_EQ(bytes[0], 0xAB);
-    EXPECT_EQ(Bytes(bytes.begin() + 1, bytes.begin() + 5), (Bytes{4, 3, 2, 1}));
-    EXPECT_EQ(bytes[5], 8);
-    EXPECT_EQ(bytes[12], 1);
-    EXPECT_EQ(Bytes(bytes.begin() + 13, bytes.begin() + 17), (Bytes{0, 0, 0, 0x80}));
-    EXPECT_EQ(bytes[24], 0x3F);
-    // flag, absent (flag 0 and eight zeros), present 42.
-    EXPECT_EQ(bytes[25], 1);
-    EXPECT_EQ(Bytes(bytes.begin() + 26, bytes.begin() + 35), Bytes(9, 0));
-    EXPECT_EQ(bytes[35], 1);
-    EXPECT_EQ(bytes[36], 42);
-    std::size_t varint_bytes = 0;
-    for (std::size_t expected : {1, 1, 1, 2, 2, 3, 5, 10, 10}) varint_bytes += expected;
-    EXPECT_EQ(bytes.size(), 44 + varint_bytes);
-    EXPECT_EQ(Bytes(bytes.begin() + 44 + 3, bytes.begin() + 44 + 5), (Bytes{0x80, 0x01}));
-    EXPECT_EQ(bytes.back(), 0x01);  // the top bit alone in the tenth byte
-}
-
-TEST(ByteWriter, DrainedPiecesMakeTheSameBytesAsMemory) {
-    struct Pieces final : ByteDrain {
-        Bytes all;
-        std::size_t largest = 0;
-        void drain(const unsigned char* data, std::size_t n) override {
-            all.insert(all.end(), data, data + n);
-            largest = std::max(largest, n);
-        }
-    } pieces;
-    ByteWriter drained(pieces, 16);
-    ByteWriter memory;
-    for (int i = 0; i < 300; ++i) {
-        for (ByteWriter* out : {&drained, &memory}) {
-            out->varint(kVarints[i % 9]);
-            out->u64(static_cast<std::uint64_t>(i) * 0x9E3779B97F4A7C15ull);
-            out->f32(static_cast<float>(i) / 7.0f);
-        }
-    }
-    drained.flush();
-    EXPECT_LE(pieces.largest, 16u);
-    EXPECT_EQ(pieces.all, Bytes(memory.data(), memory.data() + memory.size()));
-}
 
 TEST_F(BufferedFileTest, ReadsBackEveryKindThroughAFile) {
     FileReader in = reader_of(every_kind());
@@ -206,23 +140,6 @@ TEST_F(BufferedFileTest, ShorterFileThanPromisedIsTruncated) {
     FileReader exact(fd_, path_, "test file", 0, 100);
     exact.skip(92);
     EXPECT_EQ(exact.u64(), 0x0101010101010101ull);
-}
-
-TEST(StreamHash, PiecesHashAsTheWholeAndTheChecksumCoversHeadAndContent) {
-    Bytes data(1000);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
-    StreamHash pieces;
-    for (std::size_t at = 0; at < data.size(); at += 37) {
-        pieces.update(data.data() + at, std::min<std::size_t>(37, data.size() - at));
-    }
-    EXPECT_EQ(pieces.digest(), hash_memory(data.data(), data.size()));
-    EXPECT_NE(hash_memory(data.data(), 999), hash_memory(data.data(), 1000));
-
-    const std::uint64_t content = hash_memory(data.data() + 32, data.size() - 32);
-    const std::uint64_t sum = head_and_content_checksum(data.data(), 32, content);
-    EXPECT_NE(head_and_content_checksum(data.data(), 32, content ^ 1), sum);
-    data[31] ^= 1;
-    EXPECT_NE(head_and_content_checksum(data.data(), 32, content), sum);
 }
 
 }  // namespace

@@ -13,10 +13,12 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "instance/instance.hpp"
 #include "instance/instance_core_options.hpp"
+#include "instance_test_support.hpp"
 #include "partition/partition.hpp"
 #include "partition_test_support.hpp"
 #include "util/panic.hpp"
@@ -39,8 +41,8 @@ LayerConnectionParams connection(std::uint64_t from, std::uint64_t to, float wei
     return c;
 }
 
-/// Every kind of plasticity (depression, facilitation, long- and short-term
-/// STDP, dopamine with reward), delays of several ticks and recurrence.
+/// The plastic network over layers of 24, 30 and 10 neurons, connections of
+/// maximum weight 1 that may innervate their own neurons.
 InstanceParams plastic_network(std::uint64_t seed = 7) {
     InstanceParams params;
     for (std::uint64_t n : {24, 30, 10}) {
@@ -49,46 +51,7 @@ InstanceParams plastic_network(std::uint64_t seed = 7) {
         layer.neuron_params = NeuronParams{10.0f, 2, 0.0f, 20, 1.0f, 50.0f, 0.0f};
         params.layers.push_back(layer);
     }
-    PlasticityModulationParams modulation;
-    modulation.tau_eligibility_trace = 8.0f;
-    modulation.eligibility_trace_delay = 2;
-    modulation.dopamine_modulation_factor = 0.5f;
-    modulation.t_cutoff_eligibility_trace = 30;
-    modulation.dopamine_flush_period = 6;
-    modulation.dopamine_conflation_period = 3;
-    params.layers[1].plasticity_modulation_params = modulation;
-
-    StdpParams stdp{0.05f, 6.0f, -0.04f, 7.0f};
-    LayerConnectionParams input = connection(0, 1, 0.0f);
-    input.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.7f};
-    input.connect_width = 0.7;
-    input.connect_density = 0.8;
-    input.conduction_delay_max_random_part = 3;
-    input.conduction_delay_position_distance_scale_factor = 4.0;
-    input.projection_params.long_term_stdp_params = stdp;
-    params.layer_connections.push_back(input);
-
-    LayerConnectionParams recurrent = connection(1, 1, 0.0f);
-    recurrent.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.5f};
-    recurrent.connect_density = 0.5;
-    recurrent.conduction_delay_add_on = 1;
-    recurrent.projection_params.stp_params = {StpParams::Kind::Depression, 5.0f, 0.8f, 0.5f};
-    recurrent.projection_params.short_term_stdp_params = ShortTermStdpParams{stdp, 4.0f};
-    params.layer_connections.push_back(recurrent);
-
-    LayerConnectionParams output = connection(1, 2, 0.0f);
-    output.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.9f};
-    output.conduction_delay_max_random_part = 2;
-    output.projection_params.stp_params = {StpParams::Kind::Facilitation, 4.0f, 0.3f, 0.4f};
-    output.projection_params.long_term_stdp_params = stdp;
-    params.layer_connections.push_back(output);
-
-    LayerConnectionParams inhibition = connection(2, 1, 0.3f);
-    inhibition.projection_params.synapse_params.weight_scale_factor = -1.0f;
-    params.layer_connections.push_back(inhibition);
-
-    params.technical_params.seed_override = seed;
-    return params;
+    return test::plastic_network(std::move(params), connection, seed);
 }
 
 std::unique_ptr<Instance> make_instance(std::uint64_t threads, std::uint64_t creation_seed,

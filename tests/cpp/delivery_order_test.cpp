@@ -1,8 +1,7 @@
 // Delivery of a large batch neuron by neuron must give exactly what delivery
 // in batch order gives: every neuron and synapse sees its operations in the
 // same order, and the neurons that reach their threshold are listed in batch
-// order. Also the storage under it: synapses in a shared arena and coincidence
-// windows whose capacity follows their use.
+// order.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -17,8 +16,6 @@
 #include "partition/synaptic_transmission.hpp"
 #include "partition_test_support.hpp"
 #include "random/chacha_rng.hpp"
-#include "util/chunk_arena.hpp"
-#include "util/ring_queue.hpp"
 
 namespace synaptor {
 namespace {
@@ -259,51 +256,6 @@ TEST(DeliveryOrder, AnEventForANeuronOutsideTheRunIsStillAPanic) {
     layer.delivery_buffer.schedule(
         0, SynapticEvent{kNeurons, 0, 0.1f, SynapticEvent::make_tag(0, true)});
     EXPECT_THROW(deliver_due_events(layer, 0), Panic);
-}
-
-TEST(ChunkArena, RunsStayContiguousAndInPlaceAcrossChunks) {
-    ChunkArena<std::uint64_t> arena;
-    std::vector<std::pair<const std::uint64_t*, std::uint64_t>> runs;
-    std::vector<std::uint64_t> run;
-    // About 6 MB in runs of up to 100,000 items: several chunks, some huge-page backed.
-    for (std::uint64_t r = 0; r < 40; ++r) {
-        run.assign(1 + (r * 7919) % 100000, 0);
-        for (std::size_t i = 0; i < run.size(); ++i) run[i] = r * 1000003 + i;
-        runs.emplace_back(arena.append(run.data(), run.size()), run.size());
-    }
-    for (std::uint64_t r = 0; r < runs.size(); ++r) {
-        for (std::uint64_t i = 0; i < runs[r].second; ++i) {
-            ASSERT_EQ(runs[r].first[i], r * 1000003 + i) << r << " " << i;
-        }
-    }
-    EXPECT_GE(arena.bytes_reserved(), std::size_t{6} << 20);
-    EXPECT_EQ(arena.append(run.data(), 0), nullptr);
-    ChunkArena<std::uint64_t> moved(std::move(arena));
-    EXPECT_EQ(runs[3].first[0], 3 * 1000003u);
-    EXPECT_EQ(arena.bytes_reserved(), 0u);
-}
-
-TEST(RingQueue, GrowsByHalfAndGivesBackOversizedStorage) {
-    RingQueue<int> q(8);
-    for (int i = 0; i < 9; ++i) q.push_back(i);
-    EXPECT_EQ(q.capacity(), 12u);
-    // Wrapped contents survive growth at a capacity that is no power of two.
-    for (int i = 0; i < 5; ++i) q.pop_front();
-    for (int i = 9; i < 16; ++i) q.push_back(i);
-    ASSERT_EQ(q.size(), 11u);
-    for (std::size_t i = 0; i < q.size(); ++i) EXPECT_EQ(q[i], static_cast<int>(i) + 5);
-    for (int i = 16; i < 400; ++i) q.push_back(i);
-    EXPECT_GE(q.capacity(), 395u);
-    // Not while entries remain, nor below twice the expected use.
-    q.shrink_if_oversized(10);
-    EXPECT_GE(q.capacity(), 395u);
-    q.clear();
-    q.shrink_if_oversized(200);
-    EXPECT_GE(q.capacity(), 395u);
-    q.shrink_if_oversized(10);
-    EXPECT_EQ(q.capacity(), 32u);
-    for (int i = 0; i < 40; ++i) q.push_back(i);
-    for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(q[i], static_cast<int>(i));
 }
 
 }  // namespace

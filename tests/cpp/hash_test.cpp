@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -63,6 +66,23 @@ TEST(HashBytes, SeesEveryByteAndTheSeed) {
     EXPECT_NE(hash_bytes(base, 1), reference);
     // Chaining depends on the order of the texts.
     EXPECT_NE(hash_bytes("b", hash_bytes("a")), hash_bytes("a", hash_bytes("b")));
+}
+
+TEST(StreamHash, PiecesHashAsTheWholeAndTheChecksumCoversHeadAndContent) {
+    std::vector<unsigned char> data(1000);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
+    StreamHash pieces;
+    for (std::size_t at = 0; at < data.size(); at += 37) {
+        pieces.update(data.data() + at, std::min<std::size_t>(37, data.size() - at));
+    }
+    EXPECT_EQ(pieces.digest(), hash_memory(data.data(), data.size()));
+    EXPECT_NE(hash_memory(data.data(), 999), hash_memory(data.data(), 1000));
+
+    const std::uint64_t content = hash_memory(data.data() + 32, data.size() - 32);
+    const std::uint64_t sum = head_and_content_checksum(data.data(), 32, content);
+    EXPECT_NE(head_and_content_checksum(data.data(), 32, content ^ 1), sum);
+    data[31] ^= 1;
+    EXPECT_NE(head_and_content_checksum(data.data(), 32, content), sum);
 }
 
 }  // namespace

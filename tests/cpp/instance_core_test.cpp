@@ -286,56 +286,10 @@ TEST(InstanceCore, SnapshotListsEveryNeuronInNidOrder) {
     EXPECT_FALSE(tick_ok(*core, TickInput{}).state_snapshot.has_value());
 }
 
-/// A network with every kind of plasticity, random weights and delays,
-/// recurrence and inhibition, so that results depend on spike timing and on
-/// the exact order of float operations.
+/// The plastic network over layers of 12, 9 and 5 neurons, connections of
+/// maximum weight 4 without self-innervation, seed 7.
 InstanceParams plastic_network(std::uint64_t num_threads) {
-    InstanceParams params = network({12, 9, 5}, num_threads);
-    PlasticityModulationParams modulation;
-    modulation.tau_eligibility_trace = 8.0f;
-    modulation.eligibility_trace_delay = 2;
-    modulation.dopamine_modulation_factor = 0.5f;
-    modulation.t_cutoff_eligibility_trace = 30;
-    modulation.dopamine_flush_period = 6;
-    modulation.dopamine_conflation_period = 3;
-    params.layers[1].plasticity_modulation_params = modulation;
-
-    StdpParams stdp;
-    stdp.factor_pre_before_post = 0.05f;
-    stdp.tau_pre_before_post = 6.0f;
-    stdp.factor_pre_after_post = -0.04f;
-    stdp.tau_pre_after_post = 7.0f;
-
-    LayerConnectionParams input = full_connection(0, 1, 0.0f);
-    input.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.7f};
-    input.connect_width = 0.7;
-    input.connect_density = 0.8;
-    input.conduction_delay_max_random_part = 3;
-    input.conduction_delay_position_distance_scale_factor = 4.0;
-    input.projection_params.long_term_stdp_params = stdp;
-    params.layer_connections.push_back(input);
-
-    LayerConnectionParams recurrent = full_connection(1, 1, 0.0f);
-    recurrent.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.5f};
-    recurrent.connect_density = 0.5;
-    recurrent.conduction_delay_add_on = 1;
-    recurrent.projection_params.stp_params = {StpParams::Kind::Depression, 5.0f, 0.8f, 0.5f};
-    recurrent.projection_params.short_term_stdp_params = ShortTermStdpParams{stdp, 4.0f};
-    params.layer_connections.push_back(recurrent);
-
-    LayerConnectionParams output = full_connection(1, 2, 0.0f);
-    output.initial_syn_weight = {InitialSynWeight::Kind::Randomized, 0.9f};
-    output.conduction_delay_max_random_part = 2;
-    output.projection_params.stp_params = {StpParams::Kind::Facilitation, 4.0f, 0.3f, 0.4f};
-    output.projection_params.long_term_stdp_params = stdp;
-    params.layer_connections.push_back(output);
-
-    LayerConnectionParams inhibition = full_connection(2, 1, 0.3f);
-    inhibition.projection_params.synapse_params.weight_scale_factor = -1.0f;
-    params.layer_connections.push_back(inhibition);
-
-    params.technical_params.seed_override = 7;
-    return params;
+    return test::plastic_network(network({12, 9, 5}, num_threads), full_connection, 7);
 }
 
 struct NetworkRun {

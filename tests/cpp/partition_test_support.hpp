@@ -49,6 +49,16 @@ inline StdpParams test_stdp_params() {
     return p;
 }
 
+/// Short-term plasticity of `kind` with p0 and factor 0.5, tau 10.
+inline StpParams test_stp_params(StpParams::Kind kind) {
+    StpParams p;
+    p.kind = kind;
+    p.p0 = 0.5f;
+    p.factor = 0.5f;
+    p.tau = 10.0f;
+    return p;
+}
+
 inline PartitionLayer make_layer(std::uint64_t first_nid, std::size_t num_neurons,
                                  const NeuronParams& params = test_neuron_params()) {
     PartitionLayer layer;

@@ -79,5 +79,28 @@ TEST(RingQueue, PushPruningWhenFullKeepsTheLiveEntriesAndBoundedStorage) {
     }
 }
 
+TEST(RingQueue, GrowsByHalfAndGivesBackOversizedStorage) {
+    RingQueue<int> q(8);
+    for (int i = 0; i < 9; ++i) q.push_back(i);
+    EXPECT_EQ(q.capacity(), 12u);
+    // Wrapped contents survive growth at a capacity that is no power of two.
+    for (int i = 0; i < 5; ++i) q.pop_front();
+    for (int i = 9; i < 16; ++i) q.push_back(i);
+    ASSERT_EQ(q.size(), 11u);
+    for (std::size_t i = 0; i < q.size(); ++i) EXPECT_EQ(q[i], static_cast<int>(i) + 5);
+    for (int i = 16; i < 400; ++i) q.push_back(i);
+    EXPECT_GE(q.capacity(), 395u);
+    // Not while entries remain, nor below twice the expected use.
+    q.shrink_if_oversized(10);
+    EXPECT_GE(q.capacity(), 395u);
+    q.clear();
+    q.shrink_if_oversized(200);
+    EXPECT_GE(q.capacity(), 395u);
+    q.shrink_if_oversized(10);
+    EXPECT_EQ(q.capacity(), 32u);
+    for (int i = 0; i < 40; ++i) q.push_back(i);
+    for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(q[i], static_cast<int>(i));
+}
+
 }  // namespace
 }  // namespace synaptor

@@ -2,8 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include "partition_test_support.hpp"
+
 namespace synaptor {
 namespace {
+
+using test::test_stp_params;
+
+TEST(StpState, DepressionAndFacilitationKnownAnswers) {
+    DepressionState depression(test_stp_params(StpParams::Kind::Depression));
+    EXPECT_EQ(depression.on_pre_spike(20), 0.5f);
+    EXPECT_EQ(depression.state.efficacy, 0.25f);
+    EXPECT_EQ(depression.on_pre_spike(21), 0.27379066f);
+    FacilitationState facilitation(test_stp_params(StpParams::Kind::Facilitation));
+    EXPECT_EQ(facilitation.on_pre_spike(20), 0.5f);
+    EXPECT_EQ(facilitation.state.efficacy, 0.75f);
+    EXPECT_EQ(facilitation.on_pre_spike(21), 0.7262094f);
+    NoStpState none;
+    EXPECT_EQ(none.on_pre_spike(5), 1.0f);
+}
 
 TEST(StpState, SaysItsKindAndShowsTheDynamicsItEvolves) {
     EXPECT_EQ(make_stp_state(StpParams{})->kind(), StpParams::Kind::NoStp);
