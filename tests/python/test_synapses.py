@@ -228,3 +228,26 @@ def test_layers_describe_the_document_and_are_read_only():
     assert empty.layers == ()
     assert len(empty.synapses().weights) == 0
     empty.set_weights([])
+
+
+def test_weight_matrix_places_each_synapse_at_its_pair():
+    inst = create(2)
+    drive(inst, 20)
+    pre, post, _, weights = arrays(inst.synapses(1, 2))
+    matrix = synaptor_tools.weight_matrix(inst, 1, 2)
+    assert matrix.shape == (60, 20) and matrix.dtype == np.float32
+    # Each synapse at (pre - 40, post - 100), nothing elsewhere.
+    assert np.array_equal(matrix[pre.astype(int) - 40, post.astype(int) - 100], weights)
+    assert np.count_nonzero(matrix) == np.count_nonzero(weights)
+    recurrent = synaptor_tools.weight_matrix(inst, 1, 1)
+    assert recurrent.shape == (60, 60) and not recurrent.diagonal().any()
+    with pytest.raises(ValueError, match="^to_layer 3 is out of range"):
+        synaptor_tools.weight_matrix(inst, 0, 3)
+    try:
+        import scipy.sparse  # noqa: F401
+    except ImportError:
+        with pytest.raises(ImportError, match="needs SciPy"):
+            synaptor_tools.weight_matrix(inst, 1, 2, sparse=True)
+    else:
+        sparse = synaptor_tools.weight_matrix(inst, 1, 2, sparse=True)
+        assert sparse.nnz == len(weights) and np.array_equal(sparse.toarray(), matrix)
