@@ -1,9 +1,12 @@
 #include "instance/synapse_access.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -33,14 +36,15 @@ std::string text_of(float value) {
 /// Why `weight` cannot be written at position i of a synapse of a group with
 /// `max_weight`, or nothing.
 std::optional<std::string> weight_fault(float weight, std::size_t i, float max_weight) {
+    // The test that passes comes first: this runs once per synapse written.
+    if (weight >= 0.0f && weight <= max_weight) [[likely]] {
+        return std::nullopt;
+    }
     const std::string at = "weights[" + std::to_string(i) + "]";
     if (std::isnan(weight)) return at + " is NaN";
     if (weight < 0.0f) return at + " = " + text_of(weight) + " is negative";
-    if (weight > max_weight) {
-        return at + " = " + text_of(weight) + " is above its connection's max_weight " +
-               text_of(max_weight);
-    }
-    return std::nullopt;
+    return at + " = " + text_of(weight) + " is above its connection's max_weight " +
+           text_of(max_weight);
 }
 
 /// The post layers and the pre-synaptic nid range a filter selects.
@@ -119,7 +123,26 @@ void for_each_group(const std::vector<Partition*>& partitions, const Selection& 
     }
 }
 
+constexpr std::size_t kMappedArrayBytes = std::size_t{1} << 20;
+
 }  // namespace
+
+void* allocate_synapse_array(std::size_t bytes) {
+    if (bytes < kMappedArrayBytes) return ::operator new(bytes);
+    void* data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (data == MAP_FAILED) throw std::bad_alloc();
+    return data;
+}
+
+void release_synapse_array(void* data, std::size_t bytes) noexcept {
+    if (data == nullptr) return;
+    if (bytes < kMappedArrayBytes) {
+        ::operator delete(data);
+    } else {
+        munmap(data, bytes);
+    }
+}
 
 Result<SynapseTable> read_synapses(InstanceCore& core, const SynapseFilter& filter) {
     const std::vector<std::uint64_t> starts = layer_starts(core);

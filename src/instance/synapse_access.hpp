@@ -12,9 +12,13 @@
 // the network.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "util/result.hpp"
@@ -30,12 +34,54 @@ struct SynapseFilter {
     std::optional<std::uint64_t> to_layer;
 };
 
+/// Memory for one synapse array: at least 1 MB is mapped with its pages
+/// populated at once, so that an array of hundreds of MB, written whole right
+/// after, does not fault in page by page; smaller ones come from operator new.
+void* allocate_synapse_array(std::size_t bytes);
+void release_synapse_array(void* data, std::size_t bytes) noexcept;
+
+/// The allocator of the synapse arrays. The items of a resize are left
+/// uninitialised: the arrays are written whole right after they are sized,
+/// and zeroing them first would be one more pass over all of it.
+template <class T>
+struct UninitialisedAllocator {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(allocate_synapse_array(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { release_synapse_array(p, n * sizeof(T)); }
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    template <class U>
+    bool operator==(const UninitialisedAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using SynapseArray = std::vector<T, UninitialisedAllocator<T>>;
+
 /// Synapses as four parallel arrays, in the order above.
 struct SynapseTable {
-    std::vector<std::uint64_t> pre_syn_nids;
-    std::vector<std::uint64_t> post_syn_nids;
-    std::vector<std::uint8_t> conduction_delays;
-    std::vector<float> weights;
+    SynapseArray<std::uint64_t> pre_syn_nids;
+    SynapseArray<std::uint64_t> post_syn_nids;
+    SynapseArray<std::uint8_t> conduction_delays;
+    SynapseArray<float> weights;
 };
 
 /// Each array is allocated once, at its final size (std::bad_alloc when it

@@ -103,10 +103,11 @@ Item read_item(const char* at, ItemKind kind, Py_ssize_t itemsize) {
 }
 
 /// Reads a 1-D buffer of plain numbers, strided or not, into `out` through
-/// `take`; false (nothing raised) when `obj` is no such buffer. With
+/// `take` (`out` reserved once); false (nothing raised) when `obj` is no such
+/// buffer. With
 /// `integers_only`, a buffer of floats is not taken either.
-template <class Take>
-bool read_buffer(PyObject* obj, bool integers_only, Take&& take) {
+template <class T, class Take>
+bool read_buffer(PyObject* obj, bool integers_only, std::vector<T>& out, Take&& take) {
     if (!PyObject_CheckBuffer(obj)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) {
@@ -119,6 +120,7 @@ bool read_buffer(PyObject* obj, bool integers_only, Take&& take) {
     } release{view};
     const std::optional<ItemKind> kind = item_kind(view.format, view.itemsize);
     if (view.ndim != 1 || !kind || (integers_only && *kind == ItemKind::Float)) return false;
+    out.reserve(static_cast<std::size_t>(view.shape[0]));
     const char* at = static_cast<const char*>(view.buf);
     for (Py_ssize_t i = 0; i < view.shape[0]; ++i, at += view.strides[0]) {
         take(read_item(at, *kind, view.itemsize));
@@ -154,7 +156,7 @@ float to_weight(double value) {
 }
 
 bool convert_weights(PyObject* obj, std::vector<float>* out) {
-    if (read_buffer(obj, false,
+    if (read_buffer(obj, false, *out,
                     [&](const Item& item) { out->push_back(to_weight(item.number)); })) {
         return true;
     }
@@ -170,7 +172,7 @@ bool convert_weights(PyObject* obj, std::vector<float>* out) {
 /// position with the other faults; an index beyond i64 is refused at once.
 bool convert_indices(PyObject* obj, std::vector<std::int64_t>* out) {
     bool overflow = false;
-    if (read_buffer(obj, true, [&](const Item& item) {
+    if (read_buffer(obj, true, *out, [&](const Item& item) {
             overflow = overflow || item.overflow;
             out->push_back(item.index);
         })) {
