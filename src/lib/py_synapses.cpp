@@ -139,7 +139,7 @@ bool read_sequence(PyObject* obj, Convert&& convert) {
     PyRef items(PySequence_Fast(obj, "not a sequence"));
     if (!items) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-        if (!convert(PySequence_Fast_GET_ITEM(items.get(), i))) return false;
+        if (!convert(PySequence_Fast_GET_ITEM(items.get(), i), i)) return false;
     }
     return true;
 }
@@ -160,7 +160,7 @@ bool convert_weights(PyObject* obj, std::vector<float>* out) {
                     [&](const Item& item) { out->push_back(to_weight(item.number)); })) {
         return true;
     }
-    return read_sequence(obj, [&](PyObject* item) {
+    return read_sequence(obj, [&](PyObject* item, Py_ssize_t) {
         const double value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) return false;
         out->push_back(to_weight(value));
@@ -171,24 +171,26 @@ bool convert_weights(PyObject* obj, std::vector<float>* out) {
 /// Indices as signed numbers, so that a negative one is named at its
 /// position with the other faults; an index beyond i64 is refused at once.
 bool convert_indices(PyObject* obj, std::vector<std::int64_t>* out) {
-    bool overflow = false;
+    const auto beyond = [](std::size_t i) {
+        raise_value_error("indices[" + std::to_string(i) +
+                          "] is beyond the range of a 64-bit integer");
+        return false;
+    };
+    std::optional<std::size_t> first_overflow;
     if (read_buffer(obj, true, *out, [&](const Item& item) {
-            overflow = overflow || item.overflow;
+            if (item.overflow && !first_overflow) first_overflow = out->size();
             out->push_back(item.index);
         })) {
-        if (!overflow) return true;
-        PyErr_SetString(PyExc_ValueError, "an index is beyond the range of a 64-bit integer");
-        return false;
+        return first_overflow ? beyond(*first_overflow) : true;
     }
-    return read_sequence(obj, [&](PyObject* item) {
+    return read_sequence(obj, [&](PyObject* item, Py_ssize_t i) {
         PyRef index(PyNumber_Index(item));
         if (!index) return false;
         const long long value = PyLong_AsLongLong(index.get());
         if (value == -1 && PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
             PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, "an index is beyond the range of a 64-bit integer");
-            return false;
+            return beyond(static_cast<std::size_t>(i));
         }
         out->push_back(value);
         return true;

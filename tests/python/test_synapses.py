@@ -171,6 +171,10 @@ def test_every_fault_is_named_and_nothing_is_written():
             [0.5, 0.5], indices=[0, total])
     refused(r"^indices\[0\] = -1 is negative$", [0.5, 0.5], indices=[-1, total])
     refused(r"^expected one weight per index: 2 indices, 1 weights$", [0.5], indices=[0, 1])
+    refused(r"^indices\[1\] is beyond the range of a 64-bit integer$", [0.5, 0.5],
+            indices=[0, 2**64 - 1])
+    refused(r"^indices\[2\] is beyond the range of a 64-bit integer$", [0.5] * 3,
+            indices=np.array([0, 1, 2**63], dtype=np.uint64))
     refused("^indices select the synapses on their own", [0.5], 0, indices=[0])
     with pytest.raises(TypeError, match="^argument 'weights'"):
         inst.set_weights(["x"] * n, 0, 1)
