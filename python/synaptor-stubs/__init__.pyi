@@ -1,12 +1,14 @@
 """Type stubs of the native module synaptor.
 
-Instance, TickResult, BatchTickResult, StateSnapshot, Recording and
-RecordedArray are obtained only as results; they are not attributes of the
-module. Internal failures raise
+Instance, TickResult, BatchTickResult, StateSnapshot, Recording,
+RecordedArray and Synapses are obtained only as results; they are not
+attributes of the module. Internal failures raise
 PanicException, a BaseException subclass that is not a module attribute either."""
 
 import os
 from typing import Sequence, final
+
+from typing_extensions import Buffer
 
 __all__ = ["create_from_yaml", "create_from_json", "Stimulus"]
 
@@ -86,6 +88,30 @@ class Instance:
         """Continues from a state saved by an instance of the same network, with
         any number of threads. OSError when the file cannot be read, ValueError
         when it is not a state file of this network; the instance is then unchanged."""
+    @property
+    def layers(self) -> tuple[tuple[int, int], ...]:
+        """The layers in document order, each a (first_nid, num_neurons) tuple."""
+    def synapses(self, from_layer: int | None = None, to_layer: int | None = None) -> Synapses:
+        """The synapses between two ticks: all, or those of the connections from
+        layer from_layer and/or onto layer to_layer. Order: by the layer the
+        synapse projects onto (document order), then ascending pre-synaptic nid,
+        then ascending post-synaptic nid; the same for any number of threads, and
+        with one thread the order of a state snapshot. A synapse's position in the
+        unfiltered order is its synapse index, fixed for the life of the network.
+        ValueError for a layer id out of range."""
+    def set_weights(
+        self,
+        weights: Sequence[float] | Buffer,
+        from_layer: int | None = None,
+        to_layer: int | None = None,
+        indices: Sequence[int] | Buffer | None = None,
+    ) -> None:
+        """Writes weights in the order and number of synapses(from_layer, to_layer),
+        or weights[i] to synapse index indices[i] (in order; a repeated index keeps
+        its last weight). Values are rounded to the nearest f32 and stored exactly.
+        All is checked before anything is written: a wrong length, an index out of
+        range, NaN, a negative weight or one above its connection's max_weight raise
+        ValueError naming the first offending position, and nothing changes."""
 
 @final
 class TickResult:
@@ -154,7 +180,8 @@ class Recording:
 class RecordedArray:
     """Samples through the buffer protocol (memoryview, numpy.asarray without a
     copy): C-contiguous, format 'f' and shape (samples, neurons) for a variable,
-    format 'Q' and shape (samples,) for t. Valid after the Recording and the
+    format 'Q' and shape (samples,) for t; 1-D with format 'Q', 'B' or 'f' for
+    the arrays of Synapses. Valid after the Recording (or Synapses) and the
     Instance are gone."""
 
     @property
@@ -163,3 +190,21 @@ class RecordedArray:
     def format(self) -> str: ...
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
+
+@final
+class Synapses:
+    """Synapses taken by Instance.synapses(): four parallel RecordedArrays in the
+    order synapses() describes, each 1-D and valid after the Instance is gone."""
+
+    @property
+    def pre_syn_nids(self) -> RecordedArray:
+        """Format 'Q' (u64)."""
+    @property
+    def post_syn_nids(self) -> RecordedArray:
+        """Format 'Q' (u64)."""
+    @property
+    def conduction_delays(self) -> RecordedArray:
+        """Format 'B' (u8), in ticks."""
+    @property
+    def weights(self) -> RecordedArray:
+        """Format 'f' (f32)."""

@@ -1,12 +1,15 @@
 """Companion tools for the synaptor simulator.
 
-- `layout(document)`: layers with their nid ranges, input and output channels;
+- `layout(document)`: layers with their nid ranges, input and output channels
+  (also from a created instance);
 - `spike_arrays(batch)`: the spikes of a batch as NumPy arrays;
 - `raster(batch, layout)`: a spike raster plot (needs matplotlib);
 - `run(instance, until, chunk=..., progress=True)`: a long batch in chunks,
   with progress and Ctrl-C;
 - `check_document(source)`: unknown keys and suspicious values of a document,
-  also as `python -m synaptor_tools check FILE`.
+  also as `python -m synaptor_tools check FILE`;
+- `weight_matrix(instance, from_layer, to_layer, sparse=False)`: the weights
+  of one projection as a dense NumPy or sparse SciPy matrix.
 
 NumPy, matplotlib, PyYAML and tqdm are optional; each function that needs
 one says so when it is missing.
@@ -16,6 +19,7 @@ from ._version import __version__
 from .check import Finding, check_document, check_text
 from .document import LayerLayout, NetworkLayout, layout, load_document
 from .results import RunResult, SpikeArrays, raster, run, spike_arrays
+from .synapses import weight_matrix
 
 __all__ = [
     "__version__",
@@ -31,4 +35,5 @@ __all__ = [
     "raster",
     "run",
     "spike_arrays",
+    "weight_matrix",
 ]

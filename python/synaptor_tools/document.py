@@ -143,8 +143,12 @@ class NetworkLayout:
         raise IndexError(f"nid {nid} out of range 0..{self.num_neurons - 1}")
 
 
-def layout(source: DocumentSource) -> NetworkLayout:
-    """Layout of a network from its document (a path, the text, or a loaded dict)."""
+def layout(source: Union[DocumentSource, Any]) -> NetworkLayout:
+    """Layout of a network from its document (a path, the text, or a loaded dict)
+    or from a created instance (its `layers`, without reading the document again)."""
+    if not isinstance(source, (str, os.PathLike, dict)) and hasattr(source, "layers"):
+        return NetworkLayout(tuple(LayerLayout(index, int(n), int(first))
+                                   for index, (first, n) in enumerate(source.layers)))
     doc = load_document(source)
     layers, first = [], 0
     for index, layer in enumerate(doc.get("layers") or []):

@@ -125,7 +125,10 @@ Result<std::unique_ptr<InstanceCore>> create_instance_core(InstanceParams params
     }
 
     std::uint64_t num_neurons = 0;
-    for (const LayerParams& layer : params.layers) num_neurons += layer.num_neurons;
+    for (const LayerParams& layer : params.layers) {
+        num_neurons += layer.num_neurons;
+        core->layer_sizes_.push_back(layer.num_neurons);
+    }
     core->num_neurons_ = num_neurons;
     core->num_in_channels_ = params.layers.empty() ? 0 : params.layers.front().num_neurons;
     // Output channels are the last layer's neurons, numbered after all others;

@@ -80,6 +80,9 @@ public:
 
     std::uint64_t t() const { return t_; }
     std::uint64_t num_neurons() const { return num_neurons_; }
+    /// Neurons of each layer, in document order; layer l's first nid is the
+    /// sum of the sizes before it.
+    const std::vector<std::uint64_t>& layer_sizes() const { return layer_sizes_; }
     std::uint64_t num_in_channels() const { return num_in_channels_; }
     std::uint64_t num_out_channels() const;
     /// Partitions run by this core.
@@ -126,6 +129,7 @@ private:
     std::unique_ptr<Impl> impl_;
     std::uint64_t num_in_channels_ = 0;
     std::uint64_t num_neurons_ = 0;
+    std::vector<std::uint64_t> layer_sizes_;
     std::uint64_t num_partitions_ = 0;
     std::uint64_t num_partitions_total_ = 0;
     std::uint64_t t_ = 0;

@@ -36,6 +36,8 @@ constexpr std::string_view class_name(ClassId id) {
             return "Recording";
         case ClassId::RecordedArray:
             return "RecordedArray";
+        case ClassId::Synapses:
+            return "Synapses";
         case ClassId::Count:
             break;
     }

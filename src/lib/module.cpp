@@ -58,15 +58,18 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Beyond what every Instance has: state files and recording.
+// Beyond what every Instance has: state files, recording, synapses.
 auto instance_methods = instance_class::methods_with({
     instance_class::save_state(),
     instance_class::restore_state(),
     instance_class::record(),
     instance_class::take_recording(),
     instance_class::stop_recording(),
+    instance_class::synapses(),
+    instance_class::set_weights(),
 });
-auto instance_getset = instance_class::attributes_with({instance_class::recorded_sample_count()});
+auto instance_getset = instance_class::attributes_with(
+    {instance_class::recorded_sample_count(), instance_class::layers()});
 
 constexpr ClassId kPublicClasses[] = {ClassId::Stimulus};
 

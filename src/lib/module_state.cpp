@@ -31,6 +31,8 @@ PyType_Spec* type_layout_of(ClassId id) {
             return &recording_type_layout;
         case ClassId::RecordedArray:
             return &recorded_array_type_layout;
+        case ClassId::Synapses:
+            return &synapses_type_layout;
         case ClassId::Count:
             break;
     }

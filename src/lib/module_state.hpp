@@ -21,6 +21,7 @@ enum class ClassId {
     StateSnapshot,
     Recording,
     RecordedArray,
+    Synapses,
     Count
 };
 

@@ -9,6 +9,7 @@
 #include "instance/instance.hpp"
 #include "instance/instance_core.hpp"
 #include "instance/stimulus.hpp"
+#include "instance/synapse_access.hpp"
 #include "lib/py_ref.hpp"
 
 namespace synaptor {
@@ -20,6 +21,7 @@ extern PyType_Spec batch_tick_result_type_layout;
 extern PyType_Spec state_snapshot_type_layout;
 extern PyType_Spec recording_type_layout;
 extern PyType_Spec recorded_array_type_layout;
+extern PyType_Spec synapses_type_layout;
 
 /// A new Instance class named `name`, with the methods and attributes of one
 /// module's table; null with an exception set.
@@ -32,6 +34,13 @@ PyObject* wrap_tick_result(PyObject* module, TickResult result);
 PyObject* wrap_batch_tick_result(PyObject* module, BatchTickResult result);
 PyObject* wrap_state_snapshot(PyObject* module, StateSnapshot snapshot);
 PyObject* wrap_recording(PyObject* module, RecordedTraces traces);
+PyObject* wrap_synapses(PyObject* module, SynapseTable synapses);
+
+/// A new RecordedArray viewing `rows` x `columns` items (`columns` unused when
+/// `ndim` is 1) of `format` at `data`, which `owner` keeps alive.
+PyObject* wrap_array(PyObject* module, std::shared_ptr<const void> owner, void* data,
+                     const char* format, Py_ssize_t itemsize, int ndim, Py_ssize_t rows,
+                     Py_ssize_t columns);
 
 /// The stimulus held by a Python Stimulus, or null (with TypeError "'{type}'
 /// object cannot be converted to 'Stimulus'") when `obj` is none.

@@ -81,6 +81,10 @@ PyMethodDef record();
 PyMethodDef take_recording();
 PyMethodDef stop_recording();
 PyGetSetDef recorded_sample_count();
+// Reading and writing synapses (py_synapses.cpp).
+PyMethodDef synapses();
+PyMethodDef set_weights();
+PyGetSetDef layers();
 
 // For a network spread over several processes.
 PyMethodDef close();

@@ -3,7 +3,8 @@
 // (or of its tick numbers) through the buffer protocol, so that NumPy and
 // memoryview read the samples where they lie. An array keeps the samples
 // alive, so it stays valid after its Recording and the Instance are gone.
-// Python thread only.
+// The arrays of Synapses are RecordedArrays too, each keeping its Synapses'
+// arrays alive the same way. Python thread only.
 #include <memory>
 #include <new>
 #include <utility>
@@ -22,9 +23,9 @@ struct RecordingObject {
     PyObject_HEAD SharedTraces* traces;
 };
 
-/// The layout of one array in memory, C-contiguous.
+/// The layout of one array in memory, C-contiguous, and the value that holds it.
 struct ArrayView {
-    SharedTraces owner;
+    std::shared_ptr<const void> owner;
     void* data = nullptr;
     const char* format = "f";
     Py_ssize_t itemsize = 0;
@@ -112,12 +113,15 @@ PyType_Slot array_slots[] = {
     {0, nullptr},
 };
 
-PyObject* wrap_array(PyObject* module, const SharedTraces& traces, void* data, const char* format,
-                     Py_ssize_t itemsize, int ndim, Py_ssize_t rows, Py_ssize_t columns) {
+}  // namespace
+
+PyObject* wrap_array(PyObject* module, std::shared_ptr<const void> owner, void* data,
+                     const char* format, Py_ssize_t itemsize, int ndim, Py_ssize_t rows,
+                     Py_ssize_t columns) {
     PyTypeObject* type = class_type(module, ClassId::RecordedArray);
     if (type == nullptr) return nullptr;
     auto view = std::make_unique<ArrayView>();
-    view->owner = traces;
+    view->owner = std::move(owner);
     view->data = data;
     view->format = format;
     view->itemsize = itemsize;
@@ -131,6 +135,8 @@ PyObject* wrap_array(PyObject* module, const SharedTraces& traces, void* data, c
     reinterpret_cast<RecordedArrayObject*>(self)->view = view.release();
     return self;
 }
+
+namespace {
 
 // ---- Recording
 

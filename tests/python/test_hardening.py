@@ -100,7 +100,8 @@ FORKED = """
     pid = os.fork()
     if pid == 0:
         code = 0
-        for call in (lambda: inst.tick([], [], [], 0.0, False), lambda: inst.tick_until(5)):
+        for call in (lambda: inst.tick([], [], [], 0.0, False), lambda: inst.tick_until(5),
+                     lambda: inst.synapses(), lambda: inst.set_weights([])):
             try:
                 call()
                 code = 2

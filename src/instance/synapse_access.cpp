@@ -1,0 +1,281 @@
+#include "instance/synapse_access.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "instance/instance_core.hpp"
+#include "partition/layer_view.hpp"
+#include "partition/partition.hpp"
+#include "partition/synaptic_transmission.hpp"
+#include "util/panic.hpp"
+
+namespace synaptor {
+
+namespace {
+
+/// The first nid of each layer, then the number of neurons.
+std::vector<std::uint64_t> layer_starts(const InstanceCore& core) {
+    std::vector<std::uint64_t> starts{0};
+    for (std::uint64_t size : core.layer_sizes()) starts.push_back(starts.back() + size);
+    return starts;
+}
+
+std::string text_of(float value) {
+    char buffer[32];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return ec == std::errc{} ? std::string(buffer, end) : std::string("?");
+}
+
+/// Why `weight` cannot be written at position i of a synapse of a group with
+/// `max_weight`, or nothing.
+std::optional<std::string> weight_fault(float weight, std::size_t i, float max_weight) {
+    // The test that passes comes first: this runs once per synapse written.
+    if (weight >= 0.0f && weight <= max_weight) [[likely]] {
+        return std::nullopt;
+    }
+    const std::string at = "weights[" + std::to_string(i) + "]";
+    if (std::isnan(weight)) return at + " is NaN";
+    if (weight < 0.0f) return at + " = " + text_of(weight) + " is negative";
+    return at + " = " + text_of(weight) + " is above its connection's max_weight " +
+           text_of(max_weight);
+}
+
+/// The post layers and the pre-synaptic nid range a filter selects.
+struct Selection {
+    std::uint64_t first_layer = 0;
+    std::uint64_t end_layer = 0;
+    std::uint64_t pre_begin = 0;
+    std::uint64_t pre_end = 0;
+};
+
+Result<Selection> select(const std::vector<std::uint64_t>& starts, const SynapseFilter& filter) {
+    const std::uint64_t num_layers = starts.size() - 1;
+    for (const auto& [name, layer] :
+         {std::pair{"from_layer", filter.from_layer}, std::pair{"to_layer", filter.to_layer}}) {
+        if (layer && *layer >= num_layers) {
+            return error_text(std::string(name) + " " + std::to_string(*layer) +
+                              " is out of range: the network has " + std::to_string(num_layers) +
+                              (num_layers == 1 ? " layer" : " layers"));
+        }
+    }
+    Selection selection{0, num_layers, 0, starts.back()};
+    if (filter.to_layer) selection = {*filter.to_layer, *filter.to_layer + 1, 0, starts.back()};
+    if (filter.from_layer) {
+        selection.pre_begin = starts[*filter.from_layer];
+        selection.pre_end = starts[*filter.from_layer + 1];
+    }
+    return selection;
+}
+
+/// Calls visit(group, pre_syn_nid, first_nid of the part) for each group of the
+/// selection, in the documented order: post layer, then pre-synaptic nid, then
+/// the parts in partition order (the runs of a layer ascend with the
+/// partition), whose synapses ascend in post-synaptic nid.
+template <class Visit>
+void for_each_group(const std::vector<Partition*>& partitions, const Selection& selection,
+                    Visit&& visit) {
+    std::vector<std::size_t> next(partitions.size());
+    std::vector<std::size_t> end(partitions.size());
+    for (std::uint64_t l = selection.first_layer; l < selection.end_layer; ++l) {
+        for (std::size_t p = 0; p < partitions.size(); ++p) {
+            PartitionLayer& part = partitions[p]->layers.at(l);
+            // A no-op once construction sorted them, as for a snapshot.
+            sort_pre_syn_groups(part);
+            const PreSynGroupMap& groups = part.pre_syn_groups;
+            const auto key_below = [&](std::uint64_t nid) {
+                std::size_t lo = 0;
+                std::size_t hi = groups.size();
+                while (lo < hi) {
+                    const std::size_t mid = lo + (hi - lo) / 2;
+                    if (groups.key_at(mid) < nid) {
+                        lo = mid + 1;
+                    } else {
+                        hi = mid;
+                    }
+                }
+                return lo;
+            };
+            next[p] = key_below(selection.pre_begin);
+            end[p] = key_below(selection.pre_end);
+        }
+        while (true) {
+            std::optional<std::uint64_t> key;
+            for (std::size_t p = 0; p < partitions.size(); ++p) {
+                if (next[p] == end[p]) continue;
+                const std::uint64_t k = partitions[p]->layers[l].pre_syn_groups.key_at(next[p]);
+                if (!key || k < *key) key = k;
+            }
+            if (!key) break;
+            for (std::size_t p = 0; p < partitions.size(); ++p) {
+                PartitionLayer& part = partitions[p]->layers[l];
+                if (next[p] == end[p] || part.pre_syn_groups.key_at(next[p]) != *key) continue;
+                visit(part.pre_syn_groups.group_at(next[p]), *key, part.first_nid);
+                ++next[p];
+            }
+        }
+    }
+}
+
+constexpr std::size_t kMappedArrayBytes = std::size_t{1} << 20;
+
+}  // namespace
+
+void* allocate_synapse_array(std::size_t bytes) {
+    if (bytes < kMappedArrayBytes) return ::operator new(bytes);
+    void* data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (data == MAP_FAILED) throw std::bad_alloc();
+    return data;
+}
+
+void release_synapse_array(void* data, std::size_t bytes) noexcept {
+    if (data == nullptr) return;
+    if (bytes < kMappedArrayBytes) {
+        ::operator delete(data);
+    } else {
+        munmap(data, bytes);
+    }
+}
+
+Result<SynapseTable> read_synapses(InstanceCore& core, const SynapseFilter& filter) {
+    const std::vector<std::uint64_t> starts = layer_starts(core);
+    Result<Selection> selection = select(starts, filter);
+    if (!selection) return error_text(selection.error());
+    SynapseTable table;
+    core.visit_partitions([&](const std::vector<Partition*>& partitions) {
+        std::size_t count = 0;
+        for_each_group(partitions, selection.value(),
+                       [&](const PreSynapticGroup& group, std::uint64_t, std::uint64_t) {
+                           count += group.synapses.size();
+                       });
+        // Sized once, then written in place: no array is copied or regrown.
+        table.pre_syn_nids.resize(count);
+        table.post_syn_nids.resize(count);
+        table.conduction_delays.resize(count);
+        table.weights.resize(count);
+        std::size_t i = 0;
+        for_each_group(partitions, selection.value(),
+                       [&](const PreSynapticGroup& group, std::uint64_t pre, std::uint64_t first) {
+                           const SynapseHot* hot = group.synapses.hot();
+                           const SynapseCold* cold = group.synapses.cold();
+                           for (std::size_t k = 0; k < group.synapses.size(); ++k, ++i) {
+                               table.pre_syn_nids[i] = pre;
+                               table.post_syn_nids[i] = first + cold[k].post_index;
+                               table.conduction_delays[i] = hot[k].conduction_delay;
+                               table.weights[i] = hot[k].weight;
+                           }
+                       });
+    });
+    return table;
+}
+
+Status write_weights(InstanceCore& core, const SynapseFilter& filter,
+                     std::span<const float> weights) {
+    const std::vector<std::uint64_t> starts = layer_starts(core);
+    Result<Selection> selection = select(starts, filter);
+    if (!selection) return error_text(selection.error());
+    std::optional<std::string> fault;
+    core.visit_partitions([&](const std::vector<Partition*>& partitions) {
+        std::size_t count = 0;
+        for_each_group(partitions, selection.value(),
+                       [&](const PreSynapticGroup& group, std::uint64_t, std::uint64_t) {
+                           count += group.synapses.size();
+                       });
+        if (count != weights.size()) {
+            fault = "expected " + std::to_string(count) + " weights (one per synapse selected), " +
+                    "got " + std::to_string(weights.size());
+            return;
+        }
+        std::size_t i = 0;
+        for_each_group(partitions, selection.value(),
+                       [&](const PreSynapticGroup& group, std::uint64_t, std::uint64_t) {
+                           for (std::size_t k = 0; k < group.synapses.size() && !fault; ++k) {
+                               fault = weight_fault(weights[i + k], i + k, group.max_weight);
+                           }
+                           i += group.synapses.size();
+                       });
+        if (fault) return;
+        i = 0;
+        for_each_group(partitions, selection.value(),
+                       [&](PreSynapticGroup& group, std::uint64_t, std::uint64_t) {
+                           SynapseHot* hot = group.synapses.hot();
+                           for (std::size_t k = 0; k < group.synapses.size(); ++k, ++i) {
+                               hot[k].weight = weights[i];
+                           }
+                       });
+    });
+    if (fault) return error_text(std::move(*fault));
+    return ok_status();
+}
+
+Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indices,
+                        std::span<const float> weights) {
+    if (indices.size() != weights.size()) {
+        return error_text("expected one weight per index: " + std::to_string(indices.size()) +
+                          " indices, " + std::to_string(weights.size()) + " weights");
+    }
+    std::optional<std::string> fault;
+    core.visit_partitions([&](const std::vector<Partition*>& partitions) {
+        const std::size_t num_layers = core.layer_sizes().size();
+        std::vector<LayerView> views;
+        views.reserve(num_layers);
+        // The synapse index where each layer and each of its groups begins.
+        std::vector<std::uint64_t> layer_begin{0};
+        std::vector<std::vector<std::uint64_t>> group_begin(num_layers);
+        for (std::size_t l = 0; l < num_layers; ++l) {
+            for (Partition* partition : partitions) sort_pre_syn_groups(partition->layers.at(l));
+            const LayerView& view = views.emplace_back(partitions, l);
+            std::vector<std::uint64_t>& begins = group_begin[l];
+            begins.resize(view.num_groups);
+            std::uint64_t index = layer_begin.back();
+            for (std::uint64_t o = 0; o < view.num_groups; ++o) {
+                begins[o] = index;
+                for (const std::vector<GroupSlot>& slots : view.slots) index += slots[o].size;
+            }
+            layer_begin.push_back(index);
+        }
+        const std::uint64_t total = layer_begin.back();
+        std::vector<SynapseHot*> targets(indices.size());
+        for (std::size_t i = 0; i < indices.size(); ++i) {
+            const std::string named = "indices[" + std::to_string(i) + "] = ";
+            if (indices[i] < 0) {
+                fault = named + std::to_string(indices[i]) + " is negative";
+                return;
+            }
+            const auto index = static_cast<std::uint64_t>(indices[i]);
+            if (index >= total) {
+                fault = named + std::to_string(index) + " is out of range: the network has " +
+                        std::to_string(total) + " synapses";
+                return;
+            }
+            const std::size_t l = static_cast<std::size_t>(
+                std::upper_bound(layer_begin.begin(), layer_begin.end(), index) -
+                layer_begin.begin() - 1);
+            const std::vector<std::uint64_t>& begins = group_begin[l];
+            const std::size_t o = static_cast<std::size_t>(
+                std::upper_bound(begins.begin(), begins.end(), index) - begins.begin() - 1);
+            const std::uint64_t k = index - begins[o];
+            std::optional<SynapseLocation> at;
+            for (std::size_t p = 0; p < partitions.size() && !at; ++p) {
+                at = find_in_part(views[l], p, o, k);
+            }
+            if (!at) panic("a synapse index within range names no synapse");
+            PreSynapticGroup& group = at->layer->pre_syn_groups.group_at(at->group);
+            fault = weight_fault(weights[i], i, group.max_weight);
+            if (fault) return;
+            targets[i] = group.synapses.hot() + at->index;
+        }
+        for (std::size_t i = 0; i < indices.size(); ++i) targets[i]->weight = weights[i];
+    });
+    if (fault) return error_text(std::move(*fault));
+    return ok_status();
+}
+
+}  // namespace synaptor

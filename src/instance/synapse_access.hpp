@@ -1,0 +1,104 @@
+// Reading and writing the synapses of a whole network between two ticks, by
+// one numbering that does not depend on the partitioning. Owns nothing: each
+// call reaches the partitions through InstanceCore::visit_partitions, on the
+// calling thread, while the workers wait.
+//
+// The order (a synapse's position in the unfiltered order is its synapse
+// index): layers in document order by the layer the synapse projects onto;
+// within a layer, by ascending pre-synaptic nid; within one pre-synaptic
+// neuron, by ascending post-synaptic nid. It is the canonical order of state
+// files, and with one partition the order of a state snapshot. Synapses are
+// never added or removed, so an index names the same synapse for the life of
+// the network.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "util/result.hpp"
+
+namespace synaptor {
+
+class InstanceCore;
+
+/// The synapses of the connections from `from_layer` onto `to_layer`; an
+/// absent layer matches every layer.
+struct SynapseFilter {
+    std::optional<std::uint64_t> from_layer;
+    std::optional<std::uint64_t> to_layer;
+};
+
+/// Memory for one synapse array: at least 1 MB is mapped with its pages
+/// populated at once, so that an array of hundreds of MB, written whole right
+/// after, does not fault in page by page; smaller ones come from operator new.
+void* allocate_synapse_array(std::size_t bytes);
+void release_synapse_array(void* data, std::size_t bytes) noexcept;
+
+/// The allocator of the synapse arrays. The items of a resize are left
+/// uninitialised: the arrays are written whole right after they are sized,
+/// and zeroing them first would be one more pass over all of it.
+template <class T>
+struct UninitialisedAllocator {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(allocate_synapse_array(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { release_synapse_array(p, n * sizeof(T)); }
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    template <class U>
+    bool operator==(const UninitialisedAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using SynapseArray = std::vector<T, UninitialisedAllocator<T>>;
+
+/// Synapses as four parallel arrays, in the order above.
+struct SynapseTable {
+    SynapseArray<std::uint64_t> pre_syn_nids;
+    SynapseArray<std::uint64_t> post_syn_nids;
+    SynapseArray<std::uint8_t> conduction_delays;
+    SynapseArray<float> weights;
+};
+
+/// Each array is allocated once, at its final size (std::bad_alloc when it
+/// does not fit). A layer id out of range is an error text.
+Result<SynapseTable> read_synapses(InstanceCore& core, const SynapseFilter& filter);
+
+/// Writes `weights` in the order and number of read_synapses(filter).
+/// Everything is checked first (the length, then each position in order:
+/// NaN, negative, above its connection's max_weight); on an error text
+/// nothing was written.
+Status write_weights(InstanceCore& core, const SynapseFilter& filter,
+                     std::span<const float> weights);
+
+/// Writes weights[i] to the synapse of index indices[i], in order (a repeated
+/// index keeps its last weight). Checked first as write_weights, with a
+/// negative index or one out of range an error at its position.
+Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indices,
+                        std::span<const float> weights);
+
+}  // namespace synaptor
