@@ -75,49 +75,28 @@ Result<Selection> select(const std::vector<std::uint64_t>& starts, const Synapse
 }
 
 /// Calls visit(group, pre_syn_nid, first_nid of the part) for each group of the
-/// selection, in the documented order: post layer, then pre-synaptic nid, then
-/// the parts in partition order (the runs of a layer ascend with the
-/// partition), whose synapses ascend in post-synaptic nid.
+/// selection, in the documented order: post layer, then pre-synaptic nid (the
+/// state file's merge of the parts' groups), then the parts in partition order
+/// (the runs of a layer ascend with the partition), whose synapses ascend in
+/// post-synaptic nid.
 template <class Visit>
 void for_each_group(const std::vector<Partition*>& partitions, const Selection& selection,
                     Visit&& visit) {
-    std::vector<std::size_t> next(partitions.size());
-    std::vector<std::size_t> end(partitions.size());
+    std::vector<PartitionLayer*> parts(partitions.size());
+    std::vector<std::uint32_t> positions;
     for (std::uint64_t l = selection.first_layer; l < selection.end_layer; ++l) {
         for (std::size_t p = 0; p < partitions.size(); ++p) {
-            PartitionLayer& part = partitions[p]->layers.at(l);
+            parts[p] = &partitions[p]->layers.at(l);
             // A no-op once construction sorted them, as for a snapshot.
-            sort_pre_syn_groups(part);
-            const PreSynGroupMap& groups = part.pre_syn_groups;
-            const auto key_below = [&](std::uint64_t nid) {
-                std::size_t lo = 0;
-                std::size_t hi = groups.size();
-                while (lo < hi) {
-                    const std::size_t mid = lo + (hi - lo) / 2;
-                    if (groups.key_at(mid) < nid) {
-                        lo = mid + 1;
-                    } else {
-                        hi = mid;
-                    }
-                }
-                return lo;
-            };
-            next[p] = key_below(selection.pre_begin);
-            end[p] = key_below(selection.pre_end);
+            sort_pre_syn_groups(*parts[p]);
         }
-        while (true) {
-            std::optional<std::uint64_t> key;
-            for (std::size_t p = 0; p < partitions.size(); ++p) {
-                if (next[p] == end[p]) continue;
-                const std::uint64_t k = partitions[p]->layers[l].pre_syn_groups.key_at(next[p]);
-                if (!key || k < *key) key = k;
-            }
-            if (!key) break;
-            for (std::size_t p = 0; p < partitions.size(); ++p) {
-                PartitionLayer& part = partitions[p]->layers[l];
-                if (next[p] == end[p] || part.pre_syn_groups.key_at(next[p]) != *key) continue;
-                visit(part.pre_syn_groups.group_at(next[p]), *key, part.first_nid);
-                ++next[p];
+        GroupMerge merge(parts);
+        while (const std::optional<std::uint64_t> key = merge.next(positions)) {
+            if (*key < selection.pre_begin) continue;
+            if (*key >= selection.pre_end) break;
+            for (std::size_t p = 0; p < parts.size(); ++p) {
+                if (positions[p] == PreSynGroupMap::kNoIndex) continue;
+                visit(parts[p]->pre_syn_groups.group_at(positions[p]), *key, parts[p]->first_nid);
             }
         }
     }

@@ -49,6 +49,19 @@ inline InstanceParams network(std::vector<std::uint64_t> layer_sizes, std::uint6
 using ConnectionMaker = LayerConnectionParams (*)(std::uint64_t from, std::uint64_t to,
                                                   float weight);
 
+/// Dopamine modulation with a short trace, delay, flush and conflation, so
+/// that a few hundred ticks exercise every step of it.
+inline PlasticityModulationParams test_modulation() {
+    PlasticityModulationParams modulation;
+    modulation.tau_eligibility_trace = 8.0f;
+    modulation.eligibility_trace_delay = 2;
+    modulation.dopamine_modulation_factor = 0.5f;
+    modulation.t_cutoff_eligibility_trace = 30;
+    modulation.dopamine_flush_period = 6;
+    modulation.dopamine_conflation_period = 3;
+    return modulation;
+}
+
 /// A network with every kind of plasticity (depression, facilitation, long-
 /// and short-term STDP, dopamine with reward), random weights and delays of
 /// several ticks, recurrence and inhibition, so that results depend on spike
@@ -57,14 +70,7 @@ using ConnectionMaker = LayerConnectionParams (*)(std::uint64_t from, std::uint6
 /// self-innervation) before its weights, delays and plasticity are set.
 inline InstanceParams plastic_network(InstanceParams params, ConnectionMaker connect,
                                       std::uint64_t seed) {
-    PlasticityModulationParams modulation;
-    modulation.tau_eligibility_trace = 8.0f;
-    modulation.eligibility_trace_delay = 2;
-    modulation.dopamine_modulation_factor = 0.5f;
-    modulation.t_cutoff_eligibility_trace = 30;
-    modulation.dopamine_flush_period = 6;
-    modulation.dopamine_conflation_period = 3;
-    params.layers[1].plasticity_modulation_params = modulation;
+    params.layers[1].plasticity_modulation_params = test_modulation();
 
     StdpParams stdp;
     stdp.factor_pre_before_post = 0.05f;

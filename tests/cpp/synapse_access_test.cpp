@@ -12,6 +12,7 @@
 #include "float_bits.hpp"
 #include "instance/instance.hpp"
 #include "instance/instance_core_options.hpp"
+#include "instance_test_support.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
@@ -42,14 +43,7 @@ InstanceParams network(std::uint64_t threads, const float (&w)[4]) {
         layer.neuron_params = NeuronParams{10.0f, 2, 0.0f, 20, 1.0f, 50.0f, 0.0f};
         params.layers.push_back(layer);
     }
-    PlasticityModulationParams modulation;
-    modulation.tau_eligibility_trace = 8.0f;
-    modulation.eligibility_trace_delay = 2;
-    modulation.dopamine_modulation_factor = 0.5f;
-    modulation.t_cutoff_eligibility_trace = 30;
-    modulation.dopamine_flush_period = 6;
-    modulation.dopamine_conflation_period = 3;
-    params.layers[1].plasticity_modulation_params = modulation;
+    params.layers[1].plasticity_modulation_params = test::test_modulation();
     const StdpParams stdp{0.05f, 6.0f, -0.04f, 7.0f};
     const std::uint64_t ends[4][2] = {{0, 1}, {1, 1}, {1, 2}, {2, 1}};
     for (std::size_t c = 0; c < 4; ++c) {
