@@ -32,6 +32,9 @@ doc = {"layers": [{"num_neurons": 3, "neuron_params": {
 inst = synaptor.create_from_json(json.dumps(doc), 0)
 assert inst.tick([1], [], [], 0.0, False).spiking_nids == [1]
 assert synaptor_tools.__version__ == importlib.metadata.version("synaptor")
+dist = importlib.metadata.distribution("synaptor")
+assert dist.metadata["License"] == "MIT", dist.metadata["License"]
+assert any(f.name == "LICENSE" for f in dist.files), "the wheel carries no LICENSE"
 assert synaptor_tools.check_text(json.dumps(doc)) == []
 site = pathlib.Path(sysconfig.get_paths()["purelib"])
 assert (site / "synaptor-stubs" / "__init__.pyi").is_file()
