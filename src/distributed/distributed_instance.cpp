@@ -3,6 +3,7 @@
 #include <gnu/libc-version.h>
 #include <mpi.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <new>
@@ -14,6 +15,7 @@
 
 #include "distributed/mpi_communicator.hpp"
 #include "distributed/mpi_tick_exchange.hpp"
+#include "distributed/rank_threads.hpp"
 #include "params/params_reader.hpp"
 #include "params/validate_params.hpp"
 #include "util/available_cpus.hpp"
@@ -105,7 +107,8 @@ std::string mpi_library_version() {
     return version;
 }
 
-Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedCreation& creation) {
+Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedCreation& creation,
+                                                              std::optional<std::string>* warning) {
     check_mpi_ready(creation);
     MPI_Comm user_comm = MPI_Comm_f2c(static_cast<MPI_Fint>(creation.fortran_comm));
     if (user_comm == MPI_COMM_NULL) panic("the communicator is MPI_COMM_NULL");
@@ -113,6 +116,22 @@ Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedC
     MPI_Comm comm = communicator->comm();
     const int rank = communicator->rank();
     const auto ranks = static_cast<std::uint64_t>(communicator->size());
+
+    // The processes sharing this one's node (its memory), for pinning and
+    // for sizing the default thread count.
+    int local_rank = 0;
+    int local_size = 1;
+    {
+        MPI_Comm node = MPI_COMM_NULL;
+        MpiCommunicator::check(
+            MPI_Comm_split_type(comm, MPI_COMM_TYPE_SHARED, rank, MPI_INFO_NULL, &node),
+            "MPI_Comm_split_type", kWhen);
+        int rc = MPI_Comm_rank(node, &local_rank);
+        if (rc == MPI_SUCCESS) rc = MPI_Comm_size(node, &local_size);
+        (void)MPI_Comm_free(&node);
+        MpiCommunicator::check(rc, "MPI_Comm_rank", kWhen);
+    }
+    const std::uint64_t ranks_on_node = static_cast<std::uint64_t>(local_size);
 
     // Local: read and validate, keeping the error instead of raising, so that
     // no process leaves while another waits in the handshake.
@@ -123,13 +142,17 @@ Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedC
                                         : params_from_yaml(creation.text);
     std::optional<std::string> invalid;
     std::uint64_t threads = 0;
+    bool threads_from_document = false;
     if (!params) {
         invalid = params.error();
     } else {
         const Status valid = validate_params(params.value());
         if (!valid) invalid = "invalid instance parameters, " + valid.error();
         const auto& num_threads = params.value().technical_params.num_threads;
-        threads = num_threads ? *num_threads : available_cpu_count();
+        threads_from_document = num_threads.has_value();
+        threads = threads_from_document
+                      ? *num_threads
+                      : default_threads_per_rank(available_cpu_count(), ranks_on_node);
     }
 
     const std::uint64_t mine[kCreationWords] = {invalid ? 1u : 0u, document, creation.seed, threads,
@@ -156,7 +179,7 @@ Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedC
                               " runs another build of the module than rank 0 (compiler, "
                               "C library or expf differ): results could not be identical");
         }
-        if (word(r, kThreads) != word(0, kThreads) && !invalid) {
+        if (word(r, kThreads) != word(0, kThreads) && !invalid && threads_from_document) {
             return error_text(who + " has " + std::to_string(word(r, kThreads)) +
                               " worker threads, rank 0 has " + std::to_string(word(0, kThreads)) +
                               ": every rank must have the same num_threads");
@@ -164,16 +187,14 @@ Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedC
     }
     // The same document everywhere, so the same verdict everywhere.
     if (invalid) return error_text(std::move(*invalid));
-
-    int local_rank = 0;
-    {
-        MPI_Comm node = MPI_COMM_NULL;
-        MpiCommunicator::check(
-            MPI_Comm_split_type(comm, MPI_COMM_TYPE_SHARED, rank, MPI_INFO_NULL, &node),
-            "MPI_Comm_split_type", kWhen);
-        const int rc = MPI_Comm_rank(node, &local_rank);
-        (void)MPI_Comm_free(&node);
-        MpiCommunicator::check(rc, "MPI_Comm_rank", kWhen);
+    if (!threads_from_document) {
+        // Every process runs as many workers as the most crowded one can.
+        for (std::uint64_t r = 0; r < ranks; ++r) threads = std::min(threads, word(r, kThreads));
+        params.value().technical_params.num_threads = threads;
+    }
+    if (warning != nullptr && local_rank == 0) {
+        *warning = oversubscription_warning(ranks_on_node, threads, available_cpu_count(),
+                                            threads_from_document);
     }
 
     InstanceCoreOptions options = creation.options;
@@ -224,8 +245,9 @@ Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedC
     return core;
 }
 
-Result<std::unique_ptr<Instance>> create_distributed_instance(const DistributedCreation& creation) {
-    Result<std::unique_ptr<InstanceCore>> core = create_distributed_core(creation);
+Result<std::unique_ptr<Instance>> create_distributed_instance(const DistributedCreation& creation,
+                                                              std::optional<std::string>* warning) {
+    Result<std::unique_ptr<InstanceCore>> core = create_distributed_core(creation, warning);
     if (!core) return error_text(core.error());
     return std::make_unique<Instance>(std::move(core).value(), creation.seed);
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,10 +40,17 @@ struct DistributedCreation {
 /// process panic with "rank r could not build its partitions: <text>" (that
 /// process throws std::bad_alloc when it ran out of memory). MPI misuse
 /// (not initialised, too low a thread level, another MPI library) panics.
-Result<std::unique_ptr<InstanceCore>> create_distributed_core(const DistributedCreation& creation);
+/// Without num_threads in the document every process runs the CPUs it sees
+/// divided by the processes on its node (the least of that over all
+/// processes, at least 1). On the first process of each node, `warning` (when
+/// given) receives a text if that node's processes run more worker threads
+/// than it has CPUs.
+Result<std::unique_ptr<InstanceCore>> create_distributed_core(
+    const DistributedCreation& creation, std::optional<std::string>* warning = nullptr);
 
 /// The same, with the stimulus state around the core.
-Result<std::unique_ptr<Instance>> create_distributed_instance(const DistributedCreation& creation);
+Result<std::unique_ptr<Instance>> create_distributed_instance(
+    const DistributedCreation& creation, std::optional<std::string>* warning = nullptr);
 
 /// Hash that every process of one build computes alike: its version, its
 /// compiler, its C library and the bits of `expf` at fixed arguments.

@@ -92,6 +92,10 @@ struct ModuleSurface {
     /// Whether PanicException is an attribute of the module, listed last in
     /// `__all__`; otherwise it is reached only through a raised exception.
     bool public_panic_exception;
+    /// The full name of another module's Stimulus class ("synaptor.Stimulus")
+    /// that apply_stimulus also takes, read through its attributes since the
+    /// two modules do not share type objects; null takes only this module's.
+    const char* foreign_stimulus_class = nullptr;
 };
 
 /// Binds the arguments of a module's create_from_yaml or create_from_json and

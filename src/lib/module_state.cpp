@@ -51,6 +51,11 @@ PyObject* create_class(PyObject* module, const ModuleSurface& surface, ClassId i
 
 }  // namespace
 
+const ModuleSurface* surface_of(PyObject* module) {
+    ModuleState* state = state_of(module);
+    return state == nullptr ? nullptr : state->surface;
+}
+
 PyObject* module_of(PyObject* self) { return PyType_GetModule(Py_TYPE(self)); }
 
 PyTypeObject* class_type(PyObject* module, ClassId id) {

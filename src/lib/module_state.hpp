@@ -33,6 +33,10 @@ struct ModuleState {
     PyObject* panic_exception;
 };
 
+/// What the module offers (its ModuleSurface); null with an exception set
+/// when `module` has no state.
+const ModuleSurface* surface_of(PyObject* module);
+
 /// The module that owns a class of this module (borrowed).
 PyObject* module_of(PyObject* self);
 

@@ -69,12 +69,19 @@ PyObject* create_from(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
         if (!communicator_of(bound[2], &creation.fortran_comm, &creation.caller_mpi_library)) {
             return nullptr;
         }
-        Result<std::unique_ptr<Instance>> instance = create_distributed_instance(creation);
+        std::optional<std::string> crowded;
+        Result<std::unique_ptr<Instance>> instance =
+            create_distributed_instance(creation, &crowded);
         if (!instance) {
             raise_value_error(instance.error());
             return nullptr;
         }
-        return wrap_instance(module, std::move(instance).value());
+        PyRef wrapped(wrap_instance(module, std::move(instance).value()));
+        if (!wrapped) return nullptr;
+        // Warnings may be turned into errors; the instance is closed with
+        // its wrapper then.
+        if (crowded && PyErr_WarnEx(PyExc_RuntimeWarning, crowded->c_str(), 1) < 0) return nullptr;
+        return wrapped.release();
     });
 }
 
@@ -115,6 +122,7 @@ const ModuleSurface kSurface{
     .instance_getset = instance_getset.data(),
     .public_classes = kPublicClasses,
     .public_panic_exception = true,
+    .foreign_stimulus_class = "synaptor.Stimulus",
 };
 
 }  // namespace

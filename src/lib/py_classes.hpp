@@ -43,8 +43,9 @@ PyObject* wrap_array(PyObject* module, std::shared_ptr<const void> owner, void* 
                      Py_ssize_t columns);
 
 /// The stimulus held by a Python Stimulus, or null (with TypeError "'{type}'
-/// object cannot be converted to 'Stimulus'") when `obj` is none.
-const Stimulus* stimulus_of(PyObject* module, PyObject* obj);
+/// object cannot be converted to 'Stimulus'") when `obj` is none. A Stimulus
+/// of the module the surface names as foreign is read into `copy`.
+const Stimulus* stimulus_of(PyObject* module, PyObject* obj, Stimulus* copy);
 
 /// Shared body of the heap types' tp_dealloc: frees the object, then drops the
 /// reference every instance of a heap type holds on its type.

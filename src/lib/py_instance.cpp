@@ -120,7 +120,8 @@ PyObject* instance_apply_stimulus(PyObject* self, PyObject* const* args, Py_ssiz
                                   PyObject* kwnames) {
     return run_method<1>(self, kApplyStimulus, args, nargsf, kwnames,
                          [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
-                             const Stimulus* stimulus = stimulus_of(module, bound[0]);
+                             Stimulus copy;
+                             const Stimulus* stimulus = stimulus_of(module, bound[0], &copy);
                              if (stimulus == nullptr) return convert_failed("stimulus");
                              instance.apply_stimulus(*stimulus);
                              Py_RETURN_NONE;

@@ -1,5 +1,9 @@
 // The Python class Stimulus: six lists of u64, each read as a new list and
 // written whole. Holds no link to any instance; apply_stimulus copies it.
+#include <cstring>
+#include <utility>
+
+#include "lib/extension_module.hpp"
 #include "lib/py_value_class.hpp"
 
 namespace synaptor {
@@ -37,14 +41,41 @@ ValueClass<Stimulus> stimulus_class(ClassId::Stimulus,
 
 PyType_Spec stimulus_type_layout = stimulus_class.type_layout();
 
-const Stimulus* stimulus_of(PyObject* module, PyObject* obj) {
+namespace {
+
+/// Reads another module's Stimulus through its six attributes, each
+/// converted as the setter of this module's class would.
+const Stimulus* read_foreign_stimulus(PyObject* obj, Stimulus* copy) {
+    using Field = std::vector<std::uint64_t> Stimulus::*;
+    static constexpr std::pair<const char*, Field> kFields[] = {
+        {"in_channel_spikes_ts", &S::in_channel_spikes_ts},
+        {"in_channel_spikes_ids", &S::in_channel_spikes_ids},
+        {"force_out_channel_spikes_ts", &S::force_out_channel_spikes_ts},
+        {"force_out_channel_spikes_ids", &S::force_out_channel_spikes_ids},
+        {"force_neuron_spikes_ts", &S::force_neuron_spikes_ts},
+        {"force_neuron_spikes_ids", &S::force_neuron_spikes_ids},
+    };
+    for (const auto& [name, field] : kFields) {
+        PyRef value(PyObject_GetAttrString(obj, name));
+        if (!value || !convert_u64_list(value.get(), &(copy->*field))) return nullptr;
+    }
+    return copy;
+}
+
+}  // namespace
+
+const Stimulus* stimulus_of(PyObject* module, PyObject* obj, Stimulus* copy) {
     PyTypeObject* type = class_type(module, ClassId::Stimulus);
     if (type == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(obj, type)) {
-        raise_cannot_convert(obj, "Stimulus");
-        return nullptr;
+    if (PyObject_TypeCheck(obj, type)) return &value_of<Stimulus>(obj);
+    const ModuleSurface* surface = surface_of(module);
+    if (surface == nullptr) return nullptr;
+    const char* foreign = surface->foreign_stimulus_class;
+    if (foreign != nullptr && std::strcmp(Py_TYPE(obj)->tp_name, foreign) == 0) {
+        return read_foreign_stimulus(obj, copy);
     }
-    return &value_of<Stimulus>(obj);
+    raise_cannot_convert(obj, "Stimulus");
+    return nullptr;
 }
 
 }  // namespace synaptor
