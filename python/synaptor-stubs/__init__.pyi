@@ -42,6 +42,11 @@ class Instance:
     non_coherent_stimulation_rate: float
     """Expected fraction of all neurons forced to spike at random per tick."""
 
+    def close(self) -> None:
+        """Joins the workers and frees the network's memory at once; every later call raises ValueError."""
+    def __enter__(self) -> "Instance": ...
+    def __exit__(self, *exc_info: object) -> bool: ...
+
     def tick(
         self,
         spiking_in_channel_ids: Sequence[int],

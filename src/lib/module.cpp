@@ -58,7 +58,7 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Beyond what every Instance has: state files, recording, synapses.
+// Beyond what every Instance has: state files, recording, synapses, close.
 auto instance_methods = instance_class::methods_with({
     instance_class::save_state(),
     instance_class::restore_state(),
@@ -67,6 +67,7 @@ auto instance_methods = instance_class::methods_with({
     instance_class::stop_recording(),
     instance_class::synapses(),
     instance_class::set_weights(),
+    instance_class::close(false),
 });
 auto instance_getset = instance_class::attributes_with(
     {instance_class::recorded_sample_count(), instance_class::layers()});

@@ -101,7 +101,7 @@ PyMethodDef functions[] = {
 
 // Beyond what every Instance has: a collective close and the facts of the
 // spread.
-auto instance_methods = instance_class::methods_with({instance_class::close()});
+auto instance_methods = instance_class::methods_with({instance_class::close(true)});
 auto instance_getset = instance_class::attributes_with({
     instance_class::rank(),
     instance_class::num_ranks(),

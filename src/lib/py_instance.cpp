@@ -175,6 +175,19 @@ PyObject* instance_close(PyObject* self, PyObject*) {
     });
 }
 
+// The context-manager protocol: `with` closes the instance on the way out,
+// whatever ends the block; entering a closed instance raises.
+PyObject* instance_enter(PyObject* self, PyObject*) {
+    return read_instance(self, [self](const Instance&) -> PyObject* { return Py_NewRef(self); });
+}
+
+PyObject* instance_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+    PyObject* closed = instance_close(self, nullptr);
+    if (closed == nullptr) return nullptr;
+    Py_DECREF(closed);
+    Py_RETURN_FALSE;  // the exception in flight, if any, goes on
+}
+
 // The facts of a network spread over several processes; an instance of one
 // process is rank 0 of 1.
 PyObject* get_rank(PyObject* self, void*) {
@@ -209,7 +222,7 @@ void instance_dealloc(PyObject* self) {
 
 namespace instance_class {
 
-std::array<PyMethodDef, 5> common_methods() {
+std::array<PyMethodDef, 7> common_methods() {
     return {{
         {"tick", method_function(&instance_tick), METH_FASTCALL | METH_KEYWORDS,
          "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, "
@@ -227,6 +240,10 @@ std::array<PyMethodDef, 5> common_methods() {
          "tick."},
         {"get_t", method_function(&instance_get_t), METH_NOARGS,
          "get_t()\n--\n\nThe index of the next tick to run."},
+        {"__enter__", method_function(&instance_enter), METH_NOARGS,
+         "__enter__()\n--\n\nThe instance itself, closed when the with block ends."},
+        {"__exit__", method_function(&instance_exit), METH_FASTCALL,
+         "__exit__(*exc_info)\n--\n\nCloses the instance (see close())."},
     }};
 }
 
@@ -242,10 +259,12 @@ std::array<PyGetSetDef, 2> common_attributes() {
     }};
 }
 
-PyMethodDef close() {
+PyMethodDef close(bool collective) {
     return {"close", method_function(&instance_close), METH_NOARGS,
-            "close()\n--\n\nCollective: joins the workers and frees the instance's "
-            "communicator.\nEvery later call raises ValueError."};
+            collective ? "close()\n--\n\nCollective: joins the workers and frees the instance's "
+                         "communicator.\nEvery later call raises ValueError."
+                       : "close()\n--\n\nJoins the workers and frees the network's memory at "
+                         "once.\nEvery later call raises ValueError."};
 }
 
 PyGetSetDef rank() {

@@ -95,7 +95,7 @@ PyObject* run_recording_call(PyObject* self, F&& body) {
     return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
         InstanceObject* obj = as_instance(self);
         Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-        if (!borrow.held()) return nullptr;
+        if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
         return body(module, obj->instance->recorder());
     });
 }
@@ -120,7 +120,7 @@ PyObject* instance_stop_recording(PyObject* self, PyObject*) {
 PyObject* get_recorded_sample_count(PyObject* self, void*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
     return PyLong_FromUnsignedLongLong(obj->instance->recorder().num_samples());
 }
 

@@ -280,7 +280,7 @@ PyObject* get_layers(PyObject* self, void*) {
     return guarded<PyObject*>(module_of(self), nullptr, [&]() -> PyObject* {
         InstanceObject* obj = as_instance(self);
         Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-        if (!borrow.held()) return nullptr;
+        if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
         const std::vector<std::uint64_t>& sizes = obj->instance->core().layer_sizes();
         PyRef layers(PyTuple_New(static_cast<Py_ssize_t>(sizes.size())));
         if (!layers) return nullptr;

@@ -28,7 +28,7 @@ def test_result_classes_refuse_construction(chain):
 def test_instance_offers_state_files_and_recording_but_no_process_facts(chain):
     cls = type(chain)
     methods = sorted(n for n, v in vars(cls).items() if callable(v) and not n.startswith("_"))
-    assert methods == ["apply_stimulus", "get_t", "record", "restore_state", "save_state",
+    assert methods == ["apply_stimulus", "close", "get_t", "record", "restore_state", "save_state",
                        "set_weights", "stop_recording", "synapses", "take_recording", "tick",
                        "tick_until", "tick_until_ignore_output"]
     attributes = sorted(n for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"
