@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds the wheel of synaptor into dist/ and repairs it to a manylinux tag
 # (libyaml is linked in statically, so nothing is grafted; auditwheel checks
-# that and sets the tag; the MPI library of synaptor_mpi stays external). Prints the path of the repaired wheel last.
+# that and sets the tag). Without MPI by default; SYNAPTOR_MPI=ON builds
+# synaptor_mpi in, linked to this machine's MPI library, which stays outside
+# the wheel (such a wheel is for this machine only). Prints the path of the
+# repaired wheel last.
 # Usage: scripts/build_wheel.sh [python]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,8 +14,8 @@ PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$
 
 rm -rf dist/raw
 # SYNAPTOR_MPI=ON|OFF|AUTO decides whether the wheel carries synaptor_mpi.
-if [ -n "${SYNAPTOR_MPI:-}" ]; then export SKBUILD_CMAKE_DEFINE="SYNAPTOR_MPI=$SYNAPTOR_MPI"; fi
-"$python" -m pip wheel . --no-deps -q -w dist/raw
+"$python" -m pip wheel . --no-deps -q -w dist/raw \
+    --config-settings=cmake.define.SYNAPTOR_MPI="${SYNAPTOR_MPI:-OFF}"
 raw=$(ls dist/raw/synaptor-*.whl)
 # The MPI library stays the machine's: a second copy grafted into the wheel
 # would not share handles with the one mpi4py loads.

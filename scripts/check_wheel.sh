@@ -9,6 +9,16 @@ wheel=$1
 python=${2:-python3}
 venv=build/wheel-check-venv
 
+# A wheel to install anywhere: auditwheel must find it consistent with a
+# manylinux tag on its own (no library outside the allowed system set).
+PATH="$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+shown=$("$python" -m auditwheel show "$wheel" 2>&1 | tr '\n' ' ')
+tag=$(echo "$shown" | sed -n 's/.*consistent with the following platform tag: *"\([^"]*\)".*/\1/p')
+case "$tag" in
+    manylinux*) echo "wheel check: auditwheel show: $tag" ;;
+    *) echo "wheel check: auditwheel show gives '${tag:-?}', not a manylinux tag: $shown" >&2; exit 1 ;;
+esac
+
 rm -rf "$venv"
 "$python" -m venv --without-pip "$venv"
 "$python" -m pip --python "$venv/bin/python" install -q --no-deps --no-index "$wheel"
