@@ -42,6 +42,9 @@ class Instance:
     non_coherent_stimulation_rate: float
     """Expected fraction of all neurons forced to spike at random per tick."""
 
+    release_gil: bool
+    """Whether tick_until and tick_until_ignore_output let other Python threads run while they tick (default False)."""
+
     def close(self) -> None:
         """Joins the workers and frees the network's memory at once; every later call raises ValueError."""
     def __enter__(self) -> "Instance": ...

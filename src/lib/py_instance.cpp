@@ -79,38 +79,78 @@ Instance::StopCheck signal_check(bool& interrupted) {
     };
 }
 
+/// Runs `batch(stop)` as its instance asks: holding the interpreter lock
+/// throughout (the default), or without it, so that other Python threads run
+/// meanwhile. Without it, each question of the batch (at most every
+/// Instance::kStopCheckInterval) takes the lock back just long enough for a
+/// pending signal to run its handler. Every other call on the instance meets
+/// the exclusive borrow the batch holds and raises, so nothing races; the
+/// batch touches no Python object until the lock is back.
+template <class F>
+auto run_batch(const InstanceObject* obj, bool& interrupted, F&& batch) {
+    if (!obj->release_gil) return batch(signal_check(interrupted));
+    struct Released {
+        PyThreadState* state = PyEval_SaveThread();
+        ~Released() { PyEval_RestoreThread(state); }
+    } released;
+    return batch(Instance::StopCheck([&released, &interrupted] {
+        PyEval_RestoreThread(released.state);
+        const bool raised = PyErr_CheckSignals() != 0;
+        released.state = PyEval_SaveThread();
+        if (raised) interrupted = true;
+        return raised;
+    }));
+}
+
+/// The body of a batch method: as run_method, with the object at hand for
+/// its choice of run_batch.
+template <class F>
+PyObject* run_batch_method(PyObject* self, const Signature& signature, PyObject* const* args,
+                           Py_ssize_t nargsf, PyObject* kwnames, F&& body) {
+    return run_method<1>(self, signature, args, nargsf, kwnames,
+                         [&](PyObject* module, Instance& instance, PyObject** bound) {
+                             return body(module, as_instance(self), instance, bound);
+                         });
+}
+
 const char* const kTickUntilParams[] = {"t"};
 const Signature kTickUntil{"Instance.tick_until()", kTickUntilParams, 1};
 const Signature kTickUntilIgnoreOutput{"Instance.tick_until_ignore_output()", kTickUntilParams, 1};
 
 PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-    return run_method<1>(self, kTickUntil, args, nargsf, kwnames,
-                         [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
-                             std::uint64_t t_end;
-                             if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
-                             bool interrupted = false;
-                             BatchTickResult batch =
-                                 instance.tick_until(t_end, signal_check(interrupted));
-                             // The spikes of an interrupted batch are dropped with it.
-                             if (interrupted) return nullptr;
-                             if (stopped_by_peer(instance, t_end)) return nullptr;
-                             return wrap_batch_tick_result(module, std::move(batch));
-                         });
+    return run_batch_method(self, kTickUntil, args, nargsf, kwnames,
+                            [](PyObject* module, const InstanceObject* obj, Instance& instance,
+                               PyObject** bound) -> PyObject* {
+                                std::uint64_t t_end;
+                                if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
+                                bool interrupted = false;
+                                BatchTickResult batch = run_batch(
+                                    obj, interrupted, [&](const Instance::StopCheck& stop) {
+                                        return instance.tick_until(t_end, stop);
+                                    });
+                                // The spikes of an interrupted batch are dropped with it.
+                                if (interrupted) return nullptr;
+                                if (stopped_by_peer(instance, t_end)) return nullptr;
+                                return wrap_batch_tick_result(module, std::move(batch));
+                            });
 }
 
 PyObject* instance_tick_until_ignore_output(PyObject* self, PyObject* const* args,
                                             Py_ssize_t nargsf, PyObject* kwnames) {
-    return run_method<1>(self, kTickUntilIgnoreOutput, args, nargsf, kwnames,
-                         [](PyObject*, Instance& instance, PyObject** bound) -> PyObject* {
-                             std::uint64_t t_end;
-                             if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
-                             bool interrupted = false;
-                             instance.tick_until_ignore_output(t_end, signal_check(interrupted));
-                             if (interrupted) return nullptr;
-                             if (stopped_by_peer(instance, t_end)) return nullptr;
-                             Py_RETURN_NONE;
-                         });
+    return run_batch_method(self, kTickUntilIgnoreOutput, args, nargsf, kwnames,
+                            [](PyObject*, const InstanceObject* obj, Instance& instance,
+                               PyObject** bound) -> PyObject* {
+                                std::uint64_t t_end;
+                                if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
+                                bool interrupted = false;
+                                run_batch(obj, interrupted, [&](const Instance::StopCheck& stop) {
+                                    return instance.tick_until_ignore_output(t_end, stop);
+                                });
+                                if (interrupted) return nullptr;
+                                if (stopped_by_peer(instance, t_end)) return nullptr;
+                                Py_RETURN_NONE;
+                            });
 }
 
 const char* const kApplyStimulusParams[] = {"stimulus"};
@@ -173,6 +213,25 @@ PyObject* instance_close(PyObject* self, PyObject*) {
         obj->instance = nullptr;
         Py_RETURN_NONE;
     });
+}
+
+PyObject* get_release_gil(PyObject* self, void*) {
+    return read_instance(
+        self, [self](const Instance&) { return PyBool_FromLong(as_instance(self)->release_gil); });
+}
+
+int set_release_gil(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) return refuse_delete();
+    if (!PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "release_gil must be a bool, not '%s'",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    InstanceObject* obj = as_instance(self);
+    Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+    if (!borrow.held() || open_instance(obj) == nullptr) return -1;
+    obj->release_gil = value == Py_True;
+    return 0;
 }
 
 // The context-manager protocol: `with` closes the instance on the way out,
@@ -247,7 +306,7 @@ std::array<PyMethodDef, 7> common_methods() {
     }};
 }
 
-std::array<PyGetSetDef, 2> common_attributes() {
+std::array<PyGetSetDef, 3> common_attributes() {
     return {{
         {"reward_rate", get_rate<float, &Instance::reward_rate>,
          set_rate<float, &Instance::reward_rate, convert_f32>,
@@ -256,6 +315,11 @@ std::array<PyGetSetDef, 2> common_attributes() {
          get_rate<double, &Instance::non_coherent_stimulation_rate>,
          set_rate<double, &Instance::non_coherent_stimulation_rate, convert_f64>,
          "Expected fraction of all neurons forced to spike at random per tick.", nullptr},
+        {"release_gil", get_release_gil, set_release_gil,
+         "Whether tick_until and tick_until_ignore_output let other Python threads run while "
+         "they tick (default False). Meanwhile every other call on this instance raises "
+         "RuntimeError.",
+         nullptr},
     }};
 }
 
@@ -307,6 +371,7 @@ PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance) {
     if (self == nullptr) return nullptr;
     InstanceObject* obj = as_instance(self);
     new (&obj->borrow) BorrowFlag();
+    obj->release_gil = false;
     obj->instance = instance.release();
     return self;
 }

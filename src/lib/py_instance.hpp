@@ -19,6 +19,8 @@ namespace synaptor {
 struct InstanceObject {
     PyObject_HEAD Instance* instance;  ///< null once closed
     BorrowFlag borrow;
+    /// Batches run without the interpreter lock (see release_gil).
+    bool release_gil;
 };
 
 inline InstanceObject* as_instance(PyObject* self) {
@@ -51,9 +53,9 @@ namespace instance_class {
 
 /// The methods and attributes every Instance has: tick, tick_until,
 /// tick_until_ignore_output, apply_stimulus, get_t and the context-manager
-/// protocol; reward_rate and non_coherent_stimulation_rate.
+/// protocol; reward_rate, non_coherent_stimulation_rate and release_gil.
 std::array<PyMethodDef, 7> common_methods();
-std::array<PyGetSetDef, 2> common_attributes();
+std::array<PyGetSetDef, 3> common_attributes();
 
 /// A class's table: `common`, then `own`, then the end mark (all zero).
 template <class Entry, std::size_t M, std::size_t N>
@@ -70,7 +72,7 @@ std::array<PyMethodDef, 7 + N + 1> methods_with(const PyMethodDef (&own)[N]) {
     return table_of(common_methods(), own);
 }
 template <std::size_t N>
-std::array<PyGetSetDef, 2 + N + 1> attributes_with(const PyGetSetDef (&own)[N]) {
+std::array<PyGetSetDef, 3 + N + 1> attributes_with(const PyGetSetDef (&own)[N]) {
     return table_of(common_attributes(), own);
 }
 
