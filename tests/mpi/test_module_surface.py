@@ -45,7 +45,7 @@ def test_instance_closes_and_tells_its_rank_but_keeps_no_files_or_recordings(com
         assert methods == ["apply_stimulus", "close", "get_t", "tick", "tick_until",
                            "tick_until_ignore_output"]
         assert attributes == ["non_coherent_stimulation_rate", "num_partitions", "num_ranks",
-                              "rank", "reward_rate"]
+                              "rank", "release_gil", "reward_rate"]
         assert (inst.rank, inst.num_ranks, inst.num_partitions) == (comm.rank, comm.size, comm.size)
         result = inst.tick([], [], [], 0.0, True)
         # The snapshot is assembled on rank 0 only.
@@ -64,7 +64,7 @@ def test_what_both_modules_offer_reads_alike(comm):
         shared = set(methods + attributes) & set(sum(public_members(theirs), []))
         assert shared == {"apply_stimulus", "close", "get_t", "tick", "tick_until",
                           "tick_until_ignore_output", "non_coherent_stimulation_rate",
-                          "reward_rate"}
+                          "release_gil", "reward_rate"}
         # Only close() says more here: it is collective.
         for name in shared - {"close"}:
             assert getattr(ours, name).__doc__ == getattr(theirs, name).__doc__, name
