@@ -85,6 +85,8 @@ PyGetSetDef recorded_sample_count();
 PyMethodDef synapses();
 PyMethodDef set_weights();
 PyGetSetDef layers();
+// The learning switch (py_plasticity.cpp).
+PyGetSetDef plasticity_enabled();
 
 // For a network spread over several processes.
 PyMethodDef close();
