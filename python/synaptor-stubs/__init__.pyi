@@ -213,3 +213,5 @@ class Synapses:
     @property
     def weights(self) -> RecordedArray:
         """Format 'f' (f32)."""
+    def __len__(self) -> int:
+        """The number of synapses."""
