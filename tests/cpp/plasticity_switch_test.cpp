@@ -55,17 +55,18 @@ void run_ticks(PartitionLayer& layer, std::uint64_t from, std::uint64_t to,
     }
 }
 
-/// Group 1 with long-term STDP alone (the layer's first rule, so its
-/// pairings take the one-rule path), group 2 with both kinds. Weights start
-/// above max_weight 1, where any long-term pairing would clamp them.
-PartitionLayer two_rule_layer(bool modulated) {
+/// Group 1 with long-term STDP alone, group 2 with both kinds or, without
+/// `short_term_group`, the same as group 1 (the layer then has one rule, whose
+/// pairings take the one-rule path). Weights start above max_weight 1, where
+/// any long-term pairing would clamp them.
+PartitionLayer two_rule_layer(bool modulated, bool short_term_group = true) {
     ProjectionParams long_only = static_projection(1.0f, 0.01f);
     long_only.long_term_stdp_params = test_stdp_params();
     ProjectionParams both = long_only;
     ShortTermStdpParams short_term;
     short_term.stdp_params = test_stdp_params();
     short_term.tau = 6.0f;
-    both.short_term_stdp_params = short_term;
+    if (short_term_group) both.short_term_stdp_params = short_term;
     PartitionLayer layer = make_layer(0, 2);
     add_group(layer, 1, long_only, {{0, 1.25f, 1}, {1, 1.5f, 2}});
     add_group(layer, 2, both, {{0, 1.75f, 1}, {1, 2.0f, 3}});
@@ -90,10 +91,12 @@ void pairing_run(PartitionLayer& layer) {
 }
 
 TEST(PlasticitySwitch, OffPairingsChangeNoWeightAndMakeNoTraceButShortTermStdpGoesOn) {
-    for (bool modulated : {false, true}) {
-        SCOPED_TRACE(modulated);
-        PartitionLayer on = two_rule_layer(modulated);
-        PartitionLayer off = two_rule_layer(modulated);
+    for (int variant = 0; variant < 4; ++variant) {
+        const bool modulated = variant % 2 == 1;
+        const bool short_term = variant < 2;
+        SCOPED_TRACE(variant);
+        PartitionLayer on = two_rule_layer(modulated, short_term);
+        PartitionLayer off = two_rule_layer(modulated, short_term);
         off.plasticity_enabled = false;
         const std::vector<std::uint32_t> before = weight_bits(off);
         pairing_run(on);
@@ -107,8 +110,9 @@ TEST(PlasticitySwitch, OffPairingsChangeNoWeightAndMakeNoTraceButShortTermStdpGo
             EXPECT_NE(weight_bits(on), before);
         }
         EXPECT_EQ(weight_bits(off), before);  // not even clamped to max_weight
+        EXPECT_EQ(on.pairing_rules.one_long_term_rule(), !short_term);
         // Short-term STDP of group 2 is the same with learning on or off.
-        for (std::size_t k = 0; k < 2; ++k) {
+        for (std::size_t k = 0; short_term && k < 2; ++k) {
             const SynapseRef a = synapse_at(on, 2, k);
             const SynapseRef b = synapse_at(off, 2, k);
             EXPECT_NE(b.short_term_update_t, 0u);
@@ -119,7 +123,9 @@ TEST(PlasticitySwitch, OffPairingsChangeNoWeightAndMakeNoTraceButShortTermStdpGo
         apply_stdp(off, *off.pre_syn_groups.find(2), 2, 0, -3, 50);
         apply_stdp(off, *off.pre_syn_groups.find(1), 1, 1, 4, 50);
         EXPECT_EQ(weight_bits(off), before);
-        EXPECT_EQ(synapse_at(off, 2, 0).short_term_update_t, 50u);
+        if (short_term) {
+            EXPECT_EQ(synapse_at(off, 2, 0).short_term_update_t, 50u);
+        }
         if (modulated) {
             EXPECT_TRUE(off.plasticity_modulator->eligibility_traces.empty());
         }
