@@ -40,13 +40,17 @@ constexpr auto& bits = test::float_bits;
 
 /// Propagation, delivery and forced firing tick by tick, as the tick loop
 /// runs them: `pre_spikes` (tick, nid), `post_spikes` (tick, local index).
+/// `outlined`: delivery takes the loop laid out for layers without STDP
+/// events, which pairs each of them out of line.
 void run_ticks(PartitionLayer& layer, std::uint64_t from, std::uint64_t to,
                const std::vector<std::pair<std::uint64_t, std::uint64_t>>& pre_spikes,
-               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& post_spikes) {
+               const std::vector<std::pair<std::uint64_t, std::uint64_t>>& post_spikes,
+               bool outlined) {
     for (std::uint64_t t = from; t <= to; ++t) {
         for (const auto& [ts, nid] : pre_spikes) {
             if (ts + 1 == t) propagate_spike(layer, nid, ts);
         }
+        if (outlined) layer.timing_plasticity_scheduled = false;
         deliver_due_events(layer, t);
         for (const auto& [ts, i] : post_spikes) {
             if (ts == t) fire_neuron(layer, i, t);
@@ -85,22 +89,23 @@ std::vector<std::uint32_t> weight_bits(PartitionLayer& layer) {
 
 /// Inputs before and after spikes of both neurons: pairings pre-before-post
 /// (at the firings) and pre-after-post (at the deliveries).
-void pairing_run(PartitionLayer& layer) {
+void pairing_run(PartitionLayer& layer, bool outlined) {
     run_ticks(layer, 0, 40, {{2, 1}, {2, 2}, {9, 1}, {14, 2}, {21, 1}, {21, 2}, {30, 2}},
-              {{5, 0}, {6, 1}, {12, 0}, {18, 1}, {25, 0}, {26, 1}});
+              {{5, 0}, {6, 1}, {12, 0}, {18, 1}, {25, 0}, {26, 1}}, outlined);
 }
 
 TEST(PlasticitySwitch, OffPairingsChangeNoWeightAndMakeNoTraceButShortTermStdpGoesOn) {
-    for (int variant = 0; variant < 4; ++variant) {
+    for (int variant = 0; variant < 8; ++variant) {
         const bool modulated = variant % 2 == 1;
-        const bool short_term = variant < 2;
+        const bool short_term = variant % 4 < 2;
+        const bool outlined = variant >= 4;
         SCOPED_TRACE(variant);
         PartitionLayer on = two_rule_layer(modulated, short_term);
         PartitionLayer off = two_rule_layer(modulated, short_term);
         off.plasticity_enabled = false;
         const std::vector<std::uint32_t> before = weight_bits(off);
-        pairing_run(on);
-        pairing_run(off);
+        pairing_run(on, outlined);
+        pairing_run(off, outlined);
         // The same run with learning on does change weights (or queue traces):
         // the pairings were made.
         if (modulated) {
