@@ -120,6 +120,11 @@ class Instance:
         All is checked before anything is written: a wrong length, an index out of
         range, NaN, a negative weight or one above its connection's max_weight raise
         ValueError naming the first offending position, and nothing changes."""
+    plasticity_enabled: bool
+    """Whether learning changes weights; True at creation, kept by save_state.
+    False from the next tick: no long-term STDP change and no eligibility trace,
+    and dopamine flushes spend their samples without changing a weight.
+    Short-term plasticity goes on. Only True or False (TypeError otherwise)."""
 
 @final
 class TickResult:
@@ -216,3 +221,5 @@ class Synapses:
     @property
     def weights(self) -> RecordedArray:
         """Format 'f' (f32)."""
+    def __len__(self) -> int:
+        """The number of synapses."""

@@ -147,6 +147,7 @@ void Instance::save_state(const std::string& path) {
         out.u64(core_->t());
         out.f64(non_coherent_stimulation_rate);
         out.f32(reward_rate);
+        out.flag(plasticity_enabled_);
         put_rng(out, stimulus_rng_.state());
         const std::vector<std::uint64_t>& spikes = core_->last_spiking_nids();
         out.u64(spikes.size());
@@ -224,6 +225,7 @@ void Instance::restore_state(const std::string& path) {
         std::uint64_t t = 0;
         double rate = 0.0;
         float reward = 0.0f;
+        bool plasticity_enabled = true;  ///< files before version 2 learn
         std::optional<ChaChaRng> rng;
         std::vector<std::uint64_t> spikes;
         std::vector<PendingQueue> pending[3];
@@ -234,6 +236,7 @@ void Instance::restore_state(const std::string& path) {
         section.t = in.u64();
         section.rate = in.f64();
         section.reward = in.f32();
+        if (version >= 2) section.plasticity_enabled = in.flag();
         section.rng = ChaChaRng::from_state(get_rng(in));
         if (!section.rng) in.damaged("the stimulus generator's state is impossible");
         section.spikes.resize(in.count(8));
@@ -262,6 +265,10 @@ void Instance::restore_state(const std::string& path) {
             FileReader in(file.fd, path, kNoun, kStateFileHeaderSize, length);
             InstanceSection section = read_instance(in);
             apply_partition_state(in, partitions, section.t);
+            for (Partition* partition : partitions) {
+                synaptor::set_plasticity_enabled(*partition, section.plasticity_enabled);
+            }
+            plasticity_enabled_ = section.plasticity_enabled;
             non_coherent_stimulation_rate = section.rate;
             reward_rate = section.reward;
             stimulus_rng_ = *section.rng;

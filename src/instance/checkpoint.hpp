@@ -25,7 +25,8 @@ namespace synaptor {
 using StateFileError = FileError;
 
 inline constexpr char kStateFileMagic[8] = {'S', 'Y', 'N', 'S', 'T', 'A', 'T', 'E'};
-inline constexpr std::uint32_t kStateFileVersion = 1;
+/// Version 2 added the plasticity switch; files of version 1 restore with it on.
+inline constexpr std::uint32_t kStateFileVersion = 2;
 inline constexpr std::uint32_t kStateFileHeaderSize = 40;
 
 /// Hash of every parameter that decides the network and its dynamics, floats

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "instance/tick_exchange.hpp"
+#include "partition/partition.hpp"
 #include "random/poisson.hpp"
 #include "util/panic.hpp"
 #include "util/projection_geometry.hpp"
@@ -99,6 +100,14 @@ void Instance::apply_tick_stimulus(TickInput& input) {
     deliver_due(pending_in_channel_spikes_, t, input.spiking_in_channel_ids);
     deliver_due(pending_force_out_channel_spikes_, t, input.force_spiking_out_channel_ids);
     deliver_due(pending_force_neuron_spikes_, t, input.force_spiking_nids);
+}
+
+void Instance::set_plasticity_enabled(bool enabled) {
+    core_->visit_partitions([&](const std::vector<Partition*>& partitions) {
+        for (Partition* partition : partitions)
+            synaptor::set_plasticity_enabled(*partition, enabled);
+    });
+    plasticity_enabled_ = enabled;
 }
 
 Result<TickResult> Instance::tick(TickInput input) {

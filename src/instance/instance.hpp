@@ -78,6 +78,15 @@ public:
     /// is a StateFileError and leaves the instance as it was.
     void restore_state(const std::string& path);
 
+    /// Whether learning changes weights: long-term STDP (at once or through
+    /// eligibility traces) and dopamine flushes. True from creation.
+    bool plasticity_enabled() const { return plasticity_enabled_; }
+    /// Switches learning for every partition from the next tick on. Switched
+    /// off, pairings make no long-term change and no trace, and flushes spend
+    /// their samples and drop stale traces without changing a weight;
+    /// short-term plasticity goes on. A failed instance panics.
+    void set_plasticity_enabled(bool enabled);
+
     std::uint64_t t() const { return core_->t(); }
     InstanceCore& core() { return *core_; }
     NeuronRecorder& recorder() { return core_->recorder(); }
@@ -99,7 +108,8 @@ private:
     std::vector<PendingQueue> pending_force_out_channel_spikes_;
     std::vector<PendingQueue> pending_force_neuron_spikes_;
     std::vector<std::uint64_t> subset_scratch_;
-    TickInput batch_input_;  ///< retained input of tick_until's ticks
+    TickInput batch_input_;           ///< retained input of tick_until's ticks
+    bool plasticity_enabled_ = true;  ///< as every partition's layers hold it
 };
 
 }  // namespace synaptor

@@ -69,8 +69,9 @@ auto instance_methods = instance_class::methods_with({
     instance_class::set_weights(),
     instance_class::close(false),
 });
-auto instance_getset = instance_class::attributes_with(
-    {instance_class::recorded_sample_count(), instance_class::layers()});
+auto instance_getset = instance_class::attributes_with({instance_class::recorded_sample_count(),
+                                                        instance_class::layers(),
+                                                        instance_class::plasticity_enabled()});
 
 constexpr ClassId kPublicClasses[] = {ClassId::Stimulus};
 

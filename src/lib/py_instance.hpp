@@ -87,6 +87,8 @@ PyGetSetDef recorded_sample_count();
 PyMethodDef synapses();
 PyMethodDef set_weights();
 PyGetSetDef layers();
+// The learning switch (py_plasticity.cpp).
+PyGetSetDef plasticity_enabled();
 
 /// Joins the workers and frees the instance; every later call raises.
 /// `collective`: the docstring of a network spread over several processes.

@@ -42,11 +42,21 @@ PyGetSetDef synapses_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+Py_ssize_t synapses_length(PyObject* self) {
+    return static_cast<Py_ssize_t>(value_of<SharedSynapses>(self)->weights.size());
+}
+
+PyObject* synapses_repr(PyObject* self) {
+    const std::size_t n = value_of<SharedSynapses>(self)->weights.size();
+    return PyUnicode_FromFormat("<Synapses: %zu %s>", n, n == 1 ? "synapse" : "synapses");
+}
+
 ValueClass<SharedSynapses> synapses_class(
     ClassId::Synapses,
     "Synapses of an Instance as taken by Instance.synapses(): four parallel arrays "
-    "that numpy.asarray reads without copying, in the order synapses() describes.",
-    synapses_getset);
+    "that numpy.asarray reads without copying, in the order synapses() describes. "
+    "len() is the number of synapses.",
+    synapses_getset, &new_refused, &synapses_length, &synapses_repr);
 
 // ---- Numbers from a buffer or a sequence
 

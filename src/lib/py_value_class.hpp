@@ -82,7 +82,9 @@ PyObject* new_default(PyTypeObject* type, PyObject*, PyObject*) {
 template <class T>
 class ValueClass {
 public:
-    ValueClass(ClassId id, const char* doc, PyGetSetDef* getset, newfunc tp_new = &new_refused)
+    /// `length` and `repr`, when given, answer len() and repr().
+    ValueClass(ClassId id, const char* doc, PyGetSetDef* getset, newfunc tp_new = &new_refused,
+               lenfunc length = nullptr, reprfunc repr = nullptr)
         : id_(id),
           slots_{{Py_tp_new, slot_function(tp_new)},
                  {Py_tp_dealloc, slot_function(&dealloc)},
@@ -90,7 +92,12 @@ public:
                  {Py_tp_doc, const_cast<char*>(doc)},
                  {0, nullptr}},
           type_layout_{nullptr, static_cast<int>(sizeof(ValueObject<T>)), 0, Py_TPFLAGS_DEFAULT,
-                       slots_} {}
+                       slots_} {
+        std::size_t n = 4;
+        if (length != nullptr) slots_[n++] = {Py_sq_length, slot_function(length)};
+        if (repr != nullptr) slots_[n++] = {Py_tp_repr, slot_function(repr)};
+        slots_[n] = {0, nullptr};
+    }
     ValueClass(const ValueClass&) = delete;
     ValueClass& operator=(const ValueClass&) = delete;
 
@@ -115,7 +122,7 @@ private:
     }
 
     ClassId id_;
-    PyType_Slot slots_[5];
+    PyType_Slot slots_[7];
     PyType_Spec type_layout_;
 };
 

@@ -60,7 +60,9 @@ struct AfterPostPairing {
 /// the one that made the event arrived over this synapse after the
 /// post-synaptic spike.
 /// `one_rule`: PairingRuleSet::one_long_term_rule() held when the pairing
-/// was found.
+/// was found. Without `LongTerm` (plasticity switched off) only short-term
+/// STDP.
+template <bool LongTerm = true>
 [[gnu::always_inline]] inline void pair_after_post(PartitionLayer& layer,
                                                    const AfterPostPairing& pairing, std::uint64_t t,
                                                    bool one_rule = false) {
@@ -75,18 +77,28 @@ struct AfterPostPairing {
     }
     const std::int64_t dt = signed_tick_difference(t, ts);
     if (one_rule && group.pairing_rule == 0) {
-        const float dw = layer.pairing_rules.at(0).long_term_value(dt);
-        apply_long_term(layer, group, pairing.group, pairing.synapse, dw, t);
+        // That rule has no short-term STDP: switched off, nothing to do.
+        if constexpr (LongTerm) {
+            const float dw = layer.pairing_rules.at(0).long_term_value(dt);
+            apply_long_term(layer, group, pairing.group, pairing.synapse, dw, t);
+        }
         return;
     }
-    pair_synapse(layer, group, pairing.group, pairing.synapse, dt, t);
+    pair_synapse<LongTerm>(layer, group, pairing.group, pairing.synapse, dt, t);
 }
 
-/// Hands each pre-after-post pairing to pair_after_post at once.
+/// Hands each pre-after-post pairing to pair_after_post at once; out of the
+/// hot loops, so the switch is read per pairing.
 struct PairAfterPostNow {
     PartitionLayer& layer;
     std::uint64_t t;
-    void push(const AfterPostPairing& pairing) const { pair_after_post(layer, pairing, t); }
+    void push(const AfterPostPairing& pairing) const {
+        if (layer.plasticity_enabled) {
+            pair_after_post(layer, pairing, t);
+        } else {
+            pair_after_post<false>(layer, pairing, t);
+        }
+    }
 };
 
 /// Delivery of an event over a synapse with STDP to `neuron`: record,
@@ -168,7 +180,9 @@ namespace {
 /// code layout: with it, delivery over synapses with STDP is inlined; without
 /// it (no event of the layer has had STDP so far), such an event still takes
 /// the same path, out of line. `ByNeuron`: the events are sorted by neuron.
-template <bool MostlyPlastic, bool Record, bool ByNeuron, class Reached>
+/// `LongTerm`: the layer's plasticity is switched on (it always is without
+/// `MostlyPlastic`, whose path reads the switch itself).
+template <bool MostlyPlastic, bool LongTerm, bool Record, bool ByNeuron, class Reached>
 void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::size_t n,
                     std::uint64_t t, Reached&& reached) {
     // In batch order events hit neurons all over the layer: the events are
@@ -188,7 +202,7 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     const bool one_rule = layer.pairing_rules.one_long_term_rule();
     const auto pair =
         [&layer, t, one_rule ](const AfterPostPairing& pairing) __attribute__((always_inline)) {
-        pair_after_post(layer, pairing, t, one_rule);
+        pair_after_post<LongTerm>(layer, pairing, t, one_rule);
     };
     PairingPipeline<AfterPostPairing, decltype(pair)> pairings(layer.pre_syn_groups,
                                                                layer.pairing_rules, pair);
@@ -310,7 +324,7 @@ void locate_crossings(DeliveryScratch& scratch, const EventBatch& batch, std::si
     }
 }
 
-template <bool MostlyPlastic>
+template <bool MostlyPlastic, bool LongTerm>
 void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t t) {
     const std::size_t n = batch.size();
     std::vector<std::uint64_t>& pending = layer.pending_neurons;
@@ -336,14 +350,14 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         CoincidenceWindows& windows = layer.coincidence_windows;
         const SynapticEvent* const sorted = scratch.events.data();
         if (scratch.num_plastic == n && windows.accepts_dense(t, n, layer.neurons.size())) {
-            deliver_events<MostlyPlastic, false, true>(layer, sorted, n, t, cross);
+            deliver_events<MostlyPlastic, LongTerm, false, true>(layer, sorted, n, t, cross);
             windows.file_dense(
                 t, layer.neurons.size(), scratch.neuron_start.data(), n, scratch.max_group,
                 scratch.max_synapse, [&](std::size_t i) {
                     return WindowInput{sorted[i].group_index(), sorted[i].synapse_index};
                 });
         } else {
-            deliver_events<MostlyPlastic, true, true>(layer, sorted, n, t, cross);
+            deliver_events<MostlyPlastic, LongTerm, true, true>(layer, sorted, n, t, cross);
         }
         locate_crossings(scratch, batch, layer.neurons.size());
         std::sort(crossed.begin(), crossed.end());
@@ -352,7 +366,7 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         return;
     }
     batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
-        deliver_events<MostlyPlastic, true, false>(
+        deliver_events<MostlyPlastic, LongTerm, true, false>(
             layer, events, count, t,
             [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
     });
@@ -364,10 +378,14 @@ std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
     ensure_neuron_decay_tables(layer);
     const std::uint64_t delivered =
         layer.delivery_buffer.drain_current_batch([&](const EventBatch& batch) {
-            if (layer.timing_plasticity_scheduled) {
-                deliver_batch<true>(layer, batch, t);
+            // The switch is read once per batch: the pairings of the
+            // delivery loop are made without a test of it.
+            if (!layer.timing_plasticity_scheduled) {
+                deliver_batch<false, true>(layer, batch, t);
+            } else if (layer.plasticity_enabled) {
+                deliver_batch<true, true>(layer, batch, t);
             } else {
-                deliver_batch<false>(layer, batch, t);
+                deliver_batch<true, false>(layer, batch, t);
             }
         });
     seal_window(layer, t);

@@ -82,6 +82,10 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
     if (!layer.plasticity_modulator) [[unlikely]] {
         panic("dopamine flush on a layer without a plasticity modulator");
     }
+    // Switched off, the flush's samples are spent and its stale traces were
+    // dropped (process_tick) but no weight changes: the traces held from
+    // before the switch meet only the samples of flushes while it is on.
+    if (!layer.plasticity_enabled) return;
     const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
     if (traces.empty()) return;
     PreSynGroupMap& groups = layer.pre_syn_groups;

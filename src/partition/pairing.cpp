@@ -51,7 +51,11 @@ void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pr
                                        ? group_position(layer, pre_syn_nid, kNoGroupIndex)
                                        : kNoGroupIndex;
     check_synapse(group, pre_syn_nid, k);
-    pair_synapse(layer, group, position, k, dt, t);
+    if (layer.plasticity_enabled) {
+        pair_synapse(layer, group, position, k, dt, t);
+    } else {
+        pair_synapse<false>(layer, group, position, k, dt, t);
+    }
 }
 
 void fire_neuron(PartitionLayer& layer, std::uint64_t local_index, std::uint64_t t) {
@@ -74,9 +78,13 @@ void fire_neuron_deferred(PartitionLayer& layer, std::uint64_t local_index, std:
         layer.window_runs);
 }
 
-void pair_fired(PartitionLayer& layer, std::uint64_t t) {
+namespace {
+
+/// pair_fired's pairings; without `LongTerm` (plasticity switched off) only
+/// short-term STDP, chosen once for the tick's firings.
+template <bool LongTerm>
+void pair_fired_runs(PartitionLayer& layer, std::uint64_t t) {
     std::vector<WindowRun>& runs = layer.window_runs;
-    if (runs.empty()) return;
     // dw: the long-term change at dt under the layer's first rule, when that
     // is its only rule so far and has long-term STDP alone. A run's inputs
     // share dt, so the groups of that rule take the value computed once per
@@ -98,15 +106,18 @@ void pair_fired(PartitionLayer& layer, std::uint64_t t) {
         PreSynapticGroup& group = groups.group_at(input.group);
         check_synapse_at(groups, group.synapses.size(), input.group, input.synapse);
         if (one_rule && group.pairing_rule == 0) {
-            apply_long_term(layer, group, input.group, input.synapse, input.dw, t);
+            // That rule has no short-term STDP: switched off, nothing to do.
+            if constexpr (LongTerm) {
+                apply_long_term(layer, group, input.group, input.synapse, input.dw, t);
+            }
         } else {
-            pair_synapse(layer, group, input.group, input.synapse, input.dt, t);
+            pair_synapse<LongTerm>(layer, group, input.group, input.synapse, input.dt, t);
         }
     };
     // Under a plasticity modulator long-term STDP queues a trace instead of
     // changing the weight, and pre-before-post pairing has no delay to check.
     PairingPipeline<Input, decltype(pair)> pairings(groups, layer.pairing_rules, pair,
-                                                    !layer.plasticity_modulator);
+                                                    LongTerm && !layer.plasticity_modulator);
     // The runs' inputs lie in the window's ticks, a line or so each: they
     // are requested kRunAhead runs ahead.
     constexpr std::size_t kRunAhead = 8;
@@ -118,7 +129,7 @@ void pair_fired(PartitionLayer& layer, std::uint64_t t) {
         if (r + kRunAhead < num_runs) prefetch_line(runs[r + kRunAhead].inputs.address(0));
         const WindowRun& run = runs[r];
         const std::int64_t dt = signed_tick_difference(run.arrival_t, t);
-        const float dw = one_rule ? rules.at(0).long_term_value(dt) : 0.0f;
+        const float dw = LongTerm && one_rule ? rules.at(0).long_term_value(dt) : 0.0f;
         for (std::size_t j = 0; j < run.size; ++j) {
             const WindowInput input = run.inputs[j];
             pairings.push(Input{input.group_index, input.synapse_index, dt, dw});
@@ -126,6 +137,17 @@ void pair_fired(PartitionLayer& layer, std::uint64_t t) {
     }
     pairings.finish();
     runs.clear();
+}
+
+}  // namespace
+
+void pair_fired(PartitionLayer& layer, std::uint64_t t) {
+    if (layer.window_runs.empty()) return;
+    if (layer.plasticity_enabled) {
+        pair_fired_runs<true>(layer, t);
+    } else {
+        pair_fired_runs<false>(layer, t);
+    }
 }
 
 void prefetch_firing(const PartitionLayer& layer, std::uint64_t local_index, bool first_step) {

@@ -138,6 +138,11 @@ struct PartitionLayer {
     std::vector<std::uint64_t> pending_neurons;
     BatchedRingBuffer<SynapticEvent> delivery_buffer{1};
     std::optional<PlasticityModulator> plasticity_modulator;
+    /// Whether long-term STDP changes weights and makes eligibility traces,
+    /// and dopamine flushes change weights: false while the instance's
+    /// learning is switched off. Short-term plasticity and the short-term
+    /// STDP offset go on either way. Changed only between ticks.
+    bool plasticity_enabled = true;
 
     // Working storage of the tick code, not part of the simulated state.
     DecayTable membrane_decay{};     ///< memoised decays for neuron_params.tau_membrane
@@ -164,5 +169,10 @@ struct Partition {
     /// and copied once into the result, which is then allocated exactly once.
     std::vector<std::uint64_t> spiking_nids_scratch{};
 };
+
+/// Switches the plasticity of every layer (see PartitionLayer::plasticity_enabled).
+inline void set_plasticity_enabled(Partition& partition, bool enabled) {
+    for (PartitionLayer& layer : partition.layers) layer.plasticity_enabled = enabled;
+}
 
 }  // namespace synaptor

@@ -49,7 +49,8 @@ std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t);
 
 /// One pairing of synapse k of `group` (the group of `pre_syn_nid`) with signed
 /// time difference dt at tick t: short-term STDP, then long-term STDP (as an
-/// eligibility trace when the layer has a plasticity modulator).
+/// eligibility trace when the layer has a plasticity modulator; neither while
+/// the layer's plasticity is switched off).
 void apply_stdp(PartitionLayer& layer, PreSynapticGroup& group, std::uint64_t pre_syn_nid,
                 std::uint64_t k, std::int64_t dt, std::uint64_t t);
 
@@ -77,7 +78,8 @@ void prefetch_firing(const PartitionLayer& layer, std::uint64_t local_index, boo
 void sort_pre_syn_groups(PartitionLayer& layer);
 
 /// Applies a dopamine flush to the synapses named by the modulator's traces;
-/// the flush's working storage is reused.
+/// the flush's working storage is reused. Nothing while the layer's
+/// plasticity is switched off.
 void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush);
 
 }  // namespace synaptor

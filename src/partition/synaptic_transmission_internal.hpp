@@ -74,7 +74,10 @@ namespace synaptor::transmission_detail {
 }
 
 /// apply_stdp, inlined where pairings are made, for synapse k of `group`,
-/// already checked; `position` is the group's position in the layer.
+/// already checked; `position` is the group's position in the layer. Without
+/// `LongTerm` (the layer's plasticity is switched off) only the short-term
+/// offset changes: the callers choose once per tick, not per pairing.
+template <bool LongTerm = true>
 [[gnu::always_inline]] inline void pair_synapse(PartitionLayer& layer, PreSynapticGroup& group,
                                                 std::uint32_t position, std::uint64_t k,
                                                 std::int64_t dt, std::uint64_t t) {
@@ -85,7 +88,11 @@ namespace synaptor::transmission_detail {
         synapse.short_term_weight = synapse.short_term_weight * decay + rule.short_term_value(dt);
         synapse.short_term_update_t = t;
     }
-    if (rule.long_term()) apply_long_term(layer, group, position, k, rule.long_term_value(dt), t);
+    if constexpr (LongTerm) {
+        if (rule.long_term()) {
+            apply_long_term(layer, group, position, k, rule.long_term_value(dt), t);
+        }
+    }
 }
 
 /// Makes pairings in the order they are handed in, each a while after: the

@@ -297,8 +297,8 @@ TEST_F(StateFileTest, RefusedFilesLeaveTheInstanceAsItWas) {
     extended.push_back(0);
     with("extended", extended, content, "follows the content");
     Bytes newer = good;
-    newer[8] = 2;
-    with("newer", newer, content, "version 2 is newer");
+    newer[8] = 3;
+    with("newer", newer, content, "version 3 is newer");
     with("other network", read_bytes(path("other.state")), content, "different network");
     // Structure wrong under a right checksum and length: the content ends
     // inside the last record, or goes on after it.
@@ -315,6 +315,11 @@ TEST_F(StateFileTest, RefusedFilesLeaveTheInstanceAsItWas) {
     bad_event[bad_event.size() - 5] = 0x7F;
     fix_checksum(bad_event);
     with("bad event", bad_event, content, "damaged");
+    // The plasticity switch follows t, the rate and the reward rate.
+    Bytes bad_switch = good;
+    bad_switch[kStateFileHeaderSize + 8 + 8 + 4] = 2;
+    fix_checksum(bad_switch);
+    with("bad switch", bad_switch, content, "a flag is neither 0 nor 1");
 
     auto instance = make_instance(2, 11);
     run_until(*instance, kSaveTick);

@@ -7,12 +7,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "instance/checkpoint.hpp"
@@ -103,9 +106,14 @@ constexpr std::uint64_t kSaveTick = 120;
 
 // Recorded from this network at kSaveTick. A change of the state format must
 // bump kStateFileVersion; update these two values only together with it.
-constexpr std::uint32_t kGoldenVersion = 1;
-constexpr std::uint64_t kGoldenSize = 27939;
-constexpr std::uint64_t kGoldenDigest = 0x7ef92867121edcd6ull;
+constexpr std::uint32_t kGoldenVersion = 2;
+constexpr std::uint64_t kGoldenSize = 27940;
+constexpr std::uint64_t kGoldenDigest = 0x2e18f2fdbb130cf8ull;
+
+// The same file as version 1 wrote it, before the plasticity switch was
+// saved: data/state_file_v1.state. Files of that version must go on restoring.
+constexpr std::uint64_t kVersion1Size = 27939;
+constexpr std::uint64_t kVersion1Digest = 0x7ef92867121edcd6ull;
 
 std::unique_ptr<Instance> make_instance(std::uint64_t threads) {
     Result<InstanceParams> params = params_from_json(kDocument);
@@ -122,11 +130,12 @@ std::unique_ptr<Instance> make_instance(std::uint64_t threads) {
     return instance;
 }
 
-/// Inputs that are a function of the tick alone: channels, a forced neuron
-/// now and then, rewards of either sign, and a stimulus reaching past the
-/// save tick.
-void run_to_save_tick(Instance& instance) {
-    while (instance.t() < kSaveTick) {
+/// Ticks until t_end with inputs that are a function of the tick alone:
+/// channels, a forced neuron now and then, rewards of either sign, and a
+/// stimulus reaching past the save tick. A snapshot every 20 ticks after it.
+std::vector<TickResult> run_until(Instance& instance, std::uint64_t t_end) {
+    std::vector<TickResult> results;
+    while (instance.t() < t_end) {
         const std::uint64_t t = instance.t();
         if (t == 90) {
             Stimulus stimulus;
@@ -142,10 +151,15 @@ void run_to_save_tick(Instance& instance) {
         }
         if (t % 9 == 4) input.force_spiking_nids.push_back((t * 11) % instance.num_neurons());
         input.reward = static_cast<float>(static_cast<int>(t % 5) - 2) * 0.25f;
+        input.extract_state_snapshot = t > kSaveTick && t % 20 == 0;
         Result<TickResult> result = instance.tick(input);
         if (!result.ok()) panic(result.error());
+        results.push_back(std::move(result).value());
     }
+    return results;
 }
+
+void run_to_save_tick(Instance& instance) { run_until(instance, kSaveTick); }
 
 Bytes saved_file(std::uint64_t threads) {
     const fs::path file =
@@ -209,6 +223,95 @@ TEST(StateFileGolden, PinnedFileRestoresAndSavesAgainUnchanged) {
     in.close();
     fs::remove(path);
     EXPECT_TRUE(again == file);
+}
+
+Bytes read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+/// Spikes, transmissions and snapshots (voltages and weights by their bits,
+/// synapses in a partitioning-free order) of two runs, tick by tick.
+void expect_same_ticks(const std::vector<TickResult>& actual,
+                       const std::vector<TickResult>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const TickResult& a = actual[i];
+        const TickResult& e = expected[i];
+        ASSERT_EQ(a.t, e.t);
+        ASSERT_EQ(a.spiking_nids, e.spiking_nids) << "tick " << e.t;
+        ASSERT_EQ(a.synaptic_transmission_count, e.synaptic_transmission_count) << "tick " << e.t;
+        ASSERT_EQ(a.state_snapshot.has_value(), e.state_snapshot.has_value()) << "tick " << e.t;
+        if (!e.state_snapshot) continue;
+        const auto bits = [](const StateSnapshot& s) {
+            std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint32_t>> set;
+            for (std::size_t k = 0; k < s.weights.size(); ++k) {
+                set.emplace_back(s.pre_syn_nids[k], s.post_syn_nids[k],
+                                 std::bit_cast<std::uint32_t>(s.weights[k]));
+            }
+            std::sort(set.begin(), set.end());
+            return set;
+        };
+        std::vector<std::uint32_t> va;
+        std::vector<std::uint32_t> ve;
+        for (float v : a.state_snapshot->membrane_voltages)
+            va.push_back(std::bit_cast<std::uint32_t>(v));
+        for (float v : e.state_snapshot->membrane_voltages)
+            ve.push_back(std::bit_cast<std::uint32_t>(v));
+        ASSERT_EQ(va, ve) << "tick " << e.t;
+        ASSERT_EQ(bits(*a.state_snapshot), bits(*e.state_snapshot)) << "tick " << e.t;
+    }
+}
+
+TEST(StateFileGolden, VersionOneFileRestoresWithLearningOnAndContinuesAsTheNetworkWould) {
+    const fs::path path = fs::path(SYNAPTOR_TEST_DATA_DIR) / "state_file_v1.state";
+    const Bytes v1 = read_bytes(path);
+    ASSERT_EQ(v1.size(), kVersion1Size);
+    EXPECT_EQ(v1.at(8), 1u);  // the version's low byte
+    EXPECT_EQ(state_file_checksum(v1.data(), v1.size()), kVersion1Digest);
+
+    auto reference = make_instance(1);
+    run_to_save_tick(*reference);
+    const std::vector<TickResult> expected = run_until(*reference, kSaveTick + 100);
+    ASSERT_TRUE(reference->plasticity_enabled());
+
+    for (std::uint64_t threads : {1, 3}) {
+        SCOPED_TRACE(threads);
+        auto restored = make_instance(threads);
+        // Off before the restore: the old file, which knows no switch, turns it on.
+        restored->set_plasticity_enabled(false);
+        restored->restore_state(path.string());
+        EXPECT_EQ(restored->t(), kSaveTick);
+        EXPECT_TRUE(restored->plasticity_enabled());
+        expect_same_ticks(run_until(*restored, kSaveTick + 100), expected);
+    }
+}
+
+TEST(StateFileGolden, VersionOneFileIsReadAsVersionOneOnly) {
+    // The same bytes labelled version 2 lack the switch's byte: the reader
+    // must not take them for a file of the current layout.
+    Bytes relabelled = read_bytes(fs::path(SYNAPTOR_TEST_DATA_DIR) / "state_file_v1.state");
+    ASSERT_EQ(relabelled.size(), kVersion1Size);
+    relabelled[8] = 2;
+    const std::uint64_t checksum = state_file_checksum(relabelled.data(), relabelled.size());
+    for (int i = 0; i < 8; ++i)
+        relabelled[32 + i] = static_cast<unsigned char>(checksum >> (8 * i));
+    const fs::path path =
+        fs::temp_directory_path() / ("synaptor-golden-relabelled-" + std::to_string(::getpid()));
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(relabelled.data()),
+                  static_cast<std::streamsize>(relabelled.size()));
+    }
+    auto instance = make_instance(1);
+    try {
+        instance->restore_state(path.string());
+        ADD_FAILURE() << "a version 1 content labelled version 2 was accepted";
+    } catch (const StateFileError& error) {
+        EXPECT_NE(std::string(error.what()).find("damaged"), std::string::npos) << error.what();
+    }
+    fs::remove(path);
+    EXPECT_EQ(instance->t(), 0u);
 }
 
 }  // namespace

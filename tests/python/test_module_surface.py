@@ -33,8 +33,8 @@ def test_instance_offers_state_files_and_recording_but_no_process_facts(chain):
                        "tick_until", "tick_until_ignore_output"]
     attributes = sorted(n for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"
                         and not n.startswith("_"))
-    assert attributes == ["layers", "non_coherent_stimulation_rate", "recorded_sample_count",
-                          "release_gil", "reward_rate"]
+    assert attributes == ["layers", "non_coherent_stimulation_rate", "plasticity_enabled",
+                          "recorded_sample_count", "release_gil", "reward_rate"]
     assert cls.__doc__ == "A running network; obtained from create_from_yaml or create_from_json."
     assert cls.tick_until.__text_signature__ == "(t)"
     assert cls.get_t.__text_signature__ == "()"

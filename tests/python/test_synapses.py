@@ -9,7 +9,7 @@ import pytest
 
 import synaptor
 import synaptor_tools
-from conftest import document, rich_document
+from conftest import connection, document, layer, rich_document
 
 
 def create(num_threads, seed=5):
@@ -255,3 +255,15 @@ def test_weight_matrix_places_each_synapse_at_its_pair():
     else:
         sparse = synaptor_tools.weight_matrix(inst, 1, 2, sparse=True)
         assert sparse.nnz == len(weights) and np.array_equal(sparse.toarray(), matrix)
+
+
+def test_len_and_repr_give_the_number_of_synapses():
+    inst = create(1)
+    for from_layer, to_layer in ((None, None), (1, 2), (0, 2)):
+        synapses = inst.synapses(from_layer, to_layer)
+        n = len(np.asarray(synapses.weights))
+        assert len(synapses) == n
+        assert repr(synapses) == f"<Synapses: {n} synapses>"
+    assert len(inst.synapses(1, 2)) > 0 and len(inst.synapses(0, 2)) == 0
+    single = synaptor.create_from_json(document([layer(1), layer(1)], [connection(0, 1)]), 1)
+    assert len(single.synapses()) == 1 and repr(single.synapses()) == "<Synapses: 1 synapse>"
