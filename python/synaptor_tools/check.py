@@ -22,14 +22,14 @@ from typing import Any, Callable, Dict, List, Optional
 
 from .document import read_text
 from .document_tree import (U64_MAX, DocumentSyntaxError, Node, Number, parse_json,
-                            parse_yaml)
+                            parse_yaml, replayed_events)
 from .rules import check_rules
 from .schema import STRUCTS, VARIANTS, Field
 
 __all__ = ["DocumentSyntaxError", "Finding", "check_document", "check_text"]
 
-#: Nodes replayed through aliases beyond which the reader refuses a document.
-MAX_REPLAYED_NODES = 1 << 22
+#: Events replayed through aliases beyond which the reader refuses a document.
+MAX_REPLAYED_EVENTS = 1 << 22
 
 
 @dataclass(frozen=True)
@@ -50,10 +50,6 @@ class Finding:
 ALL_FIELDS = {f.name: struct for struct, fields in STRUCTS.items() for f in fields}
 
 
-class _AliasLimit(Exception):
-    pass
-
-
 class _Checker:
     def __init__(self, fmt: str) -> None:
         self.fmt = fmt
@@ -61,19 +57,6 @@ class _Checker:
         self.seen: set = set()
         #: The node of every field, list item and variant payload read, by path.
         self.positions: Dict[str, Node] = {}
-        self.visited: set = set()
-        self.replayed = 0
-
-    def visit(self, node: Node) -> None:
-        # A node met again was reached through an alias; the reader bounds how
-        # much an alias may expand, and so does the checker, or a small text
-        # of nested aliases would keep it busy for hours.
-        if id(node) not in self.visited:
-            self.visited.add(id(node))
-            return
-        self.replayed += 1 + (len(node.value) if node.kind == "map" else 0)
-        if self.replayed > MAX_REPLAYED_NODES:
-            raise _AliasLimit
 
     def add(self, severity: str, node: Node, path: str, message: str) -> None:
         key = (node.line, node.column, message)
@@ -131,7 +114,6 @@ class _Checker:
         return f"{message} (known keys: {', '.join(names)})"
 
     def field(self, node: Node, f: Field, path: str) -> Any:
-        self.visit(node)
         self.positions.setdefault(path, node)
         if node.kind == "scalar" and node.value is None and node.tag is None:
             if not f.required:
@@ -302,12 +284,13 @@ def check_text(text: str, fmt: Optional[str] = None,
     checker = _Checker(fmt)
     if root.kind == "scalar" and root.value is None:
         raise DocumentSyntaxError("the document is empty", 1, 1)
-    try:
-        doc = checker.struct(root, "InstanceParams", "")
-    except _AliasLimit:
+    # The reader bounds how far aliases may expand, and so does the checker,
+    # or a short text of nested aliases would keep it busy for hours.
+    if fmt == "yaml" and replayed_events(root) > MAX_REPLAYED_EVENTS:
         checker.add("error", root, "", "alias expansion limit exceeded: the document expands "
-                    f"to more than {MAX_REPLAYED_NODES} replayed nodes")
-        doc = None
+                    f"to more than {MAX_REPLAYED_EVENTS} replayed nodes")
+        return checker.findings
+    doc = checker.struct(root, "InstanceParams", "")
     if doc is not None:
         positions = checker.positions
 

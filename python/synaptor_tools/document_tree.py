@@ -269,11 +269,15 @@ def parse_yaml(text: str) -> Node:
         raise DocumentSyntaxError("a document is exactly one YAML document, found "
                                   f"{len(docs)}", 1, 1)
     memo: Dict[int, Node] = {}
+    complete: set = set()
 
     def convert(n: Any, depth: int) -> Node:
-        if id(n) in memo:  # aliases share their anchor's node
-            return memo[id(n)]
         line, column = n.start_mark.line + 1, n.start_mark.column + 1
+        if id(n) in memo:  # aliases share their anchor's node
+            if id(n) not in complete:
+                raise DocumentSyntaxError("recursive alias: a node contains an alias of itself",
+                                          line, column)
+            return memo[id(n)]
         tag = n.tag[1:] if n.tag.startswith("!") and not n.tag.startswith("!!") else None
         if isinstance(n, (yaml.MappingNode, yaml.SequenceNode)) and depth >= MAX_DEPTH:
             raise DocumentSyntaxError(f"nested more than {MAX_DEPTH} levels deep", line, column)
@@ -281,18 +285,72 @@ def parse_yaml(text: str) -> Node:
             out = Node("map", line, column, [], tag)
             memo[id(n)] = out
             out.value = [(convert(k, depth + 1), convert(v, depth + 1)) for k, v in n.value]
+            complete.add(id(n))
         elif isinstance(n, yaml.SequenceNode):
             out = Node("seq", line, column, [], tag)
             memo[id(n)] = out
             out.value = [convert(v, depth + 1) for v in n.value]
+            complete.add(id(n))
         else:
             # Quoted and block scalars, and those tagged as strings, are strings.
             plain = n.style is None and n.tag != "tag:yaml.org,2002:str"
             out = Node("scalar", line, column, resolve_plain(n.value) if plain else n.value, tag)
             memo[id(n)] = out
+            complete.add(id(n))
         return out
 
     try:
         return convert(docs[0], 0)
     except RecursionError:
         raise DocumentSyntaxError(f"nested more than {MAX_DEPTH} levels deep", 1, 1) from None
+
+
+def replayed_events(root: Node) -> int:
+    """How many events the module's reader replays for the aliases of a tree:
+    each alias repeats the events of its anchored node (a scalar is one event,
+    a mapping or sequence its start, its end and those of its entries), and an
+    alias met inside a repeat is one event plus its own repeat. An anchor is
+    the first occurrence of a node in document order, every later one an alias.
+    """
+    first_edge: Dict[int, Tuple[int, int]] = {}
+    order: List[Node] = []
+    total = 0
+    sizes: Dict[int, int] = {}
+
+    def children(node: Node) -> List[Node]:
+        if node.kind == "map":
+            return [n for pair in node.value for n in pair]
+        return list(node.value) if node.kind == "seq" else []
+
+    # Document order, without entering an alias: records which edge defines each node.
+    stack: List[Tuple[Node, int, int]] = [(root, -1, 0)]
+    while stack:
+        node, parent, index = stack.pop()
+        if id(node) in first_edge:
+            order.append(node)  # an alias at the top level: repeated in full
+            continue
+        first_edge[id(node)] = (parent, index)
+        stack.extend((child, id(node), i) for i, child in reversed(list(enumerate(children(node)))))
+
+    def events(node: Node) -> int:
+        # Children before parents, without recursion (documents nest up to MAX_DEPTH).
+        pending = [(node, False)]
+        while pending:
+            n, expanded = pending.pop()
+            if id(n) in sizes:
+                continue
+            kids = children(n)
+            if not expanded:
+                pending.append((n, True))
+                pending.extend((k, False) for k in kids if id(k) not in sizes)
+                continue
+            size = 2 if n.kind in ("map", "seq") else 1
+            for i, k in enumerate(kids):
+                alias = first_edge.get(id(k)) != (id(n), i)
+                size += (1 if alias else 0) + sizes[id(k)]
+            sizes[id(n)] = size
+        return sizes[id(node)]
+
+    for node in order:
+        total += events(node)
+    return total

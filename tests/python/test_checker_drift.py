@@ -267,7 +267,7 @@ def test_rules_are_checked_in_yaml_at_the_line_of_the_value():
 def messages_in_source(path, call):
     """The leading string literal of every `call(...)` message in a source file."""
     source = (ROOT / path).read_text()
-    return set(re.findall(call + r'\(\s*(?:\w+\s*,\s*)?(?:std::string\()?"((?:[^"\\]|\\.)*)"',
+    return set(re.findall(call + r'\(\s*(?:[*\w]+\s*,\s*)?(?:std::string\()?"((?:[^"\\]|\\.)*)"',
                           source))
 
 
@@ -277,3 +277,117 @@ def test_every_validation_rule_of_creation_has_a_case():
     covered = [c[3] for c in VALIDATION_CASES if c[3]]
     missing = [rule for rule in rules if not any(m.startswith(rule) for m in covered)]
     assert missing == [], "rules of creation without a checker case: " + repr(missing)
+
+
+def replace_once(old, new):
+    def mutate(text):
+        assert old in text
+        return text.replace(old, new, 1)
+    return mutate
+
+
+BASE_JSON = json.dumps(BASE, indent=2)
+
+# Reader rules: (id, change of the JSON text of BASE, path of the checker's
+# error, start of the message creation gives).
+READER_CASES = [
+    ("missing_field", replace_once('"tau_membrane": 10.0,', ""), N0,
+     "missing field `tau_membrane`"),
+    ("duplicate_field", replace_once('"connect_width": 1.0,', '"connect_width": 1.0, "connect_width": 1.0,'),
+     f"{C0}.connect_width", "duplicate field `connect_width`"),
+    ("type", replace_once('"refractory_period": 2,', '"refractory_period": 2.5,'),
+     f"{N0}.refractory_period", "invalid type: floating point `2.5`, expected u8"),
+    ("value", replace_once('"refractory_period": 2,', '"refractory_period": 256,'),
+     f"{N0}.refractory_period", "invalid value: integer `256`, expected u8"),
+    ("f32_underflow", replace_once('"tau_membrane": 10.0,', '"tau_membrane": 1e-400,'),
+     f"{N0}.tau_membrane", "invalid value: floating point `1e-400`, expected f32"),
+    ("unknown_variant", replace_once('"Depression"', '"Depresion"'),
+     f"{P0}.stp_params", "unknown variant `Depresion`"),
+    ("unit_variant", replace_once('"Randomized": 0.6', '"Randomized": null'),
+     f"{C0}.initial_syn_weight.Randomized", "invalid type: unit value, expected f32"),
+    ("bare_payload_variant", lambda t: re.sub(r'"stp_params": \{\s*"Depression": \{[^}]*\}\s*\}',
+                                               '"stp_params": "Depression"', t, count=1),
+     f"{P0}.stp_params", "invalid type: unit variant, expected struct variant StpParams::Depression"),
+    ("empty_map_variant", lambda t: re.sub(r'"stp_params": \{\s*"Depression": \{[^}]*\}\s*\}',
+                                            '"stp_params": {}', t, count=1),
+     f"{P0}.stp_params", "invalid type: empty map, expected enum StpParams"),
+    ("two_key_variant", replace_once('"initial_syn_weight": {', '"initial_syn_weight": {"Constant": 1,'),
+     f"{C0}.initial_syn_weight", "invalid type: map with more than one key, expected enum"),
+    ("short_array", lambda t: t.replace('"technical_params": {', '"technical_params": [1], "x": {'),
+     "technical_params", "invalid length 1, expected struct TechnicalParams with 3 elements"),
+]
+
+
+@pytest.mark.parametrize("mutate,path,message", [c[1:] for c in READER_CASES],
+                         ids=[c[0] for c in READER_CASES])
+def test_a_document_the_reader_refuses_is_an_error_of_the_checker(mutate, path, message):
+    text = mutate(BASE_JSON)
+    refused = creation_error(text)
+    assert refused is not None and refused.startswith(message), refused
+    errors = [f for f in check_text(text) if f.severity == "error"]
+    assert path in [f.path for f in errors], errors
+
+
+def alias_bomb(aliases):
+    # Each alias repeats 1024 events: the sequence's start and end and 1022 scalars.
+    return (BASE_YAML + "unknown_key_with_aliases:\n  a: &a [" + ", ".join(["0"] * 1022) + "]\n"
+            "  b: [" + ", ".join(["*a"] * aliases) + "]\n")
+
+
+BASE_YAML = (ROOT / "examples" / "network.yaml").read_text()
+
+
+def test_alias_expansion_is_bounded_as_the_reader_bounds_it():
+    # The example's own aliases add fewer events than one alias of the bomb,
+    # so the bound falls between these counts; both must put it at the same one.
+    outcomes = []
+    for aliases in range(2**22 // 1024 - 2, 2**22 // 1024 + 2):
+        text = alias_bomb(aliases)
+        outcomes.append((creation_error(text, synaptor.create_from_yaml) is not None,
+                         any(f.severity == "error" and "alias expansion limit" in f.message
+                             for f in check_text(text, "yaml"))))
+    assert all(by_creation == by_checker for by_creation, by_checker in outcomes), outcomes
+    assert {by_creation for by_creation, _ in outcomes} == {False, True}
+
+
+def test_reader_messages_of_the_sources_have_cases():
+    messages = messages_in_source("src/params/schema_mapper.cpp", "fail")
+    messages.discard("invalid type: ")  # covered by the specific descriptions below
+    messages.discard("invalid value: ")
+    covered = [c[3] for c in READER_CASES] + ["alias expansion limit exceeded"]
+    missing = [m for m in messages if not any(c.startswith(m) or m.startswith(c) for c in covered)]
+    assert len(messages) >= 8 and missing == [], missing
+
+
+@pytest.mark.parametrize("text,value", [
+    ("0x1F", 31), ("0o17", 15), ("-0", 0), ("+7", 7),
+    ("1e5", None), ("yes", None), ("1_000", None), ("'5'", None), ("!!str 5", None),
+    (str(2**64), None), ("0x", None),
+])
+def test_integers_are_read_by_the_reader_s_rules(text, value):
+    doc = BASE_YAML.replace("t_cutoff_coincidence: 30", f"t_cutoff_coincidence: {text}", 1)
+    assert doc != BASE_YAML
+    refused = creation_error(doc, synaptor.create_from_yaml)
+    errors = [f.path for f in check_text(doc, "yaml") if f.severity == "error"]
+    assert (refused is None) == (value is not None) == (errors == []), (refused, errors)
+
+
+@pytest.mark.parametrize("text,accepted", [
+    ("1e1", True), (".5", True), ("5.", True), ("-.inf", False), (".NaN", True), ("-.nan", False),
+    ("1e-30", True), ("1e-50", False), ("1e-400", False), ("1e400", False), ("inf", False), ("1_0.0", False),
+    ("99999999999999999999", True), ("0x10", True), ("0xFFFFFFFFFFFFFFFFFF", False),
+])
+def test_floats_are_read_by_the_reader_s_rules(text, accepted):
+    doc = BASE_YAML.replace("tau_threshold: 20.0", f"tau_threshold: {text}", 1)
+    assert doc != BASE_YAML
+    refused = creation_error(doc, synaptor.create_from_yaml)
+    errors = [f.path for f in check_text(doc, "yaml") if f.severity == "error"]
+    assert (refused is None) == accepted == (errors == []), (refused, errors)
+
+
+def test_json_without_nan_or_infinity():
+    text = BASE_JSON.replace('"tau_membrane": 10.0', '"tau_membrane": NaN', 1)
+    assert creation_error(text) is not None
+    with pytest.raises(ValueError, match="NaN is not a JSON number") as e:
+        check_text(text)
+    assert text.splitlines()[e.value.line - 1][e.value.column - 1:].startswith("NaN")
