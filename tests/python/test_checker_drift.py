@@ -10,6 +10,8 @@ rule the checker does not know shows up as a case the checker passes.
 import copy
 import json
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -391,3 +393,69 @@ def test_json_without_nan_or_infinity():
     with pytest.raises(ValueError, match="NaN is not a JSON number") as e:
         check_text(text)
     assert text.splitlines()[e.value.line - 1][e.value.column - 1:].startswith("NaN")
+
+
+def run_checker(*args, code=""):
+    """`python -m synaptor_tools check ...`, after running `code` in the process."""
+    script = f"{code}\nimport sys, runpy\nsys.argv = ['synaptor_tools', 'check', *{list(map(str, args))!r}]\n" \
+             "runpy.run_module('synaptor_tools', run_name='__main__')\n"
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+
+
+def test_errors_only_keeps_exactly_what_creation_refuses(tmp_path):
+    # Accepted documents with warnings, and one refused document per rule.
+    accepted = copy.deepcopy(BASE)
+    accepted["layer_connections"][0]["long_term_stdp_param"] = STDP  # misspelt: ignored
+    accepted["technical_params"]["num_threads"] = 0
+    texts = {"accepted-warnings.json": json.dumps(accepted),
+             "accepted.yaml": BASE_YAML}
+    for name, mutate, _, message in VALIDATION_CASES:
+        doc = copy.deepcopy(BASE)
+        mutate(doc)
+        texts[f"{name}.json"] = json.dumps(doc, indent=2)
+    for name, mutate, _, _ in READER_CASES:
+        texts[f"reader-{name}.json"] = mutate(BASE_JSON)
+    for name, text in texts.items():
+        (tmp_path / name).write_text(text)
+    assert any(f.severity == "warning" for f in check_text(texts["accepted-warnings.json"]))
+    done = run_checker("--errors-only", *sorted(tmp_path.iterdir()))
+    assert done.returncode == 1, done.stderr
+    for name, text in texts.items():
+        create = synaptor.create_from_yaml if name.endswith(".yaml") else synaptor.create_from_json
+        accepted_by_creation = creation_error(text, create) is None
+        reported = [line for line in done.stdout.splitlines()
+                    if line.startswith(f"{tmp_path / name}:")]
+        assert reported, name
+        assert (reported == [f"{tmp_path / name}: ok"]) == accepted_by_creation, (name, reported)
+        assert all(": error: " in line for line in reported if not line.endswith(": ok"))
+
+
+def test_cpus_option_checks_num_threads_for_another_machine(tmp_path):
+    doc = copy.deepcopy(BASE)
+    doc["technical_params"]["num_threads"] = 64
+    (tmp_path / "big.json").write_text(json.dumps(doc))
+    assert run_checker("--cpus", "64", tmp_path / "big.json").returncode == 0
+    done = run_checker("--cpus", "63", tmp_path / "big.json")
+    assert done.returncode == 1
+    assert "num_threads must not be greater than number of available CPUs" in done.stdout
+
+
+WITHOUT_PYYAML = "import sys\nsys.modules['yaml'] = None  # as after a plain pip install"
+
+
+def test_without_pyyaml_yaml_exits_2_with_one_line_and_json_is_checked(tmp_path):
+    (tmp_path / "net.yaml").write_text(BASE_YAML)
+    (tmp_path / "net.json").write_text(BASE_JSON.replace('"connect_density": 0.5',
+                                                         '"connect_density": 1.5'))
+    done = run_checker(tmp_path / "net.yaml", code=WITHOUT_PYYAML)
+    assert done.returncode == 2
+    assert done.stderr.splitlines() == [
+        f"{tmp_path / 'net.yaml'}: cannot check: reading YAML documents needs PyYAML: "
+        "pip install 'synaptor[tools]' (or pip install pyyaml)"]
+    done = run_checker(tmp_path / "net.json", code=WITHOUT_PYYAML)
+    assert done.returncode == 1 and "connect_density must be in (0, 1]" in done.stdout
+    assert done.stderr == ""
+    # Both at once: the JSON file is still checked, the status says a file was not.
+    done = run_checker(tmp_path / "net.json", tmp_path / "net.yaml", code=WITHOUT_PYYAML)
+    assert done.returncode == 2 and "connect_density" in done.stdout
