@@ -36,6 +36,8 @@ fi
 
 need_py=()
 python3 -c 'import pytest' >/dev/null 2>&1 || need_py+=(pytest)
+# The type stubs' tests run stubtest and mypy (a prebuilt wheel, no compiler).
+python3 -c 'import mypy' >/dev/null 2>&1 || need_py+=(mypy)
 command -v cmake >/dev/null 2>&1 || need_py+=(cmake)
 command -v ninja >/dev/null 2>&1 || need_py+=(ninja)
 # The wheel is repaired to a manylinux tag by auditwheel, which runs patchelf.
