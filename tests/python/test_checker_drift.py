@@ -9,6 +9,7 @@ rule the checker does not know shows up as a case the checker passes.
 
 import copy
 import json
+import random
 import re
 import subprocess
 import sys
@@ -459,3 +460,33 @@ def test_without_pyyaml_yaml_exits_2_with_one_line_and_json_is_checked(tmp_path)
     # Both at once: the JSON file is still checked, the status says a file was not.
     done = run_checker(tmp_path / "net.json", tmp_path / "net.yaml", code=WITHOUT_PYYAML)
     assert done.returncode == 2 and "connect_density" in done.stdout
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_random_edits_are_refused_by_both_or_by_neither(seed):
+    # Values swapped for odd ones, characters dropped, inserted or copied:
+    # creation and the checker (errors, or a text it cannot read) agree on each.
+    rng = random.Random(seed)
+    values = ["0", "-1", "1.5", "1e400", "0x10", "null", "true", "[]", "{}", '"x"', ".nan", "-0",
+              "256", "!Constant 1", "NoStp", "~", "1e-50", str(2**64)]
+    outcomes = set()
+    for _ in range(150):
+        fmt = rng.choice(["json", "yaml"])
+        text = BASE_JSON if fmt == "json" else BASE_YAML
+        for _ in range(rng.randint(1, 2)):
+            if rng.random() < 0.5:
+                spot = rng.choice(list(re.finditer(r"(?<=: )[^,\n}\]]+", text)))
+                text = text[:spot.start()] + rng.choice(values) + text[spot.end():]
+            else:
+                i, j = rng.randrange(len(text)), rng.randrange(len(text))
+                text = text[:i] + rng.choice(["", "{", "]", ":", ",", "-", "\n", "&a ", "*a",
+                                              text[j:j + 20]]) + text[i + 1:]
+        create = synaptor.create_from_json if fmt == "json" else synaptor.create_from_yaml
+        refused = creation_error(text, create) is not None
+        try:
+            reported = any(f.severity == "error" for f in check_text(text, fmt))
+        except ValueError:  # DocumentSyntaxError: not YAML or JSON at all
+            reported = True
+        assert refused == reported, (refused, text)
+        outcomes.add(refused)
+    assert outcomes == {False, True}
