@@ -15,7 +15,7 @@ import math
 import re
 import struct
 from dataclasses import dataclass
-from json.decoder import scanstring
+from json.decoder import scanstring  # type: ignore[attr-defined]  # (not in its stub)
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 from .document import import_yaml
@@ -113,8 +113,8 @@ class Number:
         lit = None if self.is_float else self.integer()
         if lit is not None and lit[1] <= U64_MAX:
             negative, magnitude = lit
-            value = int_to_f32(magnitude) if kind == "f32" else float(magnitude)
-            return -value if negative and magnitude else value
+            exact = int_to_f32(magnitude) if kind == "f32" else float(magnitude)
+            return -exact if negative and magnitude else exact
         value = self.real()
         if value is None:
             return None
@@ -213,9 +213,9 @@ class _JsonScanner:
         if c == '"':
             s, i = scanstring(self.text, i + 1)
             return Node("scalar", line, column, s), i
-        for word, val in (("true", True), ("false", False), ("null", None)):
+        for word, literal in (("true", True), ("false", False), ("null", None)):
             if self.text.startswith(word, i):
-                return Node("scalar", line, column, val), i + len(word)
+                return Node("scalar", line, column, literal), i + len(word)
         m = _NUMBER.match(self.text, i)
         assert m is not None  # the text was parsed as JSON before
         return Node("scalar", line, column, Number(m.group(0), bool(m.group(1) or m.group(2)))), m.end()

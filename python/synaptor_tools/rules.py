@@ -117,7 +117,7 @@ def check_rules(doc: Dict[str, Any], report: Report, shown: Callable[[str], str]
     `doc` (the checker's plain values, None where a value could not be read)
     breaks. `shown(path)` is a value's text for the message;
     `num_threads_allowed(n)` answers the thread-count rule."""
-    layers = doc.get("layers") if isinstance(doc.get("layers"), list) else []
+    layers: List[Any] = doc["layers"] if isinstance(doc.get("layers"), list) else []
     for i, layer in enumerate(layers):
         if not isinstance(layer, dict):
             continue
@@ -134,9 +134,10 @@ def check_rules(doc: Dict[str, Any], report: Report, shown: Callable[[str], str]
                        f"more than {U64_MAX} (found a total of {total} up to this layer)")
                 break
 
-    connections = doc.get("layer_connections")
+    connections: List[Any] = (doc["layer_connections"]
+                              if isinstance(doc.get("layer_connections"), list) else [])
     seen = set()
-    for j, c in enumerate(connections if isinstance(connections, list) else []):
+    for j, c in enumerate(connections):
         if not isinstance(c, dict):
             continue
         base = f"layer_connections[{j}]"
@@ -149,7 +150,8 @@ def check_rules(doc: Dict[str, Any], report: Report, shown: Callable[[str], str]
             if isinstance(c.get(end), int) and c[end] >= len(layers):
                 report(f"{base}.{end}", f"invalid {end}: {c[end]} (the document has "
                        f"{len(layers)} layers, ids 0 to {len(layers) - 1})")
-        projection = c.get("projection_params") if isinstance(c.get("projection_params"), dict) else {}
+        projection: Dict[str, Any] = (c["projection_params"]
+                                      if isinstance(c.get("projection_params"), dict) else {})
         synapse = projection.get("synapse_params")
         _apply((_positive("max_weight"),), synapse, f"{base}.projection_params.synapse_params",
                report, shown)
