@@ -255,6 +255,14 @@ def parse_yaml(text: str) -> Node:
                 return _PLAIN
             return super().resolve(kind, value, implicit)
 
+        # The non-specific tag `!` makes a scalar a string.
+        def compose_scalar_node(self, anchor: Any) -> Any:
+            explicit_string = self.peek_event().tag == "!"
+            node = super().compose_scalar_node(anchor)
+            if explicit_string:
+                node.tag = "tag:yaml.org,2002:str"
+            return node
+
     try:
         docs = list(yaml.compose_all(text, Loader=Loader))
     except yaml.MarkedYAMLError as e:

@@ -364,7 +364,7 @@ def test_reader_messages_of_the_sources_have_cases():
 
 @pytest.mark.parametrize("text,value", [
     ("0x1F", 31), ("0o17", 15), ("-0", 0), ("+7", 7),
-    ("1e5", None), ("yes", None), ("1_000", None), ("'5'", None), ("!!str 5", None),
+    ("1e5", None), ("yes", None), ("1_000", None), ("'5'", None), ("!!str 5", None), ("! 5", None),
     (str(2**64), None), ("0x", None),
 ])
 def test_integers_are_read_by_the_reader_s_rules(text, value):
