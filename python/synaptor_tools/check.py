@@ -102,6 +102,8 @@ class _Checker:
 
     def unknown_key_message(self, key: Any, struct: str) -> str:
         names = [f.name for f in STRUCTS[struct]]
+        if isinstance(key, list):  # a mapping or sequence as a key
+            return f"a structured key in {struct} names no field: it is ignored with its value"
         if key == "<<":
             return ("merge keys (`<<`) are not read: the merged fields are ignored; "
                     "write the fields out or use an alias for the whole block")
@@ -115,10 +117,10 @@ class _Checker:
 
     def field(self, node: Node, f: Field, path: str) -> Any:
         self.positions.setdefault(path, node)
-        if node.kind == "scalar" and node.value is None and node.tag is None:
-            if not f.required:
+        if node.kind == "scalar" and node.value is None:
+            if not f.required:  # absent, whatever its tag
                 return None
-            if f.kind not in STRUCTS:
+            if f.kind not in STRUCTS and node.tag is None:  # (`!NoStp` is a variant)
                 self.add("error", node, path, f"`{f.name}` is required and may not be null")
                 return None
         if f.is_list:

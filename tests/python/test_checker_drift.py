@@ -388,6 +388,25 @@ def test_floats_are_read_by_the_reader_s_rules(text, accepted):
     assert (refused is None) == accepted == (errors == []), (refused, errors)
 
 
+@pytest.mark.parametrize("old,new,accepted", [
+    ("pin_threads: false", "pin_threads: false\n  num_threads: !unknown_tag ~", True),
+    ("pin_threads: false", "pin_threads: !unknown_tag", False),
+    ("pin_threads: false", "pin_threads: false\n  num_threads: !unknown_tag 1", True),
+])
+def test_tags_that_name_no_variant(old, new, accepted):
+    text = BASE_YAML.replace(old, new, 1)
+    assert text != BASE_YAML
+    assert (creation_error(text, synaptor.create_from_yaml) is None) == accepted
+    assert accepted == (not any(f.severity == "error" for f in check_text(text, "yaml")))
+
+
+@pytest.mark.parametrize("extra", ["? [a, b]\n: 1\n", "{x: 1}: 2\n", "1: 2\n", "null: 3\n"])
+def test_keys_that_name_no_field_are_ignored_by_both(extra):
+    assert creation_error(BASE_YAML + extra, synaptor.create_from_yaml) is None
+    [finding] = check_text(BASE_YAML + extra, "yaml")
+    assert finding.severity == "warning" and "ignored" in finding.message
+
+
 def test_json_without_nan_or_infinity():
     text = BASE_JSON.replace('"tau_membrane": 10.0', '"tau_membrane": NaN', 1)
     assert creation_error(text) is not None
