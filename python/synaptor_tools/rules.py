@@ -77,6 +77,11 @@ STP_RULES = (
 
 STDP_RULES = (_positive("tau_pre_before_post"), _positive("tau_pre_after_post"))
 
+SHORT_TERM_STDP_RULES = (Rule(("tau",), lambda v: v <= 0.0,
+                              "short_term_stdp_params: tau must be strictly positive"),)
+
+SYNAPSE_RULES = (_positive("max_weight"),)
+
 CONNECTION_RULES = (
     Rule(("connect_density",), lambda v: v <= 0.0 or v > 1.0, "connect_density must be in (0, 1]"),
     Rule(("connect_width",), lambda v: v <= 0.0 or v > 2.0, "connect_width must be in (0, 2]"),
@@ -153,8 +158,7 @@ def check_rules(doc: Dict[str, Any], report: Report, shown: Callable[[str], str]
         projection: Dict[str, Any] = (c["projection_params"]
                                       if isinstance(c.get("projection_params"), dict) else {})
         synapse = projection.get("synapse_params")
-        _apply((_positive("max_weight"),), synapse, f"{base}.projection_params.synapse_params",
-               report, shown)
+        _apply(SYNAPSE_RULES, synapse, f"{base}.projection_params.synapse_params", report, shown)
         stp = projection.get("stp_params")
         for kind in ("Depression", "Facilitation"):
             if isinstance(stp, dict) and kind in stp:
@@ -166,9 +170,8 @@ def check_rules(doc: Dict[str, Any], report: Report, shown: Callable[[str], str]
         if isinstance(short, dict):
             _apply(STDP_RULES, short.get("stdp_params"),
                    f"{base}.projection_params.short_term_stdp_params.stdp_params", report, shown)
-            _apply((Rule(("tau",), lambda v: v <= 0.0,
-                         "short_term_stdp_params: tau must be strictly positive"),),
-                   short, f"{base}.projection_params.short_term_stdp_params", report, shown)
+            _apply(SHORT_TERM_STDP_RULES, short, f"{base}.projection_params.short_term_stdp_params",
+                   report, shown)
         _apply(CONNECTION_RULES, c, base, report, shown)
         weight = c.get("initial_syn_weight")
         for variant, broken, message in WEIGHT_RULES:
