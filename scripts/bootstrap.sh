@@ -56,6 +56,8 @@ for module in numpy matplotlib yaml; do
 done
 if [ "$mode" = test ]; then
     python3 -c 'import pytest' >/dev/null 2>&1 || need_py+=(pytest)
+    # The type stubs' tests run stubtest and mypy (a prebuilt wheel, no compiler).
+    python3 -c 'import mypy' >/dev/null 2>&1 || need_py+=(mypy)
     # The wheel is repaired to a manylinux tag by auditwheel, which runs patchelf.
     python3 -m auditwheel --version >/dev/null 2>&1 || need_py+=(auditwheel)
     scripts_dir=$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')

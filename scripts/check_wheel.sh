@@ -49,6 +49,19 @@ assert synaptor_tools.check_text(json.dumps(doc)) == []
 site = pathlib.Path(sysconfig.get_paths()["purelib"])
 assert (site / "synaptor-stubs" / "__init__.pyi").is_file()
 assert (site / "synaptor_tools" / "py.typed").is_file()
+assert (site / "synaptor_tools" / "classes.pyi").is_file()
+assert synaptor_tools.Instance is type(inst)
+# Without PyYAML (not a dependency) a YAML document ends the checker with one
+# line and status 2; JSON needs nothing more.
+import subprocess
+pathlib.Path("net.yaml").write_text("layers: []\n")
+pathlib.Path("net.json").write_text(json.dumps(doc))
+check = pathlib.Path(sys.executable).parent / "synaptor-check"
+done = subprocess.run([str(check), "net.yaml"], capture_output=True, text=True)
+assert done.returncode == 2 and len(done.stderr.splitlines()) == 1, done.stderr
+assert "pip install" in done.stderr
+done = subprocess.run([str(check), "net.json"], capture_output=True, text=True)
+assert (done.returncode, done.stdout) == (0, "net.json: ok\n"), done.stdout + done.stderr
 # The module loads its thread-local anchor from its own directory.
 assert (pathlib.Path(synaptor.__file__).parent / "_synaptor_tls_anchor.so").is_file()
 # The companion module for MPI, when the wheel was built with it, imports

@@ -9,11 +9,17 @@
 - `check_document(source)`: unknown keys and suspicious values of a document,
   also as `python -m synaptor_tools check FILE`;
 - `weight_matrix(instance, from_layer, to_layer, sparse=False)`: the weights
-  of one projection as a dense NumPy or sparse SciPy matrix.
+  of one projection as a dense NumPy or sparse SciPy matrix;
+- `Instance`, `TickResult`, `BatchTickResult`, `StateSnapshot`, `Recording`,
+  `RecordedArray`, `Synapses` and `PanicException`: the module's classes that
+  it hands out only as results, by name (for annotations, `isinstance` and
+  `except`), and `IdSequence`, what an id argument takes.
 
 NumPy, matplotlib, PyYAML and tqdm are optional; each function that needs
 one says so when it is missing.
 """
+
+from typing import TYPE_CHECKING, Any, List
 
 from ._version import __version__
 from .check import Finding, check_document, check_text
@@ -21,8 +27,36 @@ from .document import LayerLayout, NetworkLayout, layout, load_document
 from .results import RunResult, SpikeArrays, raster, run, spike_arrays
 from .synapses import weight_matrix
 
+# The classes are made from the native module when first asked for, so that
+# the document tools work without creating anything.
+_CLASSES = ("BatchTickResult", "IdSequence", "Instance", "PanicException", "RecordedArray",
+            "Recording", "StateSnapshot", "Synapses", "TickResult")
+
+if TYPE_CHECKING:
+    from .classes import (BatchTickResult, IdSequence, Instance, PanicException, RecordedArray,
+                          Recording, StateSnapshot, Synapses, TickResult)
+else:
+    def __getattr__(name: str) -> Any:
+        if name in _CLASSES:
+            from . import classes
+
+            return getattr(classes, name)
+        raise AttributeError(f"module 'synaptor_tools' has no attribute {name!r}")
+
+    def __dir__() -> List[str]:
+        return sorted(set(globals()) | set(_CLASSES))
+
 __all__ = [
     "__version__",
+    "BatchTickResult",
+    "IdSequence",
+    "Instance",
+    "PanicException",
+    "RecordedArray",
+    "Recording",
+    "StateSnapshot",
+    "Synapses",
+    "TickResult",
     "Finding",
     "LayerLayout",
     "NetworkLayout",

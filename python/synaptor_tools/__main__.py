@@ -7,8 +7,8 @@ import sys
 from typing import List, Optional
 
 from . import __version__
-from .check import DocumentSyntaxError, check_document
-from .document import layout
+from .check import DocumentSyntaxError, check_text
+from .document import layout, read_text
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -17,18 +17,25 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--version", action="version", version=f"synaptor {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
     check = commands.add_parser(
-        "check", help="report unknown keys, missing fields and suspicious values",
+        "check", help="report what creation refuses, unknown keys and suspicious values",
         description="Exit status: 0 nothing found, 1 findings, 2 a file could not be read "
-                    "(missing, or not YAML/JSON at all).")
+                    "(missing, not YAML/JSON at all, or YAML without PyYAML installed).")
     check.add_argument("files", nargs="+", metavar="FILE", help=".yaml, .yml or .json document")
     check.add_argument("--errors-only", action="store_true",
-                       help="report only what the reader or validation will refuse")
+                       help="report only what creation refuses (the reader or validation)")
+    check.add_argument("--cpus", type=int, metavar="N",
+                       help="check num_threads against N available CPUs instead of "
+                            "this machine's")
     show = commands.add_parser("layout", help="print the layers' nid ranges and the channels")
     show.add_argument("file", metavar="FILE")
     args = parser.parse_args(argv)
 
     if args.command == "layout":
-        net = layout(args.file)
+        try:
+            net = layout(args.file)
+        except (ImportError, OSError, ValueError) as e:
+            print(f"{args.file}: cannot read: {e}", file=sys.stderr)
+            return 2
         for layer in net.layers:
             last = layer.first_nid + layer.num_neurons - 1
             print(f"layer {layer.index}: {layer.num_neurons} neurons, nids {layer.first_nid}..{last}")
@@ -40,8 +47,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     status = 0
     for name in args.files:
         try:
-            findings = check_document(name if name.endswith((".yaml", ".yml", ".json"))
-                                      else open(name).read())
+            text, fmt = read_text(name if name.endswith((".yaml", ".yml", ".json"))
+                                  else open(name).read())
+            findings = check_text(text, fmt, available_cpus=args.cpus)
+        except ImportError as e:
+            # YAML needs PyYAML, which a plain install of the wheel lacks.
+            print(f"{name}: cannot check: {e}", file=sys.stderr)
+            status = 2
+            continue
         except OSError as e:
             print(f"{name}: cannot read: {e.strerror}", file=sys.stderr)
             status = 2

@@ -1,30 +1,35 @@
-"""Checks a parameter document for what the module's reader lets through.
+"""Checks a parameter document against everything creation applies, and more.
 
-The reader ignores keys it does not know, so a misspelt optional key quietly
-switches a feature off; validation accepts values such as NaN time constants
-or `num_threads: 0` that cannot be meant. `check_text` finds both, with line
-and column (1-based), and lists every missing required field at once.
+Errors are what creation refuses: what the reader refuses (wrong types,
+missing or duplicated fields, unknown variants) and every rule of creation's
+validation (see `rules`), each at the path, line and column (1-based) of the
+offending value, all at once rather than the first only. Warnings are what
+creation accepts but cannot be meant: the reader ignores keys it does not
+know, so a misspelt optional key quietly switches a feature off, and
+validation lets through values such as NaN time constants or
+`num_threads: 0`.
 """
 
 from __future__ import annotations
 
 import difflib
+import functools
 import json
 import math
-import re
+import os
 from dataclasses import dataclass
-from json.decoder import scanstring
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional
 
-from .document import import_yaml, read_text
+from .document import read_text
+from .document_tree import (U64_MAX, DocumentSyntaxError, Node, Number, parse_json,
+                            parse_yaml, replayed_events)
+from .rules import check_rules
 from .schema import STRUCTS, VARIANTS, Field
 
-U64_MAX = 2**64 - 1
-YAML_BOOLS = {"true": True, "True": True, "TRUE": True,
-              "false": False, "False": False, "FALSE": False}
-YAML_NULLS = {"", "~", "null", "Null", "NULL"}
-YAML_FLOAT_SPECIAL = {".inf": math.inf, ".Inf": math.inf, ".INF": math.inf,
-                      ".nan": math.nan, ".NaN": math.nan, ".NAN": math.nan}
+__all__ = ["DocumentSyntaxError", "Finding", "check_document", "check_text"]
+
+#: Events replayed through aliases beyond which the reader refuses a document.
+MAX_REPLAYED_EVENTS = 1 << 22
 
 
 @dataclass(frozen=True)
@@ -40,164 +45,6 @@ class Finding:
         return f"{filename}:{self.line}:{self.column}: {self.severity}: {self.message}{where}"
 
 
-class DocumentSyntaxError(ValueError):
-    """The text is no YAML or JSON at all; carries the parser's position."""
-
-    def __init__(self, message: str, line: int, column: int) -> None:
-        super().__init__(f"{message} at line {line} column {column}")
-        self.line, self.column = line, column
-
-
-# A small positioned tree that both formats are read into.
-@dataclass
-class Node:
-    kind: str  # "map", "seq" or "scalar"
-    line: int
-    column: int
-    value: Any = None  # scalar: the value (None for null); map: [(key Node, value Node)]; seq: [Node]
-    tag: Optional[str] = None  # YAML local tag without "!", or None
-    raw: Optional[str] = None  # YAML scalar text, None for JSON
-
-
-# ----------------------------------------------------------------------------- JSON
-
-_NUMBER = re.compile(r"-?(?:0|[1-9]\d*)(\.\d+)?([eE][-+]?\d+)?")
-
-
-class _JsonScanner:
-    def __init__(self, text: str) -> None:
-        self.text = text
-        self.line_starts = [0] + [m.end() for m in re.finditer("\n", text)]
-
-    def position(self, index: int) -> Tuple[int, int]:
-        lo, hi = 0, len(self.line_starts)
-        while hi - lo > 1:
-            mid = (lo + hi) // 2
-            if self.line_starts[mid] <= index:
-                lo = mid
-            else:
-                hi = mid
-        return lo + 1, index - self.line_starts[lo] + 1
-
-    def skip(self, i: int) -> int:
-        while i < len(self.text) and self.text[i] in " \t\r\n":
-            i += 1
-        return i
-
-    def value(self, i: int) -> Tuple[Node, int]:
-        i = self.skip(i)
-        line, column = self.position(i)
-        c = self.text[i]
-        if c == "{":
-            items: List[Tuple[Node, Node]] = []
-            i = self.skip(i + 1)
-            if self.text[i] == "}":
-                return Node("map", line, column, items), i + 1
-            while True:
-                i = self.skip(i)
-                key_line, key_column = self.position(i)
-                key, i = scanstring(self.text, i + 1)
-                i = self.skip(i) + 1  # the colon
-                val, i = self.value(i)
-                items.append((Node("scalar", key_line, key_column, key), val))
-                i = self.skip(i)
-                if self.text[i] == "}":
-                    return Node("map", line, column, items), i + 1
-                i += 1  # the comma
-        if c == "[":
-            elems: List[Node] = []
-            i = self.skip(i + 1)
-            if self.text[i] == "]":
-                return Node("seq", line, column, elems), i + 1
-            while True:
-                val, i = self.value(i)
-                elems.append(val)
-                i = self.skip(i)
-                if self.text[i] == "]":
-                    return Node("seq", line, column, elems), i + 1
-                i += 1
-        if c == '"':
-            s, i = scanstring(self.text, i + 1)
-            return Node("scalar", line, column, s), i
-        for word, val in (("true", True), ("false", False), ("null", None)):
-            if self.text.startswith(word, i):
-                return Node("scalar", line, column, val), i + len(word)
-        m = _NUMBER.match(self.text, i)
-        number = m.group(0)
-        val = float(number) if (m.group(1) or m.group(2)) else int(number)
-        return Node("scalar", line, column, val), m.end()
-
-
-def parse_json(text: str) -> Node:
-    # The standard parser finds syntax errors; the scanner then reads a text
-    # known to be valid, keeping positions.
-    try:
-        json.loads(text)
-    except json.JSONDecodeError as e:
-        raise DocumentSyntaxError(e.msg, e.lineno, e.colno) from None
-    node, _ = _JsonScanner(text).value(0)
-    return node
-
-
-# ----------------------------------------------------------------------------- YAML
-
-def parse_yaml(text: str) -> Node:
-    yaml = import_yaml()
-    try:
-        docs = list(yaml.compose_all(text, Loader=yaml.SafeLoader))
-    except yaml.MarkedYAMLError as e:
-        mark = e.problem_mark or e.context_mark
-        line, column = (mark.line + 1, mark.column + 1) if mark else (1, 1)
-        raise DocumentSyntaxError(str(e.problem or e), line, column) from None
-    if len(docs) != 1:
-        raise DocumentSyntaxError("a document is exactly one YAML document, found "
-                                  f"{len(docs)}", 1, 1)
-    memo: Dict[int, Node] = {}
-
-    def convert(n: Any) -> Node:
-        if id(n) in memo:  # aliases share their anchor's node
-            return memo[id(n)]
-        line, column = n.start_mark.line + 1, n.start_mark.column + 1
-        tag = n.tag[1:] if n.tag.startswith("!") and not n.tag.startswith("!!") else None
-        if isinstance(n, yaml.MappingNode):
-            out = Node("map", line, column, [], tag)
-            memo[id(n)] = out
-            out.value = [(convert(k), convert(v)) for k, v in n.value]
-        elif isinstance(n, yaml.SequenceNode):
-            out = Node("seq", line, column, [], tag)
-            memo[id(n)] = out
-            out.value = [convert(v) for v in n.value]
-        else:
-            out = Node("scalar", line, column, _yaml_scalar(n), tag,
-                       n.value if n.style is None else None)
-            memo[id(n)] = out
-        return out
-
-    return convert(docs[0])
-
-
-def _yaml_scalar(n: Any) -> Any:
-    """The value of a scalar as the module's reader takes it: null, bool, int,
-    float or str (quoted scalars are always strings)."""
-    text = n.value
-    if n.style is not None:
-        return text
-    if text in YAML_NULLS:
-        return None
-    if text in YAML_BOOLS:
-        return YAML_BOOLS[text]
-    sign = -1.0 if text.startswith("-") else 1.0
-    bare = text.lstrip("+-")
-    if bare in YAML_FLOAT_SPECIAL:
-        return sign * YAML_FLOAT_SPECIAL[bare] if bare.lower() == ".inf" else math.nan
-    if re.fullmatch(r"[-+]?\d+", text):
-        return int(text)
-    try:
-        return float(text)
-    except ValueError:
-        return text
-
-
 # ----------------------------------------------------------------------------- checks
 
 ALL_FIELDS = {f.name: struct for struct, fields in STRUCTS.items() for f in fields}
@@ -208,6 +55,8 @@ class _Checker:
         self.fmt = fmt
         self.findings: List[Finding] = []
         self.seen: set = set()
+        #: The node of every field, list item and variant payload read, by path.
+        self.positions: Dict[str, Node] = {}
 
     def add(self, severity: str, node: Node, path: str, message: str) -> None:
         key = (node.line, node.column, message)
@@ -219,6 +68,7 @@ class _Checker:
     # value checks that follow, or None where the structure is broken.
     def struct(self, node: Node, struct: str, path: str) -> Optional[dict]:
         fields = STRUCTS[struct]
+        self.positions.setdefault(path, node)
         if node.kind == "scalar" and node.value is None and self.fmt == "yaml":
             node = Node("map", node.line, node.column, [])  # an empty value reads as {}
         if node.kind == "seq" and self.fmt == "json":
@@ -252,6 +102,8 @@ class _Checker:
 
     def unknown_key_message(self, key: Any, struct: str) -> str:
         names = [f.name for f in STRUCTS[struct]]
+        if isinstance(key, list):  # a mapping or sequence as a key
+            return f"a structured key in {struct} names no field: it is ignored with its value"
         if key == "<<":
             return ("merge keys (`<<`) are not read: the merged fields are ignored; "
                     "write the fields out or use an alias for the whole block")
@@ -264,10 +116,11 @@ class _Checker:
         return f"{message} (known keys: {', '.join(names)})"
 
     def field(self, node: Node, f: Field, path: str) -> Any:
-        if node.kind == "scalar" and node.value is None and node.tag is None:
-            if not f.required:
+        self.positions.setdefault(path, node)
+        if node.kind == "scalar" and node.value is None:
+            if not f.required:  # absent, whatever its tag
                 return None
-            if f.kind not in STRUCTS:
+            if f.kind not in STRUCTS and node.tag is None:  # (`!NoStp` is a variant)
                 self.add("error", node, path, f"`{f.name}` is required and may not be null")
                 return None
         if f.is_list:
@@ -299,7 +152,7 @@ class _Checker:
                 self.add("error", node, path, f"expected one of {accepted} as a tag{hint}")
                 return None
             name, payload = node.tag, node
-            payload = Node(node.kind, node.line, node.column, node.value, None, node.raw)
+            payload = Node(node.kind, node.line, node.column, node.value, None)
         else:
             if node.kind == "scalar" and isinstance(node.value, str):
                 name, payload = node.value, None
@@ -322,6 +175,7 @@ class _Checker:
             self.add("error", node, path, f"`{name}` needs a value")
             return None
         sub = f"{path}.{name}"
+        self.positions.setdefault(sub, payload)
         if kind in STRUCTS:
             return {name: self.struct(payload, kind, sub)}
         return {name: self.scalar(payload, kind, sub)}
@@ -336,22 +190,31 @@ class _Checker:
                 self.add("error", node, path, f"expected a boolean (true or false), found {value!r}")
                 return None
             return value
-        if isinstance(value, bool) or isinstance(value, str):
+        if not isinstance(value, Number):
             self.add("error", node, path, f"expected {kind}, found {value!r}")
             return None
         if kind in ("u8", "u64"):
             limit = 255 if kind == "u8" else U64_MAX
-            if not isinstance(value, int) or not 0 <= value <= limit:
-                self.add("error", node, path, f"expected {kind} (an integer 0..{limit}), found {value!r}")
-                return None
-            return value
-        return float(value)
+            number = value.as_unsigned(limit)
+            if number is None:
+                self.add("error", node, path, f"expected {kind} (an integer 0..{limit}), "
+                         f"found {value}")
+            return number
+        real = value.as_float(kind)
+        if real is None:
+            self.add("error", node, path, f"expected {kind}, found {value}, which is beyond "
+                     f"the range of {kind} (or rounds to 0)")
+        return real
 
 
 def _value_checks(checker: _Checker, doc: dict, positions: Dict[str, Node]) -> None:
     """Values that validation accepts but that are almost surely mistakes."""
 
+    errors = {f.path for f in checker.findings if f.severity == "error"}
+
     def warn(path: str, message: str) -> None:
+        if path in errors:  # already refused; "validation lets it pass" would be wrong
+            return
         node = positions.get(path) or Node("scalar", 1, 1)
         checker.add("warning", node, path, message)
 
@@ -410,40 +273,62 @@ def _value_checks(checker: _Checker, doc: dict, positions: Dict[str, Node]) -> N
                  "Depression with p0 0: the efficacy stays 0 and the connection transmits nothing")
 
 
-def check_text(text: str, fmt: Optional[str] = None) -> List[Finding]:
+def check_text(text: str, fmt: Optional[str] = None,
+               available_cpus: Optional[int] = None) -> List[Finding]:
     """Findings for a document text, in document order. `fmt` is "yaml" or
-    "json" (guessed from the text when None). Raises `DocumentSyntaxError`
-    when the text is not YAML or JSON at all."""
+    "json" (guessed from the text when None). `num_threads` is checked against
+    `available_cpus`, by default against what creation finds on this machine.
+    Raises `DocumentSyntaxError` when the text is not YAML or JSON at all, and
+    ImportError (naming the package) for YAML without PyYAML."""
     if fmt is None:
         fmt = "json" if text.lstrip().startswith("{") else "yaml"
     root = parse_json(text) if fmt == "json" else parse_yaml(text)
     checker = _Checker(fmt)
     if root.kind == "scalar" and root.value is None:
         raise DocumentSyntaxError("the document is empty", 1, 1)
+    # The reader bounds how far aliases may expand, and so does the checker,
+    # or a short text of nested aliases would keep it busy for hours.
+    if fmt == "yaml" and replayed_events(root) > MAX_REPLAYED_EVENTS:
+        checker.add("error", root, "", "alias expansion limit exceeded: the document expands "
+                    f"to more than {MAX_REPLAYED_EVENTS} replayed nodes")
+        return checker.findings
     doc = checker.struct(root, "InstanceParams", "")
     if doc is not None:
-        positions: Dict[str, Node] = {}
-        _collect_positions(root, "", positions, fmt)
+        positions = checker.positions
+
+        def report(path: str, message: str, severity: str = "error") -> None:
+            checker.add(severity, positions.get(path) or root, path, message)
+
+        def shown(path: str) -> str:
+            node = positions.get(path)
+            value = node.value if node is not None and node.kind == "scalar" else None
+            if isinstance(value, bool):
+                return "true" if value else "false"
+            return str(value) if isinstance(value, Number) else "?"
+
+        allowed: Callable[[int], bool] = (creation_allows_threads if available_cpus is None
+                                          else lambda n: n <= available_cpus)
+        check_rules(doc, report, shown, allowed)
         _value_checks(checker, doc, positions)
     return sorted(checker.findings, key=lambda f: (f.line, f.column))
 
 
-def _collect_positions(node: Node, path: str, out: Dict[str, Node], fmt: str) -> None:
-    if path in out:
-        return
-    out[path] = node
-    if node.kind == "map":
-        for key, value in node.value:
-            sub = f"{path}.{key.value}" if path else str(key.value)
-            _collect_positions(value, sub, out, fmt)
-            if fmt == "yaml" and value.tag:  # `!Constant 0.5` reads as {"Constant": 0.5}
-                out.setdefault(f"{sub}.{value.tag}", value)
-                if value.kind == "map":
-                    for k2, v2 in value.value:
-                        out.setdefault(f"{sub}.{value.tag}.{k2.value}", v2)
-    elif node.kind == "seq":
-        for i, value in enumerate(node.value):
-            _collect_positions(value, f"{path}[{i}]", out, fmt)
+@functools.lru_cache(maxsize=None)
+def creation_allows_threads(num_threads: int) -> bool:
+    """Whether creation accepts `num_threads` on this machine. Asked of
+    creation itself (an empty network), since the count it compares with
+    follows this process's CPU affinity and its control group's CPU quota."""
+    try:
+        import synaptor
+    except ImportError:
+        return num_threads <= len(os.sched_getaffinity(0))
+    doc = {"layers": [], "layer_connections": [],
+           "technical_params": {"num_threads": num_threads, "pin_threads": False}}
+    try:
+        synaptor.create_from_json(json.dumps(doc), 0)
+    except ValueError:
+        return False
+    return True
 
 
 def check_document(source: Any) -> List[Finding]:

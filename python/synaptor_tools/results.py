@@ -7,7 +7,7 @@ import sys
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, List, NamedTuple, Optional
+from typing import Any, List, Literal, NamedTuple, Optional, overload
 
 from .document import NetworkLayout
 
@@ -129,6 +129,20 @@ def check_rates(instance: Any) -> None:
         warnings.warn(f"reward_rate is {instance.reward_rate!r}", stacklevel=3)
 
 
+# A run that collects returns its RunResult, one that does not returns None.
+@overload
+def run(instance: Any, until: int, chunk: int = ..., progress: Any = ...,
+        collect: Literal[True] = ..., stream: Any = ...,
+        stop_on_interrupt: bool = ...) -> RunResult: ...
+@overload
+def run(instance: Any, until: int, chunk: int, progress: Any, collect: Literal[False],
+        stream: Any = ..., stop_on_interrupt: bool = ...) -> None: ...
+@overload
+def run(instance: Any, until: int, chunk: int = ..., progress: Any = ..., *,
+        collect: Literal[False], stream: Any = ..., stop_on_interrupt: bool = ...) -> None: ...
+@overload
+def run(instance: Any, until: int, chunk: int = ..., progress: Any = ..., collect: bool = ...,
+        stream: Any = ..., stop_on_interrupt: bool = ...) -> Optional[RunResult]: ...
 def run(instance: Any, until: int, chunk: int = 10_000, progress: Any = True,
         collect: bool = True, stream: Any = None,
         stop_on_interrupt: bool = False) -> Optional[RunResult]:

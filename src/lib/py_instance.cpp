@@ -300,9 +300,9 @@ std::array<PyMethodDef, 7> common_methods() {
         {"get_t", method_function(&instance_get_t), METH_NOARGS,
          "get_t()\n--\n\nThe index of the next tick to run."},
         {"__enter__", method_function(&instance_enter), METH_NOARGS,
-         "__enter__()\n--\n\nThe instance itself, closed when the with block ends."},
+         "__enter__($self)\n--\n\nThe instance itself, closed when the with block ends."},
         {"__exit__", method_function(&instance_exit), METH_FASTCALL,
-         "__exit__(*exc_info)\n--\n\nCloses the instance (see close())."},
+         "__exit__($self, *exc_info)\n--\n\nCloses the instance (see close())."},
     }};
 }
 
@@ -325,10 +325,11 @@ std::array<PyGetSetDef, 3> common_attributes() {
 
 PyMethodDef close(bool collective) {
     return {"close", method_function(&instance_close), METH_NOARGS,
-            collective ? "close()\n--\n\nCollective: joins the workers and frees the instance's "
-                         "communicator.\nEvery later call raises ValueError."
-                       : "close()\n--\n\nJoins the workers and frees the network's memory at "
-                         "once.\nEvery later call raises ValueError."};
+            collective
+                ? "close($self)\n--\n\nCollective: joins the workers and frees the instance's "
+                  "communicator.\nEvery later call raises ValueError."
+                : "close($self)\n--\n\nJoins the workers and frees the network's memory at "
+                  "once.\nEvery later call raises ValueError."};
 }
 
 PyGetSetDef rank() {
