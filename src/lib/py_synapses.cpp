@@ -298,6 +298,10 @@ PyObject* get_layers(PyObject* self, void*) {
 
 }  // namespace
 
+bool convert_synapse_indices(PyObject* obj, std::vector<std::int64_t>* out) {
+    return convert_indices(obj, out);
+}
+
 PyType_Spec synapses_type_layout = synapses_class.type_layout();
 
 PyObject* wrap_synapses(PyObject* module, SynapseTable synapses) {
