@@ -9,7 +9,9 @@
 - `check_document(source)`: unknown keys and suspicious values of a document,
   also as `python -m synaptor_tools check FILE`;
 - `weight_matrix(instance, from_layer, to_layer, sparse=False)`: the weights
-  of one projection as a dense NumPy or sparse SciPy matrix.
+  of one projection as a dense NumPy or sparse SciPy matrix;
+- `synapse_indices(instance, from_layer, to_layer)`: the synapse indices of
+  one projection, for `record_synapses` and `set_weights(indices=...)`.
 
 NumPy, matplotlib, PyYAML and tqdm are optional; each function that needs
 one says so when it is missing.
@@ -19,7 +21,7 @@ from ._version import __version__
 from .check import Finding, check_document, check_text
 from .document import LayerLayout, NetworkLayout, layout, load_document
 from .results import RunResult, SpikeArrays, raster, run, spike_arrays
-from .synapses import weight_matrix
+from .synapses import synapse_indices, weight_matrix
 
 __all__ = [
     "__version__",
@@ -35,5 +37,6 @@ __all__ = [
     "raster",
     "run",
     "spike_arrays",
+    "synapse_indices",
     "weight_matrix",
 ]

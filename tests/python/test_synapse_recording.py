@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import synaptor
+import synaptor_tools
 from conftest import rich_document
 
 INDICES = [900, 3, 0, 1417, 250, 77, 1790, 640, 1201, 35]  # every connection, in no order
@@ -248,3 +249,29 @@ def test_no_room_for_a_sample_is_a_memory_error_before_the_tick():
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.startswith("ok "), done.stdout
+
+
+def test_synapse_indices_name_the_synapses_of_a_filtered_listing():
+    inst = create()
+    drive(inst, 20)
+    every = inst.synapses()
+    num_layers = len(inst.layers)
+    seen = 0
+    for from_layer in [None, *range(num_layers)]:
+        for to_layer in [None, *range(num_layers)]:
+            indices = synaptor_tools.synapse_indices(inst, from_layer, to_layer)
+            listing = inst.synapses(from_layer, to_layer)
+            assert indices.dtype == np.int64 and np.all(np.diff(indices) > 0)
+            for name in ("pre_syn_nids", "post_syn_nids", "weights"):
+                assert (np.asarray(getattr(every, name))[indices].tobytes()
+                        == np.asarray(getattr(listing, name)).tobytes())
+            seen += len(indices) if from_layer is not None and to_layer is not None else 0
+    assert seen == len(every.weights) > 0
+    with pytest.raises(ValueError, match="^to_layer 3 is out of range: the network has 3 layers$"):
+        synaptor_tools.synapse_indices(inst, 0, 3)
+    # What they are for: the first synapses of one projection, recorded.
+    chosen_ones = synaptor_tools.synapse_indices(inst, 1, 2)[:6]
+    inst.record_synapses(chosen_ones)
+    drive(inst, 25)
+    last = np.asarray(inst.stop_synapse_recording().weights)[-1]
+    assert last.tobytes() == np.asarray(inst.synapses(1, 2).weights)[:6].tobytes()
