@@ -255,3 +255,20 @@ def test_weight_matrix_places_each_synapse_at_its_pair():
     else:
         sparse = synaptor_tools.weight_matrix(inst, 1, 2, sparse=True)
         assert sparse.nnz == len(weights) and np.array_equal(sparse.toarray(), matrix)
+
+
+def test_layer_ids_beyond_64_bits_are_out_of_range_by_name():
+    inst = create(1)
+    before = np.asarray(inst.synapses().weights).tobytes()
+    weights = np.zeros(len(inst.synapses(0, 1).weights), dtype=np.float32)
+    for value in (2**64, 2**63, 2**200, -2**64):
+        for name in ("from_layer", "to_layer"):
+            text = f"^{name} {value} is out of range: the network has 3 layers$"
+            with pytest.raises(ValueError, match=text):
+                inst.synapses(**{name: value})
+            with pytest.raises(ValueError, match=text):
+                inst.set_weights(weights, **{name: value})
+            with pytest.raises(ValueError, match=text):
+                synaptor_tools.weight_matrix(inst, *((value, 1) if name == "from_layer"
+                                                     else (0, value)))
+    assert np.asarray(inst.synapses().weights).tobytes() == before
