@@ -1,7 +1,8 @@
 // Reading and writing the synapses of a whole network between two ticks, by
-// one numbering that does not depend on the partitioning. Owns nothing: each
-// call reaches the partitions through InstanceCore::visit_partitions, on the
-// calling thread, while the workers wait.
+// one numbering that does not depend on the partitioning, and starting a
+// recording of chosen synapses' weights. Owns nothing: each call reaches the
+// partitions through InstanceCore::visit_partitions, on the calling thread,
+// while the workers wait.
 //
 // The order (a synapse's position in the unfiltered order is its synapse
 // index): layers in document order by the layer the synapse projects onto;
