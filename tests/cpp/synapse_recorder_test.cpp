@@ -125,9 +125,12 @@ InstanceParams plastic(std::uint64_t threads) {
     return test::plastic_network(test::network({14, 11, 6}, threads), test::full_connection, 3);
 }
 
-std::unique_ptr<Instance> make_instance(std::uint64_t threads) {
+/// With `lend`, the calling thread runs partition 0 (and claims others'
+/// ticks); without, every partition is ticked by its worker.
+std::unique_ptr<Instance> make_instance(std::uint64_t threads, bool lend = true) {
     InstanceCoreOptions options;
     options.check_cpu_count = false;
+    options.lend_first_partition = lend;
     auto core = create_instance_core(plastic(threads), options);
     if (!core) panic(core.error());
     auto instance = std::make_unique<Instance>(std::move(core).value(), 5);
@@ -175,8 +178,8 @@ bool sampled(std::uint64_t t) { return t >= 6 && (t - 6) % 4 == 0; }
 /// `record`, the chosen synapses are recorded from tick 6 every 4 ticks and
 /// nothing else is read; without, the batch runs tick by tick and the weights
 /// are read after each tick that the recording would sample.
-NetworkRun run(std::uint64_t threads, bool record) {
-    std::unique_ptr<Instance> instance = make_instance(threads);
+NetworkRun run(std::uint64_t threads, bool record, bool lend = true) {
+    std::unique_ptr<Instance> instance = make_instance(threads, lend);
     NetworkRun out;
     const std::vector<std::int64_t> indices = chosen(weights_now(*instance).size());
     const auto after_tick = [&] {
@@ -237,12 +240,14 @@ TEST(SynapseRecording, RowsAreTheWeightsOfTheirTickForAnyThreadCountAndChangeNot
     }
     EXPECT_GE(moved, 3u);
     for (std::uint64_t threads : {1, 2, 3}) {
-        SCOPED_TRACE(threads);
-        const NetworkRun recorded = run(threads, true);
-        EXPECT_EQ(recorded.spikes, plain.spikes);
-        EXPECT_EQ(recorded.samples.ts, expected_ts);
-        EXPECT_EQ(recorded.samples.indices.size(), 9u);
-        EXPECT_EQ(bits(recorded.samples.weights), bits(expected));
+        for (bool lend : {true, false}) {
+            SCOPED_TRACE(testing::Message() << threads << " threads, lend " << lend);
+            const NetworkRun recorded = run(threads, true, lend);
+            EXPECT_EQ(recorded.spikes, plain.spikes);
+            EXPECT_EQ(recorded.samples.ts, expected_ts);
+            EXPECT_EQ(recorded.samples.indices.size(), 9u);
+            EXPECT_EQ(bits(recorded.samples.weights), bits(expected));
+        }
     }
 }
 
