@@ -10,6 +10,8 @@
   also as `python -m synaptor_tools check FILE`;
 - `weight_matrix(instance, from_layer, to_layer, sparse=False)`: the weights
   of one projection as a dense NumPy or sparse SciPy matrix;
+- `synapse_indices(instance, from_layer, to_layer)`: the synapse indices of
+  one projection, for `record_synapses` and `set_weights(indices=...)`.
 - `Instance`, `TickResult`, `BatchTickResult`, `StateSnapshot`, `Recording`,
   `RecordedArray`, `Synapses` and `PanicException`: the module's classes that
   it hands out only as results, by name (for annotations, `isinstance` and
@@ -25,16 +27,16 @@ from ._version import __version__
 from .check import Finding, check_document, check_text
 from .document import LayerLayout, NetworkLayout, layout, load_document
 from .results import RunResult, SpikeArrays, raster, run, spike_arrays
-from .synapses import weight_matrix
+from .synapses import synapse_indices, weight_matrix
 
 # The classes are made from the native module when first asked for, so that
 # the document tools work without creating anything.
 _CLASSES = ("BatchTickResult", "IdSequence", "Instance", "PanicException", "RecordedArray",
-            "Recording", "StateSnapshot", "Synapses", "TickResult")
+            "Recording", "StateSnapshot", "SynapseRecording", "Synapses", "TickResult")
 
 if TYPE_CHECKING:
     from .classes import (BatchTickResult, IdSequence, Instance, PanicException, RecordedArray,
-                          Recording, StateSnapshot, Synapses, TickResult)
+                          Recording, StateSnapshot, SynapseRecording, Synapses, TickResult)
 else:
     def __getattr__(name: str) -> Any:
         if name in _CLASSES:
@@ -55,6 +57,7 @@ __all__ = [
     "RecordedArray",
     "Recording",
     "StateSnapshot",
+    "SynapseRecording",
     "Synapses",
     "TickResult",
     "Finding",
@@ -69,5 +72,6 @@ __all__ = [
     "raster",
     "run",
     "spike_arrays",
+    "synapse_indices",
     "weight_matrix",
 ]

@@ -24,6 +24,7 @@ __all__ = [
     "RecordedArray",
     "Recording",
     "StateSnapshot",
+    "SynapseRecording",
     "Synapses",
     "TickResult",
 ]
@@ -44,6 +45,7 @@ def _result_classes() -> Dict[str, Any]:
     instance = synaptor.create_from_json(json.dumps(empty), 0)
     tick = instance.tick([], [], [], 0.0, True)
     instance.record([])
+    instance.record_synapses([])
     synapses = instance.synapses()
     found = {
         "Instance": type(instance),
@@ -52,6 +54,7 @@ def _result_classes() -> Dict[str, Any]:
         "BatchTickResult": type(instance.tick_until(instance.get_t() + 1)),
         "Recording": type(instance.take_recording()),
         "Synapses": type(synapses),
+        "SynapseRecording": type(instance.take_synapse_recording()),
         "RecordedArray": type(synapses.weights),
     }
     # A scheduled spike of an input channel that the network lacks is an
@@ -82,5 +85,6 @@ StateSnapshot = _found["StateSnapshot"]
 Recording = _found["Recording"]
 RecordedArray = _found["RecordedArray"]
 Synapses = _found["Synapses"]
+SynapseRecording = _found["SynapseRecording"]
 PanicException = _found["PanicException"]
 del _found

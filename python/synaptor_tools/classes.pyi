@@ -20,6 +20,7 @@ __all__ = [
     "RecordedArray",
     "Recording",
     "StateSnapshot",
+    "SynapseRecording",
     "Synapses",
     "TickResult",
 ]
@@ -127,6 +128,24 @@ class Instance:
         All is checked before anything is written: a wrong length, an index out of
         range, NaN, a negative weight or one above its connection's max_weight raise
         ValueError naming the first offending position, and nothing changes."""
+    def record_synapses(
+        self, indices: IdSequence | Buffer, every: int = 1
+    ) -> SynapseRecording | None:
+        """Records the weights of the synapses of these synapse indices (see
+        synapses()) at the end of the ticks get_t(), get_t() + every, ... run from
+        now on by any of the tick calls. Replaces the running synapse recording and
+        returns its samples not yet taken, or None. ValueError, with nothing
+        changed, for every below 1 or an index negative, out of range or listed
+        twice (named by its position)."""
+    def take_synapse_recording(self) -> SynapseRecording:
+        """The synapse samples recorded so far, which the instance then drops;
+        recording goes on. ValueError when no synapse is being recorded."""
+    def stop_synapse_recording(self) -> SynapseRecording | None:
+        """Ends the synapse recording and returns its samples not yet taken, or
+        None when no synapse was recorded."""
+    @property
+    def recorded_synapse_sample_count(self) -> int:
+        """Synapse samples waiting to be taken; each holds 8 + 4 * len(indices) bytes."""
 
 @final
 class TickResult:
@@ -225,3 +244,22 @@ class Synapses:
         """Format 'f' (f32)."""
     def __len__(self) -> int:
         """The number of synapses."""
+
+@final
+class SynapseRecording:
+    """Weights taken by Instance.take_synapse_recording() or
+    stop_synapse_recording() (obtained only as a result): sample i was taken at
+    the end of tick t[i]; weights is a (samples, synapses) float32 RecordedArray
+    whose columns follow indices."""
+
+    @property
+    def indices(self) -> RecordedArray:
+        """Format 'Q' (u64), in the order given to record_synapses()."""
+    @property
+    def every(self) -> int: ...
+    @property
+    def t(self) -> RecordedArray:
+        """Format 'Q' (u64), one per sample."""
+    @property
+    def weights(self) -> RecordedArray:
+        """Format 'f' (f32), shape (samples, synapses)."""

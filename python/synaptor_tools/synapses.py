@@ -1,5 +1,6 @@
 """The weights of one projection (the connection from one layer onto another)
-as a matrix, from an instance's `synapses()`.
+as a matrix, from an instance's `synapses()`, and the synapse indices of a
+projection, as `record_synapses()` and `set_weights(indices=...)` take them.
 
 Needs NumPy; the sparse form needs SciPy.
 """
@@ -51,3 +52,25 @@ def weight_matrix(instance: Any, from_layer: int, to_layer: int, sparse: bool = 
     matrix = np.zeros((pre_n, post_n), dtype=np.float32)
     np.add.at(matrix, (rows.astype(np.intp), columns.astype(np.intp)), weights)
     return matrix
+
+
+def synapse_indices(instance: Any, from_layer: int | None = None,
+                    to_layer: int | None = None) -> Any:
+    """The synapse indices of the synapses that `instance.synapses(from_layer,
+    to_layer)` lists, in its order, as a NumPy int64 array: position k of that
+    listing is the synapse of index `synapse_indices(...)[k]`. For choosing
+    synapses of one projection to record or to write by index."""
+    np = _import_numpy()
+    layers = instance.layers
+    for name, layer in (("from_layer", from_layer), ("to_layer", to_layer)):
+        if layer is not None and not 0 <= layer < len(layers):
+            raise ValueError(f"{name} {layer} is out of range: the network has "
+                             f"{len(layers)} layers")
+    synapses = instance.synapses()
+    selected = np.ones(len(synapses.weights), dtype=bool)
+    # Each layer's nids end where the next layer's begin.
+    ends = np.array([first + n for first, n in layers], dtype=np.uint64)
+    for layer, nids in ((from_layer, synapses.pre_syn_nids), (to_layer, synapses.post_syn_nids)):
+        if layer is not None:
+            selected &= np.searchsorted(ends, np.asarray(nids), side="right") == layer
+    return np.flatnonzero(selected).astype(np.int64)

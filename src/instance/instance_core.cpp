@@ -32,6 +32,8 @@ namespace {
 
 const char* const kMissingRecordingText =
     "the partitions' answers do not hold every recorded neuron exactly once";
+const char* const kMissingWeightsText =
+    "the partitions did not write the weight of every recorded synapse";
 const char* const kForkedText =
     "instance used in a forked child process; its worker threads exist only in the process "
     "that created it";
@@ -44,6 +46,8 @@ InstanceCore::~InstanceCore() = default;
 std::uint64_t InstanceCore::num_out_channels() const { return impl_->num_out_channels; }
 NeuronRecorder& InstanceCore::recorder() { return impl_->recorder; }
 const NeuronRecorder& InstanceCore::recorder() const { return impl_->recorder; }
+SynapseRecorder& InstanceCore::synapse_recorder() { return impl_->synapse_recorder; }
+const SynapseRecorder& InstanceCore::synapse_recorder() const { return impl_->synapse_recorder; }
 
 const TickExchange* InstanceCore::exchange() const { return impl_->exchange.get(); }
 
@@ -197,6 +201,8 @@ void InstanceCore::visit_partitions(
         command.reward = 0.0f;
         command.extract_state_snapshot = false;
         command.recording.reset();
+        command.synapse_recording.reset();
+        command.synapse_row = nullptr;
         command.park = park;
         impl.command_bus->send(command);
         command.park.reset();
@@ -237,6 +243,7 @@ void InstanceCore::run_partitions(const TickInput& input) {
     // Before anything changes, so that no room for the sample leaves the
     // instance where it was.
     std::shared_ptr<const RecordingPlan> recording = impl.recorder.plan_for_tick(t_);
+    SynapseRecorder::TickSample weights = impl.synapse_recorder.plan_for_tick(t_);
 
     TickCommand& command = impl.command;
     command.t = t_;
@@ -254,6 +261,8 @@ void InstanceCore::run_partitions(const TickInput& input) {
     command.reward = input.reward;
     command.extract_state_snapshot = input.extract_state_snapshot;
     command.recording = std::move(recording);
+    command.synapse_recording = std::move(weights.plan);
+    command.synapse_row = weights.row;
     // The storage handed back by the bus may be that of a park.
     command.park.reset();
     impl.results.resize(num_partitions_);
@@ -356,6 +365,9 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         tick_result.state_snapshot = assemble_snapshot(impl.segments);
     }
     if (!impl.recorder.collect(t_, impl.results)) fail(kMissingRecordingText);
+    std::uint64_t written = 0;
+    for (const PartitionTickResult& result : impl.results) written += result.recorded_weights;
+    if (!impl.synapse_recorder.collect(t_, written)) fail(kMissingWeightsText);
     return finish_tick(std::move(tick_result));
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "instance/neuron_recorder.hpp"
+#include "instance/synapse_recorder.hpp"
 #include "params/params.hpp"
 #include "partition/tick_messages.hpp"
 #include "util/result.hpp"
@@ -77,6 +78,9 @@ public:
     /// The recording of neuron state that the ticks sample.
     NeuronRecorder& recorder();
     const NeuronRecorder& recorder() const;
+    /// The recording of synapse weights that the ticks sample.
+    SynapseRecorder& synapse_recorder();
+    const SynapseRecorder& synapse_recorder() const;
 
     std::uint64_t t() const { return t_; }
     std::uint64_t num_neurons() const { return num_neurons_; }

@@ -21,6 +21,7 @@
 #include "instance/instance_core.hpp"
 #include "instance/neuron_recorder.hpp"
 #include "instance/result_channel.hpp"
+#include "instance/synapse_recorder.hpp"
 #include "instance/tick_exchange.hpp"
 #include "instance/wait_policy.hpp"
 #include "instance/worker.hpp"
@@ -101,6 +102,7 @@ struct InstanceCore::Impl {
     std::uint64_t num_out_channels = 0;
     std::vector<std::uint64_t> spiking_nids;  ///< last completed tick, ascending
     NeuronRecorder recorder;
+    SynapseRecorder synapse_recorder;
 
     /// Once a tick has failed internally the workers and this instance no
     /// longer agree on the tick they are at; every later tick fails with the

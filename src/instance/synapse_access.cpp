@@ -194,6 +194,52 @@ Status write_weights(InstanceCore& core, const SynapseFilter& filter,
     return ok_status();
 }
 
+SynapseLocator::SynapseLocator(const std::vector<Partition*>& partitions, std::size_t num_layers) {
+    views_.reserve(num_layers);
+    layer_begin_.push_back(0);
+    group_begin_.resize(num_layers);
+    for (std::size_t l = 0; l < num_layers; ++l) {
+        for (Partition* partition : partitions) sort_pre_syn_groups(partition->layers.at(l));
+        const LayerView& view = views_.emplace_back(partitions, l);
+        std::vector<std::uint64_t>& begins = group_begin_[l];
+        begins.resize(view.num_groups);
+        std::uint64_t index = layer_begin_.back();
+        for (std::uint64_t o = 0; o < view.num_groups; ++o) {
+            begins[o] = index;
+            for (const std::vector<GroupSlot>& slots : view.slots) index += slots[o].size;
+        }
+        layer_begin_.push_back(index);
+    }
+}
+
+std::optional<std::string> SynapseLocator::index_fault(std::size_t i, std::int64_t index) const {
+    if (index >= 0 && static_cast<std::uint64_t>(index) < num_synapses()) [[likely]] {
+        return std::nullopt;
+    }
+    const std::string named = "indices[" + std::to_string(i) + "] = " + std::to_string(index);
+    if (index < 0) return named + " is negative";
+    return named + " is out of range: the network has " + std::to_string(num_synapses()) +
+           " synapses";
+}
+
+SynapseLocator::Found SynapseLocator::locate(std::uint64_t index) const {
+    if (index >= num_synapses()) panic("a synapse index out of range was not refused");
+    const std::size_t l =
+        static_cast<std::size_t>(std::upper_bound(layer_begin_.begin(), layer_begin_.end(), index) -
+                                 layer_begin_.begin() - 1);
+    const std::vector<std::uint64_t>& begins = group_begin_[l];
+    const std::size_t o = static_cast<std::size_t>(
+        std::upper_bound(begins.begin(), begins.end(), index) - begins.begin() - 1);
+    const std::uint64_t k = index - begins[o];
+    for (std::size_t p = 0; p < views_[l].parts.size(); ++p) {
+        if (const std::optional<SynapseLocation> at = find_in_part(views_[l], p, o, k)) {
+            PreSynapticGroup& group = at->layer->pre_syn_groups.group_at(at->group);
+            return Found{p, &group, group.synapses.hot() + at->index};
+        }
+    }
+    panic("a synapse index within range names no synapse");
+}
+
 Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indices,
                         std::span<const float> weights) {
     if (indices.size() != weights.size()) {
@@ -202,59 +248,76 @@ Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indice
     }
     std::optional<std::string> fault;
     core.visit_partitions([&](const std::vector<Partition*>& partitions) {
-        const std::size_t num_layers = core.layer_sizes().size();
-        std::vector<LayerView> views;
-        views.reserve(num_layers);
-        // The synapse index where each layer and each of its groups begins.
-        std::vector<std::uint64_t> layer_begin{0};
-        std::vector<std::vector<std::uint64_t>> group_begin(num_layers);
-        for (std::size_t l = 0; l < num_layers; ++l) {
-            for (Partition* partition : partitions) sort_pre_syn_groups(partition->layers.at(l));
-            const LayerView& view = views.emplace_back(partitions, l);
-            std::vector<std::uint64_t>& begins = group_begin[l];
-            begins.resize(view.num_groups);
-            std::uint64_t index = layer_begin.back();
-            for (std::uint64_t o = 0; o < view.num_groups; ++o) {
-                begins[o] = index;
-                for (const std::vector<GroupSlot>& slots : view.slots) index += slots[o].size;
-            }
-            layer_begin.push_back(index);
-        }
-        const std::uint64_t total = layer_begin.back();
+        const SynapseLocator locator(partitions, core.layer_sizes().size());
         std::vector<SynapseHot*> targets(indices.size());
         for (std::size_t i = 0; i < indices.size(); ++i) {
-            const std::string named = "indices[" + std::to_string(i) + "] = ";
-            if (indices[i] < 0) {
-                fault = named + std::to_string(indices[i]) + " is negative";
-                return;
-            }
-            const auto index = static_cast<std::uint64_t>(indices[i]);
-            if (index >= total) {
-                fault = named + std::to_string(index) + " is out of range: the network has " +
-                        std::to_string(total) + " synapses";
-                return;
-            }
-            const std::size_t l = static_cast<std::size_t>(
-                std::upper_bound(layer_begin.begin(), layer_begin.end(), index) -
-                layer_begin.begin() - 1);
-            const std::vector<std::uint64_t>& begins = group_begin[l];
-            const std::size_t o = static_cast<std::size_t>(
-                std::upper_bound(begins.begin(), begins.end(), index) - begins.begin() - 1);
-            const std::uint64_t k = index - begins[o];
-            std::optional<SynapseLocation> at;
-            for (std::size_t p = 0; p < partitions.size() && !at; ++p) {
-                at = find_in_part(views[l], p, o, k);
-            }
-            if (!at) panic("a synapse index within range names no synapse");
-            PreSynapticGroup& group = at->layer->pre_syn_groups.group_at(at->group);
-            fault = weight_fault(weights[i], i, group.max_weight);
+            fault = locator.index_fault(i, indices[i]);
             if (fault) return;
-            targets[i] = group.synapses.hot() + at->index;
+            const SynapseLocator::Found found =
+                locator.locate(static_cast<std::uint64_t>(indices[i]));
+            fault = weight_fault(weights[i], i, found.group->max_weight);
+            if (fault) return;
+            targets[i] = found.hot;
         }
         for (std::size_t i = 0; i < indices.size(); ++i) targets[i]->weight = weights[i];
     });
     if (fault) return error_text(std::move(*fault));
     return ok_status();
+}
+
+Result<std::optional<RecordedWeights>> record_synapses(InstanceCore& core,
+                                                       std::span<const std::int64_t> indices,
+                                                       std::int64_t every) {
+    if (every < 1) {
+        return error_text("Recording period must be at least 1 tick, got " + std::to_string(every));
+    }
+    // The first position listed before, by index then position.
+    std::vector<std::pair<std::int64_t, std::size_t>> sorted(indices.size());
+    for (std::size_t i = 0; i < indices.size(); ++i) sorted[i] = {indices[i], i};
+    std::sort(sorted.begin(), sorted.end());
+    std::optional<std::size_t> repeat;
+    std::size_t first_seen = 0;
+    for (std::size_t j = 1; j < sorted.size(); ++j) {
+        if (sorted[j].first != sorted[j - 1].first) continue;
+        // The second occurrence of a run is its first repeat.
+        if (j >= 2 && sorted[j - 2].first == sorted[j].first) continue;
+        if (!repeat || sorted[j].second < *repeat) {
+            repeat = sorted[j].second;
+            first_seen = sorted[j - 1].second;
+        }
+    }
+
+    std::optional<std::string> fault;
+    SynapseRecordingPlan plan;
+    core.visit_partitions([&](const std::vector<Partition*>& partitions) {
+        const SynapseLocator locator(partitions, core.layer_sizes().size());
+        const std::size_t end = repeat ? *repeat : indices.size();
+        for (std::size_t i = 0; i < end && !fault; ++i) fault = locator.index_fault(i, indices[i]);
+        if (fault) return;
+        if (repeat) {
+            fault = "indices[" + std::to_string(*repeat) +
+                    "] = " + std::to_string(indices[*repeat]) + " is listed twice (also indices[" +
+                    std::to_string(first_seen) + "])";
+            return;
+        }
+        std::vector<SynapseRecordingPart> parts(partitions.size());
+        for (std::size_t i = 0; i < indices.size(); ++i) {
+            const SynapseLocator::Found found =
+                locator.locate(static_cast<std::uint64_t>(indices[i]));
+            SynapseRecordingPart& part = parts[found.partition];
+            part.weights.push_back(&found.hot->weight);
+            part.columns.push_back(i);
+        }
+        for (std::size_t p = 0; p < partitions.size(); ++p) {
+            if (parts[p].weights.empty()) continue;
+            parts[p].partition = partitions[p];
+            plan.parts.push_back(std::move(parts[p]));
+        }
+    });
+    if (fault) return error_text(std::move(*fault));
+    std::vector<std::uint64_t> columns(indices.begin(), indices.end());
+    return core.synapse_recorder().start(std::move(plan), std::move(columns),
+                                         static_cast<std::uint64_t>(every), core.t());
 }
 
 }  // namespace synaptor

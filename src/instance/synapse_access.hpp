@@ -1,7 +1,8 @@
 // Reading and writing the synapses of a whole network between two ticks, by
-// one numbering that does not depend on the partitioning. Owns nothing: each
-// call reaches the partitions through InstanceCore::visit_partitions, on the
-// calling thread, while the workers wait.
+// one numbering that does not depend on the partitioning, and starting a
+// recording of chosen synapses' weights. Owns nothing: each call reaches the
+// partitions through InstanceCore::visit_partitions, on the calling thread,
+// while the workers wait.
 //
 // The order (a synapse's position in the unfiltered order is its synapse
 // index): layers in document order by the layer the synapse projects onto;
@@ -18,9 +19,13 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "instance/synapse_recorder.hpp"
+#include "partition/layer_view.hpp"
+#include "partition/tick_messages.hpp"
 #include "util/result.hpp"
 
 namespace synaptor {
@@ -100,5 +105,44 @@ Status write_weights(InstanceCore& core, const SynapseFilter& filter,
 /// negative index or one out of range an error at its position.
 Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indices,
                         std::span<const float> weights);
+
+/// Finds synapses by synapse index in the partitions that visit_partitions
+/// hands out; usable while they are held. The weights it points to stay where
+/// they are for the life of the partitions (synapses never move once built).
+class SynapseLocator {
+public:
+    /// Puts each layer's groups in order (see sort_pre_syn_groups) and numbers them.
+    SynapseLocator(const std::vector<Partition*>& partitions, std::size_t num_layers);
+
+    std::uint64_t num_synapses() const { return layer_begin_.back(); }
+
+    /// Why indices[i] = index names no synapse (negative, out of range), or nothing.
+    std::optional<std::string> index_fault(std::size_t i, std::int64_t index) const;
+
+    struct Found {
+        std::size_t partition = 0;  ///< in partition order
+        PreSynapticGroup* group = nullptr;
+        SynapseHot* hot = nullptr;
+    };
+    /// The synapse of a valid index (panics on one out of range).
+    Found locate(std::uint64_t index) const;
+
+private:
+    std::vector<LayerView> views_;
+    /// The synapse index where each layer and each of its groups begins.
+    std::vector<std::uint64_t> layer_begin_;
+    std::vector<std::vector<std::uint64_t>> group_begin_;
+};
+
+/// Starts recording the weights of the synapses `indices` (column j for
+/// indices[j]) every `every` ticks from the current tick, replacing any
+/// synapse recording; returns the replaced one's samples not yet taken.
+/// Everything is checked first, and an error text changes nothing: `every`
+/// below 1, then the first position whose index is negative, out of range or
+/// listed before. The indices are resolved once, here, into the place of each
+/// weight in its partition.
+Result<std::optional<RecordedWeights>> record_synapses(InstanceCore& core,
+                                                       std::span<const std::int64_t> indices,
+                                                       std::int64_t every);
 
 }  // namespace synaptor

@@ -67,11 +67,14 @@ auto instance_methods = instance_class::methods_with({
     instance_class::stop_recording(),
     instance_class::synapses(),
     instance_class::set_weights(),
+    instance_class::record_synapses(),
+    instance_class::take_synapse_recording(),
+    instance_class::stop_synapse_recording(),
     instance_class::close(false),
 });
-auto instance_getset = instance_class::attributes_with({instance_class::recorded_sample_count(),
-                                                        instance_class::layers(),
-                                                        instance_class::plasticity_enabled()});
+auto instance_getset = instance_class::attributes_with(
+    {instance_class::recorded_sample_count(), instance_class::layers(),
+     instance_class::plasticity_enabled(), instance_class::recorded_synapse_sample_count()});
 
 constexpr ClassId kPublicClasses[] = {ClassId::Stimulus};
 

@@ -22,6 +22,7 @@ extern PyType_Spec state_snapshot_type_layout;
 extern PyType_Spec recording_type_layout;
 extern PyType_Spec recorded_array_type_layout;
 extern PyType_Spec synapses_type_layout;
+extern PyType_Spec synapse_recording_type_layout;
 
 /// A new Instance class named `name`, with the methods and attributes of one
 /// module's table; null with an exception set.

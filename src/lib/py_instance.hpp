@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
+#include <vector>
 
 #include "instance/instance.hpp"
 #include "lib/arg_binder.hpp"
@@ -32,6 +34,12 @@ Instance* open_instance(InstanceObject* obj);
 
 /// Sets the TypeError of an argument that did not convert; returns null.
 PyObject* convert_failed(const char* name);
+
+/// Synapse indices from a buffer of integers or a sequence of ints, as
+/// signed numbers (a negative one is named by the call that checks it); an
+/// index beyond 64 bits is a ValueError at its position. False with an
+/// exception set (py_synapses.cpp).
+bool convert_synapse_indices(PyObject* obj, std::vector<std::int64_t>* out);
 
 // The body of a changing method: exclusive access, bound arguments, and any
 // C++ exception turned into a Python one.
@@ -93,6 +101,12 @@ PyGetSetDef plasticity_enabled();
 /// Joins the workers and frees the instance; every later call raises.
 /// `collective`: the docstring of a network spread over several processes.
 PyMethodDef close(bool collective);
+
+// Recording synapse weights (py_synapse_recording.cpp).
+PyMethodDef record_synapses();
+PyMethodDef take_synapse_recording();
+PyMethodDef stop_synapse_recording();
+PyGetSetDef recorded_synapse_sample_count();
 
 // For a network spread over several processes.
 PyGetSetDef rank();

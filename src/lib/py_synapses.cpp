@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "lib/py_instance.hpp"
@@ -207,22 +208,32 @@ bool convert_indices(PyObject* obj, std::vector<std::int64_t>* out) {
     });
 }
 
-/// A layer argument: None selects every layer. A negative id is out of range
-/// (a large one is named by read_synapses).
+/// Raises the ValueError of a layer id the network does not have; false.
+bool layer_out_of_range(const char* name, const std::string& id, const Instance& instance) {
+    const std::size_t num_layers = instance.core().layer_sizes().size();
+    raise_value_error(std::string(name) + " " + id + " is out of range: the network has " +
+                      std::to_string(num_layers) + (num_layers == 1 ? " layer" : " layers"));
+    return false;
+}
+
+/// A layer argument: None selects every layer. A negative id, or one beyond
+/// 64 bits either way, is out of range here (a large one is named by
+/// read_synapses), as any other id the network does not have.
 bool convert_layer(PyObject* obj, const char* name, const Instance& instance,
                    std::optional<std::uint64_t>* out) {
     if (obj == nullptr || obj == Py_None) return true;
     PyRef index(PyNumber_Index(obj));
     if (!index) return fail_argument(name);
     const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return fail_argument(name);
-    if (value < 0) {
-        const std::size_t num_layers = instance.core().layer_sizes().size();
-        raise_value_error(std::string(name) + " " + std::to_string(value) +
-                          " is out of range: the network has " + std::to_string(num_layers) +
-                          (num_layers == 1 ? " layer" : " layers"));
-        return false;
+    if (value == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return fail_argument(name);
+        PyErr_Clear();
+        PyRef digits(PyObject_Str(index.get()));
+        std::string_view id;
+        if (!digits || !convert_text(digits.get(), &id)) return false;
+        return layer_out_of_range(name, std::string(id), instance);
     }
+    if (value < 0) return layer_out_of_range(name, std::to_string(value), instance);
     *out = static_cast<std::uint64_t>(value);
     return true;
 }
@@ -307,6 +318,10 @@ PyObject* get_layers(PyObject* self, void*) {
 }
 
 }  // namespace
+
+bool convert_synapse_indices(PyObject* obj, std::vector<std::int64_t>* out) {
+    return convert_indices(obj, out);
+}
 
 PyType_Spec synapses_type_layout = synapses_class.type_layout();
 

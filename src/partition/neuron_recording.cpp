@@ -53,4 +53,15 @@ RecordedValues sample_recorded_neurons(const Partition& partition, const Recordi
     return sample;
 }
 
+std::uint64_t copy_recorded_weights(const Partition& partition, const SynapseRecordingPlan& plan,
+                                    float* row) {
+    for (const SynapseRecordingPart& part : plan.parts) {
+        if (part.partition != &partition) continue;
+        const std::size_t n = part.weights.size();
+        for (std::size_t i = 0; i < n; ++i) row[part.columns[i]] = *part.weights[i];
+        return n;
+    }
+    return 0;
+}
+
 }  // namespace synaptor

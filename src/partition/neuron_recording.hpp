@@ -1,7 +1,9 @@
-// Sampling of recorded neurons: the values of the planned state variables of
-// a partition's recorded neurons at the end of a tick, after all its phases
-// (the moment a state snapshot of that tick describes). Runs on the thread
-// that ticks the partition; reads the partition only.
+// Sampling of recorded neurons and synapses: the values of the planned state
+// variables of a partition's recorded neurons, and the weights of its recorded
+// synapses, at the end of a tick, after all its phases (the moment a state
+// snapshot of that tick describes). Runs on the thread that ticks the
+// partition; reads the partition only, and writes weights only into the
+// columns of the sample row that the plan gives this partition.
 #pragma once
 
 #include <cstdint>
@@ -25,5 +27,10 @@ float recorded_value(const Neuron& neuron, RecordedVariable variable, std::uint6
 /// the plan's entries in its run and their values.
 RecordedValues sample_recorded_neurons(const Partition& partition, const RecordingPlan& plan,
                                        std::uint64_t t);
+
+/// Copies the weights the plan records of this partition into their columns
+/// of `row`; returns how many. No search: the plan names each weight's place.
+std::uint64_t copy_recorded_weights(const Partition& partition, const SynapseRecordingPlan& plan,
+                                    float* row);
 
 }  // namespace synaptor

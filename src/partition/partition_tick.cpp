@@ -124,6 +124,10 @@ PartitionTickResult run_partition_tick(Partition& partition, const TickCommand& 
     if (command.recording) {
         result.recorded = sample_recorded_neurons(partition, *command.recording, command.t);
     }
+    if (command.synapse_recording) {
+        result.recorded_weights =
+            copy_recorded_weights(partition, *command.synapse_recording, command.synapse_row);
+    }
     return result;
 }
 

@@ -41,6 +41,23 @@ struct RecordedValues {
 };
 
 struct Partition;
+
+/// One partition's share of a recording of synapse weights: where its
+/// recorded weights lie in its own synapse storage (which never moves once
+/// built) and the column of each in a sample's row.
+struct SynapseRecordingPart {
+    const Partition* partition = nullptr;
+    std::vector<const float*> weights;
+    std::vector<std::uint64_t> columns;
+};
+
+/// What the partitions copy on a tick whose synapse weights are recorded:
+/// the parts that hold recorded synapses, each column in exactly one part.
+/// Built once per recording and shared, read only, by every partition.
+struct SynapseRecordingPlan {
+    std::vector<SynapseRecordingPart> parts;
+};
+
 /// Defined where workers are run: see PartitionPark in instance/worker.hpp.
 struct PartitionPark;
 
@@ -55,6 +72,11 @@ struct TickCommand {
     bool extract_state_snapshot = false;
     /// Set only on the ticks whose state is recorded.
     std::shared_ptr<const RecordingPlan> recording;
+    /// Set only on the ticks whose synapse weights are recorded, with the
+    /// row that their sample fills: each partition writes its own columns
+    /// there before it sends its result, and reads nothing of it.
+    std::shared_ptr<const SynapseRecordingPlan> synapse_recording;
+    float* synapse_row = nullptr;
     /// When set, the command is no tick: the worker hands its partition to
     /// the sender and waits until the park is released.
     std::shared_ptr<PartitionPark> park;
@@ -82,6 +104,8 @@ struct PartitionTickResult {
     std::uint64_t synaptic_transmission_count = 0;
     /// Present exactly when the command carried a recording plan.
     std::optional<RecordedValues> recorded;
+    /// The weights this partition wrote into the command's synapse_row.
+    std::uint64_t recorded_weights = 0;
     /// The answer to a park: the worker's partition, which it leaves alone
     /// until the park is released, and its index.
     Partition* parked = nullptr;

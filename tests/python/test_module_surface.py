@@ -28,13 +28,15 @@ def test_result_classes_refuse_construction(chain):
 def test_instance_offers_state_files_and_recording_but_no_process_facts(chain):
     cls = type(chain)
     methods = sorted(n for n, v in vars(cls).items() if callable(v) and not n.startswith("_"))
-    assert methods == ["apply_stimulus", "close", "get_t", "record", "restore_state", "save_state",
-                       "set_weights", "stop_recording", "synapses", "take_recording", "tick",
-                       "tick_until", "tick_until_ignore_output"]
+    assert methods == ["apply_stimulus", "close", "get_t", "record", "record_synapses",
+                       "restore_state", "save_state", "set_weights", "stop_recording",
+                       "stop_synapse_recording", "synapses", "take_recording",
+                       "take_synapse_recording", "tick", "tick_until", "tick_until_ignore_output"]
     attributes = sorted(n for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"
                         and not n.startswith("_"))
     assert attributes == ["layers", "non_coherent_stimulation_rate", "plasticity_enabled",
-                          "recorded_sample_count", "release_gil", "reward_rate"]
+                          "recorded_sample_count", "recorded_synapse_sample_count", "release_gil",
+                          "reward_rate"]
     assert cls.__doc__ == "A running network; obtained from create_from_yaml or create_from_json."
     assert cls.tick_until.__text_signature__ == "(t)"
     assert cls.get_t.__text_signature__ == "()"

@@ -267,3 +267,20 @@ def test_len_and_repr_give_the_number_of_synapses():
     assert len(inst.synapses(1, 2)) > 0 and len(inst.synapses(0, 2)) == 0
     single = synaptor.create_from_json(document([layer(1), layer(1)], [connection(0, 1)]), 1)
     assert len(single.synapses()) == 1 and repr(single.synapses()) == "<Synapses: 1 synapse>"
+
+
+def test_layer_ids_beyond_64_bits_are_out_of_range_by_name():
+    inst = create(1)
+    before = np.asarray(inst.synapses().weights).tobytes()
+    weights = np.zeros(len(inst.synapses(0, 1).weights), dtype=np.float32)
+    for value in (2**64, 2**63, 2**200, -2**64):
+        for name in ("from_layer", "to_layer"):
+            text = f"^{name} {value} is out of range: the network has 3 layers$"
+            with pytest.raises(ValueError, match=text):
+                inst.synapses(**{name: value})
+            with pytest.raises(ValueError, match=text):
+                inst.set_weights(weights, **{name: value})
+            with pytest.raises(ValueError, match=text):
+                synaptor_tools.weight_matrix(inst, *((value, 1) if name == "from_layer"
+                                                     else (0, value)))
+    assert np.asarray(inst.synapses().weights).tobytes() == before
