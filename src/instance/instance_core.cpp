@@ -30,8 +30,6 @@ namespace synaptor {
 
 namespace {
 
-const char* const kMissingRecordingText =
-    "the partitions' answers do not hold every recorded neuron exactly once";
 const char* const kForkedText =
     "instance used in a forked child process; its worker threads exist only in the process "
     "that created it";
@@ -232,11 +230,9 @@ std::optional<std::string> InstanceCore::check_ids(const TickInput& input) const
     return std::nullopt;
 }
 
-void InstanceCore::run_partitions(const TickInput& input) {
+void InstanceCore::run_partitions(const TickInput& input,
+                                  std::shared_ptr<const RecordingPlan> recording) {
     Impl& impl = *impl_;
-    // Before anything changes, so that no room for the sample leaves the
-    // instance where it was.
-    std::shared_ptr<const RecordingPlan> recording = impl.recorder.plan_for_tick(t_);
 
     TickCommand& command = impl.command;
     command.t = t_;
@@ -342,7 +338,9 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
     }
 
-    run_partitions(input);
+    // Before anything changes, so that no room for the sample leaves the
+    // instance where it was.
+    run_partitions(input, impl.recorder.plan_for_tick(t_));
     TickResult tick_result;
     collect_local(tick_result);
     if (input.extract_state_snapshot) {

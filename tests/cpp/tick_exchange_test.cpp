@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 
 #include "instance/instance_core.hpp"
 #include "instance/instance_core_options.hpp"
+#include "instance/neuron_recorder.hpp"
 #include "params/params_reader.hpp"
 #include "util/panic.hpp"
 
@@ -34,6 +36,8 @@ public:
           shares_(ranks),
           spikes_(ranks),
           segments_(ranks),
+          recorded_(ranks),
+          words_(ranks),
           arrived_(static_cast<std::ptrdiff_t>(ranks)),
           read_(static_cast<std::ptrdiff_t>(ranks)) {}
 
@@ -43,9 +47,28 @@ public:
         spikes_[rank] = spikes;
         segments_[rank].clear();
         for (const SnapshotSegment* segment : local.segments) segments_[rank].push_back(*segment);
+        recorded_[rank] = {};
+        for (const RecordedValues* recorded : local.recorded) {
+            recorded_[rank].runs.insert(recorded_[rank].runs.end(), recorded->runs.begin(),
+                                        recorded->runs.end());
+            recorded_[rank].values.insert(recorded_[rank].values.end(), recorded->values.begin(),
+                                          recorded->values.end());
+        }
         arrived_.arrive_and_wait();
         decide(rank, spikes, global);
         read_.arrive_and_wait();
+    }
+
+    std::vector<std::uint64_t> gather_words(std::uint64_t rank,
+                                            const std::vector<std::uint64_t>& words) {
+        words_[rank] = words;
+        arrived_.arrive_and_wait();
+        std::vector<std::uint64_t> all;
+        for (const std::vector<std::uint64_t>& one : words_) {
+            all.insert(all.end(), one.begin(), one.end());
+        }
+        read_.arrive_and_wait();
+        return all;
     }
 
     std::uint64_t ranks() const { return ranks_; }
@@ -79,6 +102,15 @@ private:
             global.stop_requested = global.stop_requested || shares_[r].stop_requested;
         }
         std::sort(spikes.begin(), spikes.end());
+        if (shares_[0].recording_sampled) {
+            RecordedValues& all = gathered_[rank];
+            all = {};
+            for (const RecordedValues& one : recorded_) {
+                all.runs.insert(all.runs.end(), one.runs.begin(), one.runs.end());
+                all.values.insert(all.values.end(), one.values.begin(), one.values.end());
+            }
+            global.recorded = &all;
+        }
         if (rank == 0 && shares_[0].extract_state_snapshot) {
             global.holds_snapshot = true;
             for (std::uint64_t r = 1; r < ranks_; ++r) {
@@ -92,6 +124,9 @@ private:
     std::vector<LocalTick> shares_;
     std::vector<std::vector<std::uint64_t>> spikes_;
     std::vector<std::vector<SnapshotSegment>> segments_;
+    std::vector<RecordedValues> recorded_;
+    std::vector<RecordedValues> gathered_ = std::vector<RecordedValues>(ranks_);
+    std::vector<std::vector<std::uint64_t>> words_;
     std::barrier<> arrived_;
     std::barrier<> read_;
 };
@@ -103,6 +138,13 @@ public:
     void exchange(const LocalTick& local, std::vector<std::uint64_t>& spikes,
                   GlobalTick& global) override {
         table_->exchange(rank_, local, spikes, global);
+    }
+    bool prepare_recording(std::uint64_t, bool room, std::size_t, std::size_t) override {
+        const std::vector<std::uint64_t> rooms = table_->gather_words(rank_, {room ? 1u : 0u});
+        return std::find(rooms.begin(), rooms.end(), 0u) == rooms.end();
+    }
+    std::vector<std::uint64_t> gather_words(const std::vector<std::uint64_t>& words) override {
+        return table_->gather_words(rank_, words);
     }
     std::uint64_t rank() const override { return rank_; }
     std::uint64_t num_ranks() const override { return table_->ranks(); }
@@ -243,6 +285,47 @@ TEST(TickExchange, RejectionEverywhereChangesNothingAndDivergenceFailsEveryCore)
         }
     });
     EXPECT_EQ(texts, (std::vector<std::string>{"diverged", "diverged"}));
+}
+
+TEST(TickExchange, SplitCoresRecordWhatOneCoreRecordsAndAgreeOnTheRequest) {
+    constexpr std::uint64_t kTicks = 40;
+    RecordingRequest request;
+    request.nids = {45, 3, 20, 7, 0, 31};
+    request.variables = {"spike", "voltage", "threshold"};
+    request.every = 3;
+    InstanceCoreOptions single_options;
+    single_options.check_cpu_count = false;
+    auto single = create_instance_core(full_network(2), single_options);
+    ASSERT_TRUE(single.ok());
+    ASSERT_TRUE(single.value()->record(request).ok());
+    for (std::uint64_t t = 0; t < kTicks; ++t) (void)single.value()->tick(input_at(t)).value();
+    const RecordedTraces expected = *single.value()->recorder().take();
+    ASSERT_EQ(expected.ts.size(), 14u);
+
+    auto cores = split_network(2, 1);
+    std::vector<std::optional<RecordedTraces>> got(2);
+    std::vector<std::string> disagreement(2);
+    on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+        EXPECT_TRUE(core.record(request).ok());
+        for (std::uint64_t t = 0; t < kTicks; ++t) (void)core.tick(input_at(t)).value();
+        got[rank] = core.recorder().take();
+        // A request that differs on one core is refused by both, changing nothing.
+        RecordingRequest differing = request;
+        if (rank == 1) differing.every = 2;
+        Result<std::optional<RecordedTraces>> refused = core.record(differing);
+        disagreement[rank] = refused.ok() ? "accepted" : refused.error();
+        EXPECT_TRUE(core.recorder().samples(kTicks + 2));
+    });
+    for (const std::optional<RecordedTraces>& traces : got) {
+        ASSERT_TRUE(traces.has_value());
+        EXPECT_EQ(traces->ts, expected.ts);
+        EXPECT_EQ(traces->nids, expected.nids);
+        EXPECT_EQ(traces->values, expected.values);
+    }
+    const std::string text =
+        "ranks disagree on the recording request (rank 0 and rank 1): every rank must make the "
+        "same calls with the same arguments";
+    EXPECT_EQ(disagreement, (std::vector<std::string>{text, text}));
 }
 
 }  // namespace
