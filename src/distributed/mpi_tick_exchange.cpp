@@ -345,6 +345,27 @@ std::vector<std::uint64_t> MpiTickExchange::gather_words(const std::vector<std::
     return all;
 }
 
+void MpiTickExchange::gather_items(const void* mine, std::size_t item_size, void* all,
+                                   const std::vector<std::uint64_t>& counts) {
+    // One broadcast per process, straight into its place in `all`, in
+    // messages of at most kMaxChunk bytes: a whole network's synapses exceed
+    // the int counts of one collective.
+    auto* out = static_cast<std::uint8_t*>(all);
+    const int me = communicator_->rank();
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+        const std::size_t bytes = counts[r] * item_size;
+        if (static_cast<int>(r) == me && bytes > 0) std::memcpy(out + at, mine, bytes);
+        for (std::size_t sent = 0; sent < bytes; sent += kMaxChunk) {
+            const std::size_t chunk = std::min(kMaxChunk, bytes - sent);
+            MpiCommunicator::check(MPI_Bcast(out + at + sent, static_cast<int>(chunk), MPI_BYTE,
+                                             static_cast<int>(r), communicator_->comm()),
+                                   "MPI_Bcast", "between ticks");
+        }
+        at += bytes;
+    }
+}
+
 void MpiTickExchange::gather_recorded(std::uint64_t t, GlobalTick& global) {
     const std::uint64_t ranks = num_ranks();
     std::uint64_t total_runs = 0;

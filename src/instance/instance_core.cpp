@@ -44,6 +44,7 @@ NeuronRecorder& InstanceCore::recorder() { return impl_->recorder; }
 const NeuronRecorder& InstanceCore::recorder() const { return impl_->recorder; }
 
 const TickExchange* InstanceCore::exchange() const { return impl_->exchange.get(); }
+TickExchange* InstanceCore::exchange_for_calls() { return impl_->exchange.get(); }
 
 Result<std::unique_ptr<InstanceCore>> InstanceCore::create(InstanceParams params) {
     return create_instance_core(std::move(params), InstanceCoreOptions{});

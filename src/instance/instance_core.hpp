@@ -101,6 +101,9 @@ public:
     /// The exchange with the other processes holding the network; null when
     /// this core holds all of it.
     const TickExchange* exchange() const;
+    /// The same exchange, for calls between ticks that every process makes
+    /// together (reading synapses).
+    TickExchange* exchange_for_calls();
 
     /// Hash of the parameters that decide the network (everything but the
     /// thread settings), taken at creation.

@@ -88,6 +88,13 @@ struct SynapseTable {
 /// does not fit). A layer id out of range is an error text.
 Result<SynapseTable> read_synapses(InstanceCore& core, const SynapseFilter& filter);
 
+/// read_synapses over the whole network when it is spread over several
+/// processes: collective, every process returns all synapses in the same
+/// order as one process. A layer out of range is the same error on every
+/// process; no memory on any process is std::bad_alloc on every one. With
+/// the network in this process alone, read_synapses.
+Result<SynapseTable> read_all_synapses(InstanceCore& core, const SynapseFilter& filter);
+
 /// Writes `weights` in the order and number of read_synapses(filter).
 /// Everything is checked first (the length, then each position in order:
 /// NaN, negative, above its connection's max_weight); on an error text

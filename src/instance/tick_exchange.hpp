@@ -86,6 +86,12 @@ public:
     /// rank order. For agreeing on a call's arguments before acting on them.
     virtual std::vector<std::uint64_t> gather_words(const std::vector<std::uint64_t>& words) = 0;
 
+    /// Collective: every process's items of `item_size` bytes, `counts[r]` of
+    /// them from process r (the same `counts` on every process), copied as
+    /// bytes in rank order to `all`, which has room for their sum.
+    virtual void gather_items(const void* mine, std::size_t item_size, void* all,
+                              const std::vector<std::uint64_t>& counts) = 0;
+
     virtual std::uint64_t rank() const = 0;
     virtual std::uint64_t num_ranks() const = 0;
 };

@@ -107,12 +107,14 @@ auto instance_methods = instance_class::methods_with({
     instance_class::record(),
     instance_class::take_recording(),
     instance_class::stop_recording(),
+    instance_class::synapses(),
 });
 auto instance_getset = instance_class::attributes_with({
     instance_class::rank(),
     instance_class::num_ranks(),
     instance_class::num_partitions(),
     instance_class::recorded_sample_count(),
+    instance_class::layers(),
 });
 
 constexpr ClassId kPublicClasses[] = {ClassId::Stimulus, ClassId::Instance, ClassId::TickResult,

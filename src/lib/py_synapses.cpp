@@ -232,7 +232,7 @@ PyObject* instance_synapses(PyObject* self, PyObject* const* args, Py_ssize_t na
                 !convert_layer(bound[1], "to_layer", instance, &filter.to_layer)) {
                 return nullptr;
             }
-            Result<SynapseTable> table = read_synapses(instance.core(), filter);
+            Result<SynapseTable> table = read_all_synapses(instance.core(), filter);
             if (!table) {
                 raise_value_error(table.error());
                 return nullptr;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <barrier>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "instance/instance_core.hpp"
 #include "instance/instance_core_options.hpp"
 #include "instance/neuron_recorder.hpp"
+#include "instance/synapse_access.hpp"
 #include "params/params_reader.hpp"
 #include "util/panic.hpp"
 
@@ -69,6 +71,20 @@ public:
         }
         read_.arrive_and_wait();
         return all;
+    }
+
+    void gather_items(std::uint64_t rank, const void* mine, std::size_t item_size, void* all,
+                      const std::vector<std::uint64_t>& counts) {
+        items_[rank] = mine;
+        arrived_.arrive_and_wait();
+        std::size_t at = 0;
+        for (std::uint64_t r = 0; r < ranks_; ++r) {
+            if (counts[r] > 0) {
+                std::memcpy(static_cast<char*>(all) + at, items_[r], counts[r] * item_size);
+            }
+            at += counts[r] * item_size;
+        }
+        read_.arrive_and_wait();
     }
 
     std::uint64_t ranks() const { return ranks_; }
@@ -127,6 +143,7 @@ private:
     std::vector<RecordedValues> recorded_;
     std::vector<RecordedValues> gathered_ = std::vector<RecordedValues>(ranks_);
     std::vector<std::vector<std::uint64_t>> words_;
+    std::vector<const void*> items_ = std::vector<const void*>(ranks_);
     std::barrier<> arrived_;
     std::barrier<> read_;
 };
@@ -145,6 +162,10 @@ public:
     }
     std::vector<std::uint64_t> gather_words(const std::vector<std::uint64_t>& words) override {
         return table_->gather_words(rank_, words);
+    }
+    void gather_items(const void* mine, std::size_t item_size, void* all,
+                      const std::vector<std::uint64_t>& counts) override {
+        table_->gather_items(rank_, mine, item_size, all, counts);
     }
     std::uint64_t rank() const override { return rank_; }
     std::uint64_t num_ranks() const override { return table_->ranks(); }
@@ -326,6 +347,42 @@ TEST(TickExchange, SplitCoresRecordWhatOneCoreRecordsAndAgreeOnTheRequest) {
         "ranks disagree on the recording request (rank 0 and rank 1): every rank must make the "
         "same calls with the same arguments";
     EXPECT_EQ(disagreement, (std::vector<std::string>{text, text}));
+}
+
+TEST(TickExchange, SplitCoresReadTheSynapsesOfOneCoreInItsOrder) {
+    InstanceCoreOptions single_options;
+    single_options.check_cpu_count = false;
+    auto single = create_instance_core(full_network(3), single_options);
+    ASSERT_TRUE(single.ok());
+    for (std::uint64_t t = 0; t < 60; ++t) (void)single.value()->tick(input_at(t)).value();
+    auto cores = split_network(3, 1);
+    for (const SynapseFilter filter :
+         {SynapseFilter{}, SynapseFilter{1, std::nullopt}, SynapseFilter{std::nullopt, 1}}) {
+        const SynapseTable want = read_synapses(*single.value(), filter).value();
+        ASSERT_GT(want.weights.size(), 100u);
+        std::vector<std::optional<SynapseTable>> got(3);
+        on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+            if (core.t() == 0) {
+                for (std::uint64_t t = 0; t < 60; ++t) (void)core.tick(input_at(t)).value();
+            }
+            got[rank] = read_all_synapses(core, filter).value();
+        });
+        for (const std::optional<SynapseTable>& table : got) {
+            EXPECT_TRUE(std::equal(table->pre_syn_nids.begin(), table->pre_syn_nids.end(),
+                                   want.pre_syn_nids.begin(), want.pre_syn_nids.end()));
+            EXPECT_TRUE(std::equal(table->post_syn_nids.begin(), table->post_syn_nids.end(),
+                                   want.post_syn_nids.begin(), want.post_syn_nids.end()));
+            EXPECT_TRUE(std::equal(table->weights.begin(), table->weights.end(),
+                                   want.weights.begin(), want.weights.end()));
+            EXPECT_TRUE(std::equal(table->conduction_delays.begin(), table->conduction_delays.end(),
+                                   want.conduction_delays.begin(), want.conduction_delays.end()));
+        }
+    }
+    // The same bad layer everywhere is the same error everywhere, with no exchange.
+    on_every_rank(cores, [&](std::uint64_t, InstanceCore& core) {
+        EXPECT_EQ(read_all_synapses(core, SynapseFilter{5, std::nullopt}).error(),
+                  "from_layer 5 is out of range: the network has 3 layers");
+    });
 }
 
 }  // namespace
