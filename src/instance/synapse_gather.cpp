@@ -1,15 +1,21 @@
-// Reading the synapses of a network spread over several processes: each
-// process reads its own partitions' synapses (already in the documented order
-// within them), every process receives all of them through the exchange, and
-// a merge by (post layer, pre-synaptic nid) gives the order of one process.
+// Reading and writing the synapses of a network spread over several
+// processes. Reading: each process reads its own partitions' synapses
+// (already in the documented order within them), every process receives all
+// of them through the exchange, and a merge by (post layer, pre-synaptic nid)
+// gives the order of one process. Writing: the same merge over the counts of
+// each key tells every process where its synapses lie in the whole order;
+// each checks its own share, all agree on the first fault, and only then each
+// writes its own synapses.
 // Partitions hold disjoint ascending runs of post-synaptic neurons and process
 // r holds lower runs than process r + 1, so within one (layer, pre) key the
 // synapses of the processes follow each other in rank order.
 #include <algorithm>
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -103,7 +109,215 @@ void merge_runs(const SynapseTable& all, const std::vector<std::uint64_t>& count
     }
 }
 
+/// Where this process's synapses of a selection lie in the whole order: runs
+/// of local positions [local_begin, + length) at [global_begin, + length).
+struct Placement {
+    std::uint64_t total = 0;
+    std::vector<std::uint64_t> local_begin;
+    std::vector<std::uint64_t> global_begin;
+    std::vector<std::uint64_t> length;
+};
+
+Result<Placement> place(InstanceCore& core, TickExchange& exchange, const SynapseFilter& filter) {
+    std::optional<Result<std::vector<SynapseGroupCount>>> local;
+    std::uint64_t state = kNoMemory;
+    try {
+        local.emplace(count_synapse_groups(core, filter));
+        state = local->ok() ? kReady : kFailed;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    } catch (const Panic&) {
+        state = kPanicked;
+    }
+    const std::uint64_t mine = state == kReady ? local->value().size() : 0;
+    const std::vector<std::uint64_t> words = agree(core, exchange, {state, mine});
+    if (state == kFailed) return error_text(local->error());
+
+    std::vector<std::uint64_t> counts;
+    std::uint64_t total_groups = 0;
+    for (std::size_t r = 0; r < words.size(); r += 2) {
+        counts.push_back(words[r + 1]);
+        total_groups += words[r + 1];
+    }
+    std::vector<SynapseGroupCount> all;
+    state = kReady;
+    try {
+        all.resize(total_groups);
+    } catch (const std::bad_alloc&) {
+        state = kNoMemory;
+    } catch (const std::length_error&) {
+        state = kNoMemory;
+    }
+    agree(core, exchange, {state});
+    static_assert(std::is_trivially_copyable_v<SynapseGroupCount>);
+    try {
+        exchange.gather_items(local->value().data(), sizeof(SynapseGroupCount), all.data(), counts);
+    } catch (const std::exception& failure) {
+        core.fail(failure.what());
+    }
+
+    // The merge of every process's keys, lowest rank first on a tie.
+    const std::size_t ranks = counts.size();
+    const auto me = static_cast<std::size_t>(exchange.rank());
+    std::vector<std::size_t> head(ranks);
+    std::vector<std::size_t> end(ranks);
+    std::size_t offset = 0;
+    for (std::size_t r = 0; r < ranks; ++r) {
+        head[r] = offset;
+        offset += counts[r];
+        end[r] = offset;
+    }
+    Placement placement;
+    std::uint64_t local_position = 0;
+    for (std::size_t done = 0; done < total_groups; ++done) {
+        std::size_t best = ranks;
+        for (std::size_t r = 0; r < ranks; ++r) {
+            if (head[r] == end[r]) continue;
+            const SynapseGroupCount& g = all[head[r]];
+            if (best == ranks ||
+                std::pair{g.layer, g.pre_syn_nid} <
+                    std::pair{all[head[best]].layer, all[head[best]].pre_syn_nid}) {
+                best = r;
+            }
+        }
+        const SynapseGroupCount& group = all[head[best]++];
+        if (best == me && group.count > 0) {
+            placement.local_begin.push_back(local_position);
+            placement.global_begin.push_back(placement.total);
+            placement.length.push_back(group.count);
+            local_position += group.count;
+        }
+        placement.total += group.count;
+    }
+    return placement;
+}
+
+/// Every process's first fault (its position in the whole selection, or
+/// none) and text; all return the text of the lowest position, or go on
+/// when there is none. A lack of memory on any process is std::bad_alloc on
+/// every one.
+Status settle(InstanceCore& core, TickExchange& exchange, bool no_memory,
+              std::optional<std::uint64_t> fault_position, const std::string& fault_text) {
+    constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    const std::vector<std::uint64_t> words =
+        agree(core, exchange,
+              {no_memory ? kNoMemory : kReady, fault_position.value_or(kNone),
+               fault_position ? fault_text.size() : 0});
+    std::size_t winner = words.size();
+    for (std::size_t at = 0; at < words.size(); at += 3) {
+        if (words[at + 1] != kNone &&
+            (winner == words.size() || words[at + 1] < words[winner + 1])) {
+            winner = at;
+        }
+    }
+    if (winner == words.size()) return ok_status();
+    std::vector<std::uint64_t> counts(words.size() / 3, 0);
+    counts[winner / 3] = words[winner + 2];
+    std::string text(static_cast<std::size_t>(words[winner + 2]), '\0');
+    try {
+        exchange.gather_items(fault_text.data(), 1, text.data(), counts);
+    } catch (const std::exception& failure) {
+        core.fail(failure.what());
+    }
+    return error_text(std::move(text));
+}
+
 }  // namespace
+
+Status write_all_weights(InstanceCore& core, const SynapseFilter& filter,
+                         std::span<const float> weights) {
+    TickExchange* exchange = core.exchange_for_calls();
+    if (exchange == nullptr) return write_weights(core, filter, weights);
+    Result<Placement> placed = place(core, *exchange, filter);
+    if (!placed) return error_text(placed.error());
+    const Placement& placement = placed.value();
+    if (weights.size() != placement.total) {
+        return error_text("expected " + std::to_string(placement.total) +
+                          " weights (one per synapse selected), got " +
+                          std::to_string(weights.size()));
+    }
+    std::vector<float> mine;
+    std::vector<std::uint64_t> names;
+    bool no_memory = false;
+    std::optional<std::uint64_t> fault_position;
+    std::string fault_text;
+    try {
+        for (std::size_t run = 0; run < placement.length.size(); ++run) {
+            for (std::uint64_t k = 0; k < placement.length[run]; ++k) {
+                mine.push_back(weights[placement.global_begin[run] + k]);
+                names.push_back(placement.global_begin[run] + k);
+            }
+        }
+        std::size_t fault_at = 0;
+        const Status checked = write_weights(core, filter, mine, {false, names, &fault_at});
+        if (!checked) {
+            fault_position = names.at(fault_at);
+            fault_text = checked.error();
+        }
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Status agreed = settle(core, *exchange, no_memory, fault_position, fault_text);
+    if (!agreed) return agreed;
+    return write_weights(core, filter, mine);
+}
+
+Status write_all_weights_at(InstanceCore& core, std::span<const std::int64_t> indices,
+                            std::span<const float> weights) {
+    TickExchange* exchange = core.exchange_for_calls();
+    if (exchange == nullptr || indices.size() != weights.size()) {
+        return write_weights_at(core, indices, weights);
+    }
+    Result<Placement> placed = place(core, *exchange, SynapseFilter{});
+    if (!placed) return error_text(placed.error());
+    const Placement& placement = placed.value();
+    std::vector<std::int64_t> local_indices;
+    std::vector<float> mine;
+    std::vector<std::uint64_t> names;
+    bool no_memory = false;
+    std::optional<std::uint64_t> fault_position;
+    std::string fault_text;
+    try {
+        // A bad index is found alike everywhere; items before it are checked
+        // by the process that holds their synapse.
+        for (std::size_t i = 0; i < indices.size(); ++i) {
+            const std::string named = "indices[" + std::to_string(i) + "] = ";
+            if (indices[i] < 0) {
+                fault_position = i;
+                fault_text = named + std::to_string(indices[i]) + " is negative";
+                break;
+            }
+            const auto index = static_cast<std::uint64_t>(indices[i]);
+            if (index >= placement.total) {
+                fault_position = i;
+                fault_text = named + std::to_string(index) + " is out of range: the network has " +
+                             std::to_string(placement.total) + " synapses";
+                break;
+            }
+            const auto run = std::upper_bound(placement.global_begin.begin(),
+                                              placement.global_begin.end(), index);
+            if (run == placement.global_begin.begin()) continue;
+            const auto r = static_cast<std::size_t>(run - placement.global_begin.begin() - 1);
+            if (index - placement.global_begin[r] >= placement.length[r]) continue;
+            local_indices.push_back(static_cast<std::int64_t>(placement.local_begin[r] + index -
+                                                              placement.global_begin[r]));
+            mine.push_back(weights[i]);
+            names.push_back(i);
+        }
+        std::size_t fault_at = 0;
+        const Status checked =
+            write_weights_at(core, local_indices, mine, {false, names, &fault_at});
+        if (!checked) {
+            fault_position = names.at(fault_at);
+            fault_text = checked.error();
+        }
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Status agreed = settle(core, *exchange, no_memory, fault_position, fault_text);
+    if (!agreed) return agreed;
+    return write_weights_at(core, local_indices, mine);
+}
 
 Result<SynapseTable> read_all_synapses(InstanceCore& core, const SynapseFilter& filter) {
     TickExchange* exchange = core.exchange_for_calls();

@@ -108,6 +108,7 @@ auto instance_methods = instance_class::methods_with({
     instance_class::take_recording(),
     instance_class::stop_recording(),
     instance_class::synapses(),
+    instance_class::set_weights(),
 });
 auto instance_getset = instance_class::attributes_with({
     instance_class::rank(),

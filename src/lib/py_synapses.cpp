@@ -264,9 +264,9 @@ PyObject* instance_set_weights(PyObject* self, PyObject* const* args, Py_ssize_t
                 }
                 std::vector<std::int64_t> indices;
                 if (!convert_indices(indices_arg, &indices)) return convert_failed("indices");
-                status = write_weights_at(instance.core(), indices, weights);
+                status = write_all_weights_at(instance.core(), indices, weights);
             } else {
-                status = write_weights(instance.core(), filter, weights);
+                status = write_all_weights(instance.core(), filter, weights);
             }
             if (!status) {
                 raise_value_error(status.error());

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -383,6 +384,46 @@ TEST(TickExchange, SplitCoresReadTheSynapsesOfOneCoreInItsOrder) {
         EXPECT_EQ(read_all_synapses(core, SynapseFilter{5, std::nullopt}).error(),
                   "from_layer 5 is out of range: the network has 3 layers");
     });
+}
+
+TEST(TickExchange, SplitCoresWriteWeightsAsOneCoreAndRefuseAlike) {
+    InstanceCoreOptions single_options;
+    single_options.check_cpu_count = false;
+    auto created = create_instance_core(full_network(3), single_options);
+    ASSERT_TRUE(created.ok());
+    InstanceCore& single = *created.value();
+    const SynapseTable before = read_synapses(single, {}).value();
+    std::vector<float> halved(before.weights.begin(), before.weights.end());
+    for (float& w : halved) w *= 0.5f;
+    std::vector<float> faulty = halved;
+    faulty.back() = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<std::int64_t> indices = {5, 0, static_cast<std::int64_t>(halved.size()) - 1};
+    const std::vector<float> picked = {0.25f, 0.125f, 0.375f};
+    const std::vector<float> picked_faulty = {0.25f, 0.125f, 9.0f};
+
+    const std::string want_fault = write_weights(single, {}, faulty).error();
+    const std::string want_fault_at = write_weights_at(single, indices, picked_faulty).error();
+    ASSERT_TRUE(write_weights(single, {}, halved).ok());
+    ASSERT_TRUE(write_weights_at(single, indices, picked).ok());
+    const SynapseTable want = read_synapses(single, {}).value();
+
+    auto cores = split_network(3, 1);
+    std::vector<std::string> faults(3);
+    std::vector<std::string> faults_at(3);
+    std::vector<std::optional<SynapseTable>> got(3);
+    on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+        faults[rank] = write_all_weights(core, {}, faulty).error();
+        faults_at[rank] = write_all_weights_at(core, indices, picked_faulty).error();
+        EXPECT_TRUE(write_all_weights(core, {}, halved).ok());
+        EXPECT_TRUE(write_all_weights_at(core, indices, picked).ok());
+        got[rank] = read_all_synapses(core, {}).value();
+    });
+    EXPECT_EQ(faults, std::vector<std::string>(3, want_fault));
+    EXPECT_EQ(faults_at, std::vector<std::string>(3, want_fault_at));
+    for (const std::optional<SynapseTable>& table : got) {
+        EXPECT_TRUE(std::equal(table->weights.begin(), table->weights.end(), want.weights.begin(),
+                               want.weights.end()));
+    }
 }
 
 }  // namespace

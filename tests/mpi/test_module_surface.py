@@ -37,13 +37,13 @@ def test_module_names_its_classes_and_lists_them(comm):
     collective(comm, body)
 
 
-def test_instance_closes_tells_its_rank_records_and_reads_synapses_but_keeps_no_files(comm):
+def test_instance_closes_tells_its_rank_records_and_reaches_synapses_but_keeps_no_files(comm):
     def body():
         inst = synaptor_mpi.create_from_json(NET, 1, comm)
         assert type(inst) is synaptor_mpi.Instance
         methods, attributes = public_members(synaptor_mpi.Instance)
-        assert methods == ["apply_stimulus", "close", "get_t", "record", "stop_recording",
-                           "synapses", "take_recording", "tick", "tick_until",
+        assert methods == ["apply_stimulus", "close", "get_t", "record", "set_weights",
+                           "stop_recording", "synapses", "take_recording", "tick", "tick_until",
                            "tick_until_ignore_output"]
         assert attributes == ["layers", "non_coherent_stimulation_rate", "num_partitions",
                               "num_ranks", "rank", "recorded_sample_count", "release_gil",
@@ -71,7 +71,8 @@ def test_what_both_modules_offer_reads_alike(comm):
         assert shared == {"apply_stimulus", "close", "get_t", "tick", "tick_until",
                           "tick_until_ignore_output", "non_coherent_stimulation_rate",
                           "release_gil", "reward_rate", "record", "take_recording",
-                          "stop_recording", "recorded_sample_count", "synapses", "layers"}
+                          "stop_recording", "recorded_sample_count", "synapses", "set_weights",
+                          "layers"}
         # Only close() says more here: it is collective.
         for name in shared - {"close"}:
             assert getattr(ours, name).__doc__ == getattr(theirs, name).__doc__, name

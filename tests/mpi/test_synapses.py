@@ -69,3 +69,71 @@ def test_layer_out_of_range_raises_alike(comm):
         inst.close()
 
     collective(comm, body)
+
+
+def weights_of(inst, *layers):
+    return list(memoryview(inst.synapses(*layers).weights))
+
+
+@pytest.mark.parametrize("num_threads", [1, 2])
+def test_set_weights_writes_what_one_process_writes(comm, num_threads):
+    def body():
+        inst = synaptor_mpi.create_from_json(network("long_term_stdp", num_threads), 6, comm)
+        ref = synaptor.create_from_json(network("long_term_stdp", 1), 6)
+        run(inst)
+        run(ref)
+        for target in (inst, ref):
+            # Every synapse, one connection, and single synapses by index
+            # (a repeated index keeps its last weight).
+            target.set_weights([min(1.0, w * 1.25 + 0.01) for w in weights_of(target)])
+            target.set_weights([0.5 * w for w in weights_of(target, 1, 1)], 1, 1)
+            target.set_weights([0.0] * len(weights_of(target, None, 2)), to_layer=2)
+            total = len(weights_of(target))
+            picks = [total - 1, 0, 17, total // 2, 17, total // 3]
+            target.set_weights([0.9, 0.1, 0.2, 0.3, 0.4, 0.6], indices=picks)
+        assert synapse_key(inst.synapses()) == synapse_key(ref.synapses())
+        assert weights_of(inst)[17] == pytest.approx(0.4)
+        batch, want = inst.tick_until(250), ref.tick_until(250)
+        assert (batch.neuron_spikes_ts, batch.neuron_spikes_ids) == (
+            want.neuron_spikes_ts, want.neuron_spikes_ids)
+        assert synapse_key(inst.synapses()) == synapse_key(ref.synapses())
+        inst.close()
+
+    collective(comm, body)
+
+
+def test_bad_weights_raise_alike_on_every_rank_and_write_nothing(comm):
+    def body():
+        inst = synaptor_mpi.create_from_json(network("none", 1), 6, comm)
+        ref = synaptor.create_from_json(network("none", 1), 6)
+        total = len(weights_of(ref))
+        fine = weights_of(ref)
+        last_hidden = len(weights_of(ref, None, 1)) - 1
+        # Faults in synapses held by every rank: the first and the last
+        # positions, and the end of the hidden layer's block.
+        calls = [
+            ((fine[:-1],), {}),
+            ((fine[:last_hidden] + [float("nan")] + fine[last_hidden + 1:],), {}),
+            ((fine[:-1] + [-0.5],), {}),
+            (([2.0] + fine[1:-1] + [-1.0],), {}),
+            ((fine[:-1] + [1.5],), {}),
+            (([0.5, 0.5, 0.5],), {"indices": [total - 1, total, 3]}),
+            (([0.5, 0.5, 7.0],), {"indices": [total - 1, 0, 1]}),
+            (([0.5, 7.0, 0.5],), {"indices": [1, total - 1, -4]}),
+            (([0.5, 0.5, 0.5],), {"indices": [2, -4, total]}),
+            (([0.5, 0.5],), {"indices": [1]}),
+            (([0.5] * 3,), {"from_layer": 0, "to_layer": 1}),
+        ]
+        before = synapse_key(inst.synapses())
+        for args, kwargs in calls:
+            texts = []
+            for target in (inst, ref):
+                with pytest.raises(ValueError) as info:
+                    target.set_weights(*args, **kwargs)
+                texts.append(str(info.value))
+            assert texts[0] == texts[1], (kwargs, texts)
+        assert synapse_key(inst.synapses()) == before == synapse_key(ref.synapses())
+        assert comm.allgather(before) == [before] * comm.size
+        inst.close()
+
+    collective(comm, body)
