@@ -4,7 +4,9 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "util/panic.hpp"
@@ -22,10 +24,18 @@ enum HeaderWord : std::size_t {
     kFailureLength,
     kSnapshotSegments,
     kSnapshotBytes,
+    kRecordedRuns,
+    kRecordedValues,
     kHeaderWords,
 };
 
 constexpr std::uint64_t kStopFlag = std::uint64_t{1} << 8;
+/// The tick samples the recording: must be alike on every process.
+constexpr std::uint64_t kSampledFlag = std::uint64_t{1} << 9;
+
+// Runs travel as pairs of 64-bit words straight into the gathered sample.
+static_assert(sizeof(RecordedRun) == 2 * sizeof(std::uint64_t));
+static_assert(std::is_trivially_copyable_v<RecordedRun>);
 constexpr std::uint64_t kStatusMask = 0xff;
 
 LocalTickStatus status_of(std::uint64_t word) {
@@ -128,6 +138,8 @@ MpiTickExchange::MpiTickExchange(std::shared_ptr<MpiCommunicator> communicator)
     headers_.resize(size * kHeaderWords);
     counts_.resize(size);
     displacements_.resize(size);
+    run_counts_.resize(size);
+    run_displacements_.resize(size);
 }
 
 std::uint64_t MpiTickExchange::rank() const {
@@ -157,16 +169,38 @@ void MpiTickExchange::exchange(const LocalTick& local, std::vector<std::uint64_t
             failure_text = "out of memory for the snapshot";
         }
     }
+    // The same for the recorded sample: packed here, where a lack of memory
+    // can still be told in the header.
+    send_runs_.clear();
+    send_values_.clear();
+    if (status == LocalTickStatus::Ok && local.recording_sampled) {
+        try {
+            for (const RecordedValues* recorded : local.recorded) {
+                for (const RecordedRun& run : recorded->runs) {
+                    send_runs_.push_back(run.first_entry);
+                    send_runs_.push_back(run.num_entries);
+                }
+                send_values_.insert(send_values_.end(), recorded->values.begin(),
+                                    recorded->values.end());
+            }
+        } catch (const std::bad_alloc&) {
+            status = LocalTickStatus::FailedOutOfMemory;
+            failure_text = "out of memory for the recording";
+        }
+    }
     if (failure_text.size() > kMaxFailureText) failure_text.resize(kMaxFailureText);
 
     std::uint64_t header[kHeaderWords] = {};
     header[kSpikeCount] = status == LocalTickStatus::Ok ? spiking_nids.size() : 0;
     header[kTransmissionCount] = local.synaptic_transmission_count;
-    header[kStatus] = static_cast<std::uint64_t>(status) | (local.stop_requested ? kStopFlag : 0);
+    header[kStatus] = static_cast<std::uint64_t>(status) | (local.stop_requested ? kStopFlag : 0) |
+                      (local.recording_sampled ? kSampledFlag : 0);
     header[kFingerprint] = local.input_fingerprint;
     header[kFailureLength] = is_failure(status) ? failure_text.size() : 0;
     header[kSnapshotSegments] = local.segments.size();
     header[kSnapshotBytes] = snapshot_bytes_.size();
+    header[kRecordedRuns] = send_runs_.size() / 2;
+    header[kRecordedValues] = send_values_.size();
     MpiCommunicator::check(MPI_Allgather(header, kHeaderWords, MPI_UINT64_T, headers_.data(),
                                          kHeaderWords, MPI_UINT64_T, communicator_->comm()),
                            "MPI_Allgather", when);
@@ -186,7 +220,8 @@ void MpiTickExchange::exchange(const LocalTick& local, std::vector<std::uint64_t
     }
     for (std::uint64_t r = 1; r < ranks; ++r) {
         if (word(r, kFingerprint) != word(0, kFingerprint) ||
-            status_of(word(r, kStatus)) != status_of(word(0, kStatus))) {
+            status_of(word(r, kStatus)) != status_of(word(0, kStatus)) ||
+            (word(r, kStatus) & kSampledFlag) != (word(0, kStatus) & kSampledFlag)) {
             global.outcome = GlobalTick::Outcome::Failed;
             global.failure_text = "ranks disagree on the input of tick " + std::to_string(local.t) +
                                   " (rank 0 and rank " + std::to_string(r) +
@@ -206,6 +241,9 @@ void MpiTickExchange::exchange(const LocalTick& local, std::vector<std::uint64_t
         if ((word(r, kStatus) & kStopFlag) != 0) global.stop_requested = true;
     }
     gather_spikes(local.t, spiking_nids, global);
+    if (global.outcome == GlobalTick::Outcome::Ok && local.recording_sampled) {
+        gather_recorded(local.t, global);
+    }
     if (global.outcome == GlobalTick::Outcome::Ok && local.extract_state_snapshot) {
         gather_snapshot(local, global);
     }
@@ -272,6 +310,100 @@ void MpiTickExchange::gather_spikes(std::uint64_t t, std::vector<std::uint64_t>&
                            received_spikes_.begin() + end);
     }
     spiking_nids.swap(received_spikes_);
+}
+
+bool MpiTickExchange::prepare_recording(std::uint64_t t, bool room, std::size_t max_runs,
+                                        std::size_t max_values) {
+    // Room for the largest sample any process can send or receive, so that
+    // the exchange of a sampled tick allocates nothing.
+    if (room) {
+        try {
+            send_runs_.reserve(2 * max_runs);
+            send_values_.reserve(max_values);
+            recorded_.runs.reserve(max_runs);
+            recorded_.values.reserve(max_values);
+        } catch (const std::bad_alloc&) {
+            room = false;
+        } catch (const std::length_error&) {
+            room = false;
+        }
+    }
+    int mine = room ? 1 : 0;
+    int everyone = 0;
+    MpiCommunicator::check(
+        MPI_Allreduce(&mine, &everyone, 1, MPI_INT, MPI_MIN, communicator_->comm()),
+        "MPI_Allreduce", at_tick(t));
+    return everyone == 1;
+}
+
+std::vector<std::uint64_t> MpiTickExchange::gather_words(const std::vector<std::uint64_t>& words) {
+    std::vector<std::uint64_t> all(words.size() * num_ranks());
+    MpiCommunicator::check(
+        MPI_Allgather(words.data(), static_cast<int>(words.size()), MPI_UINT64_T, all.data(),
+                      static_cast<int>(words.size()), MPI_UINT64_T, communicator_->comm()),
+        "MPI_Allgather", "between ticks");
+    return all;
+}
+
+void MpiTickExchange::gather_items(const void* mine, std::size_t item_size, void* all,
+                                   const std::vector<std::uint64_t>& counts) {
+    // One broadcast per process, straight into its place in `all`, in
+    // messages of at most kMaxChunk bytes: a whole network's synapses exceed
+    // the int counts of one collective.
+    auto* out = static_cast<std::uint8_t*>(all);
+    const int me = communicator_->rank();
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+        const std::size_t bytes = counts[r] * item_size;
+        if (static_cast<int>(r) == me && bytes > 0) std::memcpy(out + at, mine, bytes);
+        for (std::size_t sent = 0; sent < bytes; sent += kMaxChunk) {
+            const std::size_t chunk = std::min(kMaxChunk, bytes - sent);
+            MpiCommunicator::check(MPI_Bcast(out + at + sent, static_cast<int>(chunk), MPI_BYTE,
+                                             static_cast<int>(r), communicator_->comm()),
+                                   "MPI_Bcast", "between ticks");
+        }
+        at += bytes;
+    }
+}
+
+void MpiTickExchange::gather_recorded(std::uint64_t t, GlobalTick& global) {
+    const std::uint64_t ranks = num_ranks();
+    std::uint64_t total_runs = 0;
+    std::uint64_t total_values = 0;
+    for (std::uint64_t r = 0; r < ranks; ++r) {
+        const std::uint64_t runs = headers_[r * kHeaderWords + kRecordedRuns];
+        const std::uint64_t values = headers_[r * kHeaderWords + kRecordedValues];
+        if (runs > (static_cast<std::uint64_t>(INT_MAX) / 2) - total_runs ||
+            values > static_cast<std::uint64_t>(INT_MAX) - total_values) {
+            // Decided alike on every process from the same headers.
+            global.outcome = GlobalTick::Outcome::Failed;
+            global.failure_text = "more than " + std::to_string(INT_MAX) +
+                                  " recorded values in tick " + std::to_string(t) +
+                                  ": too many for one exchange";
+            return;
+        }
+        run_counts_[r] = static_cast<int>(2 * runs);
+        run_displacements_[r] = static_cast<int>(2 * total_runs);
+        counts_[r] = static_cast<int>(values);
+        displacements_[r] = static_cast<int>(total_values);
+        total_runs += runs;
+        total_values += values;
+    }
+    // Within the room prepare_recording made: no allocation here.
+    recorded_.runs.resize(total_runs);
+    recorded_.values.resize(total_values);
+    const std::string when = at_tick(t);
+    MpiCommunicator::check(
+        MPI_Allgatherv(send_runs_.data(), static_cast<int>(send_runs_.size()), MPI_UINT64_T,
+                       recorded_.runs.data(), run_counts_.data(), run_displacements_.data(),
+                       MPI_UINT64_T, communicator_->comm()),
+        "MPI_Allgatherv", when);
+    MpiCommunicator::check(
+        MPI_Allgatherv(send_values_.data(), static_cast<int>(send_values_.size()), MPI_FLOAT,
+                       recorded_.values.data(), counts_.data(), displacements_.data(), MPI_FLOAT,
+                       communicator_->comm()),
+        "MPI_Allgatherv", when);
+    global.recorded = &recorded_;
 }
 
 void MpiTickExchange::gather_snapshot(const LocalTick& local, GlobalTick& global) {

@@ -10,12 +10,16 @@
 //    divergence failure; all rejected -> the usual error, nothing ran.
 // 2. MPI_Allgatherv of the spike ids (skipped when nobody spiked); each
 //    process merges the sorted runs of the ranks into one ascending list.
+// 3. On a tick that samples the recording, MPI_Allgatherv of every process's
+//    recorded runs and values, so that each holds the whole sample (room for
+//    it was agreed on before the tick with one MPI_Allreduce).
 //
 // Snapshots are sent to rank 0 point to point in chunks; only it returns one.
 // Nothing in floating point is combined across processes: only ids, integer
 // counts and the snapshot's bytes travel.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -32,6 +36,12 @@ public:
     void exchange(const LocalTick& local, std::vector<std::uint64_t>& spiking_nids,
                   GlobalTick& global) override;
 
+    bool prepare_recording(std::uint64_t t, bool room, std::size_t max_runs,
+                           std::size_t max_values) override;
+    std::vector<std::uint64_t> gather_words(const std::vector<std::uint64_t>& words) override;
+    void gather_items(const void* mine, std::size_t item_size, void* all,
+                      const std::vector<std::uint64_t>& counts) override;
+
     std::uint64_t rank() const override;
     std::uint64_t num_ranks() const override;
 
@@ -45,6 +55,7 @@ private:
     void gather_spikes(std::uint64_t t, std::vector<std::uint64_t>& spiking_nids,
                        GlobalTick& global);
     void gather_snapshot(const LocalTick& local, GlobalTick& global);
+    void gather_recorded(std::uint64_t t, GlobalTick& global);
 
     std::shared_ptr<MpiCommunicator> communicator_;
     std::vector<std::uint64_t> headers_;
@@ -52,7 +63,12 @@ private:
     std::vector<std::uint64_t> received_spikes_;
     std::vector<int> counts_;
     std::vector<int> displacements_;
+    std::vector<int> run_counts_;
+    std::vector<int> run_displacements_;
     std::vector<std::uint8_t> snapshot_bytes_;
+    std::vector<std::uint64_t> send_runs_;  ///< first entry and count of each run
+    std::vector<float> send_values_;
+    RecordedValues recorded_;  ///< every process's sample of the last sampled tick
 };
 
 /// A process's snapshot segments as bytes, and back. Each segment: first nid,

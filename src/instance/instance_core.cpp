@@ -30,8 +30,6 @@ namespace synaptor {
 
 namespace {
 
-const char* const kMissingRecordingText =
-    "the partitions' answers do not hold every recorded neuron exactly once";
 const char* const kMissingWeightsText =
     "the partitions did not write the weight of every recorded synapse";
 const char* const kForkedText =
@@ -50,6 +48,7 @@ SynapseRecorder& InstanceCore::synapse_recorder() { return impl_->synapse_record
 const SynapseRecorder& InstanceCore::synapse_recorder() const { return impl_->synapse_recorder; }
 
 const TickExchange* InstanceCore::exchange() const { return impl_->exchange.get(); }
+TickExchange* InstanceCore::exchange_for_calls() { return impl_->exchange.get(); }
 
 Result<std::unique_ptr<InstanceCore>> InstanceCore::create(InstanceParams params) {
     return create_instance_core(std::move(params), InstanceCoreOptions{});
@@ -238,11 +237,11 @@ std::optional<std::string> InstanceCore::check_ids(const TickInput& input) const
     return std::nullopt;
 }
 
-void InstanceCore::run_partitions(const TickInput& input) {
+void InstanceCore::run_partitions(const TickInput& input,
+                                  std::shared_ptr<const RecordingPlan> recording) {
     Impl& impl = *impl_;
     // Before anything changes, so that no room for the sample leaves the
     // instance where it was.
-    std::shared_ptr<const RecordingPlan> recording = impl.recorder.plan_for_tick(t_);
     SynapseRecorder::TickSample weights = impl.synapse_recorder.plan_for_tick(t_);
 
     TickCommand& command = impl.command;
@@ -351,7 +350,9 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
     }
 
-    run_partitions(input);
+    // Before anything changes, so that no room for the sample leaves the
+    // instance where it was.
+    run_partitions(input, impl.recorder.plan_for_tick(t_));
     TickResult tick_result;
     collect_local(tick_result);
     if (input.extract_state_snapshot) {

@@ -75,6 +75,15 @@ public:
     /// child process) is a panic.
     Result<TickResult> tick(const TickInput& input);
 
+    /// Replaces the recording from the current tick on (see
+    /// NeuronRecorder::start) and returns the samples of the replaced one not
+    /// yet taken. Spread over several processes it is collective: every
+    /// process checks the request, then all agree on it before any acts, so
+    /// a bad request is the same error everywhere, a request that differs
+    /// between processes an error on every process, and a lack of memory
+    /// std::bad_alloc on every process; each leaves the recording as it was.
+    Result<std::optional<RecordedTraces>> record(const RecordingRequest& request);
+
     /// The recording of neuron state that the ticks sample.
     NeuronRecorder& recorder();
     const NeuronRecorder& recorder() const;
@@ -96,6 +105,9 @@ public:
     /// The exchange with the other processes holding the network; null when
     /// this core holds all of it.
     const TickExchange* exchange() const;
+    /// The same exchange, for calls between ticks that every process makes
+    /// together (reading synapses).
+    TickExchange* exchange_for_calls();
 
     /// Hash of the parameters that decide the network (everything but the
     /// thread settings), taken at creation.
@@ -121,8 +133,14 @@ private:
 
     InstanceCore();
     std::optional<std::string> check_ids(const TickInput& input) const;
-    /// Runs this core's partitions; their results are left in the Impl.
-    void run_partitions(const TickInput& input);
+    /// Runs this core's partitions, sampling `recording` when not null;
+    /// their results are left in the Impl.
+    void run_partitions(const TickInput& input, std::shared_ptr<const RecordingPlan> recording);
+    /// Before a tick of a core spread over several processes: the plan of
+    /// the tick's sample, with room made for it here and in the exchange.
+    /// Collective on sampled ticks; std::bad_alloc on every process when one
+    /// has no room, before anything ran.
+    std::shared_ptr<const RecordingPlan> prepare_distributed_sample(bool runs_here);
     /// Collects spikes and transmissions of the partitions' results.
     void collect_local(TickResult& tick_result);
     Result<TickResult> tick_distributed(const TickInput& input,

@@ -1,15 +1,22 @@
 // InstanceCore's tick when the network is spread over several processes: the
-// local partitions' tick, then the exchange that combines it with the others'.
+// local partitions' tick, then the exchange that combines it with the others';
+// and the agreement of every process on a recording before it starts, so that
+// all sample the same ticks.
+#include <cstddef>
+#include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "instance/input_fingerprint.hpp"
 #include "instance/instance_core.hpp"
 #include "instance/instance_core_impl.hpp"
 #include "instance/snapshot_assembly.hpp"
 #include "instance/tick_exchange.hpp"
+#include "util/hash.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
@@ -24,6 +31,10 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
         panic(*impl.failure);
     }
 
+    // Every process agrees on room for a sample before its partitions run.
+    std::shared_ptr<const RecordingPlan> plan =
+        prepare_distributed_sample(!rejection && !impl.failure);
+
     LocalTick& local = impl.local_tick;
     local.t = t_;
     local.status = LocalTickStatus::Ok;
@@ -33,6 +44,8 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
     local.failure_text.clear();
     local.synaptic_transmission_count = 0;
     local.segments.clear();
+    local.recording_sampled = impl.recorder.samples(t_);
+    local.recorded.clear();
 
     TickResult tick_result;
     if (rejection) {
@@ -45,8 +58,14 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
         // A failure of this process's partitions does not end the tick here:
         // it travels in the exchange, so that every process raises together.
         try {
-            run_partitions(input);
+            run_partitions(input, plan);
             collect_local(tick_result);
+            if (plan) {
+                for (const PartitionTickResult& result : impl.results) {
+                    if (!result.recorded) fail(kMissingRecordingText);
+                    local.recorded.push_back(&*result.recorded);
+                }
+            }
             if (input.extract_state_snapshot) {
                 for (const PartitionTickResult& result : impl.results) {
                     if (!result.state_snapshot) fail(kMissingSnapshotText);
@@ -76,6 +95,7 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
     global.synaptic_transmission_count = 0;
     global.remote_segments.clear();
     global.holds_snapshot = false;
+    global.recorded = nullptr;
     try {
         impl.exchange->exchange(local, impl.spiking_nids, global);
     } catch (const std::bad_alloc&) {
@@ -91,6 +111,7 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
             return error_text(std::move(*rejection));
         case GlobalTick::Outcome::Failed:
             local.segments.clear();
+            local.recorded.clear();
             impl.results.clear();
             impl.failure = global.failure_text;
             impl.failure_is_shared = true;
@@ -99,6 +120,16 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
         case GlobalTick::Outcome::Ok:
             break;
     }
+
+    // Every process holds the same gathered sample, so all store it or all
+    // fail alike.
+    if (plan) {
+        const RecordedValues* gathered = global.recorded;
+        if (gathered == nullptr || !impl.recorder.collect(t_, std::span(&gathered, 1))) {
+            fail(kMissingRecordingText);
+        }
+    }
+    local.recorded.clear();
 
     tick_result.synaptic_transmission_count = global.synaptic_transmission_count;
     tick_result.stop_requested = global.stop_requested;
@@ -119,6 +150,85 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
     local.segments.clear();
     global.remote_segments.clear();
     return finish_tick(std::move(tick_result));
+}
+
+std::shared_ptr<const RecordingPlan> InstanceCore::prepare_distributed_sample(bool runs_here) {
+    Impl& impl = *impl_;
+    // Whether the tick is sampled is the same on every process (record() is
+    // agreed on by all), so either all of them take part below or none.
+    if (!impl.recorder.samples(t_)) return runs_here ? impl.recorder.plan_for_tick(t_) : nullptr;
+    bool room = true;
+    std::shared_ptr<const RecordingPlan> plan;
+    if (runs_here) {
+        try {
+            plan = impl.recorder.plan_for_tick(t_);
+        } catch (const std::bad_alloc&) {
+            room = false;
+        }
+    }
+    const std::size_t max_runs = layer_sizes_.size() * num_partitions_total_;
+    const std::size_t max_values = impl.recorder.num_entries() * impl.recorder.num_variables();
+    bool every_room = false;
+    try {
+        every_room = impl.exchange->prepare_recording(t_, room, max_runs, max_values);
+    } catch (const std::exception& failure) {
+        fail(failure.what());
+    }
+    // Nothing ran anywhere: the instance stays usable, as in one process.
+    if (!every_room) throw std::bad_alloc();
+    return plan;
+}
+
+namespace {
+
+/// Hash of everything a recording request asks for.
+std::uint64_t request_fingerprint(const RecordingRequest& request) {
+    std::uint64_t hash = mix64(request.nids.size());
+    for (std::uint64_t nid : request.nids) hash = mix64(hash ^ nid);
+    hash = mix64(hash ^ request.variables.size());
+    for (const std::string& name : request.variables) hash = hash_bytes(name, hash);
+    return mix64(hash ^ static_cast<std::uint64_t>(request.every));
+}
+
+enum RequestState : std::uint64_t { kRequestInvalid, kRequestValid, kRequestNoMemory };
+
+}  // namespace
+
+Result<std::optional<RecordedTraces>> InstanceCore::record(const RecordingRequest& request) {
+    Impl& impl = *impl_;
+    if (!impl.exchange) return impl.recorder.start(request, num_neurons_, t_);
+
+    std::optional<Result<PreparedRecording>> prepared;
+    std::uint64_t state = kRequestNoMemory;
+    std::uint64_t fingerprint = 0;
+    try {
+        prepared.emplace(impl.recorder.prepare(request, num_neurons_));
+        state = prepared->ok() ? kRequestValid : kRequestInvalid;
+        fingerprint = request_fingerprint(request);
+    } catch (const std::bad_alloc&) {
+        prepared.reset();
+    } catch (const std::length_error&) {
+        prepared.reset();
+    }
+    std::vector<std::uint64_t> all;
+    try {
+        all = impl.exchange->gather_words({state, fingerprint, t_});
+    } catch (const std::exception& failure) {
+        fail(failure.what());
+    }
+    const std::uint64_t ranks = all.size() / 3;
+    for (std::uint64_t r = 0; r < ranks; ++r) {
+        if (all[3 * r] == kRequestNoMemory) throw std::bad_alloc();
+    }
+    for (std::uint64_t r = 1; r < ranks; ++r) {
+        if (all[3 * r + 1] != all[1] || all[3 * r + 2] != all[2] || all[3 * r] != all[0]) {
+            return error_text("ranks disagree on the recording request (rank 0 and rank " +
+                              std::to_string(r) +
+                              "): every rank must make the same calls with the same arguments");
+        }
+    }
+    if (!prepared->ok()) return error_text(prepared->error());
+    return impl.recorder.begin(std::move(*prepared).value(), t_);
 }
 
 }  // namespace synaptor

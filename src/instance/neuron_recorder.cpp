@@ -31,6 +31,13 @@ std::string_view recorded_variable_name(RecordedVariable variable) {
 Result<std::optional<RecordedTraces>> NeuronRecorder::start(const RecordingRequest& request,
                                                             std::uint64_t num_neurons,
                                                             std::uint64_t t) {
+    Result<PreparedRecording> prepared = prepare(request, num_neurons);
+    if (!prepared) return error_text(prepared.error());
+    return begin(std::move(prepared).value(), t);
+}
+
+Result<PreparedRecording> NeuronRecorder::prepare(const RecordingRequest& request,
+                                                  std::uint64_t num_neurons) const {
     for (std::uint64_t nid : request.nids) {
         if (nid >= num_neurons) {
             return error_text("Invalid neuron id for recording: " + std::to_string(nid));
@@ -81,19 +88,24 @@ Result<std::optional<RecordedTraces>> NeuronRecorder::start(const RecordingReque
         columns.push_back(column);
     }
     plan->variables = variables;
-    RecordedTraces traces;
-    traces.nids = request.nids;
-    traces.variables = std::move(variables);
-    traces.every = static_cast<std::uint64_t>(request.every);
-    traces.values.resize(traces.variables.size());
+    PreparedRecording prepared;
+    prepared.traces.nids = request.nids;
+    prepared.traces.variables = std::move(variables);
+    prepared.traces.every = static_cast<std::uint64_t>(request.every);
+    prepared.traces.values.resize(prepared.traces.variables.size());
+    prepared.plan = std::move(plan);
+    prepared.columns = std::move(columns);
+    return prepared;
+}
 
+std::optional<RecordedTraces> NeuronRecorder::begin(PreparedRecording prepared, std::uint64_t t) {
     // Nothing can fail from here on.
     std::optional<RecordedTraces> replaced = stop();
-    plan_ = std::move(plan);
-    columns_ = std::move(columns);
+    plan_ = std::move(prepared.plan);
+    columns_ = std::move(prepared.columns);
     start_t_ = t;
-    every_ = traces.every;
-    traces_ = std::move(traces);
+    every_ = prepared.traces.every;
+    traces_ = std::move(prepared.traces);
     return replaced;
 }
 
@@ -121,7 +133,7 @@ std::optional<RecordedTraces> NeuronRecorder::stop() {
 }
 
 std::shared_ptr<const RecordingPlan> NeuronRecorder::plan_for_tick(std::uint64_t t) {
-    sampling_ = plan_ != nullptr && t >= start_t_ && (t - start_t_) % every_ == 0;
+    sampling_ = samples(t);
     if (!sampling_) return nullptr;
     const std::size_t rows = traces_.ts.size() + 1;
     reserve_for(traces_.ts, rows);
@@ -130,7 +142,8 @@ std::shared_ptr<const RecordingPlan> NeuronRecorder::plan_for_tick(std::uint64_t
     return plan_;
 }
 
-bool NeuronRecorder::collect(std::uint64_t t, const std::vector<PartitionTickResult>& results) {
+template <class Piece>
+bool NeuronRecorder::collect_pieces(std::uint64_t t, std::size_t count, Piece&& piece) {
     if (!sampling_) return true;
     sampling_ = false;
     const std::size_t num_entries = columns_.size();
@@ -139,10 +152,11 @@ bool NeuronRecorder::collect(std::uint64_t t, const std::vector<PartitionTickRes
     // Checked whole before anything is stored: every entry exactly once.
     std::fill(covered_.begin(), covered_.end(), 0);
     std::size_t num_covered = 0;
-    for (const PartitionTickResult& result : results) {
-        if (!result.recorded) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RecordedValues* recorded = piece(i);
+        if (recorded == nullptr) return false;
         std::size_t num_values = 0;
-        for (const RecordedRun& run : result.recorded->runs) {
+        for (const RecordedRun& run : recorded->runs) {
             if (run.first_entry > num_entries || run.num_entries > num_entries - run.first_entry) {
                 return false;
             }
@@ -152,7 +166,7 @@ bool NeuronRecorder::collect(std::uint64_t t, const std::vector<PartitionTickRes
             num_covered += run.num_entries;
             num_values += run.num_entries * num_variables;
         }
-        if (num_values != result.recorded->values.size()) return false;
+        if (num_values != recorded->values.size()) return false;
     }
     if (num_covered != num_entries) return false;
 
@@ -160,10 +174,11 @@ bool NeuronRecorder::collect(std::uint64_t t, const std::vector<PartitionTickRes
     const std::size_t row = traces_.ts.size();
     traces_.ts.push_back(t);
     for (std::vector<float>& matrix : traces_.values) matrix.resize((row + 1) * num_entries);
-    for (const PartitionTickResult& result : results) {
-        const std::vector<float>& values = result.recorded->values;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RecordedValues& recorded = *piece(i);
+        const std::vector<float>& values = recorded.values;
         std::size_t k = 0;
-        for (const RecordedRun& run : result.recorded->runs) {
+        for (const RecordedRun& run : recorded.runs) {
             for (std::uint64_t e = run.first_entry; e < run.first_entry + run.num_entries; ++e) {
                 const std::size_t cell = row * num_entries + columns_[e];
                 for (std::size_t v = 0; v < num_variables; ++v) {
@@ -173,6 +188,16 @@ bool NeuronRecorder::collect(std::uint64_t t, const std::vector<PartitionTickRes
         }
     }
     return true;
+}
+
+bool NeuronRecorder::collect(std::uint64_t t, const std::vector<PartitionTickResult>& results) {
+    return collect_pieces(t, results.size(), [&](std::size_t i) -> const RecordedValues* {
+        return results[i].recorded ? &*results[i].recorded : nullptr;
+    });
+}
+
+bool NeuronRecorder::collect(std::uint64_t t, std::span<const RecordedValues* const> pieces) {
+    return collect_pieces(t, pieces.size(), [&](std::size_t i) { return pieces[i]; });
 }
 
 }  // namespace synaptor

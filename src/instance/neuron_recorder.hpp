@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,13 @@ struct RecordedTraces {
     std::vector<std::vector<float>> values;  ///< one matrix per variable
 };
 
+/// A checked request, ready to replace the recording.
+struct PreparedRecording {
+    std::shared_ptr<const RecordingPlan> plan;
+    std::vector<std::uint64_t> columns;
+    RecordedTraces traces;  ///< empty, with the request's neurons and variables
+};
+
 class NeuronRecorder {
 public:
     /// Starts recording from tick `t` (sampled are t, t + every, ...), replacing
@@ -51,6 +59,12 @@ public:
     /// A bad request is an error text and changes nothing.
     Result<std::optional<RecordedTraces>> start(const RecordingRequest& request,
                                                 std::uint64_t num_neurons, std::uint64_t t);
+    /// start() in two steps, for processes that agree on a request before
+    /// any of them acts on it: the check, which changes nothing, ...
+    Result<PreparedRecording> prepare(const RecordingRequest& request,
+                                      std::uint64_t num_neurons) const;
+    /// ... and the replacement, which cannot fail.
+    std::optional<RecordedTraces> begin(PreparedRecording prepared, std::uint64_t t);
     /// The samples so far, which are then dropped here; recording goes on.
     /// None when nothing is recorded.
     std::optional<RecordedTraces> take();
@@ -59,6 +73,13 @@ public:
     std::optional<RecordedTraces> stop();
 
     bool active() const { return plan_ != nullptr; }
+    /// Whether tick t is sampled.
+    bool samples(std::uint64_t t) const {
+        return plan_ != nullptr && t >= start_t_ && (t - start_t_) % every_ == 0;
+    }
+    /// Neurons and variables of the recording (zero when inactive).
+    std::size_t num_entries() const { return columns_.size(); }
+    std::size_t num_variables() const { return traces_.variables.size(); }
     std::uint64_t num_samples() const { return traces_.ts.size(); }
 
     /// Before tick t: the plan when tick t is sampled, with room for its
@@ -70,8 +91,15 @@ public:
     /// plan_for_tick asked for one. False, storing nothing, when the results do
     /// not cover every planned neuron exactly once.
     bool collect(std::uint64_t t, const std::vector<PartitionTickResult>& results);
+    /// The same from samples given as pieces, each any runs of the plan with
+    /// their values (those of several processes gathered into one, say).
+    bool collect(std::uint64_t t, std::span<const RecordedValues* const> pieces);
 
 private:
+    /// `piece(i)` for i < count: a sample's runs and values, or null.
+    template <class Piece>
+    bool collect_pieces(std::uint64_t t, std::size_t count, Piece&& piece);
+
     RecordedTraces fresh_traces() const;
 
     std::shared_ptr<const RecordingPlan> plan_;

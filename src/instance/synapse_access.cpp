@@ -102,6 +102,10 @@ void for_each_group(const std::vector<Partition*>& partitions, const Selection& 
     }
 }
 
+std::size_t name_of(const WeightWrite& how, std::size_t i) {
+    return how.names.empty() ? i : static_cast<std::size_t>(how.names[i]);
+}
+
 constexpr std::size_t kMappedArrayBytes = std::size_t{1} << 20;
 
 }  // namespace
@@ -155,8 +159,30 @@ Result<SynapseTable> read_synapses(InstanceCore& core, const SynapseFilter& filt
     return table;
 }
 
+Result<std::vector<SynapseGroupCount>> count_synapse_groups(InstanceCore& core,
+                                                            const SynapseFilter& filter) {
+    const std::vector<std::uint64_t> starts = layer_starts(core);
+    Result<Selection> selection = select(starts, filter);
+    if (!selection) return error_text(selection.error());
+    std::vector<SynapseGroupCount> groups;
+    core.visit_partitions([&](const std::vector<Partition*>& partitions) {
+        for_each_group(
+            partitions, selection.value(),
+            [&](const PreSynapticGroup& group, std::uint64_t pre, std::uint64_t first) {
+                const auto layer = static_cast<std::uint64_t>(
+                    std::upper_bound(starts.begin(), starts.end(), first) - starts.begin() - 1);
+                if (groups.empty() || groups.back().layer != layer ||
+                    groups.back().pre_syn_nid != pre) {
+                    groups.push_back({layer, pre, 0});
+                }
+                groups.back().count += group.synapses.size();
+            });
+    });
+    return groups;
+}
+
 Status write_weights(InstanceCore& core, const SynapseFilter& filter,
-                     std::span<const float> weights) {
+                     std::span<const float> weights, const WeightWrite& how) {
     const std::vector<std::uint64_t> starts = layer_starts(core);
     Result<Selection> selection = select(starts, filter);
     if (!selection) return error_text(selection.error());
@@ -176,11 +202,14 @@ Status write_weights(InstanceCore& core, const SynapseFilter& filter,
         for_each_group(partitions, selection.value(),
                        [&](const PreSynapticGroup& group, std::uint64_t, std::uint64_t) {
                            for (std::size_t k = 0; k < group.synapses.size() && !fault; ++k) {
-                               fault = weight_fault(weights[i + k], i + k, group.max_weight);
+                               const std::size_t at = i + k;
+                               fault =
+                                   weight_fault(weights[at], name_of(how, at), group.max_weight);
+                               if (fault && how.fault_at != nullptr) *how.fault_at = at;
                            }
                            i += group.synapses.size();
                        });
-        if (fault) return;
+        if (fault || !how.write) return;
         i = 0;
         for_each_group(partitions, selection.value(),
                        [&](PreSynapticGroup& group, std::uint64_t, std::uint64_t) {
@@ -241,7 +270,7 @@ SynapseLocator::Found SynapseLocator::locate(std::uint64_t index) const {
 }
 
 Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indices,
-                        std::span<const float> weights) {
+                        std::span<const float> weights, const WeightWrite& how) {
     if (indices.size() != weights.size()) {
         return error_text("expected one weight per index: " + std::to_string(indices.size()) +
                           " indices, " + std::to_string(weights.size()) + " weights");
@@ -251,14 +280,19 @@ Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indice
         const SynapseLocator locator(partitions, core.layer_sizes().size());
         std::vector<SynapseHot*> targets(indices.size());
         for (std::size_t i = 0; i < indices.size(); ++i) {
-            fault = locator.index_fault(i, indices[i]);
-            if (fault) return;
-            const SynapseLocator::Found found =
-                locator.locate(static_cast<std::uint64_t>(indices[i]));
-            fault = weight_fault(weights[i], i, found.group->max_weight);
-            if (fault) return;
-            targets[i] = found.hot;
+            fault = locator.index_fault(name_of(how, i), indices[i]);
+            if (!fault) {
+                const SynapseLocator::Found found =
+                    locator.locate(static_cast<std::uint64_t>(indices[i]));
+                fault = weight_fault(weights[i], name_of(how, i), found.group->max_weight);
+                targets[i] = found.hot;
+            }
+            if (fault) {
+                if (how.fault_at != nullptr) *how.fault_at = i;
+                return;
+            }
         }
+        if (!how.write) return;
         for (std::size_t i = 0; i < indices.size(); ++i) targets[i]->weight = weights[i];
     });
     if (fault) return error_text(std::move(*fault));

@@ -93,18 +93,56 @@ struct SynapseTable {
 /// does not fit). A layer id out of range is an error text.
 Result<SynapseTable> read_synapses(InstanceCore& core, const SynapseFilter& filter);
 
+/// read_synapses over the whole network when it is spread over several
+/// processes: collective, every process returns all synapses in the same
+/// order as one process. A layer out of range is the same error on every
+/// process; no memory on any process is std::bad_alloc on every one. With
+/// the network in this process alone, read_synapses.
+Result<SynapseTable> read_all_synapses(InstanceCore& core, const SynapseFilter& filter);
+
+/// How a write of weights goes when this process holds a share of a larger
+/// selection: `names[i]`, when given, is the position an error names for item
+/// i (its place in the whole selection); `write` false only checks; a fault's
+/// item goes to `fault_at`.
+struct WeightWrite {
+    bool write = true;
+    std::span<const std::uint64_t> names;
+    std::size_t* fault_at = nullptr;
+};
+
 /// Writes `weights` in the order and number of read_synapses(filter).
 /// Everything is checked first (the length, then each position in order:
 /// NaN, negative, above its connection's max_weight); on an error text
 /// nothing was written.
 Status write_weights(InstanceCore& core, const SynapseFilter& filter,
-                     std::span<const float> weights);
+                     std::span<const float> weights, const WeightWrite& how = {});
 
 /// Writes weights[i] to the synapse of index indices[i], in order (a repeated
 /// index keeps its last weight). Checked first as write_weights, with a
 /// negative index or one out of range an error at its position.
 Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indices,
-                        std::span<const float> weights);
+                        std::span<const float> weights, const WeightWrite& how = {});
+
+/// The synapses of a selection held here, by (post layer, pre-synaptic nid)
+/// in the order of read_synapses: each key with its count.
+struct SynapseGroupCount {
+    std::uint64_t layer = 0;
+    std::uint64_t pre_syn_nid = 0;
+    std::uint64_t count = 0;
+};
+Result<std::vector<SynapseGroupCount>> count_synapse_groups(InstanceCore& core,
+                                                            const SynapseFilter& filter);
+
+/// write_weights and write_weights_at over the whole network when it is
+/// spread over several processes: collective with the same arguments on
+/// every process; every process checks the same things and returns the same
+/// error (naming the first offending position of the whole selection)
+/// before any writes, then each writes its own synapses. With the network
+/// in this process alone, the plain calls.
+Status write_all_weights(InstanceCore& core, const SynapseFilter& filter,
+                         std::span<const float> weights);
+Status write_all_weights_at(InstanceCore& core, std::span<const std::int64_t> indices,
+                            std::span<const float> weights);
 
 /// Finds synapses by synapse index in the partitions that visit_partitions
 /// hands out; usable while they are held. The weights it points to stay where

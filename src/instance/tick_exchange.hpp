@@ -5,6 +5,7 @@
 // lives above the instance layer. Called on the instance's calling thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,12 @@ struct LocalTick {
     std::uint64_t synaptic_transmission_count = 0;
     /// This process's segments when a snapshot was asked for and status is ok.
     std::vector<const SnapshotSegment*> segments;
+    /// The tick samples the recording of neurons (the same on every process,
+    /// whose recorders replay the same calls).
+    bool recording_sampled = false;
+    /// This process's partitions' samples of the tick when it is sampled and
+    /// status is ok.
+    std::vector<const RecordedValues*> recorded;
 };
 
 /// What every process decides alike from all shares of the tick.
@@ -51,6 +58,9 @@ struct GlobalTick {
     std::vector<SnapshotSegment> remote_segments;
     /// Whether this process returns the tick's snapshot.
     bool holds_snapshot = false;
+    /// For a sampled tick with outcome ok: every process's samples as one,
+    /// held by the exchange until its next call.
+    const RecordedValues* recorded = nullptr;
 };
 
 class TickExchange {
@@ -62,6 +72,25 @@ public:
     /// on return (only for outcome ok). An error of the transport throws Panic.
     virtual void exchange(const LocalTick& local, std::vector<std::uint64_t>& spiking_nids,
                           GlobalTick& global) = 0;
+
+    /// Collective, before a tick that samples the recording: makes room for
+    /// the exchange of at most `max_runs` runs and `max_values` values and
+    /// answers whether every process has room (`room`: this process's own
+    /// answer so far). False on every process alike, so that all raise
+    /// before the tick and none runs it. An error of the transport throws
+    /// Panic.
+    virtual bool prepare_recording(std::uint64_t t, bool room, std::size_t max_runs,
+                                   std::size_t max_values) = 0;
+
+    /// Collective: every process's `words` (the same number on each), in
+    /// rank order. For agreeing on a call's arguments before acting on them.
+    virtual std::vector<std::uint64_t> gather_words(const std::vector<std::uint64_t>& words) = 0;
+
+    /// Collective: every process's items of `item_size` bytes, `counts[r]` of
+    /// them from process r (the same `counts` on every process), copied as
+    /// bytes in rank order to `all`, which has room for their sum.
+    virtual void gather_items(const void* mine, std::size_t item_size, void* all,
+                              const std::vector<std::uint64_t>& counts) = 0;
 
     virtual std::uint64_t rank() const = 0;
     virtual std::uint64_t num_ranks() const = 0;

@@ -1,8 +1,9 @@
 // The module `synaptor_mpi`, the companion of `synaptor` for a network spread
 // over the processes of an MPI communicator: the same classes, with creation
 // functions that are collective over a communicator of mpi4py, an Instance
-// that closes collectively and tells its rank, and no state files or
-// recording (each process holds only its own partitions).
+// that closes collectively and tells its rank, and no state files (each
+// process holds only its own partitions). Recordings are gathered whole on
+// every process.
 // mpi4py is used at run time only (its communicator crosses as a Fortran
 // handle), so the module is built against the MPI library alone.
 #include <string>
@@ -99,13 +100,22 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Beyond what every Instance has: a collective close and the facts of the
-// spread.
-auto instance_methods = instance_class::methods_with({instance_class::close(true)});
+// Beyond what every Instance has: a collective close, the facts of the
+// spread, and recording.
+auto instance_methods = instance_class::methods_with({
+    instance_class::close(true),
+    instance_class::record(),
+    instance_class::take_recording(),
+    instance_class::stop_recording(),
+    instance_class::synapses(),
+    instance_class::set_weights(),
+});
 auto instance_getset = instance_class::attributes_with({
     instance_class::rank(),
     instance_class::num_ranks(),
     instance_class::num_partitions(),
+    instance_class::recorded_sample_count(),
+    instance_class::layers(),
 });
 
 constexpr ClassId kPublicClasses[] = {ClassId::Stimulus, ClassId::Instance, ClassId::TickResult,

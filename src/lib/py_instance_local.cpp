@@ -78,8 +78,7 @@ PyObject* instance_record(PyObject* self, PyObject* const* args, Py_ssize_t narg
                              }
                              if (!convert_every(bound[2], &request.every))
                                  return convert_failed("every");
-                             auto replaced = instance.recorder().start(
-                                 request, instance.num_neurons(), instance.t());
+                             auto replaced = instance.core().record(request);
                              if (!replaced) {
                                  raise_value_error(replaced.error());
                                  return nullptr;

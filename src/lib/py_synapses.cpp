@@ -253,7 +253,7 @@ PyObject* instance_synapses(PyObject* self, PyObject* const* args, Py_ssize_t na
                 !convert_layer(bound[1], "to_layer", instance, &filter.to_layer)) {
                 return nullptr;
             }
-            Result<SynapseTable> table = read_synapses(instance.core(), filter);
+            Result<SynapseTable> table = read_all_synapses(instance.core(), filter);
             if (!table) {
                 raise_value_error(table.error());
                 return nullptr;
@@ -285,9 +285,9 @@ PyObject* instance_set_weights(PyObject* self, PyObject* const* args, Py_ssize_t
                 }
                 std::vector<std::int64_t> indices;
                 if (!convert_indices(indices_arg, &indices)) return convert_failed("indices");
-                status = write_weights_at(instance.core(), indices, weights);
+                status = write_all_weights_at(instance.core(), indices, weights);
             } else {
-                status = write_weights(instance.core(), filter, weights);
+                status = write_all_weights(instance.core(), filter, weights);
             }
             if (!status) {
                 raise_value_error(status.error());

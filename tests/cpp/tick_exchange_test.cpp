@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <barrier>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +22,8 @@
 
 #include "instance/instance_core.hpp"
 #include "instance/instance_core_options.hpp"
+#include "instance/neuron_recorder.hpp"
+#include "instance/synapse_access.hpp"
 #include "params/params_reader.hpp"
 #include "util/panic.hpp"
 
@@ -34,6 +39,8 @@ public:
           shares_(ranks),
           spikes_(ranks),
           segments_(ranks),
+          recorded_(ranks),
+          words_(ranks),
           arrived_(static_cast<std::ptrdiff_t>(ranks)),
           read_(static_cast<std::ptrdiff_t>(ranks)) {}
 
@@ -43,8 +50,41 @@ public:
         spikes_[rank] = spikes;
         segments_[rank].clear();
         for (const SnapshotSegment* segment : local.segments) segments_[rank].push_back(*segment);
+        recorded_[rank] = {};
+        for (const RecordedValues* recorded : local.recorded) {
+            recorded_[rank].runs.insert(recorded_[rank].runs.end(), recorded->runs.begin(),
+                                        recorded->runs.end());
+            recorded_[rank].values.insert(recorded_[rank].values.end(), recorded->values.begin(),
+                                          recorded->values.end());
+        }
         arrived_.arrive_and_wait();
         decide(rank, spikes, global);
+        read_.arrive_and_wait();
+    }
+
+    std::vector<std::uint64_t> gather_words(std::uint64_t rank,
+                                            const std::vector<std::uint64_t>& words) {
+        words_[rank] = words;
+        arrived_.arrive_and_wait();
+        std::vector<std::uint64_t> all;
+        for (const std::vector<std::uint64_t>& one : words_) {
+            all.insert(all.end(), one.begin(), one.end());
+        }
+        read_.arrive_and_wait();
+        return all;
+    }
+
+    void gather_items(std::uint64_t rank, const void* mine, std::size_t item_size, void* all,
+                      const std::vector<std::uint64_t>& counts) {
+        items_[rank] = mine;
+        arrived_.arrive_and_wait();
+        std::size_t at = 0;
+        for (std::uint64_t r = 0; r < ranks_; ++r) {
+            if (counts[r] > 0) {
+                std::memcpy(static_cast<char*>(all) + at, items_[r], counts[r] * item_size);
+            }
+            at += counts[r] * item_size;
+        }
         read_.arrive_and_wait();
     }
 
@@ -79,6 +119,15 @@ private:
             global.stop_requested = global.stop_requested || shares_[r].stop_requested;
         }
         std::sort(spikes.begin(), spikes.end());
+        if (shares_[0].recording_sampled) {
+            RecordedValues& all = gathered_[rank];
+            all = {};
+            for (const RecordedValues& one : recorded_) {
+                all.runs.insert(all.runs.end(), one.runs.begin(), one.runs.end());
+                all.values.insert(all.values.end(), one.values.begin(), one.values.end());
+            }
+            global.recorded = &all;
+        }
         if (rank == 0 && shares_[0].extract_state_snapshot) {
             global.holds_snapshot = true;
             for (std::uint64_t r = 1; r < ranks_; ++r) {
@@ -92,6 +141,10 @@ private:
     std::vector<LocalTick> shares_;
     std::vector<std::vector<std::uint64_t>> spikes_;
     std::vector<std::vector<SnapshotSegment>> segments_;
+    std::vector<RecordedValues> recorded_;
+    std::vector<RecordedValues> gathered_ = std::vector<RecordedValues>(ranks_);
+    std::vector<std::vector<std::uint64_t>> words_;
+    std::vector<const void*> items_ = std::vector<const void*>(ranks_);
     std::barrier<> arrived_;
     std::barrier<> read_;
 };
@@ -103,6 +156,17 @@ public:
     void exchange(const LocalTick& local, std::vector<std::uint64_t>& spikes,
                   GlobalTick& global) override {
         table_->exchange(rank_, local, spikes, global);
+    }
+    bool prepare_recording(std::uint64_t, bool room, std::size_t, std::size_t) override {
+        const std::vector<std::uint64_t> rooms = table_->gather_words(rank_, {room ? 1u : 0u});
+        return std::find(rooms.begin(), rooms.end(), 0u) == rooms.end();
+    }
+    std::vector<std::uint64_t> gather_words(const std::vector<std::uint64_t>& words) override {
+        return table_->gather_words(rank_, words);
+    }
+    void gather_items(const void* mine, std::size_t item_size, void* all,
+                      const std::vector<std::uint64_t>& counts) override {
+        table_->gather_items(rank_, mine, item_size, all, counts);
     }
     std::uint64_t rank() const override { return rank_; }
     std::uint64_t num_ranks() const override { return table_->ranks(); }
@@ -243,6 +307,123 @@ TEST(TickExchange, RejectionEverywhereChangesNothingAndDivergenceFailsEveryCore)
         }
     });
     EXPECT_EQ(texts, (std::vector<std::string>{"diverged", "diverged"}));
+}
+
+TEST(TickExchange, SplitCoresRecordWhatOneCoreRecordsAndAgreeOnTheRequest) {
+    constexpr std::uint64_t kTicks = 40;
+    RecordingRequest request;
+    request.nids = {45, 3, 20, 7, 0, 31};
+    request.variables = {"spike", "voltage", "threshold"};
+    request.every = 3;
+    InstanceCoreOptions single_options;
+    single_options.check_cpu_count = false;
+    auto single = create_instance_core(full_network(2), single_options);
+    ASSERT_TRUE(single.ok());
+    ASSERT_TRUE(single.value()->record(request).ok());
+    for (std::uint64_t t = 0; t < kTicks; ++t) (void)single.value()->tick(input_at(t)).value();
+    const RecordedTraces expected = *single.value()->recorder().take();
+    ASSERT_EQ(expected.ts.size(), 14u);
+
+    auto cores = split_network(2, 1);
+    std::vector<std::optional<RecordedTraces>> got(2);
+    std::vector<std::string> disagreement(2);
+    on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+        EXPECT_TRUE(core.record(request).ok());
+        for (std::uint64_t t = 0; t < kTicks; ++t) (void)core.tick(input_at(t)).value();
+        got[rank] = core.recorder().take();
+        // A request that differs on one core is refused by both, changing nothing.
+        RecordingRequest differing = request;
+        if (rank == 1) differing.every = 2;
+        Result<std::optional<RecordedTraces>> refused = core.record(differing);
+        disagreement[rank] = refused.ok() ? "accepted" : refused.error();
+        EXPECT_TRUE(core.recorder().samples(kTicks + 2));
+    });
+    for (const std::optional<RecordedTraces>& traces : got) {
+        ASSERT_TRUE(traces.has_value());
+        EXPECT_EQ(traces->ts, expected.ts);
+        EXPECT_EQ(traces->nids, expected.nids);
+        EXPECT_EQ(traces->values, expected.values);
+    }
+    const std::string text =
+        "ranks disagree on the recording request (rank 0 and rank 1): every rank must make the "
+        "same calls with the same arguments";
+    EXPECT_EQ(disagreement, (std::vector<std::string>{text, text}));
+}
+
+TEST(TickExchange, SplitCoresReadTheSynapsesOfOneCoreInItsOrder) {
+    InstanceCoreOptions single_options;
+    single_options.check_cpu_count = false;
+    auto single = create_instance_core(full_network(3), single_options);
+    ASSERT_TRUE(single.ok());
+    for (std::uint64_t t = 0; t < 60; ++t) (void)single.value()->tick(input_at(t)).value();
+    auto cores = split_network(3, 1);
+    for (const SynapseFilter filter :
+         {SynapseFilter{}, SynapseFilter{1, std::nullopt}, SynapseFilter{std::nullopt, 1}}) {
+        const SynapseTable want = read_synapses(*single.value(), filter).value();
+        ASSERT_GT(want.weights.size(), 100u);
+        std::vector<std::optional<SynapseTable>> got(3);
+        on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+            if (core.t() == 0) {
+                for (std::uint64_t t = 0; t < 60; ++t) (void)core.tick(input_at(t)).value();
+            }
+            got[rank] = read_all_synapses(core, filter).value();
+        });
+        for (const std::optional<SynapseTable>& table : got) {
+            EXPECT_TRUE(std::equal(table->pre_syn_nids.begin(), table->pre_syn_nids.end(),
+                                   want.pre_syn_nids.begin(), want.pre_syn_nids.end()));
+            EXPECT_TRUE(std::equal(table->post_syn_nids.begin(), table->post_syn_nids.end(),
+                                   want.post_syn_nids.begin(), want.post_syn_nids.end()));
+            EXPECT_TRUE(std::equal(table->weights.begin(), table->weights.end(),
+                                   want.weights.begin(), want.weights.end()));
+            EXPECT_TRUE(std::equal(table->conduction_delays.begin(), table->conduction_delays.end(),
+                                   want.conduction_delays.begin(), want.conduction_delays.end()));
+        }
+    }
+    // The same bad layer everywhere is the same error everywhere, with no exchange.
+    on_every_rank(cores, [&](std::uint64_t, InstanceCore& core) {
+        EXPECT_EQ(read_all_synapses(core, SynapseFilter{5, std::nullopt}).error(),
+                  "from_layer 5 is out of range: the network has 3 layers");
+    });
+}
+
+TEST(TickExchange, SplitCoresWriteWeightsAsOneCoreAndRefuseAlike) {
+    InstanceCoreOptions single_options;
+    single_options.check_cpu_count = false;
+    auto created = create_instance_core(full_network(3), single_options);
+    ASSERT_TRUE(created.ok());
+    InstanceCore& single = *created.value();
+    const SynapseTable before = read_synapses(single, {}).value();
+    std::vector<float> halved(before.weights.begin(), before.weights.end());
+    for (float& w : halved) w *= 0.5f;
+    std::vector<float> faulty = halved;
+    faulty.back() = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<std::int64_t> indices = {5, 0, static_cast<std::int64_t>(halved.size()) - 1};
+    const std::vector<float> picked = {0.25f, 0.125f, 0.375f};
+    const std::vector<float> picked_faulty = {0.25f, 0.125f, 9.0f};
+
+    const std::string want_fault = write_weights(single, {}, faulty).error();
+    const std::string want_fault_at = write_weights_at(single, indices, picked_faulty).error();
+    ASSERT_TRUE(write_weights(single, {}, halved).ok());
+    ASSERT_TRUE(write_weights_at(single, indices, picked).ok());
+    const SynapseTable want = read_synapses(single, {}).value();
+
+    auto cores = split_network(3, 1);
+    std::vector<std::string> faults(3);
+    std::vector<std::string> faults_at(3);
+    std::vector<std::optional<SynapseTable>> got(3);
+    on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+        faults[rank] = write_all_weights(core, {}, faulty).error();
+        faults_at[rank] = write_all_weights_at(core, indices, picked_faulty).error();
+        EXPECT_TRUE(write_all_weights(core, {}, halved).ok());
+        EXPECT_TRUE(write_all_weights_at(core, indices, picked).ok());
+        got[rank] = read_all_synapses(core, {}).value();
+    });
+    EXPECT_EQ(faults, std::vector<std::string>(3, want_fault));
+    EXPECT_EQ(faults_at, std::vector<std::string>(3, want_fault_at));
+    for (const std::optional<SynapseTable>& table : got) {
+        EXPECT_TRUE(std::equal(table->weights.begin(), table->weights.end(), want.weights.begin(),
+                               want.weights.end()));
+    }
 }
 
 }  // namespace

@@ -37,19 +37,25 @@ def test_module_names_its_classes_and_lists_them(comm):
     collective(comm, body)
 
 
-def test_instance_closes_and_tells_its_rank_but_keeps_no_files_or_recordings(comm):
+def test_instance_closes_tells_its_rank_records_and_reaches_synapses_but_keeps_no_files(comm):
     def body():
         inst = synaptor_mpi.create_from_json(NET, 1, comm)
         assert type(inst) is synaptor_mpi.Instance
         methods, attributes = public_members(synaptor_mpi.Instance)
-        assert methods == ["apply_stimulus", "close", "get_t", "tick", "tick_until",
+        assert methods == ["apply_stimulus", "close", "get_t", "record", "set_weights",
+                           "stop_recording", "synapses", "take_recording", "tick", "tick_until",
                            "tick_until_ignore_output"]
-        assert attributes == ["non_coherent_stimulation_rate", "num_partitions", "num_ranks",
-                              "rank", "release_gil", "reward_rate"]
+        assert attributes == ["layers", "non_coherent_stimulation_rate", "num_partitions",
+                              "num_ranks", "rank", "recorded_sample_count", "release_gil",
+                              "reward_rate"]
         assert (inst.rank, inst.num_ranks, inst.num_partitions) == (comm.rank, comm.size, comm.size)
         result = inst.tick([], [], [], 0.0, True)
         # The snapshot is assembled on rank 0 only.
-        values = [result, inst.tick_until(3)] + [result.state_snapshot] * (comm.rank == 0)
+        inst.record([0, 1])
+        inst.tick_until(2)
+        # Recordings are whole on every rank.
+        values = [result, inst.tick_until(3), inst.stop_recording(), inst.synapses()]
+        values += [result.state_snapshot] * (comm.rank == 0)
         for value in values:
             assert type(value).__module__ == "synaptor_mpi"
         inst.close()
@@ -64,7 +70,9 @@ def test_what_both_modules_offer_reads_alike(comm):
         shared = set(methods + attributes) & set(sum(public_members(theirs), []))
         assert shared == {"apply_stimulus", "close", "get_t", "tick", "tick_until",
                           "tick_until_ignore_output", "non_coherent_stimulation_rate",
-                          "release_gil", "reward_rate"}
+                          "release_gil", "reward_rate", "record", "take_recording",
+                          "stop_recording", "recorded_sample_count", "synapses", "set_weights",
+                          "layers"}
         # Only close() says more here: it is collective.
         for name in shared - {"close"}:
             assert getattr(ours, name).__doc__ == getattr(theirs, name).__doc__, name
