@@ -38,6 +38,8 @@ constexpr std::string_view class_name(ClassId id) {
             return "RecordedArray";
         case ClassId::Synapses:
             return "Synapses";
+        case ClassId::BatchTickArrays:
+            return "BatchTickArrays";
         case ClassId::Count:
             break;
     }

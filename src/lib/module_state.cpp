@@ -33,6 +33,8 @@ PyType_Spec* type_layout_of(ClassId id) {
             return &recorded_array_type_layout;
         case ClassId::Synapses:
             return &synapses_type_layout;
+        case ClassId::BatchTickArrays:
+            return &batch_tick_arrays_type_layout;
         case ClassId::Count:
             break;
     }

@@ -22,6 +22,7 @@ enum class ClassId {
     Recording,
     RecordedArray,
     Synapses,
+    BatchTickArrays,
     Count
 };
 

@@ -79,24 +79,67 @@ Instance::StopCheck signal_check(bool& interrupted) {
     };
 }
 
+/// Hands the exception being raised what its batch completed, as the
+/// attribute `completed` (a result built by `wrap`), its type and text
+/// unchanged. A result that cannot be built or attached leaves the exception
+/// as it was.
+template <class Wrap>
+void attach_completed(PyObject* module, Wrap&& wrap, BatchTickResult&& batch) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr) {
+        PyRef completed(
+            guarded<PyObject*>(module, nullptr, [&] { return wrap(module, std::move(batch)); }));
+        if (!completed || PyObject_SetAttrString(value, "completed", completed.get()) != 0) {
+            PyErr_Clear();
+        }
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+/// The body of tick_until and tick_until_arrays: the ticks run into a batch
+/// that outlives a failure, so that an exception out of the batch (Ctrl-C, a
+/// peer's stop, an internal failure, memory) carries the ticks completed
+/// before it; `wrap` builds the returned or attached result.
+template <class Wrap>
+PyObject* run_collecting_batch(PyObject* self, const Signature& signature, PyObject* const* args,
+                               Py_ssize_t nargsf, PyObject* kwnames, Wrap wrap) {
+    BatchTickResult batch;
+    bool ticking = false;
+    PyObject* result =
+        run_method<1>(self, signature, args, nargsf, kwnames,
+                      [&](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
+                          std::uint64_t t_end;
+                          if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
+                          bool interrupted = false;
+                          ticking = true;
+                          instance.tick_until_into(t_end, batch, signal_check(interrupted));
+                          if (interrupted || stopped_by_peer(instance, t_end)) return nullptr;
+                          ticking = false;
+                          return wrap(module, std::move(batch));
+                      });
+    if (result == nullptr && ticking) attach_completed(module_of(self), wrap, std::move(batch));
+    return result;
+}
+
 const char* const kTickUntilParams[] = {"t"};
 const Signature kTickUntil{"Instance.tick_until()", kTickUntilParams, 1};
 const Signature kTickUntilIgnoreOutput{"Instance.tick_until_ignore_output()", kTickUntilParams, 1};
+const Signature kTickUntilArrays{"Instance.tick_until_arrays()", kTickUntilParams, 1};
 
 PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-    return run_method<1>(self, kTickUntil, args, nargsf, kwnames,
-                         [](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
-                             std::uint64_t t_end;
-                             if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
-                             bool interrupted = false;
-                             BatchTickResult batch =
-                                 instance.tick_until(t_end, signal_check(interrupted));
-                             // The spikes of an interrupted batch are dropped with it.
-                             if (interrupted) return nullptr;
-                             if (stopped_by_peer(instance, t_end)) return nullptr;
-                             return wrap_batch_tick_result(module, std::move(batch));
-                         });
+    return run_collecting_batch(self, kTickUntil, args, nargsf, kwnames, &wrap_batch_tick_result);
+}
+
+PyObject* instance_tick_until_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
+    return run_collecting_batch(self, kTickUntilArrays, args, nargsf, kwnames,
+                                &wrap_batch_tick_arrays);
 }
 
 PyObject* instance_tick_until_ignore_output(PyObject* self, PyObject* const* args,
@@ -208,7 +251,7 @@ void instance_dealloc(PyObject* self) {
 
 namespace instance_class {
 
-std::array<PyMethodDef, 5> common_methods() {
+std::array<PyMethodDef, 6> common_methods() {
     return {{
         {"tick", method_function(&instance_tick), METH_FASTCALL | METH_KEYWORDS,
          "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, "
@@ -221,6 +264,11 @@ std::array<PyMethodDef, 5> common_methods() {
          METH_FASTCALL | METH_KEYWORDS,
          "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no "
          "output.\nCtrl-C stops it between two ticks; get_t() is then the next tick to run."},
+        {"tick_until_arrays", method_function(&instance_tick_until_arrays),
+         METH_FASTCALL | METH_KEYWORDS,
+         "tick_until_arrays(t)\n--\n\nAs tick_until, returning a BatchTickArrays: the spikes "
+         "as arrays of u64 (16 bytes a spike), never as Python lists.\nAn exception out of "
+         "either call carries the ticks it completed as its attribute `completed`."},
         {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
          "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current "
          "tick."},

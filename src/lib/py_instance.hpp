@@ -50,9 +50,9 @@ PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const
 namespace instance_class {
 
 /// The methods and attributes every Instance has: tick, tick_until,
-/// tick_until_ignore_output, apply_stimulus and get_t; reward_rate and
-/// non_coherent_stimulation_rate.
-std::array<PyMethodDef, 5> common_methods();
+/// tick_until_ignore_output, tick_until_arrays, apply_stimulus and get_t;
+/// reward_rate and non_coherent_stimulation_rate.
+std::array<PyMethodDef, 6> common_methods();
 std::array<PyGetSetDef, 2> common_attributes();
 
 /// A class's table: `common`, then `own`, then the end mark (all zero).
@@ -66,7 +66,7 @@ std::array<Entry, M + N + 1> table_of(const std::array<Entry, M>& common, const 
 
 /// The tables of a module's Instance: every Instance's entries and the module's own.
 template <std::size_t N>
-std::array<PyMethodDef, 5 + N + 1> methods_with(const PyMethodDef (&own)[N]) {
+std::array<PyMethodDef, 6 + N + 1> methods_with(const PyMethodDef (&own)[N]) {
     return table_of(common_methods(), own);
 }
 template <std::size_t N>

@@ -42,11 +42,15 @@ PyGetSetDef synapses_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* synapses_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<Synapses %zu>", value_of<SharedSynapses>(self)->weights.size());
+}
+
 ValueClass<SharedSynapses> synapses_class(
     ClassId::Synapses,
     "Synapses of an Instance as taken by Instance.synapses(): four parallel arrays "
     "that numpy.asarray reads without copying, in the order synapses() describes.",
-    synapses_getset);
+    synapses_getset, &new_refused, &synapses_repr);
 
 // ---- Numbers from a buffer or a sequence
 

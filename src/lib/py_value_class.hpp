@@ -82,12 +82,15 @@ PyObject* new_default(PyTypeObject* type, PyObject*, PyObject*) {
 template <class T>
 class ValueClass {
 public:
-    ValueClass(ClassId id, const char* doc, PyGetSetDef* getset, newfunc tp_new = &new_refused)
+    /// `repr`, when given, summarises a value in one cheap line (counts, not contents).
+    ValueClass(ClassId id, const char* doc, PyGetSetDef* getset, newfunc tp_new = &new_refused,
+               reprfunc repr = nullptr)
         : id_(id),
           slots_{{Py_tp_new, slot_function(tp_new)},
                  {Py_tp_dealloc, slot_function(&dealloc)},
                  {Py_tp_getset, getset},
                  {Py_tp_doc, const_cast<char*>(doc)},
+                 {repr != nullptr ? Py_tp_repr : 0, slot_function(repr)},
                  {0, nullptr}},
           type_layout_{nullptr, static_cast<int>(sizeof(ValueObject<T>)), 0, Py_TPFLAGS_DEFAULT,
                        slots_} {}
@@ -115,7 +118,7 @@ private:
     }
 
     ClassId id_;
-    PyType_Slot slots_[5];
+    PyType_Slot slots_[6];
     PyType_Spec type_layout_;
 };
 
