@@ -5,7 +5,9 @@
 - `spike_arrays(batch)`: the spikes of a batch as NumPy arrays;
 - `raster(batch, layout)`: a spike raster plot (needs matplotlib);
 - `run(instance, until, chunk=..., progress=True)`: a long batch in chunks,
-  with progress and Ctrl-C;
+  with progress and Ctrl-C, its spikes held as arrays, nothing lost when it stops;
+- `check_stimulus(stimulus, instance)`, `apply_checked(instance, stimulus)`:
+  a stimulus checked against its network before it is scheduled;
 - `check_document(source)`: unknown keys and suspicious values of a document,
   also as `python -m synaptor_tools check FILE`;
 - `weight_matrix(instance, from_layer, to_layer, sparse=False)`: the weights
@@ -18,7 +20,8 @@ one says so when it is missing.
 from ._version import __version__
 from .check import Finding, check_document, check_text
 from .document import LayerLayout, NetworkLayout, layout, load_document
-from .results import RunResult, SpikeArrays, raster, run, spike_arrays
+from .results import RunResult, SpikeArrays, SpikeColumn, raster, run, spike_arrays
+from .stimulus import apply_checked, check_stimulus
 from .synapses import weight_matrix
 
 __all__ = [
@@ -28,7 +31,10 @@ __all__ = [
     "NetworkLayout",
     "RunResult",
     "SpikeArrays",
+    "SpikeColumn",
+    "apply_checked",
     "check_document",
+    "check_stimulus",
     "check_text",
     "layout",
     "load_document",

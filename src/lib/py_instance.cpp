@@ -79,26 +79,34 @@ Instance::StopCheck signal_check(bool& interrupted) {
     };
 }
 
-/// Hands the exception being raised what its batch completed, as the
-/// attribute `completed` (a result built by `wrap`), its type and text
-/// unchanged. A result that cannot be built or attached leaves the exception
-/// as it was.
-template <class Wrap>
-void attach_completed(PyObject* module, Wrap&& wrap, BatchTickResult&& batch) {
+/// Gives the exception being raised the attribute `completed`, its type and
+/// text unchanged; when that fails, the exception stays as it was.
+void attach_result(PyObject* completed) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr) {
-        PyRef completed(
-            guarded<PyObject*>(module, nullptr, [&] { return wrap(module, std::move(batch)); }));
-        if (!completed || PyObject_SetAttrString(value, "completed", completed.get()) != 0) {
-            PyErr_Clear();
-        }
+        if (PyObject_SetAttrString(value, "completed", completed) != 0) PyErr_Clear();
         if (traceback != nullptr) PyException_SetTraceback(value, traceback);
     }
     PyErr_Restore(type, value, traceback);
+}
+
+/// attach_result of the result `wrap` builds from what a batch completed.
+template <class Wrap>
+void attach_completed(PyObject* module, Wrap&& wrap, BatchTickResult&& batch) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    // Building the result must not meet the exception in flight.
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef completed(
+        guarded<PyObject*>(module, nullptr, [&] { return wrap(module, std::move(batch)); }));
+    if (!completed) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (completed) attach_result(completed.get());
 }
 
 /// The body of tick_until and tick_until_arrays: the ticks run into a batch
@@ -110,18 +118,26 @@ PyObject* run_collecting_batch(PyObject* self, const Signature& signature, PyObj
                                Py_ssize_t nargsf, PyObject* kwnames, Wrap wrap) {
     BatchTickResult batch;
     bool ticking = false;
-    PyObject* result =
-        run_method<1>(self, signature, args, nargsf, kwnames,
-                      [&](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
-                          std::uint64_t t_end;
-                          if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
-                          bool interrupted = false;
-                          ticking = true;
-                          instance.tick_until_into(t_end, batch, signal_check(interrupted));
-                          if (interrupted || stopped_by_peer(instance, t_end)) return nullptr;
-                          ticking = false;
-                          return wrap(module, std::move(batch));
-                      });
+    auto body = [&](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
+        std::uint64_t t_end;
+        if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
+        bool interrupted = false;
+        ticking = true;
+        instance.tick_until_into(t_end, batch, signal_check(interrupted));
+        if (interrupted || stopped_by_peer(instance, t_end)) return nullptr;
+        ticking = false;
+        PyRef done(wrap(module, std::move(batch)));
+        // Ctrl-C after the batch's last look would be raised by the
+        // interpreter as this returns, dropping the result on the way;
+        // raised here, the result goes with it. (Spread over several
+        // processes the batch ends alike everywhere, as before.)
+        if (done && instance.core().exchange() == nullptr && PyErr_CheckSignals() != 0) {
+            attach_result(done.get());
+            return nullptr;
+        }
+        return done.release();
+    };
+    PyObject* result = run_method<1>(self, signature, args, nargsf, kwnames, body);
     if (result == nullptr && ticking) attach_completed(module_of(self), wrap, std::move(batch));
     return result;
 }
