@@ -43,7 +43,7 @@ def test_instance_closes_and_tells_its_rank_but_keeps_no_files_or_recordings(com
         assert type(inst) is synaptor_mpi.Instance
         methods, attributes = public_members(synaptor_mpi.Instance)
         assert methods == ["apply_stimulus", "close", "get_t", "tick", "tick_until",
-                           "tick_until_ignore_output"]
+                           "tick_until_arrays", "tick_until_ignore_output"]
         assert attributes == ["non_coherent_stimulation_rate", "num_partitions", "num_ranks",
                               "rank", "reward_rate"]
         assert (inst.rank, inst.num_ranks, inst.num_partitions) == (comm.rank, comm.size, comm.size)
@@ -62,7 +62,7 @@ def test_what_both_modules_offer_reads_alike(comm):
         ours, theirs = synaptor_mpi.Instance, type(synaptor.create_from_json(NET, 1))
         methods, attributes = public_members(ours)
         shared = set(methods + attributes) & set(sum(public_members(theirs), []))
-        assert shared == {"apply_stimulus", "get_t", "tick", "tick_until",
+        assert shared == {"apply_stimulus", "get_t", "tick", "tick_until", "tick_until_arrays",
                           "tick_until_ignore_output", "non_coherent_stimulation_rate",
                           "reward_rate"}
         for name in shared:
