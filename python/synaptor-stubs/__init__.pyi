@@ -1,7 +1,7 @@
 """Type stubs of the native module synaptor.
 
-Instance, TickResult, BatchTickResult, StateSnapshot, Recording,
-RecordedArray and Synapses are obtained only as results; they are not
+Instance, TickResult, BatchTickResult, BatchTickArrays, StateSnapshot,
+Recording, RecordedArray and Synapses are obtained only as results; they are not
 attributes of the module. Internal failures raise
 PanicException, a BaseException subclass that is not a module attribute either."""
 
@@ -53,8 +53,13 @@ class Instance:
     def tick_until(self, t: int) -> BatchTickResult:
         """Runs ticks while get_t() < t and returns their spikes. Ctrl-C (any
         signal whose handler raises) stops it between two ticks with that
-        exception; the spikes of the interrupted call are dropped, every tick
-        run is complete and get_t() is the next tick to run."""
+        exception; every tick run is complete and get_t() is the next tick to
+        run. An exception raised once ticking began (Ctrl-C, PanicException,
+        MemoryError) carries the ticks completed as its attribute `completed`,
+        a BatchTickResult."""
+    def tick_until_arrays(self, t: int) -> BatchTickArrays:
+        """As tick_until, the spikes as arrays of u64 (16 bytes a spike, no
+        Python object per spike); an exception's `completed` is a BatchTickArrays."""
     def tick_until_ignore_output(self, t: int) -> None:
         """Runs ticks while get_t() < t, keeping no output; Ctrl-C as in tick_until."""
     def apply_stimulus(self, stimulus: Stimulus) -> None: ...
@@ -138,6 +143,32 @@ class BatchTickResult:
     def neuron_spikes_ids(self) -> list[int]: ...
     @property
     def synaptic_transmission_count(self) -> int: ...
+    @property
+    def start_t(self) -> int:
+        """The first tick the call ran."""
+    @property
+    def end_t(self) -> int:
+        """The tick after the last one completed."""
+
+@final
+class BatchTickArrays:
+    """The spikes of Instance.tick_until_arrays: BatchTickResult's attributes,
+    each spike list a 1-D RecordedArray of format 'Q' (u64)."""
+
+    @property
+    def out_channel_spikes_ts(self) -> RecordedArray: ...
+    @property
+    def out_channel_spikes_ids(self) -> RecordedArray: ...
+    @property
+    def neuron_spikes_ts(self) -> RecordedArray: ...
+    @property
+    def neuron_spikes_ids(self) -> RecordedArray: ...
+    @property
+    def synaptic_transmission_count(self) -> int: ...
+    @property
+    def start_t(self) -> int: ...
+    @property
+    def end_t(self) -> int: ...
 
 @final
 class StateSnapshot:
