@@ -2,6 +2,7 @@
 
 import gc
 import os
+import signal
 import subprocess
 import tracemalloc
 
@@ -121,6 +122,28 @@ def test_run_stopped_by_ctrl_c_returns_every_tick_run():
     t = inst.get_t()
     assert result.interrupted and result.t_end == t
     assert spikes(result) == twin_spikes(t)
+
+
+def test_run_keeps_a_chunk_that_ctrl_c_follows_at_once():
+    class CtrlCAfterEachBatch:
+        """Ctrl-C right after a batch returns, before run() holds its result."""
+
+        def __init__(self, inst):
+            self.inst = inst
+            self.non_coherent_stimulation_rate = inst.non_coherent_stimulation_rate
+            self.reward_rate = inst.reward_rate
+            self.get_t = inst.get_t
+
+        def tick_until_arrays(self, t):
+            batch = self.inst.tick_until_arrays(t)
+            signal.raise_signal(signal.SIGINT)
+            return batch
+
+    inst = make()
+    result = run(CtrlCAfterEachBatch(inst), 5000, chunk=300, progress=False,
+                 stop_on_interrupt=True)
+    assert (result.t_end, inst.get_t(), result.interrupted) == (300, 300, True)
+    assert spikes(result) == twin_spikes(300)
 
 
 def test_run_re_raises_ctrl_c_with_the_collected_result():
