@@ -102,25 +102,30 @@ def time_sides(inst, args, clock):
 
 def held_bytes(inst, side, ticks):
     """Bytes per spike that the result of `ticks` ticks keeps: resident set
-    growth, and what tracemalloc counts (Python's allocator only)."""
+    growth, then (over the next `ticks` ticks, since tracing inflates the
+    resident set) what tracemalloc counts, Python's allocator only."""
     gc.collect()
     rss0 = status_kb("VmRSS")
+    kept = take(inst, side, inst.get_t() + ticks)
+    gc.collect()
+    rss = (status_kb("VmRSS") - rss0) * 1024 / count_spikes(kept)
+    del kept
+    gc.collect()
     tracemalloc.start()
     kept = take(inst, side, inst.get_t() + ticks)
     traced, _ = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    gc.collect()
-    rss = (status_kb("VmRSS") - rss0) * 1024
     n = count_spikes(kept)
     del kept
     gc.collect()
-    return n, rss / n, traced / n
+    return n, rss, traced / n
 
 
 def main():
     args = parse_args()
     inst = create(args)
-    for name, clock in (("wall time", time.perf_counter), ("process cpu time", time.process_time)):
+    clocks = (("wall time", time.perf_counter), ("process cpu time", time.process_time))
+    for name, clock in clocks if args.rounds > 0 else ():
         per_tick, ratios = time_sides(inst, args, clock)
         print(f"workload {args.document.name}: {args.rounds} rounds of {args.chunk} ticks per "
               f"side, {name} per tick")
