@@ -5,7 +5,9 @@
 - `spike_arrays(batch)`: the spikes of a batch as NumPy arrays;
 - `raster(batch, layout)`: a spike raster plot (needs matplotlib);
 - `run(instance, until, chunk=..., progress=True)`: a long batch in chunks,
-  with progress and Ctrl-C;
+  with progress and Ctrl-C, its spikes held as arrays, nothing lost when it stops;
+- `check_stimulus(stimulus, instance)`, `apply_checked(instance, stimulus)`:
+  a stimulus checked against its network before it is scheduled;
 - `check_document(source)`: unknown keys and suspicious values of a document,
   also as `python -m synaptor_tools check FILE`;
 - `weight_matrix(instance, from_layer, to_layer, sparse=False)`: the weights
@@ -26,17 +28,20 @@ from typing import TYPE_CHECKING, Any, List
 from ._version import __version__
 from .check import Finding, check_document, check_text
 from .document import LayerLayout, NetworkLayout, layout, load_document
-from .results import RunResult, SpikeArrays, raster, run, spike_arrays
+from .results import RunResult, SpikeArrays, SpikeColumn, raster, run, spike_arrays
+from .stimulus import apply_checked, check_stimulus
 from .synapses import synapse_indices, weight_matrix
 
 # The classes are made from the native module when first asked for, so that
 # the document tools work without creating anything.
-_CLASSES = ("BatchTickResult", "IdSequence", "Instance", "PanicException", "RecordedArray",
-            "Recording", "StateSnapshot", "SynapseRecording", "Synapses", "TickResult")
+_CLASSES = ("BatchTickArrays", "BatchTickResult", "IdSequence", "Instance", "PanicException",
+            "RecordedArray", "Recording", "StateSnapshot", "SynapseRecording", "Synapses",
+            "TickResult")
 
 if TYPE_CHECKING:
-    from .classes import (BatchTickResult, IdSequence, Instance, PanicException, RecordedArray,
-                          Recording, StateSnapshot, SynapseRecording, Synapses, TickResult)
+    from .classes import (BatchTickArrays, BatchTickResult, IdSequence, Instance, PanicException,
+                          RecordedArray, Recording, StateSnapshot, SynapseRecording, Synapses,
+                          TickResult)
 else:
     def __getattr__(name: str) -> Any:
         if name in _CLASSES:
@@ -50,6 +55,7 @@ else:
 
 __all__ = [
     "__version__",
+    "BatchTickArrays",
     "BatchTickResult",
     "IdSequence",
     "Instance",
@@ -65,7 +71,10 @@ __all__ = [
     "NetworkLayout",
     "RunResult",
     "SpikeArrays",
+    "SpikeColumn",
+    "apply_checked",
     "check_document",
+    "check_stimulus",
     "check_text",
     "layout",
     "load_document",

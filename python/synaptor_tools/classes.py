@@ -17,6 +17,7 @@ from typing import Any, Dict, Protocol, SupportsIndex
 import synaptor
 
 __all__ = [
+    "BatchTickArrays",
     "BatchTickResult",
     "IdSequence",
     "Instance",
@@ -52,6 +53,7 @@ def _result_classes() -> Dict[str, Any]:
         "TickResult": type(tick),
         "StateSnapshot": type(tick.state_snapshot),
         "BatchTickResult": type(instance.tick_until(instance.get_t() + 1)),
+        "BatchTickArrays": type(instance.tick_until_arrays(instance.get_t() + 1)),
         "Recording": type(instance.take_recording()),
         "Synapses": type(synapses),
         "SynapseRecording": type(instance.take_synapse_recording()),
@@ -81,6 +83,7 @@ _found = _result_classes()
 Instance = _found["Instance"]
 TickResult = _found["TickResult"]
 BatchTickResult = _found["BatchTickResult"]
+BatchTickArrays = _found["BatchTickArrays"]
 StateSnapshot = _found["StateSnapshot"]
 Recording = _found["Recording"]
 RecordedArray = _found["RecordedArray"]

@@ -13,6 +13,7 @@ from typing_extensions import Buffer
 from synaptor import Stimulus
 
 __all__ = [
+    "BatchTickArrays",
     "BatchTickResult",
     "IdSequence",
     "Instance",
@@ -69,8 +70,13 @@ class Instance:
     def tick_until(self, t: int) -> BatchTickResult:
         """Runs ticks while get_t() < t and returns their spikes. Ctrl-C (any
         signal whose handler raises) stops it between two ticks with that
-        exception; the spikes of the interrupted call are dropped, every tick
-        run is complete and get_t() is the next tick to run."""
+        exception; every tick run is complete and get_t() is the next tick to
+        run. An exception raised once ticking began (Ctrl-C, PanicException,
+        MemoryError) carries the ticks completed as its attribute `completed`,
+        a BatchTickResult."""
+    def tick_until_arrays(self, t: int) -> BatchTickArrays:
+        """As tick_until, the spikes as arrays of u64 (16 bytes a spike, no
+        Python object per spike); an exception's `completed` is a BatchTickArrays."""
     def tick_until_ignore_output(self, t: int) -> None:
         """Runs ticks while get_t() < t, keeping no output; Ctrl-C as in tick_until."""
     def apply_stimulus(self, stimulus: Stimulus) -> None: ...
@@ -172,6 +178,32 @@ class BatchTickResult:
     def neuron_spikes_ids(self) -> list[int]: ...
     @property
     def synaptic_transmission_count(self) -> int: ...
+    @property
+    def start_t(self) -> int:
+        """The first tick the call ran."""
+    @property
+    def end_t(self) -> int:
+        """The tick after the last one completed."""
+
+@final
+class BatchTickArrays:
+    """The spikes of Instance.tick_until_arrays: BatchTickResult's attributes,
+    each spike list a 1-D RecordedArray of format 'Q' (u64)."""
+
+    @property
+    def out_channel_spikes_ts(self) -> RecordedArray: ...
+    @property
+    def out_channel_spikes_ids(self) -> RecordedArray: ...
+    @property
+    def neuron_spikes_ts(self) -> RecordedArray: ...
+    @property
+    def neuron_spikes_ids(self) -> RecordedArray: ...
+    @property
+    def synaptic_transmission_count(self) -> int: ...
+    @property
+    def start_t(self) -> int: ...
+    @property
+    def end_t(self) -> int: ...
 
 @final
 class StateSnapshot:

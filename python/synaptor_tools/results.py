@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import array
 import math
+import signal
 import sys
+import threading
 import time
 import warnings
 from dataclasses import dataclass, field
@@ -64,24 +67,114 @@ def spike_arrays(batch: Any) -> SpikeArrays:
                        int(batch.synaptic_transmission_count))
 
 
-@dataclass
-class RunResult:
-    """What `run` collected: the attributes of a `BatchTickResult`, as lists."""
+class SpikeColumn(array.array):
+    """One spike attribute of a `RunResult`: an `array.array` of uint64 (8
+    bytes a value, read by NumPy without copying) that compares equal to a
+    list or tuple of the same numbers, as the lists it replaces did."""
 
-    out_channel_spikes_ts: List[int] = field(default_factory=list)
-    out_channel_spikes_ids: List[int] = field(default_factory=list)
-    neuron_spikes_ts: List[int] = field(default_factory=list)
-    neuron_spikes_ids: List[int] = field(default_factory=list)
+    def __new__(cls, *args: Any) -> "SpikeColumn":
+        # array's own copy and pickle paths pass the type code first.
+        if args and isinstance(args[0], str):
+            return super().__new__(cls, *args)
+        return super().__new__(cls, "Q", *args)
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, (list, tuple)):
+            return len(self) == len(other) and self.tolist() == list(other)
+        return array.array.__eq__(self, other)
+
+    def __ne__(self, other: object) -> bool:
+        equal = self.__eq__(other)
+        return equal if equal is NotImplemented else not equal
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __getitem__(self, index: Any) -> Any:
+        item = array.array.__getitem__(self, index)
+        return SpikeColumn(item) if isinstance(index, slice) else item
+
+    def __add__(self, other: Any) -> "SpikeColumn":
+        joined = SpikeColumn(self)
+        joined.append_values(other)
+        return joined
+
+    def __iadd__(self, other: Any) -> "SpikeColumn":
+        self.append_values(other)
+        return self
+
+    def append_values(self, values: Any) -> None:
+        """Appends a buffer of uint64 (a `RecordedArray`, an array) by copying
+        its bytes, any other sequence of ints item by item."""
+        try:
+            view = memoryview(values)
+        except TypeError:
+            self.extend(values)
+            return
+        with view:
+            if view.ndim == 1 and view.itemsize == 8 and view.format.lstrip("@=<") in ("Q", "L"):
+                with view.cast("B") as raw:
+                    self.frombytes(raw)
+            else:
+                self.extend(view.tolist())
+
+
+_SPIKE_FIELDS = ("out_channel_spikes_ts", "out_channel_spikes_ids", "neuron_spikes_ts",
+                 "neuron_spikes_ids")
+
+
+@dataclass(repr=False)
+class RunResult:
+    """What `run` collected: the attributes of a `BatchTickResult`, each spike
+    attribute a `SpikeColumn` (uint64, 8 bytes a value)."""
+
+    out_channel_spikes_ts: SpikeColumn = field(default_factory=SpikeColumn)
+    out_channel_spikes_ids: SpikeColumn = field(default_factory=SpikeColumn)
+    neuron_spikes_ts: SpikeColumn = field(default_factory=SpikeColumn)
+    neuron_spikes_ids: SpikeColumn = field(default_factory=SpikeColumn)
     synaptic_transmission_count: int = 0
     #: The ticks covered are those before this one.
     t_end: int = 0
+    #: The first tick covered.
+    start_t: int = 0
+    #: Whether the run ended before the tick it was asked to reach (Ctrl-C,
+    #: or an exception that carries this result as its `completed`).
+    interrupted: bool = False
+
+    def __post_init__(self) -> None:
+        for name in _SPIKE_FIELDS:
+            value = getattr(self, name)
+            if not isinstance(value, SpikeColumn):
+                column = SpikeColumn()
+                column.append_values(value)
+                setattr(self, name, column)
 
     def extend(self, batch: Any) -> None:
-        self.out_channel_spikes_ts += batch.out_channel_spikes_ts
-        self.out_channel_spikes_ids += batch.out_channel_spikes_ids
-        self.neuron_spikes_ts += batch.neuron_spikes_ts
-        self.neuron_spikes_ids += batch.neuron_spikes_ids
+        """Appends a `BatchTickResult`, `BatchTickArrays` or `RunResult`, whole
+        or not at all: an exception on the way (Ctrl-C) takes back what it
+        had appended, so that ticks and ids stay paired."""
+        marks = [len(getattr(self, name)) for name in _SPIKE_FIELDS]
+        try:
+            for name in _SPIKE_FIELDS:
+                getattr(self, name).append_values(getattr(batch, name))
+        except BaseException:
+            for name, mark in zip(_SPIKE_FIELDS, marks):
+                del getattr(self, name)[mark:]
+            raise
         self.synaptic_transmission_count += batch.synaptic_transmission_count
+        end = getattr(batch, "end_t", None)
+        if end is not None:
+            self.t_end = max(self.t_end, int(end))
+
+    def compact(self) -> None:
+        """Gives back the room that growing the arrays left (up to 1/16):
+        each array is copied to its exact size."""
+        for name in _SPIKE_FIELDS:
+            setattr(self, name, SpikeColumn(getattr(self, name)))
+
+    def __repr__(self) -> str:
+        return (f"<RunResult ticks {self.start_t}..{self.t_end}, {len(self.neuron_spikes_ids)} "
+                f"spikes, {len(self.out_channel_spikes_ids)} output spikes"
+                f"{', interrupted' if self.interrupted else ''}>")
 
 
 class _PlainProgress:
@@ -129,6 +222,44 @@ def check_rates(instance: Any) -> None:
         warnings.warn(f"reward_rate is {instance.reward_rate!r}", stacklevel=3)
 
 
+class _CtrlCBetweenChunks:
+    """SIGINT's handler while `run` collects. Ctrl-C during a chunk stops it
+    at once: the chunk's exception carries its ticks. Ctrl-C between two
+    chunks is held until the chunk just returned is in the result: raised
+    there, it would drop that chunk before anything held it. (Only the
+    default handler is replaced, and only on the main thread.)"""
+
+    def __init__(self, instance: Any) -> None:
+        self.instance = instance
+        self.pending = False
+        self.previous: Any = None
+
+    def __enter__(self) -> "_CtrlCBetweenChunks":
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+            self.previous = signal.signal(signal.SIGINT, self._handler)
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+
+    def _handler(self, signum: int, frame: Any) -> None:
+        try:
+            self.instance.get_t()
+        except RuntimeError:
+            # The instance is borrowed: its batch is running and stops here.
+            raise KeyboardInterrupt from None
+        except Exception:
+            pass
+        self.pending = True
+
+    def check(self) -> None:
+        if self.pending:
+            self.pending = False
+            raise KeyboardInterrupt
+
+
 # A run that collects returns its RunResult, one that does not returns None.
 @overload
 def run(instance: Any, until: int, chunk: int = ..., progress: Any = ...,
@@ -151,40 +282,71 @@ def run(instance: Any, until: int, chunk: int = 10_000, progress: Any = True,
     Shows progress (a tqdm bar when tqdm is installed, else one plain line on
     standard error; `progress="plain"` forces the plain line, False shows
     nothing). With `collect` the spikes of all chunks are returned as a
-    `RunResult`, whose attributes are those of a `BatchTickResult`; without it
-    the chunks run through `tick_until_ignore_output` and None is returned.
-    Ctrl-C stops the run between ticks with `KeyboardInterrupt`; the instance
-    stays usable and `instance.get_t()` is the next tick to run. With
-    `stop_on_interrupt` the run instead returns what the completed chunks
-    collected: the result's `t_end` is the end of the last complete chunk,
-    and the spikes of the interrupted chunk (ticks `t_end` to `get_t()`) are
-    lost.
+    `RunResult`, whose attributes are those of a `BatchTickResult`, held as
+    arrays of uint64 (`tick_until_arrays`, 16 bytes a spike); without it the
+    chunks run through `tick_until_ignore_output` and None is returned.
+
+    Nothing that ran is lost. Ctrl-C stops the run between ticks with
+    `KeyboardInterrupt`; the instance stays usable and `instance.get_t()` is
+    the next tick to run. That exception, like any other out of the run (an
+    internal failure, MemoryError), carries the collected `RunResult` as its
+    attribute `completed`, every tick completed included. With
+    `stop_on_interrupt` Ctrl-C returns that result instead of raising. A
+    result cut short has `interrupted` set and `t_end` at the first tick not
+    run.
     """
     if chunk < 1:
         raise ValueError("chunk must be at least 1")
     check_rates(instance)
     start = instance.get_t()
     total = max(0, until - start)
-    result = RunResult(t_end=start) if collect else None
+    result = RunResult(t_end=start, start_t=start) if collect else None
+    arrays_call = getattr(instance, "tick_until_arrays", None)
+    batch_call = arrays_call if arrays_call is not None else instance.tick_until
     bar = _progress_bar(total, progress, stream or sys.stderr) if progress else None
+    batch = None  # a chunk returned but not yet in the result
+    ctrl_c = _CtrlCBetweenChunks(instance)
     try:
-        t = start
-        while t < until:
-            stop = min(until, t + chunk)
-            if result is not None:
-                result.extend(instance.tick_until(stop))
-                result.t_end = stop
-            else:
-                instance.tick_until_ignore_output(stop)
-            if bar is not None:
-                bar.update(stop - t)
-            t = stop
-    except KeyboardInterrupt:
-        if not stop_on_interrupt:
+        with ctrl_c:
+            t = start
+            while t < until:
+                stop = min(until, t + chunk)
+                if result is not None:
+                    batch = batch_call(stop)
+                    result.extend(batch)
+                    batch = None
+                    result.t_end = stop
+                else:
+                    instance.tick_until_ignore_output(stop)
+                if bar is not None:
+                    bar.update(stop - t)
+                t = stop
+                ctrl_c.check()
+    except BaseException as error:
+        if result is None:
+            if isinstance(error, KeyboardInterrupt) and stop_on_interrupt:
+                return None
             raise
+        # A chunk that stopped carries its completed ticks on its exception;
+        # one that returned just before Ctrl-C may not be in the result yet.
+        if batch is None:
+            batch = getattr(error, "completed", None)
+        if batch is not None and batch is not result:
+            result.extend(batch)
+        result.interrupted = result.t_end < until
+        result.compact()
+        if isinstance(error, KeyboardInterrupt) and stop_on_interrupt:
+            return result
+        try:
+            error.completed = result  # type: ignore[attr-defined]
+        except (AttributeError, TypeError):
+            pass
+        raise
     finally:
         if bar is not None:
             bar.close()
+    if result is not None:
+        result.compact()
     return result
 
 

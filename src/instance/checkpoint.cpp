@@ -36,7 +36,13 @@ constexpr std::size_t kCheckedHeaderBytes = 32;
     bad_content("state file is damaged: " + detail);
 }
 
-[[noreturn]] void truncated() { bad_content("state file is truncated"); }
+/// A file shorter than it must be, named with both sizes: a copy or a save
+/// that was cut short shows by how much.
+[[noreturn]] void truncated(const std::string& path, std::uint64_t size, std::uint64_t expected,
+                            const char* bound = "") {
+    bad_content("state file is truncated: '" + path + "' has " + std::to_string(size) + " bytes, " +
+                bound + std::to_string(expected) + " expected");
+}
 
 /// Closes a descriptor on every way out; a temporary file is removed unless kept.
 struct FileGuard {
@@ -75,7 +81,13 @@ std::uint64_t content_hash_of(int fd, const std::string& path, std::uint64_t len
     for (std::uint64_t left = length; left > 0;) {
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-        if (!read_at(fd, path, kNoun, offset, buffer.data(), n)) truncated();
+        if (!read_at(fd, path, kNoun, offset, buffer.data(), n)) {
+            // The file shrank since its size was read.
+            struct stat info;
+            const std::uint64_t now =
+                ::fstat(fd, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+            truncated(path, now, kStateFileHeaderSize + length);
+        }
         content.update(buffer.data(), n);
         offset += n;
         left -= n;
@@ -198,7 +210,7 @@ void Instance::restore_state(const std::string& path) {
     if (size < 8 || std::memcmp(header, kStateFileMagic, 8) != 0) {
         bad_content("not a state file: '" + path + "' does not begin with SYNSTATE");
     }
-    if (!whole_header) truncated();
+    if (!whole_header) truncated(path, size, kStateFileHeaderSize, "at least ");
     const std::uint32_t version = static_cast<std::uint32_t>(get_le(header + 8, 4));
     if (version > kStateFileVersion) {
         bad_content("state file format version " + std::to_string(version) +
@@ -208,7 +220,7 @@ void Instance::restore_state(const std::string& path) {
         damaged("the header is not one of a known version");
     }
     const std::uint64_t length = get_le(header + 24, 8);
-    if (size - kStateFileHeaderSize < length) truncated();
+    if (size - kStateFileHeaderSize < length) truncated(path, size, kStateFileHeaderSize + length);
     if (size - kStateFileHeaderSize > length) damaged("data follows the content");
 
     // The checksum first, so that damage reads as such before any detail.

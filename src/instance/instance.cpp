@@ -56,6 +56,7 @@ void append_tick_spikes(BatchTickResult& batch, const TickResult& result) {
     batch.neuron_spikes_ids.insert(batch.neuron_spikes_ids.end(), result.spiking_nids.begin(),
                                    result.spiking_nids.end());
     batch.synaptic_transmission_count += result.synaptic_transmission_count;
+    batch.end_t = result.t + 1;
 }
 
 }  // namespace
@@ -173,6 +174,12 @@ private:
 
 BatchTickResult Instance::tick_until(std::uint64_t t_end, const StopCheck& stop) {
     BatchTickResult batch;
+    tick_until_into(t_end, batch, stop);
+    return batch;
+}
+
+void Instance::tick_until_into(std::uint64_t t_end, BatchTickResult& batch, const StopCheck& stop) {
+    batch.start_t = batch.end_t = core_->t();
     StopPoll poll(stop);
     if (core_->exchange() != nullptr) {
         // Spread over several processes, a stop asked for here travels with
@@ -182,10 +189,9 @@ BatchTickResult Instance::tick_until(std::uint64_t t_end, const StopCheck& stop)
             append_tick_spikes(batch, result);
             if (result.stop_requested) break;
         }
-        return batch;
+        return;
     }
     while (core_->t() < t_end && !poll.should_stop()) append_tick_spikes(batch, tick_batch_step());
-    return batch;
 }
 
 bool Instance::tick_until_ignore_output(std::uint64_t t_end, const StopCheck& stop) {

@@ -65,6 +65,10 @@ public:
     /// is complete, t is the next tick to run, and the result holds the ticks
     /// run so far.
     BatchTickResult tick_until(std::uint64_t t_end, const StopCheck& stop = {});
+    /// tick_until appending to the caller's `batch` (whose start_t it sets)
+    /// tick by tick: when a tick fails, the exception leaves `batch` holding
+    /// every tick completed before it, end_t being the failed tick.
+    void tick_until_into(std::uint64_t t_end, BatchTickResult& batch, const StopCheck& stop = {});
     /// The same ticks without output; returns false when `stop` ended it early.
     bool tick_until_ignore_output(std::uint64_t t_end, const StopCheck& stop = {});
 

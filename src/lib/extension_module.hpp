@@ -40,6 +40,8 @@ constexpr std::string_view class_name(ClassId id) {
             return "Synapses";
         case ClassId::SynapseRecording:
             return "SynapseRecording";
+        case ClassId::BatchTickArrays:
+            return "BatchTickArrays";
         case ClassId::Count:
             break;
     }

@@ -35,6 +35,8 @@ PyType_Spec* type_layout_of(ClassId id) {
             return &synapses_type_layout;
         case ClassId::SynapseRecording:
             return &synapse_recording_type_layout;
+        case ClassId::BatchTickArrays:
+            return &batch_tick_arrays_type_layout;
         case ClassId::Count:
             break;
     }

@@ -23,6 +23,7 @@ enum class ClassId {
     RecordedArray,
     Synapses,
     SynapseRecording,
+    BatchTickArrays,
     Count
 };
 

@@ -23,6 +23,7 @@ extern PyType_Spec recording_type_layout;
 extern PyType_Spec recorded_array_type_layout;
 extern PyType_Spec synapses_type_layout;
 extern PyType_Spec synapse_recording_type_layout;
+extern PyType_Spec batch_tick_arrays_type_layout;
 
 /// A new Instance class named `name`, with the methods and attributes of one
 /// module's table; null with an exception set.
@@ -33,6 +34,7 @@ PyObject* new_instance_class(PyObject* module, const char* name, PyMethodDef* me
 PyObject* wrap_instance(PyObject* module, std::unique_ptr<Instance> instance);
 PyObject* wrap_tick_result(PyObject* module, TickResult result);
 PyObject* wrap_batch_tick_result(PyObject* module, BatchTickResult result);
+PyObject* wrap_batch_tick_arrays(PyObject* module, BatchTickResult result);
 PyObject* wrap_state_snapshot(PyObject* module, StateSnapshot snapshot);
 PyObject* wrap_recording(PyObject* module, RecordedTraces traces);
 PyObject* wrap_synapses(PyObject* module, SynapseTable synapses);

@@ -113,27 +113,85 @@ PyObject* run_batch_method(PyObject* self, const Signature& signature, PyObject*
                          });
 }
 
+/// Gives the exception being raised the attribute `completed`, its type and
+/// text unchanged; when that fails, the exception stays as it was.
+void attach_result(PyObject* completed) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr) {
+        if (PyObject_SetAttrString(value, "completed", completed) != 0) PyErr_Clear();
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+/// attach_result of the result `wrap` builds from what a batch completed.
+template <class Wrap>
+void attach_completed(PyObject* module, Wrap&& wrap, BatchTickResult&& batch) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    // Building the result must not meet the exception in flight.
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef completed(
+        guarded<PyObject*>(module, nullptr, [&] { return wrap(module, std::move(batch)); }));
+    if (!completed) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (completed) attach_result(completed.get());
+}
+
+/// The body of tick_until and tick_until_arrays: the ticks run into a batch
+/// that outlives a failure, so that an exception out of the batch (Ctrl-C, a
+/// peer's stop, an internal failure, memory) carries the ticks completed
+/// before it; `wrap` builds the returned or attached result.
+template <class Wrap>
+PyObject* run_collecting_batch(PyObject* self, const Signature& signature, PyObject* const* args,
+                               Py_ssize_t nargsf, PyObject* kwnames, Wrap wrap) {
+    BatchTickResult batch;
+    bool ticking = false;
+    auto body = [&](PyObject* module, Instance& instance, PyObject** bound) -> PyObject* {
+        std::uint64_t t_end;
+        if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
+        bool interrupted = false;
+        ticking = true;
+        run_batch(as_instance(self), interrupted, [&](const Instance::StopCheck& stop) {
+            instance.tick_until_into(t_end, batch, stop);
+        });
+        if (interrupted || stopped_by_peer(instance, t_end)) return nullptr;
+        ticking = false;
+        PyRef done(wrap(module, std::move(batch)));
+        // Ctrl-C after the batch's last look would be raised by the
+        // interpreter as this returns, dropping the result on the way;
+        // raised here, the result goes with it. (Spread over several
+        // processes the batch ends alike everywhere, as before.)
+        if (done && instance.core().exchange() == nullptr && PyErr_CheckSignals() != 0) {
+            attach_result(done.get());
+            return nullptr;
+        }
+        return done.release();
+    };
+    PyObject* result = run_method<1>(self, signature, args, nargsf, kwnames, body);
+    if (result == nullptr && ticking) attach_completed(module_of(self), wrap, std::move(batch));
+    return result;
+}
+
 const char* const kTickUntilParams[] = {"t"};
 const Signature kTickUntil{"Instance.tick_until()", kTickUntilParams, 1};
 const Signature kTickUntilIgnoreOutput{"Instance.tick_until_ignore_output()", kTickUntilParams, 1};
+const Signature kTickUntilArrays{"Instance.tick_until_arrays()", kTickUntilParams, 1};
 
 PyObject* instance_tick_until(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-    return run_batch_method(self, kTickUntil, args, nargsf, kwnames,
-                            [](PyObject* module, const InstanceObject* obj, Instance& instance,
-                               PyObject** bound) -> PyObject* {
-                                std::uint64_t t_end;
-                                if (!convert_u64(bound[0], &t_end)) return convert_failed("t");
-                                bool interrupted = false;
-                                BatchTickResult batch = run_batch(
-                                    obj, interrupted, [&](const Instance::StopCheck& stop) {
-                                        return instance.tick_until(t_end, stop);
-                                    });
-                                // The spikes of an interrupted batch are dropped with it.
-                                if (interrupted) return nullptr;
-                                if (stopped_by_peer(instance, t_end)) return nullptr;
-                                return wrap_batch_tick_result(module, std::move(batch));
-                            });
+    return run_collecting_batch(self, kTickUntil, args, nargsf, kwnames, &wrap_batch_tick_result);
+}
+
+PyObject* instance_tick_until_arrays(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
+    return run_collecting_batch(self, kTickUntilArrays, args, nargsf, kwnames,
+                                &wrap_batch_tick_arrays);
 }
 
 PyObject* instance_tick_until_ignore_output(PyObject* self, PyObject* const* args,
@@ -281,7 +339,7 @@ void instance_dealloc(PyObject* self) {
 
 namespace instance_class {
 
-std::array<PyMethodDef, 7> common_methods() {
+std::array<PyMethodDef, 8> common_methods() {
     return {{
         {"tick", method_function(&instance_tick), METH_FASTCALL | METH_KEYWORDS,
          "tick(spiking_in_channel_ids, force_spiking_out_channel_ids, force_spiking_nids, "
@@ -294,6 +352,11 @@ std::array<PyMethodDef, 7> common_methods() {
          METH_FASTCALL | METH_KEYWORDS,
          "tick_until_ignore_output(t)\n--\n\nRuns ticks while get_t() < t, keeping no "
          "output.\nCtrl-C stops it between two ticks; get_t() is then the next tick to run."},
+        {"tick_until_arrays", method_function(&instance_tick_until_arrays),
+         METH_FASTCALL | METH_KEYWORDS,
+         "tick_until_arrays(t)\n--\n\nAs tick_until, returning a BatchTickArrays: the spikes "
+         "as arrays of u64 (16 bytes a spike), never as Python lists.\nAn exception out of "
+         "either call carries the ticks it completed as its attribute `completed`."},
         {"apply_stimulus", method_function(&instance_apply_stimulus), METH_FASTCALL | METH_KEYWORDS,
          "apply_stimulus(stimulus)\n--\n\nSchedules a copy of the stimulus from the current "
          "tick."},

@@ -60,9 +60,10 @@ PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const
 namespace instance_class {
 
 /// The methods and attributes every Instance has: tick, tick_until,
-/// tick_until_ignore_output, apply_stimulus, get_t and the context-manager
-/// protocol; reward_rate, non_coherent_stimulation_rate and release_gil.
-std::array<PyMethodDef, 7> common_methods();
+/// tick_until_ignore_output, tick_until_arrays, apply_stimulus, get_t and the
+/// context-manager protocol; reward_rate, non_coherent_stimulation_rate and
+/// release_gil.
+std::array<PyMethodDef, 8> common_methods();
 std::array<PyGetSetDef, 3> common_attributes();
 
 /// A class's table: `common`, then `own`, then the end mark (all zero).
@@ -76,7 +77,7 @@ std::array<Entry, M + N + 1> table_of(const std::array<Entry, M>& common, const 
 
 /// The tables of a module's Instance: every Instance's entries and the module's own.
 template <std::size_t N>
-std::array<PyMethodDef, 7 + N + 1> methods_with(const PyMethodDef (&own)[N]) {
+std::array<PyMethodDef, 8 + N + 1> methods_with(const PyMethodDef (&own)[N]) {
     return table_of(common_methods(), own);
 }
 template <std::size_t N>

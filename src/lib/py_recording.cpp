@@ -88,6 +88,14 @@ PyObject* array_format(PyObject* self, void*) { return PyUnicode_FromString(view
 
 Py_ssize_t array_length(PyObject* self) { return view_of(self).shape[0]; }
 
+PyObject* array_repr(PyObject* self) {
+    const ArrayView& view = view_of(self);
+    if (view.ndim == 1)
+        return PyUnicode_FromFormat("<RecordedArray '%s' (%zd,)>", view.format, view.shape[0]);
+    return PyUnicode_FromFormat("<RecordedArray '%s' (%zd, %zd)>", view.format, view.shape[0],
+                                view.shape[1]);
+}
+
 void array_dealloc(PyObject* self) {
     delete reinterpret_cast<RecordedArrayObject*>(self)->view;
     dealloc_heap_object(self);
@@ -104,6 +112,7 @@ PyType_Slot array_slots[] = {
     {Py_tp_new, slot_function(&new_refused)},
     {Py_tp_dealloc, slot_function(&array_dealloc)},
     {Py_tp_getset, array_getset},
+    {Py_tp_repr, slot_function(&array_repr)},
     {Py_mp_length, slot_function(&array_length)},
     {Py_bf_getbuffer, slot_function(&array_getbuffer)},
     {Py_tp_doc,

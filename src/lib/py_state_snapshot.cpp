@@ -6,6 +6,12 @@ namespace synaptor {
 
 namespace {
 
+PyObject* state_snapshot_repr(PyObject* self) {
+    const StateSnapshot& s = value_of<StateSnapshot>(self);
+    return PyUnicode_FromFormat("<StateSnapshot of %zu neurons, %zu synapses>",
+                                s.membrane_voltages.size(), s.weights.size());
+}
+
 PyGetSetDef state_snapshot_getset[] = {
     {"membrane_voltages", get_member<&StateSnapshot::membrane_voltages>, nullptr,
      "One voltage per neuron, in nid order.", nullptr},
@@ -21,7 +27,8 @@ PyGetSetDef state_snapshot_getset[] = {
 
 ValueClass<StateSnapshot> state_snapshot_class(ClassId::StateSnapshot,
                                                "Membrane voltages and synapses after a tick.",
-                                               state_snapshot_getset);
+                                               state_snapshot_getset, &new_refused, nullptr,
+                                               &state_snapshot_repr);
 
 }  // namespace
 

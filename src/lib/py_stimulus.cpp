@@ -12,6 +12,14 @@ namespace {
 
 using S = Stimulus;
 
+PyObject* stimulus_repr(PyObject* self) {
+    const Stimulus& s = value_of<Stimulus>(self);
+    return PyUnicode_FromFormat(
+        "<Stimulus %zu input-channel, %zu forced output-channel, %zu forced neuron spikes>",
+        s.in_channel_spikes_ts.size(), s.force_out_channel_spikes_ts.size(),
+        s.force_neuron_spikes_ts.size());
+}
+
 PyGetSetDef stimulus_getset[] = {
     {"in_channel_spikes_ts", get_member<&S::in_channel_spikes_ts>,
      set_u64_list<&S::in_channel_spikes_ts>,
@@ -35,7 +43,8 @@ PyGetSetDef stimulus_getset[] = {
 // A stimulus always starts empty.
 ValueClass<Stimulus> stimulus_class(ClassId::Stimulus,
                                     "A schedule of spikes for Instance.apply_stimulus.",
-                                    stimulus_getset, &new_default<Stimulus>);
+                                    stimulus_getset, &new_default<Stimulus>, nullptr,
+                                    &stimulus_repr);
 
 }  // namespace
 

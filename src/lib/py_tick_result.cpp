@@ -14,6 +14,14 @@ PyObject* get_state_snapshot(PyObject* self, void*) {
     });
 }
 
+PyObject* tick_result_repr(PyObject* self) {
+    const TickResult& r = value_of<TickResult>(self);
+    return PyUnicode_FromFormat("<TickResult t %llu, %zu spikes, %zu output spikes%s>",
+                                static_cast<unsigned long long>(r.t), r.spiking_nids.size(),
+                                r.spiking_out_channel_ids.size(),
+                                r.state_snapshot ? ", with a state snapshot" : "");
+}
+
 PyGetSetDef tick_result_getset[] = {
     {"t", get_member<&TickResult::t>, nullptr, "Index of the tick.", nullptr},
     {"spiking_out_channel_ids", get_member<&TickResult::spiking_out_channel_ids>, nullptr,
@@ -28,7 +36,8 @@ PyGetSetDef tick_result_getset[] = {
 };
 
 ValueClass<TickResult> tick_result_class(ClassId::TickResult, "The result of Instance.tick.",
-                                         tick_result_getset);
+                                         tick_result_getset, &new_refused, nullptr,
+                                         &tick_result_repr);
 
 }  // namespace
 

@@ -106,6 +106,28 @@ TEST(Instance, TickUntilCollectsSpikesAndOutputChannels) {
     EXPECT_EQ(instance.t(), 5u);
 }
 
+TEST(Instance, AFailedTickLeavesTheCompletedTicksOfItsBatch) {
+    Instance instance = make_instance({2, 3});
+    instance.tick_until(2);
+    Stimulus stimulus;
+    stimulus.force_neuron_spikes_ts = {1, 3};
+    stimulus.force_neuron_spikes_ids = {0, 1};
+    stimulus.in_channel_spikes_ts = {4};
+    stimulus.in_channel_spikes_ids = {99};  // no such input channel: tick 6 fails
+    instance.apply_stimulus(stimulus);
+    BatchTickResult batch;
+    EXPECT_THROW(instance.tick_until_into(20, batch), Panic);
+    EXPECT_EQ(batch.start_t, 2u);
+    EXPECT_EQ(batch.end_t, 6u);
+    EXPECT_EQ(batch.neuron_spikes_ts, (Ids{3, 5}));
+    EXPECT_EQ(batch.neuron_spikes_ids, (Ids{0, 1}));
+
+    // A batch that ends normally covers its ticks, even without a spike.
+    const BatchTickResult quiet = make_instance({2}).tick_until(4);
+    EXPECT_EQ(quiet.start_t, 0u);
+    EXPECT_EQ(quiet.end_t, 4u);
+}
+
 TEST(Instance, StopCheckEndsABatchBetweenTicksAndIsAskedOnlyAfterItsInterval) {
     Instance instance = make_instance({50});
     instance.non_coherent_stimulation_rate = 0.2;

@@ -44,9 +44,12 @@ def drive(module, inst):
         )
 
     def batch(result):
+        def listed(values):
+            return values if isinstance(values, list) else memoryview(values).tolist()
+
         records.append(
-            ("batch", result.neuron_spikes_ts, result.neuron_spikes_ids,
-             result.out_channel_spikes_ts, result.out_channel_spikes_ids,
+            ("batch", listed(result.neuron_spikes_ts), listed(result.neuron_spikes_ids),
+             listed(result.out_channel_spikes_ts), listed(result.out_channel_spikes_ids),
              result.synaptic_transmission_count)
         )
 
@@ -68,6 +71,7 @@ def drive(module, inst):
     inst.tick_until_ignore_output(inst.get_t() + 40)
     inst.reward_rate = -0.5
     batch(inst.tick_until(inst.get_t() + 30))
+    batch(inst.tick_until_arrays(inst.get_t() + 30))
     for t in range(20):
         tick(snapshot=t == 19)
     records.append(("t", inst.get_t()))

@@ -44,7 +44,7 @@ def test_instance_closes_tells_its_rank_records_and_reaches_synapses_but_keeps_n
         methods, attributes = public_members(synaptor_mpi.Instance)
         assert methods == ["apply_stimulus", "close", "get_t", "record", "set_weights",
                            "stop_recording", "synapses", "take_recording", "tick", "tick_until",
-                           "tick_until_ignore_output"]
+                           "tick_until_arrays", "tick_until_ignore_output"]
         assert attributes == ["layers", "non_coherent_stimulation_rate", "num_partitions",
                               "num_ranks", "rank", "recorded_sample_count", "release_gil",
                               "reward_rate"]
@@ -69,6 +69,7 @@ def test_what_both_modules_offer_reads_alike(comm):
         methods, attributes = public_members(ours)
         shared = set(methods + attributes) & set(sum(public_members(theirs), []))
         assert shared == {"apply_stimulus", "close", "get_t", "tick", "tick_until",
+                          "tick_until_arrays",
                           "tick_until_ignore_output", "non_coherent_stimulation_rate",
                           "release_gil", "reward_rate", "record", "take_recording",
                           "stop_recording", "recorded_sample_count", "synapses", "set_weights",

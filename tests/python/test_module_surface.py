@@ -31,7 +31,8 @@ def test_instance_offers_state_files_and_recording_but_no_process_facts(chain):
     assert methods == ["apply_stimulus", "close", "get_t", "record", "record_synapses",
                        "restore_state", "save_state", "set_weights", "stop_recording",
                        "stop_synapse_recording", "synapses", "take_recording",
-                       "take_synapse_recording", "tick", "tick_until", "tick_until_ignore_output"]
+                       "take_synapse_recording", "tick", "tick_until", "tick_until_arrays",
+                       "tick_until_ignore_output"]
     attributes = sorted(n for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"
                         and not n.startswith("_"))
     assert attributes == ["layers", "non_coherent_stimulation_rate", "plasticity_enabled",
@@ -39,6 +40,7 @@ def test_instance_offers_state_files_and_recording_but_no_process_facts(chain):
                           "reward_rate"]
     assert cls.__doc__ == "A running network; obtained from create_from_yaml or create_from_json."
     assert cls.tick_until.__text_signature__ == "(t)"
+    assert cls.tick_until_arrays.__text_signature__ == "(t)"
     assert cls.get_t.__text_signature__ == "()"
     assert cls.synapses.__text_signature__ == "(from_layer=None, to_layer=None)"
     assert (cls.set_weights.__text_signature__
