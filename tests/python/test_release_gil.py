@@ -3,6 +3,7 @@ results, Ctrl-C still heard, and every other call on the busy instance a
 clear error instead of a race."""
 
 import threading
+import time
 import _thread
 
 import pytest
@@ -62,7 +63,10 @@ def test_a_released_batch_lets_threads_run_refuses_their_calls_and_hears_ctrl_c(
     def probe():
         calling.wait()
         # Runs only while the batch has let go of the lock; ends it once seen.
-        while not refused:
+        # Bounded, so that a batch that kept the lock fails the test instead
+        # of leaving this thread spinning.
+        deadline = time.monotonic() + 60
+        while not refused and time.monotonic() < deadline:
             try:
                 inst.get_t()
             except RuntimeError as error:
@@ -73,7 +77,7 @@ def test_a_released_batch_lets_threads_run_refuses_their_calls_and_hears_ctrl_c(
                     refused.append(str(second))
                 _thread.interrupt_main()
 
-    prober = threading.Thread(target=probe)
+    prober = threading.Thread(target=probe, daemon=True)
     prober.start()
     # Seconds of ticks: ended by the interrupt long before, unless the lock was kept.
     t_end = inst.get_t() + 20_000
