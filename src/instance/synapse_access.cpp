@@ -241,14 +241,19 @@ SynapseLocator::SynapseLocator(const std::vector<Partition*>& partitions, std::s
     }
 }
 
-std::optional<std::string> SynapseLocator::index_fault(std::size_t i, std::int64_t index) const {
-    if (index >= 0 && static_cast<std::uint64_t>(index) < num_synapses()) [[likely]] {
+std::optional<std::string> synapse_index_fault(std::size_t i, std::int64_t index,
+                                               std::uint64_t num_synapses) {
+    if (index >= 0 && static_cast<std::uint64_t>(index) < num_synapses) [[likely]] {
         return std::nullopt;
     }
     const std::string named = "indices[" + std::to_string(i) + "] = " + std::to_string(index);
     if (index < 0) return named + " is negative";
-    return named + " is out of range: the network has " + std::to_string(num_synapses()) +
+    return named + " is out of range: the network has " + std::to_string(num_synapses) +
            " synapses";
+}
+
+std::optional<std::string> SynapseLocator::index_fault(std::size_t i, std::int64_t index) const {
+    return synapse_index_fault(i, index, num_synapses());
 }
 
 SynapseLocator::Found SynapseLocator::locate(std::uint64_t index) const {

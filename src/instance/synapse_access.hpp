@@ -104,6 +104,11 @@ Result<SynapseTable> read_all_synapses(InstanceCore& core, const SynapseFilter& 
 /// selection: `names[i]`, when given, is the position an error names for item
 /// i (its place in the whole selection); `write` false only checks; a fault's
 /// item goes to `fault_at`.
+/// Why indices[i] = index names none of `num_synapses` synapses (negative,
+/// out of range), or nothing.
+std::optional<std::string> synapse_index_fault(std::size_t i, std::int64_t index,
+                                               std::uint64_t num_synapses);
+
 struct WeightWrite {
     bool write = true;
     std::span<const std::uint64_t> names;
@@ -154,7 +159,7 @@ public:
 
     std::uint64_t num_synapses() const { return layer_begin_.back(); }
 
-    /// Why indices[i] = index names no synapse (negative, out of range), or nothing.
+    /// synapse_index_fault against this network's synapses.
     std::optional<std::string> index_fault(std::size_t i, std::int64_t index) const;
 
     struct Found {

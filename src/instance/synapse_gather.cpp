@@ -281,19 +281,13 @@ Status write_all_weights_at(InstanceCore& core, std::span<const std::int64_t> in
         // A bad index is found alike everywhere; items before it are checked
         // by the process that holds their synapse.
         for (std::size_t i = 0; i < indices.size(); ++i) {
-            const std::string named = "indices[" + std::to_string(i) + "] = ";
-            if (indices[i] < 0) {
+            if (std::optional<std::string> fault =
+                    synapse_index_fault(i, indices[i], placement.total)) {
                 fault_position = i;
-                fault_text = named + std::to_string(indices[i]) + " is negative";
+                fault_text = std::move(*fault);
                 break;
             }
             const auto index = static_cast<std::uint64_t>(indices[i]);
-            if (index >= placement.total) {
-                fault_position = i;
-                fault_text = named + std::to_string(index) + " is out of range: the network has " +
-                             std::to_string(placement.total) + " synapses";
-                break;
-            }
             const auto run = std::upper_bound(placement.global_begin.begin(),
                                               placement.global_begin.end(), index);
             if (run == placement.global_begin.begin()) continue;

@@ -57,6 +57,19 @@ PyObject* run_method(PyObject* self, const Signature& signature, PyObject* const
     });
 }
 
+/// The body of a changing method without arguments: exclusive access to an
+/// open instance, and any C++ exception turned into a Python one.
+template <class F>
+PyObject* run_on_open_instance(PyObject* self, F&& body) {
+    PyObject* module = module_of(self);
+    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
+        InstanceObject* obj = as_instance(self);
+        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
+        if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
+        return body(module, *obj->instance);
+    });
+}
+
 namespace instance_class {
 
 /// The methods and attributes every Instance has: tick, tick_until,

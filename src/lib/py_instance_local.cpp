@@ -90,12 +90,8 @@ PyObject* instance_record(PyObject* self, PyObject* const* args, Py_ssize_t narg
 /// take_recording() and stop_recording(): exclusive access, no arguments.
 template <class F>
 PyObject* run_recording_call(PyObject* self, F&& body) {
-    PyObject* module = module_of(self);
-    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
-        InstanceObject* obj = as_instance(self);
-        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-        if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
-        return body(module, obj->instance->recorder());
+    return run_on_open_instance(self, [&](PyObject* module, Instance& instance) {
+        return body(module, instance.recorder());
     });
 }
 

@@ -111,12 +111,8 @@ PyObject* instance_record_synapses(PyObject* self, PyObject* const* args, Py_ssi
 /// take and stop: exclusive access, no arguments.
 template <class F>
 PyObject* run_recording_call(PyObject* self, F&& body) {
-    PyObject* module = module_of(self);
-    return guarded<PyObject*>(module, nullptr, [&]() -> PyObject* {
-        InstanceObject* obj = as_instance(self);
-        Borrow borrow(obj->borrow, Borrow::Mode::Exclusive);
-        if (!borrow.held()) return nullptr;
-        return body(module, obj->instance->core().synapse_recorder());
+    return run_on_open_instance(self, [&](PyObject* module, Instance& instance) {
+        return body(module, instance.core().synapse_recorder());
     });
 }
 
@@ -141,7 +137,7 @@ PyObject* instance_stop_synapse_recording(PyObject* self, PyObject*) {
 PyObject* get_sample_count(PyObject* self, void*) {
     InstanceObject* obj = as_instance(self);
     Borrow borrow(obj->borrow, Borrow::Mode::Shared);
-    if (!borrow.held()) return nullptr;
+    if (!borrow.held() || open_instance(obj) == nullptr) return nullptr;
     return PyLong_FromUnsignedLongLong(obj->instance->core().synapse_recorder().num_samples());
 }
 

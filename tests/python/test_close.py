@@ -40,6 +40,15 @@ def test_close_joins_the_workers_and_every_later_call_says_closed():
         inst.take_recording,
         inst.stop_recording,
         lambda: inst.set_weights([]),
+        lambda: inst.tick_until_arrays(30),
+        lambda: inst.record_synapses([0]),
+        inst.take_synapse_recording,
+        inst.stop_synapse_recording,
+        lambda: inst.recorded_synapse_sample_count,
+        lambda: inst.plasticity_enabled,
+        lambda: setattr(inst, "plasticity_enabled", False),
+        lambda: inst.release_gil,
+        lambda: setattr(inst, "release_gil", True),
         lambda: inst.__enter__(),
     ]
     for call in calls:
