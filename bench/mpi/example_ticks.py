@@ -31,9 +31,9 @@ def main():
 
     text = (ROOT / "examples" / "network.yaml").read_text()
     if args.threads is not None:
-        import yaml
+        import synaptor_tools
 
-        doc = yaml.safe_load(text)
+        doc = synaptor_tools.load_document(text)
         doc.setdefault("technical_params", {})["num_threads"] = args.threads
         text = json.dumps(doc)
         create = "create_from_json"
