@@ -9,6 +9,8 @@ import time
 
 import pytest
 
+from conftest import needs_sigint
+
 CHILD = textwrap.dedent("""
     import sys
     import synaptor
@@ -45,6 +47,7 @@ CHILD = textwrap.dedent("""
 """)
 
 
+@needs_sigint
 @pytest.mark.parametrize("method", ["tick_until", "tick_until_ignore_output"])
 def test_sigint_stops_a_batch_between_ticks(method, tmp_path):
     script = tmp_path / "child.py"

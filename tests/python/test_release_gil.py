@@ -9,7 +9,7 @@ import _thread
 import pytest
 
 import synaptor
-from conftest import rich_document
+from conftest import needs_sigint, rich_document
 
 
 def make(seed=4, release=False):
@@ -54,6 +54,7 @@ def test_two_instances_in_two_threads_give_what_they_give_alone():
     assert [results[1], results[2]] == alone
 
 
+@needs_sigint
 def test_a_released_batch_lets_threads_run_refuses_their_calls_and_hears_ctrl_c():
     inst = make(release=True)
     inst.tick_until(10)
