@@ -7,8 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "partition/layer_view.hpp"
 #include "partition/partition.hpp"
 #include "partition/stp_state.hpp"
 #include "util/buffered_file.hpp"
@@ -30,6 +32,28 @@ void check_partition_state(FileReader& in, const std::vector<Partition*>& partit
 /// content check_partition_state accepted may be applied.
 void apply_partition_state(FileReader& in, const std::vector<Partition*>& partitions,
                            std::uint64_t t);
+
+// The same for a network spread over processes, over views of every layer
+// (one per layer, in order) that hold this process's parts.
+
+/// The summary of the layers' sizes that opens the partitions' share.
+void write_layer_summary(ByteWriter& out, const std::vector<LayerView>& views);
+
+/// This process's piece of one layer at tick t, to be merged with the other
+/// processes' (partition_state_pieces.cpp).
+void write_layer_piece(ByteWriter& out, const LayerView& view, std::uint64_t t);
+
+/// Writes one layer as write_partition_state does, from the pieces of every
+/// process in rank order; process r must hold lower runs of neurons than
+/// process r + 1.
+void merge_layer_pieces(ByteWriter& out, const LayerView& view,
+                        const std::vector<std::span<const unsigned char>>& pieces);
+
+/// Checks the whole content against the network and applies (Apply) only
+/// what falls to the parts held here: every process reads the same file.
+/// What the parts held elsewhere must match is checked by their process.
+void check_partition_state(FileReader& in, const std::vector<LayerView>& views, std::uint64_t t);
+void apply_partition_state(FileReader& in, const std::vector<LayerView>& views, std::uint64_t t);
 
 namespace state_format {
 

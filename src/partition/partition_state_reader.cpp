@@ -28,16 +28,18 @@ void read_neurons(FileReader& in, const LayerView& view, std::uint64_t t) {
     std::vector<std::uint32_t> window_posts;
     std::vector<RecentInput> window_inputs;
     for (const auto& [layer, p] : view.nonempty) {
+        // A part held by another process is read past and checked alike.
+        const bool held = layer != nullptr;
         window_posts.clear();
         window_inputs.clear();
-        for (std::size_t i = 0; i < layer->neurons.size(); ++i) {
-            Neuron& neuron = layer->neurons[i];
+        for (std::size_t i = 0; i < view.part_neurons[p]; ++i) {
             const std::uint64_t last_update_t = in.u64();
             const std::optional<std::uint64_t> last_spike_t = in.optional_u64();
             const float voltage = in.f32();
             const float threshold = in.f32();
             const std::uint64_t num_inputs = in.varint_count(kRecentInputBytes);
-            if constexpr (Apply) {
+            if (Apply && held) {
+                Neuron& neuron = layer->neurons[i];
                 neuron.last_update_t = last_update_t;
                 neuron.last_spike_t = last_spike_t;
                 neuron.voltage = voltage;
@@ -51,13 +53,13 @@ void read_neurons(FileReader& in, const LayerView& view, std::uint64_t t) {
                 const std::uint64_t k = in.varint();
                 const std::optional<SynapseLocation> at = find_in_part(view, p, ordinal, k);
                 if (!at) in.damaged("a recent input names a synapse the network does not have");
-                if constexpr (Apply) {
+                if (Apply && held) {
                     window_posts.push_back(static_cast<std::uint32_t>(i));
                     window_inputs.push_back(RecentInput{arrival_t, at->group, at->index});
                 }
             }
         }
-        if constexpr (Apply) {
+        if (Apply && held) {
             layer->coincidence_windows.assign(window_posts, window_inputs, layer->neurons.size());
         }
     }
@@ -66,7 +68,7 @@ void read_neurons(FileReader& in, const LayerView& view, std::uint64_t t) {
 template <bool Apply>
 void read_modulation(FileReader& in, const LayerView& view) {
     const bool modulated = in.flag();
-    if (modulated != view.parts.front()->plasticity_modulator.has_value()) {
+    if (modulated != view.held_part().plasticity_modulator.has_value()) {
         in.damaged("dopamine modulation of a layer differs from the network's");
     }
     if (!modulated) return;
@@ -80,6 +82,7 @@ void read_modulation(FileReader& in, const LayerView& view) {
     }
     if constexpr (Apply) {
         for (PartitionLayer* layer : view.parts) {
+            if (layer == nullptr) continue;
             PlasticityModulator& modulator = *layer->plasticity_modulator;
             modulator.next_conflation_t = next_conflation_t;
             modulator.dopamine_accumulator = accumulator;
@@ -102,7 +105,7 @@ void read_modulation(FileReader& in, const LayerView& view) {
         const float value = in.f32();
         const SynapseLocation at =
             expect_synapse(in, view, ordinal, k, post, "an eligibility trace");
-        if constexpr (Apply) {
+        if (Apply && at.layer != nullptr) {
             at.layer->plasticity_modulator->eligibility_traces.push_back(
                 EligibilityTrace{trace_t, at.group, at.index, value});
         }
@@ -127,15 +130,12 @@ void apply_synapses(FileReader& in, PreSynapticGroup& group, bool full) {
 
 template <bool Apply>
 void read_groups(FileReader& in, const LayerView& view) {
-    const std::uint64_t num_groups = in.count(kGroupBytes);
-    std::vector<std::uint32_t> positions;
-    GroupMerge merge(view.parts);
-    for (std::uint64_t j = 0; j < num_groups; ++j) {
-        const std::uint64_t pre = in.u64();
-        const std::optional<std::uint64_t> expected = merge.next(positions);
-        if (!expected || *expected != pre) {
+    if (in.count(kGroupBytes) != view.num_groups) {
+        in.damaged("the pre-synaptic groups differ from the network's");
+    }
+    for (std::uint64_t o = 0; o < view.num_groups; ++o) {
+        if (in.u64() != view.keys[o])
             in.damaged("the pre-synaptic groups differ from the network's");
-        }
         const std::optional<std::uint64_t> previous_spike_t = in.optional_u64();
         const std::optional<std::uint64_t> last_spike_t = in.optional_u64();
         const std::uint8_t kind = in.u8();
@@ -147,14 +147,17 @@ void read_groups(FileReader& in, const LayerView& view) {
             in.damaged("a group's synapse encoding is unknown");
         }
         const bool full = encoding == static_cast<std::uint8_t>(SynapseEncoding::Full);
+        const std::uint64_t bytes = full ? kFullSynapseBytes : kWeightOnlySynapseBytes;
         std::uint64_t held = 0;
-        for (std::size_t p = 0; p < positions.size(); ++p) {
-            if (positions[p] == PreSynGroupMap::kNoIndex) continue;
-            PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(positions[p]);
+        for (std::size_t p = 0; p < view.parts.size(); ++p) {
+            const GroupSlot& slot = view.slots[p][o];
+            if (slot.position == PreSynGroupMap::kNoIndex) continue;
+            held += slot.size;
+            if (view.parts[p] == nullptr) continue;
+            PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(slot.position);
             if (static_cast<std::uint8_t>(stp_code(*group.stp_state)) != kind) {
                 in.damaged("short-term plasticity of a group differs from the network's");
             }
-            held += group.synapses.size();
             if constexpr (Apply) {
                 group.previous_spike_t = previous_spike_t;
                 group.last_spike_t = last_spike_t;
@@ -168,23 +171,27 @@ void read_groups(FileReader& in, const LayerView& view) {
             in.damaged("a group's number of synapses differs from the network's");
         }
         if constexpr (Apply) {
-            for (std::size_t p = 0; p < positions.size(); ++p) {
-                if (positions[p] == PreSynGroupMap::kNoIndex) continue;
-                apply_synapses(in, view.parts[p]->pre_syn_groups.group_at(positions[p]), full);
+            for (std::size_t p = 0; p < view.parts.size(); ++p) {
+                const GroupSlot& slot = view.slots[p][o];
+                if (slot.position == PreSynGroupMap::kNoIndex) continue;
+                if (view.parts[p] == nullptr) {
+                    in.skip(slot.size * bytes);
+                } else {
+                    apply_synapses(in, view.parts[p]->pre_syn_groups.group_at(slot.position), full);
+                }
             }
         } else {
-            const std::uint64_t bytes = full ? kFullSynapseBytes : kWeightOnlySynapseBytes;
             if (num_synapses > in.remaining() / bytes) in.truncated();
             in.skip(num_synapses * bytes);
         }
     }
-    if (merge.next(positions)) in.damaged("the pre-synaptic groups differ from the network's");
 }
 
 template <bool Apply>
 void read_events(FileReader& in, const LayerView& view) {
     if constexpr (Apply) {
         for (PartitionLayer* layer : view.parts) {
+            if (layer == nullptr) continue;
             layer->delivery_buffer.clear();
             layer->pending_neurons.clear();
         }
@@ -204,6 +211,7 @@ void read_events(FileReader& in, const LayerView& view) {
         previous_offset = offset;
         previous_post = post;
         const SynapseLocation at = expect_synapse(in, view, ordinal, k, post, "an event in flight");
+        if (at.layer == nullptr) continue;  // its process checks and applies it
         if (offset >= at.layer->delivery_buffer.num_slots()) {
             in.damaged("an event in flight falls due beyond its synapse's delay");
         }
@@ -218,24 +226,44 @@ void read_events(FileReader& in, const LayerView& view) {
 }
 
 template <bool Apply>
-void read_partition_state(FileReader& in, const std::vector<Partition*>& partitions,
-                          std::uint64_t t) {
-    const std::size_t num_layers = partitions.front()->layers.size();
-    if (in.count(kLayerSummaryBytes) != num_layers) {
+void read_layer(FileReader& in, const LayerView& view, std::uint64_t t) {
+    read_neurons<Apply>(in, view, t);
+    read_modulation<Apply>(in, view);
+    read_groups<Apply>(in, view);
+    read_events<Apply>(in, view);
+}
+
+void read_summary(FileReader& in,
+                  const std::vector<std::pair<std::uint64_t, std::uint64_t>>& sizes) {
+    if (in.count(kLayerSummaryBytes) != sizes.size()) {
         in.damaged("the number of layers differs from the network's");
     }
-    for (std::size_t l = 0; l < num_layers; ++l) {
-        if (in.u64() != count_neurons(partitions, l) || in.u64() != count_synapses(partitions, l)) {
+    for (const auto& [neurons, synapses] : sizes) {
+        if (in.u64() != neurons || in.u64() != synapses) {
             in.damaged("a layer's size differs from the network's");
         }
     }
+}
+
+template <bool Apply>
+void read_partition_state(FileReader& in, const std::vector<Partition*>& partitions,
+                          std::uint64_t t) {
+    const std::size_t num_layers = partitions.front()->layers.size();
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> sizes;
     for (std::size_t l = 0; l < num_layers; ++l) {
-        const LayerView view(partitions, l);
-        read_neurons<Apply>(in, view, t);
-        read_modulation<Apply>(in, view);
-        read_groups<Apply>(in, view);
-        read_events<Apply>(in, view);
+        sizes.emplace_back(count_neurons(partitions, l), count_synapses(partitions, l));
     }
+    read_summary(in, sizes);
+    // One layer's view at a time.
+    for (std::size_t l = 0; l < num_layers; ++l) read_layer<Apply>(in, LayerView(partitions, l), t);
+}
+
+template <bool Apply>
+void read_partition_state(FileReader& in, const std::vector<LayerView>& views, std::uint64_t t) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> sizes;
+    for (const LayerView& view : views) sizes.emplace_back(view.num_neurons, view.num_synapses);
+    read_summary(in, sizes);
+    for (const LayerView& view : views) read_layer<Apply>(in, view, t);
 }
 
 }  // namespace
@@ -248,6 +276,14 @@ void check_partition_state(FileReader& in, const std::vector<Partition*>& partit
 void apply_partition_state(FileReader& in, const std::vector<Partition*>& partitions,
                            std::uint64_t t) {
     read_partition_state<true>(in, partitions, t);
+}
+
+void check_partition_state(FileReader& in, const std::vector<LayerView>& views, std::uint64_t t) {
+    read_partition_state<false>(in, views, t);
+}
+
+void apply_partition_state(FileReader& in, const std::vector<LayerView>& views, std::uint64_t t) {
+    read_partition_state<true>(in, views, t);
 }
 
 }  // namespace synaptor

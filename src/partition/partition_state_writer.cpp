@@ -5,6 +5,7 @@
 #include "partition/layer_view.hpp"
 #include "partition/neuron_dynamics.hpp"
 #include "partition/partition_state_codec.hpp"
+#include "partition/partition_state_records.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
@@ -26,35 +27,12 @@ std::uint64_t count_synapses(const std::vector<Partition*>& partitions, std::siz
     return n;
 }
 
-}  // namespace state_format
-
-namespace {
-
-using namespace state_format;
-
-struct TraceRecord {
-    std::uint64_t t;
-    std::uint64_t ordinal;
-    std::uint64_t post;
-    std::uint64_t k;
-    float value;
-};
-
-struct EventRecord {
-    std::uint64_t offset;
-    std::uint64_t post;
-    std::uint64_t ordinal;
-    std::uint64_t k;
-    float psp;
-    bool timing;
-};
-
-void write_neurons(ByteWriter& out, const LayerView& view, std::uint64_t t) {
+void write_held_neurons(ByteWriter& out, const LayerView& view, std::uint64_t t) {
     // Neurons in nid order: runs follow each other in partition order. A
     // recent input that left the coincidence window by tick t is never read
     // again (firing pairs only the inputs inside it) and is not saved.
-    out.u64(view.num_neurons);
     for (const auto& [layer, p] : view.nonempty) {
+        if (layer == nullptr) continue;
         const std::uint64_t cutoff = layer->neuron_params.t_cutoff_coincidence;
         for (const Neuron& neuron : layer->neurons) {
             out.u64(neuron.last_update_t);
@@ -76,13 +54,12 @@ void write_neurons(ByteWriter& out, const LayerView& view, std::uint64_t t) {
     }
 }
 
-void write_modulation(ByteWriter& out, const LayerView& view) {
+void write_modulation_head(ByteWriter& out, const PartitionLayer& layer) {
     // Every part holds the same samples and bookkeeping, since every part
     // sees every reward; the traces are spread by synapse.
-    const PartitionLayer& first = *view.parts.front();
-    out.flag(first.plasticity_modulator.has_value());
-    if (!first.plasticity_modulator) return;
-    const PlasticityModulator& modulator = *first.plasticity_modulator;
+    out.flag(layer.plasticity_modulator.has_value());
+    if (!layer.plasticity_modulator) return;
+    const PlasticityModulator& modulator = *layer.plasticity_modulator;
     out.u64(modulator.next_conflation_t);
     out.f32(modulator.dopamine_accumulator);
     out.u64(modulator.next_flush_t);
@@ -91,9 +68,13 @@ void write_modulation(ByteWriter& out, const LayerView& view) {
         out.u64(sample.t);
         out.f32(sample.amount);
     }
+}
+
+std::vector<TraceRecord> held_traces(const LayerView& view) {
     std::vector<TraceRecord> traces;
     for (std::size_t p = 0; p < view.parts.size(); ++p) {
         const PartitionLayer* layer = view.parts[p];
+        if (layer == nullptr) continue;
         if (!layer->plasticity_modulator) panic("a part of a modulated layer has no modulator");
         layer->plasticity_modulator->eligibility_traces.for_each_span(
             [&](const EligibilityTraceSpan& span) {
@@ -109,13 +90,22 @@ void write_modulation(ByteWriter& out, const LayerView& view) {
                 }
             });
     }
-    // Each synapse keeps the order of its own traces; the order between
-    // synapses does not matter to a flush, so it is made canonical.
+    sort_traces(traces);
+    return traces;
+}
+
+void sort_traces(std::vector<TraceRecord>& traces) {
+    // Each synapse keeps the order of its own traces (a synapse lies in one
+    // part); the order between synapses does not matter to a flush, so it
+    // is made canonical.
     std::stable_sort(traces.begin(), traces.end(), [](const TraceRecord& a, const TraceRecord& b) {
         if (a.t != b.t) return a.t < b.t;
         if (a.ordinal != b.ordinal) return a.ordinal < b.ordinal;
         return a.post < b.post;
     });
+}
+
+void encode_traces(ByteWriter& out, const std::vector<TraceRecord>& traces) {
     out.u64(traces.size());
     std::uint64_t previous_t = 0;
     for (const TraceRecord& trace : traces) {
@@ -128,6 +118,16 @@ void write_modulation(ByteWriter& out, const LayerView& view) {
     }
 }
 
+std::uint64_t count_held_events(const LayerView& view) {
+    std::uint64_t n = 0;
+    for (const PartitionLayer* layer : view.parts) {
+        if (layer != nullptr) n += layer->delivery_buffer.pending_items();
+    }
+    return n;
+}
+
+namespace {
+
 bool has_short_term_state(const PreSynapticGroup& group) {
     for (const Synapse& synapse : group.synapses) {
         if (synapse.short_term_update_t != 0 ||
@@ -138,26 +138,29 @@ bool has_short_term_state(const PreSynapticGroup& group) {
     return false;
 }
 
-void write_groups(ByteWriter& out, const LayerView& view) {
+}  // namespace
+
+std::uint64_t write_held_groups(ByteWriter& out, const LayerView& view) {
     // Groups in ascending pre-synaptic nid, each with its synapses onto the
-    // whole layer in ascending post-synaptic nid.
-    out.u64(view.num_groups);
-    std::vector<std::uint32_t> positions;
-    GroupMerge merge(view.parts);
-    while (const std::optional<std::uint64_t> pre = merge.next(positions)) {
+    // layer in ascending post-synaptic nid.
+    std::uint64_t written = 0;
+    for (std::uint64_t o = 0; o < view.num_groups; ++o) {
         const PreSynapticGroup* shared = nullptr;
         std::uint64_t num_synapses = 0;
         bool short_term = false;
-        for (std::size_t p = 0; p < positions.size(); ++p) {
-            if (positions[p] == PreSynGroupMap::kNoIndex) continue;
-            const PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(positions[p]);
+        for (std::size_t p = 0; p < view.parts.size(); ++p) {
+            const std::uint32_t position = view.slots[p][o].position;
+            if (view.parts[p] == nullptr || position == PreSynGroupMap::kNoIndex) continue;
+            const PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(position);
             if (shared == nullptr) shared = &group;
             num_synapses += group.synapses.size();
             short_term = short_term || has_short_term_state(group);
         }
+        if (shared == nullptr) continue;
+        ++written;
         // The spike ticks and short-term plasticity follow the pre-synaptic
         // neuron's spikes alone, so every part holds the same.
-        out.u64(*pre);
+        out.u64(view.keys[o]);
         out.optional_u64(shared->previous_spike_t);
         out.optional_u64(shared->last_spike_t);
         const StpDynamics* dynamics = shared->stp_state->dynamics();
@@ -167,9 +170,10 @@ void write_groups(ByteWriter& out, const LayerView& view) {
         out.u64(num_synapses);
         out.u8(static_cast<std::uint8_t>(short_term ? SynapseEncoding::Full
                                                     : SynapseEncoding::WeightOnly));
-        for (std::size_t p = 0; p < positions.size(); ++p) {
-            if (positions[p] == PreSynGroupMap::kNoIndex) continue;
-            const PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(positions[p]);
+        for (std::size_t p = 0; p < view.parts.size(); ++p) {
+            const std::uint32_t position = view.slots[p][o].position;
+            if (view.parts[p] == nullptr || position == PreSynGroupMap::kNoIndex) continue;
+            const PreSynapticGroup& group = view.parts[p]->pre_syn_groups.group_at(position);
             for (const Synapse& synapse : group.synapses) {
                 if (!short_term) {
                     put_le(out.room(kWeightOnlySynapseBytes),
@@ -183,57 +187,22 @@ void write_groups(ByteWriter& out, const LayerView& view) {
             }
         }
     }
+    return written;
 }
 
-void write_events(ByteWriter& out, const LayerView& view) {
-    // Events in flight by the tick they fall due, then by target neuron; a
-    // neuron's events keep their order, which its arithmetic depends on.
-    // Parts hold ascending runs of neurons, so sorting each part's batch of
-    // one tick in turn orders them all, one batch in memory at a time.
-    std::uint64_t num_events = 0;
-    std::size_t num_slots = 0;
-    for (const PartitionLayer* layer : view.parts) {
-        num_events += layer->delivery_buffer.pending_items();
-        num_slots = std::max(num_slots, layer->delivery_buffer.num_slots());
-    }
-    out.u64(num_events);
-    std::uint64_t written = 0;
-    std::vector<EventRecord> batch;
-    for (std::size_t offset = 0; offset < num_slots; ++offset) {
-        std::uint64_t previous_post = 0;
-        for (const auto& [layer, p] : view.nonempty) {
-            const BatchedRingBuffer<SynapticEvent>& ring = layer->delivery_buffer;
-            if (offset >= ring.num_slots()) continue;
-            batch.clear();
-            for (const SynapticEvent& event : ring.batch_at(offset)) {
-                const std::uint32_t g = event.group_index();
-                if (g >= layer->pre_syn_groups.size()) panic("an event in flight names no group");
-                batch.push_back(EventRecord{offset, layer->first_nid + event.post_index,
-                                            view.ordinal_of(p, g),
-                                            view.canonical_index(p, g, event.synapse_index),
-                                            event.psp, event.has_timing_plasticity()});
-            }
-            std::stable_sort(
-                batch.begin(), batch.end(),
-                [](const EventRecord& x, const EventRecord& y) { return x.post < y.post; });
-            for (const EventRecord& event : batch) {
-                out.varint(event.offset * 2 + (event.timing ? 1 : 0));
-                out.varint(event.post - previous_post);
-                out.varint(event.ordinal);
-                out.varint(event.k);
-                out.f32(event.psp);
-                previous_post = event.post;
-            }
-            written += batch.size();
-        }
-    }
-    if (written != num_events) panic("events in flight in a part without neurons");
-}
+}  // namespace state_format
 
-}  // namespace
+void write_layer_summary(ByteWriter& out, const std::vector<LayerView>& views) {
+    out.u64(views.size());
+    for (const LayerView& view : views) {
+        out.u64(view.num_neurons);
+        out.u64(view.num_synapses);
+    }
+}
 
 void write_partition_state(ByteWriter& out, const std::vector<Partition*>& partitions,
                            std::uint64_t t) {
+    using namespace state_format;
     const std::size_t num_layers = partitions.front()->layers.size();
     // A summary first: the neurons and synapses of each layer.
     out.u64(num_layers);
@@ -243,10 +212,21 @@ void write_partition_state(ByteWriter& out, const std::vector<Partition*>& parti
     }
     for (std::size_t l = 0; l < num_layers; ++l) {
         const LayerView view(partitions, l);
-        write_neurons(out, view, t);
-        write_modulation(out, view);
-        write_groups(out, view);
-        write_events(out, view);
+        out.u64(view.num_neurons);
+        write_held_neurons(out, view, t);
+        write_modulation_head(out, view.held_part());
+        if (view.held_part().plasticity_modulator) encode_traces(out, held_traces(view));
+        out.u64(view.num_groups);
+        write_held_groups(out, view);
+        const std::uint64_t num_events = count_held_events(view);
+        out.u64(num_events);
+        EventEncoder encoder(out);
+        std::uint64_t written = 0;
+        for_each_event_batch(view, [&](const std::vector<EventRecord>& batch) {
+            for (const EventRecord& event : batch) encoder.put(event);
+            written += batch.size();
+        });
+        if (written != num_events) panic("events in flight in a part without neurons");
     }
 }
 

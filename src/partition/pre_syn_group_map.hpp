@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "partition/pre_synaptic_group.hpp"
@@ -108,6 +109,8 @@ public:
     bool empty() const { return keys_.empty(); }
     /// Key and group of the i-th entry in storage order.
     std::uint64_t key_at(std::size_t i) const { return keys_[i]; }
+    /// Every key in storage order.
+    std::span<const std::uint64_t> keys() const { return keys_; }
     PreSynapticGroup& group_at(std::size_t i) { return groups_[i]; }
     const PreSynapticGroup& group_at(std::size_t i) const { return groups_[i]; }
 

@@ -70,12 +70,26 @@ public:
         used_ -= 10 - n;
     }
 
+    /// `n` bytes as they stand.
+    void bytes(const unsigned char* data, std::size_t n) {
+        while (n > 0) {
+            if (used_ == buffer_.size()) make_room(1);
+            const std::size_t chunk = std::min(n, buffer_.size() - used_);
+            std::copy_n(data, chunk, buffer_.data() + used_);
+            used_ += chunk;
+            data += chunk;
+            n -= chunk;
+        }
+    }
+
     /// Hands what is buffered to the drain; nothing without one.
     void flush() {
         if (drain_ == nullptr) return;
         drain_->drain(buffer_.data(), used_);
         used_ = 0;
     }
+    /// Without a drain: overwrites the 8 bytes at `at` (written before).
+    void patch_u64(std::size_t at, std::uint64_t v) { put_le(buffer_.data() + at, v, 8); }
     /// Without a drain: everything written so far.
     const unsigned char* data() const { return buffer_.data(); }
     std::size_t size() const { return used_; }
