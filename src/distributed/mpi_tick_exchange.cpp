@@ -366,6 +366,38 @@ void MpiTickExchange::gather_items(const void* mine, std::size_t item_size, void
     }
 }
 
+void MpiTickExchange::gather_bytes_to_first(const void* mine, void* all,
+                                            const std::vector<std::uint64_t>& sizes) {
+    // Each process in turn sends to process 0 in messages of at most
+    // kMaxChunk bytes; no process holds more than its own share but the first.
+    constexpr int kGatherTag = 2;
+    const int me = communicator_->rank();
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < sizes.size(); ++r) {
+        const std::size_t bytes = sizes[r];
+        if (r == 0) {
+            if (me == 0 && bytes > 0) std::memcpy(all, mine, bytes);
+        } else if (me == 0 || static_cast<int>(r) == me) {
+            for (std::size_t sent = 0; sent < bytes; sent += kMaxChunk) {
+                const int chunk = static_cast<int>(std::min(kMaxChunk, bytes - sent));
+                if (me == 0) {
+                    MpiCommunicator::check(
+                        MPI_Recv(static_cast<std::uint8_t*>(all) + at + sent, chunk, MPI_BYTE,
+                                 static_cast<int>(r), kGatherTag, communicator_->comm(),
+                                 MPI_STATUS_IGNORE),
+                        "MPI_Recv", "between ticks");
+                } else {
+                    MpiCommunicator::check(
+                        MPI_Send(static_cast<const std::uint8_t*>(mine) + sent, chunk, MPI_BYTE, 0,
+                                 kGatherTag, communicator_->comm()),
+                        "MPI_Send", "between ticks");
+                }
+            }
+        }
+        at += bytes;
+    }
+}
+
 void MpiTickExchange::gather_recorded(std::uint64_t t, GlobalTick& global) {
     const std::uint64_t ranks = num_ranks();
     std::uint64_t total_runs = 0;

@@ -39,6 +39,8 @@ public:
     bool prepare_recording(std::uint64_t t, bool room, std::size_t max_runs,
                            std::size_t max_values) override;
     std::vector<std::uint64_t> gather_words(const std::vector<std::uint64_t>& words) override;
+    void gather_bytes_to_first(const void* mine, void* all,
+                               const std::vector<std::uint64_t>& sizes) override;
     void gather_items(const void* mine, std::size_t item_size, void* all,
                       const std::vector<std::uint64_t>& counts) override;
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "instance/instance.hpp"
+#include "instance/state_file.hpp"
 #include "partition/partition.hpp"
 #include "partition/partition_state_codec.hpp"
 #include "util/buffered_file.hpp"
@@ -23,7 +24,7 @@ namespace synaptor {
 
 namespace {
 
-const std::string kNoun = "state file";
+const std::string& kNoun = kStateFileNoun;
 
 /// Bytes 0-31 of the header: the checksum covers them and the content.
 constexpr std::size_t kCheckedHeaderBytes = 32;
@@ -43,16 +44,6 @@ constexpr std::size_t kCheckedHeaderBytes = 32;
     bad_content("state file is truncated: '" + path + "' has " + std::to_string(size) + " bytes, " +
                 bound + std::to_string(expected) + " expected");
 }
-
-/// Closes a descriptor on every way out; a temporary file is removed unless kept.
-struct FileGuard {
-    int fd = -1;
-    std::string remove_path;
-    ~FileGuard() {
-        if (fd >= 0) ::close(fd);
-        if (!remove_path.empty()) ::unlink(remove_path.c_str());
-    }
-};
 
 std::string directory_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -138,63 +129,51 @@ std::vector<PendingQueue> get_pending(FileReader& in) {
 
 }  // namespace
 
-std::uint64_t state_file_checksum(const void* file, std::size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(file);
-    return head_and_content_checksum(
-        bytes, kCheckedHeaderBytes,
-        hash_memory(bytes + kStateFileHeaderSize, size - kStateFileHeaderSize));
+FileGuard::~FileGuard() {
+    if (fd >= 0) ::close(fd);
+    if (!remove_path.empty()) ::unlink(remove_path.c_str());
 }
 
-void Instance::save_state(const std::string& path) {
-    FileGuard file;
-    std::string temp_path;
-    file.fd = create_temporary(path, temp_path);
-    file.remove_path = temp_path;
-
-    FileWriter writer(file.fd, path, kNoun);
+StateFileSave::StateFileSave(const std::string& path) : path_(path) {
+    file_.fd = create_temporary(path, temp_path_);
+    file_.remove_path = temp_path_;
+    writer_ = std::make_unique<FileWriter>(file_.fd, path_, kNoun);
     unsigned char header[kStateFileHeaderSize] = {};
-    write_all(file.fd, path, kNoun, header, sizeof header);  // rewritten once the content is known
-    core_->visit_partitions([&](const std::vector<Partition*>& partitions) {
-        ByteWriter& out = writer.out();
-        out.u64(core_->t());
-        out.f64(non_coherent_stimulation_rate);
-        out.f32(reward_rate);
-        out.flag(plasticity_enabled_);
-        put_rng(out, stimulus_rng_.state());
-        const std::vector<std::uint64_t>& spikes = core_->last_spiking_nids();
-        out.u64(spikes.size());
-        for (std::uint64_t nid : spikes) out.u64(nid);
-        put_pending(out, pending_in_channel_spikes_);
-        put_pending(out, pending_force_out_channel_spikes_);
-        put_pending(out, pending_force_neuron_spikes_);
-        write_partition_state(out, partitions, core_->t());
-        writer.flush();
-    });
+    write_all(file_.fd, path_, kNoun, header, sizeof header);  // rewritten by finish()
+}
 
+void StateFileSave::finish(std::uint64_t fingerprint) {
+    writer_->flush();
+    unsigned char header[kStateFileHeaderSize] = {};
     std::memcpy(header, kStateFileMagic, 8);
     put_le(header + 8, kStateFileVersion, 4);
     put_le(header + 12, kStateFileHeaderSize, 4);
-    put_le(header + 16, core_->fingerprint(), 8);
-    put_le(header + 24, writer.length(), 8);
+    put_le(header + 16, fingerprint, 8);
+    put_le(header + 24, writer_->length(), 8);
     put_le(header + 32,
-           head_and_content_checksum(header, kCheckedHeaderBytes, writer.content_hash()), 8);
-    write_all_at(file.fd, path, kNoun, header, sizeof header, 0);
-    if (::fsync(file.fd) != 0) io_failure("cannot write state file", path);
-    const int fd = file.fd;
-    file.fd = -1;
-    if (::close(fd) != 0) io_failure("cannot write state file", path);
-    if (::rename(temp_path.c_str(), path.c_str()) != 0) io_failure("cannot write state file", path);
-    file.remove_path.clear();
+           head_and_content_checksum(header, kCheckedHeaderBytes, writer_->content_hash()), 8);
+    write_all_at(file_.fd, path_, kNoun, header, sizeof header, 0);
+    if (::fsync(file_.fd) != 0) io_failure("cannot write state file", path_);
+    const int fd = file_.fd;
+    file_.fd = -1;
+    if (::close(fd) != 0) io_failure("cannot write state file", path_);
+    if (::rename(temp_path_.c_str(), path_.c_str()) != 0) {
+        io_failure("cannot write state file", path_);
+    }
+    file_.remove_path.clear();
     // The rename itself reaches the disk with the directory.
-    const int dir = ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = ::open(directory_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         (void)::fsync(dir);
         ::close(dir);
     }
 }
 
-void Instance::restore_state(const std::string& path) {
-    FileGuard file;
+std::unique_ptr<CheckedStateFile> open_state_file(const std::string& path,
+                                                  std::uint64_t fingerprint) {
+    auto checked = std::make_unique<CheckedStateFile>();
+    checked->path = path;
+    FileGuard& file = checked->file;
     file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0) io_failure("cannot open state file", path);
     struct stat info;
@@ -211,17 +190,18 @@ void Instance::restore_state(const std::string& path) {
         bad_content("not a state file: '" + path + "' does not begin with SYNSTATE");
     }
     if (!whole_header) truncated(path, size, kStateFileHeaderSize, "at least ");
-    const std::uint32_t version = static_cast<std::uint32_t>(get_le(header + 8, 4));
-    if (version > kStateFileVersion) {
-        bad_content("state file format version " + std::to_string(version) +
+    checked->version = static_cast<std::uint32_t>(get_le(header + 8, 4));
+    if (checked->version > kStateFileVersion) {
+        bad_content("state file format version " + std::to_string(checked->version) +
                     " is newer than the supported version " + std::to_string(kStateFileVersion));
     }
-    if (version == 0 || get_le(header + 12, 4) != kStateFileHeaderSize) {
+    if (checked->version == 0 || get_le(header + 12, 4) != kStateFileHeaderSize) {
         damaged("the header is not one of a known version");
     }
     const std::uint64_t length = get_le(header + 24, 8);
     if (size - kStateFileHeaderSize < length) truncated(path, size, kStateFileHeaderSize + length);
     if (size - kStateFileHeaderSize > length) damaged("data follows the content");
+    checked->length = length;
 
     // The checksum first, so that damage reads as such before any detail.
     if (head_and_content_checksum(header, kCheckedHeaderBytes,
@@ -229,44 +209,93 @@ void Instance::restore_state(const std::string& path) {
         get_le(header + 32, 8)) {
         bad_content("state file is corrupted: checksum mismatch");
     }
-    if (get_le(header + 16, 8) != core_->fingerprint()) {
+    if (get_le(header + 16, 8) != fingerprint) {
         bad_content("state file was saved from a different network");
     }
+    return checked;
+}
 
-    struct InstanceSection {
-        std::uint64_t t = 0;
-        double rate = 0.0;
-        float reward = 0.0f;
-        bool plasticity_enabled = true;  ///< files before version 2 learn
-        std::optional<ChaChaRng> rng;
-        std::vector<std::uint64_t> spikes;
-        std::vector<PendingQueue> pending[3];
-    };
-    const std::uint64_t num_neurons = core_->num_neurons();
-    const auto read_instance = [&](FileReader& in) {
-        InstanceSection section;
-        section.t = in.u64();
-        section.rate = in.f64();
-        section.reward = in.f32();
-        if (version >= 2) section.plasticity_enabled = in.flag();
-        section.rng = ChaChaRng::from_state(get_rng(in));
-        if (!section.rng) in.damaged("the stimulus generator's state is impossible");
-        section.spikes.resize(in.count(8));
-        for (std::size_t i = 0; i < section.spikes.size(); ++i) {
-            section.spikes[i] = in.u64();
-            if (section.spikes[i] >= num_neurons ||
-                (i > 0 && section.spikes[i] < section.spikes[i - 1])) {
-                in.damaged("the last tick's spikes are not ascending neuron ids");
-            }
+std::uint64_t state_file_checksum(const void* file, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(file);
+    return head_and_content_checksum(
+        bytes, kCheckedHeaderBytes,
+        hash_memory(bytes + kStateFileHeaderSize, size - kStateFileHeaderSize));
+}
+
+void Instance::write_instance_section(ByteWriter& out) const {
+    out.u64(core_->t());
+    out.f64(non_coherent_stimulation_rate);
+    out.f32(reward_rate);
+    out.flag(plasticity_enabled_);
+    put_rng(out, stimulus_rng_.state());
+    const std::vector<std::uint64_t>& spikes = core_->last_spiking_nids();
+    out.u64(spikes.size());
+    for (std::uint64_t nid : spikes) out.u64(nid);
+    put_pending(out, pending_in_channel_spikes_);
+    put_pending(out, pending_force_out_channel_spikes_);
+    put_pending(out, pending_force_neuron_spikes_);
+}
+
+InstanceSection read_instance_section(FileReader& in, std::uint32_t version,
+                                      std::uint64_t num_neurons) {
+    InstanceSection section;
+    section.t = in.u64();
+    section.rate = in.f64();
+    section.reward = in.f32();
+    if (version >= 2) section.plasticity_enabled = in.flag();
+    section.rng = ChaChaRng::from_state(get_rng(in));
+    if (!section.rng) in.damaged("the stimulus generator's state is impossible");
+    section.spikes.resize(in.count(8));
+    for (std::size_t i = 0; i < section.spikes.size(); ++i) {
+        section.spikes[i] = in.u64();
+        if (section.spikes[i] >= num_neurons ||
+            (i > 0 && section.spikes[i] < section.spikes[i - 1])) {
+            in.damaged("the last tick's spikes are not ascending neuron ids");
         }
-        for (std::vector<PendingQueue>& pending : section.pending) pending = get_pending(in);
-        return section;
-    };
+    }
+    for (std::vector<PendingQueue>& pending : section.pending) pending = get_pending(in);
+    return section;
+}
 
+void Instance::apply_instance_section(InstanceSection section,
+                                      const std::vector<Partition*>& partitions) {
+    for (Partition* partition : partitions) {
+        synaptor::set_plasticity_enabled(*partition, section.plasticity_enabled);
+    }
+    plasticity_enabled_ = section.plasticity_enabled;
+    non_coherent_stimulation_rate = section.rate;
+    reward_rate = section.reward;
+    stimulus_rng_ = *section.rng;
+    pending_in_channel_spikes_ = std::move(section.pending[0]);
+    pending_force_out_channel_spikes_ = std::move(section.pending[1]);
+    pending_force_neuron_spikes_ = std::move(section.pending[2]);
+    core_->set_tick_state(section.t, std::move(section.spikes));
+}
+
+void Instance::save_state(const std::string& path) {
+    if (TickExchange* exchange = core_->exchange_for_calls()) {
+        save_state_spread(path, *exchange);
+        return;
+    }
+    StateFileSave save(path);
+    core_->visit_partitions([&](const std::vector<Partition*>& partitions) {
+        write_instance_section(save.out());
+        write_partition_state(save.out(), partitions, core_->t());
+    });
+    save.finish(core_->fingerprint());
+}
+
+void Instance::restore_state(const std::string& path) {
+    if (TickExchange* exchange = core_->exchange_for_calls()) {
+        restore_state_spread(path, *exchange);
+        return;
+    }
+    const std::unique_ptr<CheckedStateFile> file = open_state_file(path, core_->fingerprint());
     core_->visit_partitions([&](const std::vector<Partition*>& partitions) {
         {
-            FileReader in(file.fd, path, kNoun, kStateFileHeaderSize, length);
-            const std::uint64_t t = read_instance(in).t;
+            FileReader in = file->content();
+            const std::uint64_t t =
+                read_instance_section(in, file->version, core_->num_neurons()).t;
             check_partition_state(in, partitions, t);
             if (in.remaining() != 0) in.damaged("content follows the last layer");
         }
@@ -274,20 +303,11 @@ void Instance::restore_state(const std::string& path) {
         // a failure now (the file replaced between the readings, or memory)
         // leaves it unusable rather than half restored.
         try {
-            FileReader in(file.fd, path, kNoun, kStateFileHeaderSize, length);
-            InstanceSection section = read_instance(in);
+            FileReader in = file->content();
+            InstanceSection section =
+                read_instance_section(in, file->version, core_->num_neurons());
             apply_partition_state(in, partitions, section.t);
-            for (Partition* partition : partitions) {
-                synaptor::set_plasticity_enabled(*partition, section.plasticity_enabled);
-            }
-            plasticity_enabled_ = section.plasticity_enabled;
-            non_coherent_stimulation_rate = section.rate;
-            reward_rate = section.reward;
-            stimulus_rng_ = *section.rng;
-            pending_in_channel_spikes_ = std::move(section.pending[0]);
-            pending_force_out_channel_spikes_ = std::move(section.pending[1]);
-            pending_force_neuron_spikes_ = std::move(section.pending[2]);
-            core_->set_tick_state(section.t, std::move(section.spikes));
+            apply_instance_section(std::move(section), partitions);
         } catch (const std::exception& failure) {
             core_->fail(std::string("restoring the state failed part way: ") + failure.what());
         }

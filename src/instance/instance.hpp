@@ -19,6 +19,10 @@
 
 namespace synaptor {
 
+struct InstanceSection;
+struct Partition;
+class ByteWriter;
+
 /// One schedule of (tick, id) entries from one apply_stimulus call, delivered
 /// from the front only.
 struct PendingQueue {
@@ -103,6 +107,12 @@ public:
 
 private:
     TickResult tick_batch_step(bool stop_requested = false);
+    // The instance's own share of a state file (checkpoint.cpp).
+    void write_instance_section(ByteWriter& out) const;
+    void apply_instance_section(InstanceSection section, const std::vector<Partition*>& partitions);
+    // Save and restore over every process of a spread network (checkpoint_spread.cpp).
+    void save_state_spread(const std::string& path, TickExchange& exchange);
+    void restore_state_spread(const std::string& path, TickExchange& exchange);
     void append_random_spikes(std::vector<std::uint64_t>& force_spiking_nids);
 
     std::unique_ptr<InstanceCore> core_;

@@ -92,6 +92,12 @@ public:
     virtual void gather_items(const void* mine, std::size_t item_size, void* all,
                               const std::vector<std::uint64_t>& counts) = 0;
 
+    /// Collective: process r's `sizes[r]` bytes (the same `sizes` on every
+    /// process) reach process 0 alone, in rank order, in `all`, which there
+    /// has room for their sum (elsewhere it is not used).
+    virtual void gather_bytes_to_first(const void* mine, void* all,
+                                       const std::vector<std::uint64_t>& sizes) = 0;
+
     virtual std::uint64_t rank() const = 0;
     virtual std::uint64_t num_ranks() const = 0;
 };

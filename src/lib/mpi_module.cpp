@@ -1,9 +1,9 @@
 // The module `synaptor_mpi`, the companion of `synaptor` for a network spread
 // over the processes of an MPI communicator: the same classes, with creation
 // functions that are collective over a communicator of mpi4py, an Instance
-// that closes collectively and tells its rank, and no state files (each
-// process holds only its own partitions). Recordings are gathered whole on
-// every process.
+// that closes collectively and tells its rank, and state files that every
+// process writes and reads together. Recordings are gathered whole on every
+// process.
 // mpi4py is used at run time only (its communicator crosses as a Fortran
 // handle), so the module is built against the MPI library alone.
 #include <string>
@@ -104,6 +104,8 @@ PyMethodDef functions[] = {
 // spread, and recording.
 auto instance_methods = instance_class::methods_with({
     instance_class::close(true),
+    instance_class::save_state(),
+    instance_class::restore_state(),
     instance_class::record(),
     instance_class::take_recording(),
     instance_class::stop_recording(),

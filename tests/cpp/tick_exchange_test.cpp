@@ -168,6 +168,17 @@ public:
                       const std::vector<std::uint64_t>& counts) override {
         table_->gather_items(rank_, mine, item_size, all, counts);
     }
+    void gather_bytes_to_first(const void* mine, void* all,
+                               const std::vector<std::uint64_t>& sizes) override {
+        std::vector<unsigned char> elsewhere;
+        if (rank_ != 0) {
+            std::uint64_t total = 0;
+            for (std::uint64_t size : sizes) total += size;
+            elsewhere.resize(total);
+            all = elsewhere.data();
+        }
+        table_->gather_items(rank_, mine, 1, all, sizes);
+    }
     std::uint64_t rank() const override { return rank_; }
     std::uint64_t num_ranks() const override { return table_->ranks(); }
 
