@@ -4,6 +4,7 @@
 // even one made the same way in the writer and the reader (which every
 // round-trip test accepts), fails here unless the version changes with it:
 // files of the old layout would otherwise be read as the new one.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -22,6 +23,10 @@
 #include "instance/instance.hpp"
 #include "instance/instance_core_options.hpp"
 #include "params/params_reader.hpp"
+#include "partition/layer_view.hpp"
+#include "partition/partition_state_codec.hpp"
+#include "util/buffered_file.hpp"
+#include "util/byte_writer.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
@@ -312,6 +317,126 @@ TEST(StateFileGolden, VersionOneFileIsReadAsVersionOneOnly) {
     }
     fs::remove(path);
     EXPECT_EQ(instance->t(), 0u);
+}
+
+// A network spread over processes: each holds a run of the partitions and
+// writes the pieces of its parts; the merge of the pieces must be the bytes
+// one process writes, and every process reading the whole content into its
+// own parts must rebuild the same state.
+
+/// Views of every layer holding parts [begin, end) only.
+std::vector<LayerView> views_holding(const std::vector<Partition*>& partitions, std::size_t begin,
+                                     std::size_t end) {
+    std::vector<LayerView> views;
+    for (std::size_t l = 0; l < partitions.front()->layers.size(); ++l) {
+        std::vector<PartitionLayer*> held(partitions.size(), nullptr);
+        for (std::size_t p = begin; p < end; ++p) held[p] = &partitions[p]->layers.at(l);
+        views.emplace_back(part_shapes(partitions, l), held);
+    }
+    return views;
+}
+
+/// The partitions' share of the file as one process writes it, and as
+/// "processes" holding the runs [0, splits[0]), [splits[0], splits[1]), ...
+/// merge it.
+std::pair<Bytes, Bytes> written_whole_and_merged(Instance& instance,
+                                                 const std::vector<std::size_t>& splits) {
+    Bytes whole;
+    Bytes merged;
+    instance.core().visit_partitions([&](const std::vector<Partition*>& partitions) {
+        ByteWriter one;
+        write_partition_state(one, partitions, instance.t());
+        whole.assign(one.data(), one.data() + one.size());
+
+        std::vector<std::vector<LayerView>> ranks;
+        std::size_t begin = 0;
+        for (std::size_t end : splits) {
+            ranks.push_back(views_holding(partitions, begin, end));
+            begin = end;
+        }
+        ByteWriter out;
+        write_layer_summary(out, ranks.front());
+        for (std::size_t l = 0; l < ranks.front().size(); ++l) {
+            std::vector<ByteWriter> pieces(ranks.size());
+            std::vector<std::span<const unsigned char>> spans;
+            for (std::size_t r = 0; r < ranks.size(); ++r) {
+                write_layer_piece(pieces[r], ranks[r][l], instance.t());
+                spans.emplace_back(pieces[r].data(), pieces[r].size());
+            }
+            merge_layer_pieces(out, ranks.front()[l], spans);
+        }
+        merged.assign(out.data(), out.data() + out.size());
+    });
+    return {whole, merged};
+}
+
+TEST(StateFilePieces, PiecesOfAnyRunsOfPartsMergeIntoTheBytesOfOneProcess) {
+    auto instance = make_instance(4);
+    run_to_save_tick(*instance);
+    for (const std::vector<std::size_t>& splits :
+         {std::vector<std::size_t>{4}, {1, 4}, {3, 4}, {1, 2, 4}, {1, 2, 3, 4}}) {
+        const auto [whole, merged] = written_whole_and_merged(*instance, splits);
+        EXPECT_EQ(merged, whole) << "split after part " << splits.front();
+    }
+
+    // A group whose synapses have short-term state in one part only is
+    // written in full, the others' synapses with zeros.
+    instance->core().visit_partitions([](const std::vector<Partition*>& partitions) {
+        for (PartitionLayer& layer : partitions[3]->layers) {
+            for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
+                for (SynapseRef synapse : layer.pre_syn_groups.group_at(g).synapses) {
+                    synapse.short_term_weight = 0.0f;
+                    synapse.short_term_update_t = 0;
+                }
+            }
+        }
+        for (PartitionLayer& layer : partitions[0]->layers) {
+            for (std::size_t g = 0; g < layer.pre_syn_groups.size(); ++g) {
+                layer.pre_syn_groups.group_at(g).synapses[0].short_term_update_t = 7;
+            }
+        }
+    });
+    const auto [whole, merged] = written_whole_and_merged(*instance, {1, 3, 4});
+    EXPECT_EQ(merged, whole);
+}
+
+TEST(StateFilePieces, EachProcessAppliesItsOwnPartsOfTheWholeContent) {
+    auto saved = make_instance(3);
+    run_to_save_tick(*saved);
+    const Bytes whole = written_whole_and_merged(*saved, {3}).first;
+    const fs::path path =
+        fs::temp_directory_path() / ("synaptor-pieces-" + std::to_string(::getpid()));
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(whole.data()),
+                  static_cast<std::streamsize>(whole.size()));
+    }
+    auto restored = make_instance(3);
+    restored->core().visit_partitions([&](const std::vector<Partition*>& partitions) {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        // Two "processes", one holding part 0 and one parts 1 and 2: each
+        // checks the whole content and applies its own parts.
+        for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, 1}, {1, 3}}) {
+            const std::vector<LayerView> views = views_holding(partitions, begin, end);
+            FileReader check(fd, path.string(), "state file", 0, whole.size());
+            check_partition_state(check, views, kSaveTick);
+            EXPECT_EQ(check.remaining(), 0u);
+            FileReader apply(fd, path.string(), "state file", 0, whole.size());
+            apply_partition_state(apply, views, kSaveTick);
+        }
+        ::close(fd);
+    });
+    fs::remove(path);
+    // Only the partitions' state was read (the instance's own is not part of
+    // this test), so their bytes are compared as the partitions write them.
+    Bytes again;
+    restored->core().visit_partitions([&](const std::vector<Partition*>& partitions) {
+        ByteWriter out;
+        write_partition_state(out, partitions, kSaveTick);
+        again.assign(out.data(), out.data() + out.size());
+    });
+    EXPECT_EQ(again, whole);
 }
 
 }  // namespace
