@@ -26,12 +26,17 @@ enum HeaderWord : std::size_t {
     kSnapshotBytes,
     kRecordedRuns,
     kRecordedValues,
+    kRecordedWeights,
     kHeaderWords,
 };
 
 constexpr std::uint64_t kStopFlag = std::uint64_t{1} << 8;
 /// The tick samples the recording: must be alike on every process.
 constexpr std::uint64_t kSampledFlag = std::uint64_t{1} << 9;
+/// The tick samples the synapse recording: must be alike on every process.
+constexpr std::uint64_t kWeightsSampledFlag = std::uint64_t{1} << 10;
+/// Learning is switched off on the process: must be alike on every process.
+constexpr std::uint64_t kPlasticityOffFlag = std::uint64_t{1} << 11;
 
 // Runs travel as pairs of 64-bit words straight into the gathered sample.
 static_assert(sizeof(RecordedRun) == 2 * sizeof(std::uint64_t));
@@ -194,13 +199,16 @@ void MpiTickExchange::exchange(const LocalTick& local, std::vector<std::uint64_t
     header[kSpikeCount] = status == LocalTickStatus::Ok ? spiking_nids.size() : 0;
     header[kTransmissionCount] = local.synaptic_transmission_count;
     header[kStatus] = static_cast<std::uint64_t>(status) | (local.stop_requested ? kStopFlag : 0) |
-                      (local.recording_sampled ? kSampledFlag : 0);
+                      (local.recording_sampled ? kSampledFlag : 0) |
+                      (local.weights_sampled ? kWeightsSampledFlag : 0) |
+                      (local.plasticity_enabled ? 0 : kPlasticityOffFlag);
     header[kFingerprint] = local.input_fingerprint;
     header[kFailureLength] = is_failure(status) ? failure_text.size() : 0;
     header[kSnapshotSegments] = local.segments.size();
     header[kSnapshotBytes] = snapshot_bytes_.size();
     header[kRecordedRuns] = send_runs_.size() / 2;
     header[kRecordedValues] = send_values_.size();
+    header[kRecordedWeights] = status == LocalTickStatus::Ok ? local.weights.size() : 0;
     MpiCommunicator::check(MPI_Allgather(header, kHeaderWords, MPI_UINT64_T, headers_.data(),
                                          kHeaderWords, MPI_UINT64_T, communicator_->comm()),
                            "MPI_Allgather", when);
@@ -219,9 +227,24 @@ void MpiTickExchange::exchange(const LocalTick& local, std::vector<std::uint64_t
         }
     }
     for (std::uint64_t r = 1; r < ranks; ++r) {
+        // The switch named, since a rank that missed setting it is an easy
+        // slip whose generic text would not point at it.
+        if ((word(r, kStatus) & kPlasticityOffFlag) != (word(0, kStatus) & kPlasticityOffFlag)) {
+            const auto state = [&](std::uint64_t rank) {
+                return (word(rank, kStatus) & kPlasticityOffFlag) != 0 ? "False" : "True";
+            };
+            global.outcome = GlobalTick::Outcome::Failed;
+            global.failure_text = "ranks disagree on plasticity_enabled at tick " +
+                                  std::to_string(local.t) + " (rank 0: " + state(0) + ", rank " +
+                                  std::to_string(r) + ": " + state(r) +
+                                  "): every rank must set it alike";
+            return;
+        }
+    }
+    constexpr std::uint64_t kAlike = kStatusMask | kSampledFlag | kWeightsSampledFlag;
+    for (std::uint64_t r = 1; r < ranks; ++r) {
         if (word(r, kFingerprint) != word(0, kFingerprint) ||
-            status_of(word(r, kStatus)) != status_of(word(0, kStatus)) ||
-            (word(r, kStatus) & kSampledFlag) != (word(0, kStatus) & kSampledFlag)) {
+            (word(r, kStatus) & kAlike) != (word(0, kStatus) & kAlike)) {
             global.outcome = GlobalTick::Outcome::Failed;
             global.failure_text = "ranks disagree on the input of tick " + std::to_string(local.t) +
                                   " (rank 0 and rank " + std::to_string(r) +
@@ -243,6 +266,9 @@ void MpiTickExchange::exchange(const LocalTick& local, std::vector<std::uint64_t
     gather_spikes(local.t, spiking_nids, global);
     if (global.outcome == GlobalTick::Outcome::Ok && local.recording_sampled) {
         gather_recorded(local.t, global);
+    }
+    if (global.outcome == GlobalTick::Outcome::Ok && local.weights_sampled) {
+        gather_weights(local, global);
     }
     if (global.outcome == GlobalTick::Outcome::Ok && local.extract_state_snapshot) {
         gather_snapshot(local, global);
@@ -313,7 +339,7 @@ void MpiTickExchange::gather_spikes(std::uint64_t t, std::vector<std::uint64_t>&
 }
 
 bool MpiTickExchange::prepare_recording(std::uint64_t t, bool room, std::size_t max_runs,
-                                        std::size_t max_values) {
+                                        std::size_t max_values, std::size_t max_weights) {
     // Room for the largest sample any process can send or receive, so that
     // the exchange of a sampled tick allocates nothing.
     if (room) {
@@ -322,6 +348,7 @@ bool MpiTickExchange::prepare_recording(std::uint64_t t, bool room, std::size_t 
             send_values_.reserve(max_values);
             recorded_.runs.reserve(max_runs);
             recorded_.values.reserve(max_values);
+            recorded_weights_.reserve(max_weights);
         } catch (const std::bad_alloc&) {
             room = false;
         } catch (const std::length_error&) {
@@ -436,6 +463,35 @@ void MpiTickExchange::gather_recorded(std::uint64_t t, GlobalTick& global) {
                        communicator_->comm()),
         "MPI_Allgatherv", when);
     global.recorded = &recorded_;
+}
+
+void MpiTickExchange::gather_weights(const LocalTick& local, GlobalTick& global) {
+    const std::uint64_t ranks = num_ranks();
+    std::uint64_t total = 0;
+    for (std::uint64_t r = 0; r < ranks; ++r) {
+        const std::uint64_t count = headers_[r * kHeaderWords + kRecordedWeights];
+        if (count > static_cast<std::uint64_t>(INT_MAX) - total) {
+            // Decided alike on every process from the same headers.
+            global.outcome = GlobalTick::Outcome::Failed;
+            global.failure_text = "more than " + std::to_string(INT_MAX) +
+                                  " recorded synapses in tick " + std::to_string(local.t) +
+                                  ": too many for one exchange";
+            return;
+        }
+        counts_[r] = static_cast<int>(count);
+        displacements_[r] = static_cast<int>(total);
+        total += count;
+    }
+    // Within the room prepare_recording made: no allocation here.
+    recorded_weights_.resize(total);
+    if (total > 0) {
+        MpiCommunicator::check(
+            MPI_Allgatherv(local.weights.data(), static_cast<int>(local.weights.size()), MPI_FLOAT,
+                           recorded_weights_.data(), counts_.data(), displacements_.data(),
+                           MPI_FLOAT, communicator_->comm()),
+            "MPI_Allgatherv", at_tick(local.t));
+    }
+    global.recorded_weights = recorded_weights_;
 }
 
 void MpiTickExchange::gather_snapshot(const LocalTick& local, GlobalTick& global) {

@@ -12,7 +12,8 @@
 //    process merges the sorted runs of the ranks into one ascending list.
 // 3. On a tick that samples the recording, MPI_Allgatherv of every process's
 //    recorded runs and values, so that each holds the whole sample (room for
-//    it was agreed on before the tick with one MPI_Allreduce).
+//    it was agreed on before the tick with one MPI_Allreduce); on a tick that
+//    samples synapse weights, one MPI_Allgatherv of every process's share.
 //
 // Snapshots are sent to rank 0 point to point in chunks; only it returns one.
 // Nothing in floating point is combined across processes: only ids, integer
@@ -36,8 +37,8 @@ public:
     void exchange(const LocalTick& local, std::vector<std::uint64_t>& spiking_nids,
                   GlobalTick& global) override;
 
-    bool prepare_recording(std::uint64_t t, bool room, std::size_t max_runs,
-                           std::size_t max_values) override;
+    bool prepare_recording(std::uint64_t t, bool room, std::size_t max_runs, std::size_t max_values,
+                           std::size_t max_weights) override;
     std::vector<std::uint64_t> gather_words(const std::vector<std::uint64_t>& words) override;
     void gather_bytes_to_first(const void* mine, void* all,
                                const std::vector<std::uint64_t>& sizes) override;
@@ -58,6 +59,7 @@ private:
                        GlobalTick& global);
     void gather_snapshot(const LocalTick& local, GlobalTick& global);
     void gather_recorded(std::uint64_t t, GlobalTick& global);
+    void gather_weights(const LocalTick& local, GlobalTick& global);
 
     std::shared_ptr<MpiCommunicator> communicator_;
     std::vector<std::uint64_t> headers_;
@@ -70,7 +72,8 @@ private:
     std::vector<std::uint8_t> snapshot_bytes_;
     std::vector<std::uint64_t> send_runs_;  ///< first entry and count of each run
     std::vector<float> send_values_;
-    RecordedValues recorded_;  ///< every process's sample of the last sampled tick
+    RecordedValues recorded_;              ///< every process's sample of the last sampled tick
+    std::vector<float> recorded_weights_;  ///< every process's weights of the last sampled tick
 };
 
 /// A process's snapshot segments as bytes, and back. Each segment: first nid,

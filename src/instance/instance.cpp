@@ -114,6 +114,7 @@ void Instance::set_plasticity_enabled(bool enabled) {
 Result<TickResult> Instance::tick(TickInput input) {
     apply_tick_stimulus(input);
     input.caller_fingerprint = std::bit_cast<std::uint64_t>(non_coherent_stimulation_rate);
+    input.plasticity_enabled = plasticity_enabled_;
     return core_->tick(input);
 }
 
@@ -127,6 +128,7 @@ TickResult Instance::tick_batch_step(bool stop_requested) {
     input.stop_requested = stop_requested;
     apply_tick_stimulus(input);
     input.caller_fingerprint = std::bit_cast<std::uint64_t>(non_coherent_stimulation_rate);
+    input.plasticity_enabled = plasticity_enabled_;
     Result<TickResult> result = core_->tick(input);
     if (!result) panic("called `Result::unwrap()` on an `Err` value: \"" + result.error() + "\"");
     return std::move(result).value();

@@ -92,7 +92,10 @@ public:
     /// Switches learning for every partition from the next tick on. Switched
     /// off, pairings make no long-term change and no trace, and flushes spend
     /// their samples and drop stale traces without changing a weight;
-    /// short-term plasticity goes on. A failed instance panics.
+    /// short-term plasticity goes on. A failed instance panics. Spread over
+    /// several processes each switches its own partitions, communicating
+    /// nothing; every process must switch alike, which the exchange of the
+    /// next tick checks.
     void set_plasticity_enabled(bool enabled);
 
     std::uint64_t t() const { return core_->t(); }

@@ -30,8 +30,6 @@ namespace synaptor {
 
 namespace {
 
-const char* const kMissingWeightsText =
-    "the partitions did not write the weight of every recorded synapse";
 const char* const kForkedText =
     "instance used in a forked child process; its worker threads exist only in the process "
     "that created it";
@@ -237,13 +235,8 @@ std::optional<std::string> InstanceCore::check_ids(const TickInput& input) const
     return std::nullopt;
 }
 
-void InstanceCore::run_partitions(const TickInput& input,
-                                  std::shared_ptr<const RecordingPlan> recording) {
+void InstanceCore::run_partitions(const TickInput& input, TickSamples samples) {
     Impl& impl = *impl_;
-    // Before anything changes, so that no room for the sample leaves the
-    // instance where it was.
-    SynapseRecorder::TickSample weights = impl.synapse_recorder.plan_for_tick(t_);
-
     TickCommand& command = impl.command;
     command.t = t_;
     command.forced_nids.clear();
@@ -259,9 +252,9 @@ void InstanceCore::run_partitions(const TickInput& input,
     impl.spiking_nids.clear();
     command.reward = input.reward;
     command.extract_state_snapshot = input.extract_state_snapshot;
-    command.recording = std::move(recording);
-    command.synapse_recording = std::move(weights.plan);
-    command.synapse_row = weights.row;
+    command.recording = std::move(samples.neurons);
+    command.synapse_recording = std::move(samples.weights.plan);
+    command.synapse_row = samples.weights.row;
     // The storage handed back by the bus may be that of a park.
     command.park.reset();
     impl.results.resize(num_partitions_);
@@ -350,9 +343,12 @@ Result<TickResult> InstanceCore::tick(const TickInput& input) {
         panic(impl.living_workers() == 0 ? kRecvErrorText : *impl.failure);
     }
 
-    // Before anything changes, so that no room for the sample leaves the
+    // Before anything changes, so that no room for a sample leaves the
     // instance where it was.
-    run_partitions(input, impl.recorder.plan_for_tick(t_));
+    TickSamples samples;
+    samples.neurons = impl.recorder.plan_for_tick(t_);
+    samples.weights = impl.synapse_recorder.plan_for_tick(t_);
+    run_partitions(input, std::move(samples));
     TickResult tick_result;
     collect_local(tick_result);
     if (input.extract_state_snapshot) {

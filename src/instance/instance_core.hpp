@@ -35,6 +35,10 @@ struct TickInput {
     /// and whether the batch running this tick wants to stop after it.
     std::uint64_t caller_fingerprint = 0;
     bool stop_requested = false;
+    /// Spread over several processes only: whether the caller has learning
+    /// switched on, compared between processes (the partitions hold the
+    /// switch themselves).
+    bool plasticity_enabled = true;
 };
 
 /// Voltages of every neuron in nid order, and the synapses as four parallel lists.
@@ -133,14 +137,20 @@ private:
 
     InstanceCore();
     std::optional<std::string> check_ids(const TickInput& input) const;
-    /// Runs this core's partitions, sampling `recording` when not null;
-    /// their results are left in the Impl.
-    void run_partitions(const TickInput& input, std::shared_ptr<const RecordingPlan> recording);
-    /// Before a tick of a core spread over several processes: the plan of
-    /// the tick's sample, with room made for it here and in the exchange.
+    /// What a tick samples: the plan of the neuron recording (null when the
+    /// tick is not sampled) and the synapse weights' plan and row.
+    struct TickSamples {
+        std::shared_ptr<const RecordingPlan> neurons;
+        SynapseRecorder::TickSample weights;
+    };
+    /// Runs this core's partitions, sampling what `samples` holds; their
+    /// results are left in the Impl.
+    void run_partitions(const TickInput& input, TickSamples samples);
+    /// Before a tick of a core spread over several processes: the plans of
+    /// the tick's samples, with room made for them here and in the exchange.
     /// Collective on sampled ticks; std::bad_alloc on every process when one
     /// has no room, before anything ran.
-    std::shared_ptr<const RecordingPlan> prepare_distributed_sample(bool runs_here);
+    TickSamples prepare_distributed_samples(bool runs_here);
     /// Collects spikes and transmissions of the partitions' results.
     void collect_local(TickResult& tick_result);
     Result<TickResult> tick_distributed(const TickInput& input,

@@ -32,8 +32,9 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
     }
 
     // Every process agrees on room for a sample before its partitions run.
-    std::shared_ptr<const RecordingPlan> plan =
-        prepare_distributed_sample(!rejection && !impl.failure);
+    TickSamples samples = prepare_distributed_samples(!rejection && !impl.failure);
+    const bool neurons_sampled = samples.neurons != nullptr;
+    const bool weights_sampled = samples.weights.plan != nullptr;
 
     LocalTick& local = impl.local_tick;
     local.t = t_;
@@ -46,6 +47,9 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
     local.segments.clear();
     local.recording_sampled = impl.recorder.samples(t_);
     local.recorded.clear();
+    local.weights_sampled = impl.synapse_recorder.samples(t_);
+    local.weights = {};
+    local.plasticity_enabled = input.plasticity_enabled;
 
     TickResult tick_result;
     if (rejection) {
@@ -58,13 +62,21 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
         // A failure of this process's partitions does not end the tick here:
         // it travels in the exchange, so that every process raises together.
         try {
-            run_partitions(input, plan);
+            run_partitions(input, std::move(samples));
             collect_local(tick_result);
-            if (plan) {
+            if (neurons_sampled) {
                 for (const PartitionTickResult& result : impl.results) {
                     if (!result.recorded) fail(kMissingRecordingText);
                     local.recorded.push_back(&*result.recorded);
                 }
+            }
+            if (weights_sampled) {
+                std::uint64_t written = 0;
+                for (const PartitionTickResult& result : impl.results) {
+                    written += result.recorded_weights;
+                }
+                if (written != impl.synapse_recorder.num_written_here()) fail(kMissingWeightsText);
+                local.weights = impl.synapse_recorder.share_here();
             }
             if (input.extract_state_snapshot) {
                 for (const PartitionTickResult& result : impl.results) {
@@ -96,6 +108,7 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
     global.remote_segments.clear();
     global.holds_snapshot = false;
     global.recorded = nullptr;
+    global.recorded_weights = {};
     try {
         impl.exchange->exchange(local, impl.spiking_nids, global);
     } catch (const std::bad_alloc&) {
@@ -123,13 +136,17 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
 
     // Every process holds the same gathered sample, so all store it or all
     // fail alike.
-    if (plan) {
+    if (neurons_sampled) {
         const RecordedValues* gathered = global.recorded;
         if (gathered == nullptr || !impl.recorder.collect(t_, std::span(&gathered, 1))) {
             fail(kMissingRecordingText);
         }
     }
     local.recorded.clear();
+    if (weights_sampled && !impl.synapse_recorder.collect_gathered(t_, global.recorded_weights)) {
+        fail(kMissingWeightsText);
+    }
+    local.weights = {};
 
     tick_result.synaptic_transmission_count = global.synaptic_transmission_count;
     tick_result.stop_requested = global.stop_requested;
@@ -152,31 +169,44 @@ Result<TickResult> InstanceCore::tick_distributed(const TickInput& input,
     return finish_tick(std::move(tick_result));
 }
 
-std::shared_ptr<const RecordingPlan> InstanceCore::prepare_distributed_sample(bool runs_here) {
+InstanceCore::TickSamples InstanceCore::prepare_distributed_samples(bool runs_here) {
     Impl& impl = *impl_;
-    // Whether the tick is sampled is the same on every process (record() is
-    // agreed on by all), so either all of them take part below or none.
-    if (!impl.recorder.samples(t_)) return runs_here ? impl.recorder.plan_for_tick(t_) : nullptr;
+    TickSamples samples;
+    // Whether the tick is sampled is the same on every process (recordings
+    // are agreed on by all), so either all of them take part below or none.
+    const bool neurons = impl.recorder.samples(t_);
+    const bool weights = impl.synapse_recorder.samples(t_);
+    if (!neurons && !weights) {
+        // Cannot fail: nothing is sampled, and the recorders forget any
+        // sample of a tick that did not complete.
+        if (runs_here) {
+            samples.neurons = impl.recorder.plan_for_tick(t_);
+            samples.weights = impl.synapse_recorder.plan_for_tick(t_);
+        }
+        return samples;
+    }
     bool room = true;
-    std::shared_ptr<const RecordingPlan> plan;
     if (runs_here) {
         try {
-            plan = impl.recorder.plan_for_tick(t_);
+            samples.neurons = impl.recorder.plan_for_tick(t_);
+            samples.weights = impl.synapse_recorder.plan_for_tick(t_);
         } catch (const std::bad_alloc&) {
             room = false;
         }
     }
-    const std::size_t max_runs = layer_sizes_.size() * num_partitions_total_;
-    const std::size_t max_values = impl.recorder.num_entries() * impl.recorder.num_variables();
+    const std::size_t max_runs = neurons ? layer_sizes_.size() * num_partitions_total_ : 0;
+    const std::size_t max_values =
+        neurons ? impl.recorder.num_entries() * impl.recorder.num_variables() : 0;
+    const std::size_t max_weights = weights ? impl.synapse_recorder.num_columns() : 0;
     bool every_room = false;
     try {
-        every_room = impl.exchange->prepare_recording(t_, room, max_runs, max_values);
+        every_room = impl.exchange->prepare_recording(t_, room, max_runs, max_values, max_weights);
     } catch (const std::exception& failure) {
         fail(failure.what());
     }
     // Nothing ran anywhere: the instance stays usable, as in one process.
     if (!every_room) throw std::bad_alloc();
-    return plan;
+    return samples;
 }
 
 namespace {

@@ -33,6 +33,8 @@ inline constexpr const char* kRecvErrorText =
     "called `Result::unwrap()` on an `Err` value: RecvError";
 inline constexpr const char* kMissingRecordingText =
     "the partitions' answers do not hold every recorded neuron exactly once";
+inline constexpr const char* kMissingWeightsText =
+    "the partitions did not write the weight of every recorded synapse";
 inline constexpr const char* kMissingSnapshotText = "called `Option::unwrap()` on a `None` value";
 
 struct InstanceCore::Impl {

@@ -304,12 +304,28 @@ Status write_weights_at(InstanceCore& core, std::span<const std::int64_t> indice
     return ok_status();
 }
 
-Result<std::optional<RecordedWeights>> record_synapses(InstanceCore& core,
-                                                       std::span<const std::int64_t> indices,
-                                                       std::int64_t every) {
-    if (every < 1) {
-        return error_text("Recording period must be at least 1 tick, got " + std::to_string(every));
+SynapseRecordingPlan plan_recorded_weights(const std::vector<Partition*>& partitions,
+                                           const SynapseLocator& locator,
+                                           std::span<const std::int64_t> indices) {
+    std::vector<SynapseRecordingPart> parts(partitions.size());
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        const SynapseLocator::Found found = locator.locate(static_cast<std::uint64_t>(indices[i]));
+        SynapseRecordingPart& part = parts[found.partition];
+        part.weights.push_back(&found.hot->weight);
+        part.columns.push_back(i);
     }
+    SynapseRecordingPlan plan;
+    for (std::size_t p = 0; p < partitions.size(); ++p) {
+        if (parts[p].weights.empty()) continue;
+        parts[p].partition = partitions[p];
+        plan.parts.push_back(std::move(parts[p]));
+    }
+    return plan;
+}
+
+std::optional<std::string> synapse_recording_fault(std::span<const std::int64_t> indices,
+                                                   std::int64_t every, std::uint64_t num_synapses) {
+    if (every < 1) return "Recording period must be at least 1 tick, got " + std::to_string(every);
     // The first position listed before, by index then position.
     std::vector<std::pair<std::int64_t, std::size_t>> sorted(indices.size());
     for (std::size_t i = 0; i < indices.size(); ++i) sorted[i] = {indices[i], i};
@@ -325,37 +341,35 @@ Result<std::optional<RecordedWeights>> record_synapses(InstanceCore& core,
             first_seen = sorted[j - 1].second;
         }
     }
+    const std::size_t end = repeat ? *repeat : indices.size();
+    for (std::size_t i = 0; i < end; ++i) {
+        if (std::optional<std::string> fault = synapse_index_fault(i, indices[i], num_synapses)) {
+            return fault;
+        }
+    }
+    if (!repeat) return std::nullopt;
+    return "indices[" + std::to_string(*repeat) + "] = " + std::to_string(indices[*repeat]) +
+           " is listed twice (also indices[" + std::to_string(first_seen) + "])";
+}
+
+Result<std::optional<RecordedWeights>> record_synapses(InstanceCore& core,
+                                                       std::span<const std::int64_t> indices,
+                                                       std::int64_t every) {
+    // Refused before the partitions are reached, even by a failed instance.
+    if (every < 1) return error_text(*synapse_recording_fault({}, every, 0));
 
     std::optional<std::string> fault;
     SynapseRecordingPlan plan;
     core.visit_partitions([&](const std::vector<Partition*>& partitions) {
         const SynapseLocator locator(partitions, core.layer_sizes().size());
-        const std::size_t end = repeat ? *repeat : indices.size();
-        for (std::size_t i = 0; i < end && !fault; ++i) fault = locator.index_fault(i, indices[i]);
+        fault = synapse_recording_fault(indices, every, locator.num_synapses());
         if (fault) return;
-        if (repeat) {
-            fault = "indices[" + std::to_string(*repeat) +
-                    "] = " + std::to_string(indices[*repeat]) + " is listed twice (also indices[" +
-                    std::to_string(first_seen) + "])";
-            return;
-        }
-        std::vector<SynapseRecordingPart> parts(partitions.size());
-        for (std::size_t i = 0; i < indices.size(); ++i) {
-            const SynapseLocator::Found found =
-                locator.locate(static_cast<std::uint64_t>(indices[i]));
-            SynapseRecordingPart& part = parts[found.partition];
-            part.weights.push_back(&found.hot->weight);
-            part.columns.push_back(i);
-        }
-        for (std::size_t p = 0; p < partitions.size(); ++p) {
-            if (parts[p].weights.empty()) continue;
-            parts[p].partition = partitions[p];
-            plan.parts.push_back(std::move(parts[p]));
-        }
+        plan = plan_recorded_weights(partitions, locator, indices);
     });
     if (fault) return error_text(std::move(*fault));
+    auto shared_plan = std::make_shared<const SynapseRecordingPlan>(std::move(plan));
     std::vector<std::uint64_t> columns(indices.begin(), indices.end());
-    return core.synapse_recorder().start(std::move(plan), std::move(columns),
+    return core.synapse_recorder().start(std::move(shared_plan), std::move(columns),
                                          static_cast<std::uint64_t>(every), core.t());
 }
 

@@ -188,4 +188,30 @@ Result<std::optional<RecordedWeights>> record_synapses(InstanceCore& core,
                                                        std::span<const std::int64_t> indices,
                                                        std::int64_t every);
 
+/// The plan that copies, on a sampled tick, the weight of the synapse
+/// indices[i] (valid, as `locator` numbers the synapses of `partitions`)
+/// into column i.
+SynapseRecordingPlan plan_recorded_weights(const std::vector<Partition*>& partitions,
+                                           const SynapseLocator& locator,
+                                           std::span<const std::int64_t> indices);
+
+/// Why a recording of `indices` every `every` ticks cannot start in a
+/// network of `num_synapses` synapses, in the order record_synapses checks,
+/// or nothing.
+std::optional<std::string> synapse_recording_fault(std::span<const std::int64_t> indices,
+                                                   std::int64_t every, std::uint64_t num_synapses);
+
+/// record_synapses over the whole network when it is spread over several
+/// processes: collective with the same arguments on every process. Every
+/// process checks the request against the whole network and all agree
+/// before any acts, so that a bad request is the same error everywhere, a
+/// request that differs between processes an error on every process and a
+/// lack of memory std::bad_alloc on every process, each leaving the
+/// recording as it was. Each process then records the synapses it holds,
+/// and every tick's exchange puts their weights together on every process.
+/// With the network in this process alone, record_synapses.
+Result<std::optional<RecordedWeights>> record_all_synapses(InstanceCore& core,
+                                                           std::span<const std::int64_t> indices,
+                                                           std::int64_t every);
+
 }  // namespace synaptor

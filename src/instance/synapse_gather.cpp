@@ -5,12 +5,15 @@
 // gives the order of one process. Writing: the same merge over the counts of
 // each key tells every process where its synapses lie in the whole order;
 // each checks its own share, all agree on the first fault, and only then each
-// writes its own synapses.
+// writes its own synapses. Recording: the same merge tells every process
+// which process holds each recorded synapse, so that all agree on the order
+// in which each tick's exchange brings the recorded weights together.
 // Partitions hold disjoint ascending runs of post-synaptic neurons and process
 // r holds lower runs than process r + 1, so within one (layer, pre) key the
 // synapses of the processes follow each other in rank order.
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -22,6 +25,7 @@
 #include "instance/instance_core.hpp"
 #include "instance/synapse_access.hpp"
 #include "instance/tick_exchange.hpp"
+#include "util/hash.hpp"
 #include "util/panic.hpp"
 
 namespace synaptor {
@@ -111,11 +115,29 @@ void merge_runs(const SynapseTable& all, const std::vector<std::uint64_t>& count
 
 /// Where this process's synapses of a selection lie in the whole order: runs
 /// of local positions [local_begin, + length) at [global_begin, + length).
+/// And which process holds each: the whole order in runs of one process's
+/// synapses, the run from owner_begin[j] held by process owner_rank[j].
 struct Placement {
     std::uint64_t total = 0;
     std::vector<std::uint64_t> local_begin;
     std::vector<std::uint64_t> global_begin;
     std::vector<std::uint64_t> length;
+    std::vector<std::uint64_t> owner_begin;
+    std::vector<std::uint64_t> owner_rank;
+
+    /// The run of this process's own that holds synapse `index`, if any.
+    std::optional<std::size_t> own_run(std::uint64_t index) const {
+        const auto run = std::upper_bound(global_begin.begin(), global_begin.end(), index);
+        if (run == global_begin.begin()) return std::nullopt;
+        const auto r = static_cast<std::size_t>(run - global_begin.begin() - 1);
+        if (index - global_begin[r] >= length[r]) return std::nullopt;
+        return r;
+    }
+    /// The process that holds synapse `index` (below total).
+    std::uint64_t owner(std::uint64_t index) const {
+        const auto run = std::upper_bound(owner_begin.begin(), owner_begin.end(), index);
+        return owner_rank[static_cast<std::size_t>(run - owner_begin.begin() - 1)];
+    }
 };
 
 Result<Placement> place(InstanceCore& core, TickExchange& exchange, const SynapseFilter& filter) {
@@ -181,6 +203,11 @@ Result<Placement> place(InstanceCore& core, TickExchange& exchange, const Synaps
             }
         }
         const SynapseGroupCount& group = all[head[best]++];
+        if (group.count > 0 &&
+            (placement.owner_rank.empty() || placement.owner_rank.back() != best)) {
+            placement.owner_begin.push_back(placement.total);
+            placement.owner_rank.push_back(best);
+        }
         if (best == me && group.count > 0) {
             placement.local_begin.push_back(local_position);
             placement.global_begin.push_back(placement.total);
@@ -288,11 +315,9 @@ Status write_all_weights_at(InstanceCore& core, std::span<const std::int64_t> in
                 break;
             }
             const auto index = static_cast<std::uint64_t>(indices[i]);
-            const auto run = std::upper_bound(placement.global_begin.begin(),
-                                              placement.global_begin.end(), index);
-            if (run == placement.global_begin.begin()) continue;
-            const auto r = static_cast<std::size_t>(run - placement.global_begin.begin() - 1);
-            if (index - placement.global_begin[r] >= placement.length[r]) continue;
+            const std::optional<std::size_t> run = placement.own_run(index);
+            if (!run) continue;
+            const std::size_t r = *run;
             local_indices.push_back(static_cast<std::int64_t>(placement.local_begin[r] + index -
                                                               placement.global_begin[r]));
             mine.push_back(weights[i]);
@@ -368,6 +393,98 @@ Result<SynapseTable> read_all_synapses(InstanceCore& core, const SynapseFilter& 
     }
     merge_runs(all, counts, layer_first_nids, out);
     return out;
+}
+
+namespace {
+
+/// Hash of everything a synapse recording request asks for.
+std::uint64_t request_fingerprint(std::span<const std::int64_t> indices, std::int64_t every) {
+    std::uint64_t hash = mix64(indices.size());
+    for (std::int64_t index : indices) hash = mix64(hash ^ static_cast<std::uint64_t>(index));
+    return mix64(hash ^ static_cast<std::uint64_t>(every));
+}
+
+/// This process's share of a synapse recording of the whole network.
+struct SpreadRecording {
+    std::shared_ptr<const SynapseRecordingPlan> plan;
+    SpreadWeights spread;
+    std::vector<std::uint64_t> columns;
+};
+
+/// Resolves a valid request: every process gathers its recorded weights in
+/// the order of `indices`, rank after rank, and this process's partitions
+/// write its own share.
+SpreadRecording share_recording(InstanceCore& core, const Placement& placement, std::uint64_t me,
+                                std::uint64_t ranks, std::span<const std::int64_t> indices) {
+    SpreadRecording out;
+    std::vector<std::uint64_t> owners(indices.size());
+    std::vector<std::uint64_t> next(ranks + 1, 0);
+    std::vector<std::int64_t> local_indices;
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        const auto index = static_cast<std::uint64_t>(indices[i]);
+        owners[i] = placement.owner(index);
+        ++next[owners[i] + 1];
+        if (owners[i] != me) continue;
+        const std::optional<std::size_t> run = placement.own_run(index);
+        expect(run.has_value(), "a synapse of this process lies in none of its runs");
+        local_indices.push_back(static_cast<std::int64_t>(placement.local_begin[*run] + index -
+                                                          placement.global_begin[*run]));
+    }
+    for (std::uint64_t r = 0; r < ranks; ++r) next[r + 1] += next[r];
+    out.spread.columns.resize(indices.size());
+    for (std::size_t i = 0; i < indices.size(); ++i) out.spread.columns[next[owners[i]]++] = i;
+    out.spread.here.resize(local_indices.size());
+    SynapseRecordingPlan plan;
+    core.visit_partitions([&](const std::vector<Partition*>& partitions) {
+        const SynapseLocator locator(partitions, core.layer_sizes().size());
+        plan = plan_recorded_weights(partitions, locator, local_indices);
+    });
+    out.plan = std::make_shared<const SynapseRecordingPlan>(std::move(plan));
+    out.columns.assign(indices.begin(), indices.end());
+    return out;
+}
+
+}  // namespace
+
+Result<std::optional<RecordedWeights>> record_all_synapses(InstanceCore& core,
+                                                           std::span<const std::int64_t> indices,
+                                                           std::int64_t every) {
+    TickExchange* exchange = core.exchange_for_calls();
+    if (exchange == nullptr) return record_synapses(core, indices, every);
+    // Where every synapse lies, which any request needs to be checked.
+    Result<Placement> placed = place(core, *exchange, SynapseFilter{});
+    if (!placed) return error_text(placed.error());
+
+    // Everything that can fail or allocate happens before the agreement, so
+    // that every process acts on it alike.
+    std::optional<std::string> fault;
+    std::optional<SpreadRecording> recording;
+    std::uint64_t state = kNoMemory;
+    try {
+        fault = synapse_recording_fault(indices, every, placed.value().total);
+        if (!fault) {
+            recording = share_recording(core, placed.value(), exchange->rank(),
+                                        exchange->num_ranks(), indices);
+        }
+        state = fault ? kFailed : kReady;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    } catch (const Panic&) {
+        state = kPanicked;
+    }
+    const std::vector<std::uint64_t> words =
+        agree(core, *exchange, {state, request_fingerprint(indices, every), core.t()});
+    for (std::size_t at = 3; at < words.size(); at += 3) {
+        if (!std::equal(words.begin(), words.begin() + 3, words.begin() + at)) {
+            return error_text("ranks disagree on the synapse recording request (rank 0 and rank " +
+                              std::to_string(at / 3) +
+                              "): every rank must make the same calls with the same arguments");
+        }
+    }
+    if (fault) return error_text(std::move(*fault));
+    return core.synapse_recorder().start(std::move(recording->plan), std::move(recording->columns),
+                                         static_cast<std::uint64_t>(every), core.t(),
+                                         std::move(recording->spread));
 }
 
 }  // namespace synaptor

@@ -15,19 +15,18 @@ void reserve_for(std::vector<T>& v, std::size_t needed) {
 
 }  // namespace
 
-std::optional<RecordedWeights> SynapseRecorder::start(SynapseRecordingPlan plan,
-                                                      std::vector<std::uint64_t> indices,
-                                                      std::uint64_t every, std::uint64_t t) {
+std::optional<RecordedWeights> SynapseRecorder::start(
+    std::shared_ptr<const SynapseRecordingPlan> plan, std::vector<std::uint64_t> indices,
+    std::uint64_t every, std::uint64_t t, std::optional<SpreadWeights> spread) {
     RecordedWeights samples;
     samples.indices = std::move(indices);
     samples.every = every;
-    auto shared_plan = std::make_shared<const SynapseRecordingPlan>(std::move(plan));
-    // Nothing can fail from here on.
     std::optional<RecordedWeights> replaced = stop();
-    plan_ = std::move(shared_plan);
+    plan_ = std::move(plan);
     start_t_ = t;
     every_ = every;
     samples_ = std::move(samples);
+    spread_ = std::move(spread);
     return replaced;
 }
 
@@ -49,6 +48,7 @@ std::optional<RecordedWeights> SynapseRecorder::take() {
 std::optional<RecordedWeights> SynapseRecorder::stop() {
     if (!active()) return std::nullopt;
     plan_.reset();
+    spread_.reset();
     sampling_ = false;
     RecordedWeights taken = complete_samples();
     samples_ = RecordedWeights{};
@@ -56,7 +56,7 @@ std::optional<RecordedWeights> SynapseRecorder::stop() {
 }
 
 SynapseRecorder::TickSample SynapseRecorder::plan_for_tick(std::uint64_t t) {
-    sampling_ = plan_ != nullptr && t >= start_t_ && (t - start_t_) % every_ == 0;
+    sampling_ = samples(t);
     if (!sampling_) return {};
     const std::size_t columns = samples_.indices.size();
     const std::size_t rows = samples_.ts.size() + 1;
@@ -67,6 +67,9 @@ SynapseRecorder::TickSample SynapseRecorder::plan_for_tick(std::uint64_t t) {
     // Sized from the completed samples, so that the row of a tick that never
     // completed is filled again rather than kept.
     samples_.weights.resize(rows * columns);
+    // Spread over several processes the partitions fill this process's
+    // share, and collect_gathered the row.
+    if (spread_) return TickSample{plan_, spread_->here.data()};
     return TickSample{plan_, samples_.weights.data() + (rows - 1) * columns};
 }
 
@@ -75,6 +78,20 @@ bool SynapseRecorder::collect(std::uint64_t t, std::uint64_t written) {
     sampling_ = false;
     if (written != samples_.indices.size()) return false;
     // Room was reserved by plan_for_tick, so this does not allocate.
+    samples_.ts.push_back(t);
+    return true;
+}
+
+bool SynapseRecorder::collect_gathered(std::uint64_t t, std::span<const float> gathered) {
+    if (!sampling_) return true;
+    sampling_ = false;
+    if (!spread_ || gathered.size() != spread_->columns.size() ||
+        gathered.size() != samples_.indices.size()) {
+        return false;
+    }
+    // Room was made by plan_for_tick: the row after the completed samples.
+    float* row = samples_.weights.data() + samples_.ts.size() * samples_.indices.size();
+    for (std::size_t k = 0; k < gathered.size(); ++k) row[spread_->columns[k]] = gathered[k];
     samples_.ts.push_back(t);
     return true;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,15 @@ struct LocalTick {
     /// This process's partitions' samples of the tick when it is sampled and
     /// status is ok.
     std::vector<const RecordedValues*> recorded;
+    /// The tick samples the recording of synapse weights (alike on every
+    /// process, as recording_sampled).
+    bool weights_sampled = false;
+    /// This process's recorded weights of the tick when it is sampled and
+    /// status is ok, in the order the recording assigned to this process.
+    std::span<const float> weights;
+    /// Whether learning is switched on here: a switch set on some processes
+    /// only would let their partitions learn while the others' do not.
+    bool plasticity_enabled = true;
 };
 
 /// What every process decides alike from all shares of the tick.
@@ -61,6 +71,10 @@ struct GlobalTick {
     /// For a sampled tick with outcome ok: every process's samples as one,
     /// held by the exchange until its next call.
     const RecordedValues* recorded = nullptr;
+    /// For a tick that samples synapse weights with outcome ok: every
+    /// process's recorded weights in rank order, held by the exchange until
+    /// its next call.
+    std::span<const float> recorded_weights;
 };
 
 class TickExchange {
@@ -73,14 +87,14 @@ public:
     virtual void exchange(const LocalTick& local, std::vector<std::uint64_t>& spiking_nids,
                           GlobalTick& global) = 0;
 
-    /// Collective, before a tick that samples the recording: makes room for
-    /// the exchange of at most `max_runs` runs and `max_values` values and
-    /// answers whether every process has room (`room`: this process's own
-    /// answer so far). False on every process alike, so that all raise
-    /// before the tick and none runs it. An error of the transport throws
-    /// Panic.
+    /// Collective, before a tick that samples a recording: makes room for
+    /// the exchange of at most `max_runs` runs, `max_values` values and
+    /// `max_weights` synapse weights and answers whether every process has
+    /// room (`room`: this process's own answer so far). False on every
+    /// process alike, so that all raise before the tick and none runs it. An
+    /// error of the transport throws Panic.
     virtual bool prepare_recording(std::uint64_t t, bool room, std::size_t max_runs,
-                                   std::size_t max_values) = 0;
+                                   std::size_t max_values, std::size_t max_weights) = 0;
 
     /// Collective: every process's `words` (the same number on each), in
     /// rank order. For agreeing on a call's arguments before acting on them.

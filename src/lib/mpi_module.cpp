@@ -2,8 +2,8 @@
 // over the processes of an MPI communicator: the same classes, with creation
 // functions that are collective over a communicator of mpi4py, an Instance
 // that closes collectively and tells its rank, and state files that every
-// process writes and reads together. Recordings are gathered whole on every
-// process.
+// process writes and reads together. Recordings, of neurons and of synapse
+// weights, are gathered whole on every process.
 // mpi4py is used at run time only (its communicator crosses as a Fortran
 // handle), so the module is built against the MPI library alone.
 #include <string>
@@ -101,7 +101,7 @@ PyMethodDef functions[] = {
 };
 
 // Beyond what every Instance has: a collective close, the facts of the
-// spread, and recording.
+// spread, recording, synapses and the learning switch.
 auto instance_methods = instance_class::methods_with({
     instance_class::close(true),
     instance_class::save_state(),
@@ -111,6 +111,9 @@ auto instance_methods = instance_class::methods_with({
     instance_class::stop_recording(),
     instance_class::synapses(),
     instance_class::set_weights(),
+    instance_class::record_synapses(),
+    instance_class::take_synapse_recording(),
+    instance_class::stop_synapse_recording(),
 });
 auto instance_getset = instance_class::attributes_with({
     instance_class::rank(),
@@ -118,6 +121,8 @@ auto instance_getset = instance_class::attributes_with({
     instance_class::num_partitions(),
     instance_class::recorded_sample_count(),
     instance_class::layers(),
+    instance_class::plasticity_enabled(true),
+    instance_class::recorded_synapse_sample_count(),
 });
 
 constexpr ClassId kPublicClasses[] = {ClassId::Stimulus, ClassId::Instance, ClassId::TickResult,

@@ -109,8 +109,9 @@ PyGetSetDef recorded_sample_count();
 PyMethodDef synapses();
 PyMethodDef set_weights();
 PyGetSetDef layers();
-// The learning switch (py_plasticity.cpp).
-PyGetSetDef plasticity_enabled();
+// The learning switch (py_plasticity.cpp); `spread`: the docstring of a
+// network spread over several processes.
+PyGetSetDef plasticity_enabled(bool spread = false);
 
 /// Joins the workers and frees the instance; every later call raises.
 /// `collective`: the docstring of a network spread over several processes.

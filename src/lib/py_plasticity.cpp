@@ -39,12 +39,21 @@ int set_plasticity_enabled(PyObject* self, PyObject* value, void*) {
 
 namespace instance_class {
 
-PyGetSetDef plasticity_enabled() {
+PyGetSetDef plasticity_enabled(bool spread) {
+    // Each process switches its own partitions without communicating; the
+    // next tick's exchange compares the switch.
     return {"plasticity_enabled", get_plasticity_enabled, set_plasticity_enabled,
-            "Whether learning changes weights (bool, True at creation; kept by save_state).\n"
-            "False from the next tick on: no long-term STDP change and no eligibility\n"
-            "trace, and dopamine flushes spend their samples without changing a weight.\n"
-            "Short-term plasticity and short-term STDP go on.",
+            spread
+                ? "Whether learning changes weights (bool, True at creation). Every rank\n"
+                  "must set it alike: each switches its own partitions, and the next tick\n"
+                  "raises PanicException on every rank when the ranks differ.\n"
+                  "False from the next tick on: no long-term STDP change and no eligibility\n"
+                  "trace, and dopamine flushes spend their samples without changing a weight.\n"
+                  "Short-term plasticity and short-term STDP go on."
+                : "Whether learning changes weights (bool, True at creation; kept by save_state).\n"
+                  "False from the next tick on: no long-term STDP change and no eligibility\n"
+                  "trace, and dopamine flushes spend their samples without changing a weight.\n"
+                  "Short-term plasticity and short-term STDP go on.",
             nullptr};
 }
 

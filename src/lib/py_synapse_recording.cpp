@@ -99,7 +99,7 @@ PyObject* instance_record_synapses(PyObject* self, PyObject* const* args, Py_ssi
                              }
                              std::int64_t every = 1;
                              if (!convert_every(bound[1], &every)) return convert_failed("every");
-                             auto replaced = record_synapses(instance.core(), indices, every);
+                             auto replaced = record_all_synapses(instance.core(), indices, every);
                              if (!replaced) {
                                  raise_value_error(replaced.error());
                                  return nullptr;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,11 @@ namespace synaptor {
 namespace {
 
 using Ticks = std::vector<std::uint64_t>;
+
+/// A plan for the recorder alone, which only passes it on.
+std::shared_ptr<const SynapseRecordingPlan> any_plan() {
+    return std::make_shared<const SynapseRecordingPlan>();
+}
 
 // ---- The recorder alone: which ticks are sampled, rows, take and stop.
 
@@ -43,7 +49,7 @@ TEST(SynapseRecorder, SamplesEveryKthTickFromItsStartAndTakesWhatWasSampled) {
     EXPECT_FALSE(recorder.active());
     EXPECT_FALSE(recorder.take());
     EXPECT_FALSE(recorder.stop());
-    EXPECT_FALSE(recorder.start({}, {9, 2, 5}, 3, 7));
+    EXPECT_FALSE(recorder.start(any_plan(), {9, 2, 5}, 3, 7));
     Ticks sampled;
     for (std::uint64_t t = 7; t < 20; ++t) {
         if (fake_tick(recorder, t, static_cast<float>(t) * 10.0f)) sampled.push_back(t);
@@ -77,7 +83,7 @@ TEST(SynapseRecorder, SamplesEveryKthTickFromItsStartAndTakesWhatWasSampled) {
 
 TEST(SynapseRecorder, ARowNotWrittenWholeIsNeitherCountedNorKept) {
     SynapseRecorder recorder;
-    recorder.start({}, {4, 1}, 1, 0);
+    recorder.start(any_plan(), {4, 1}, 1, 0);
     SynapseRecorder::TickSample sample = recorder.plan_for_tick(0);
     ASSERT_TRUE(sample.plan);
     sample.row[0] = 0.5f;
@@ -99,11 +105,11 @@ TEST(SynapseRecorder, ARowNotWrittenWholeIsNeitherCountedNorKept) {
 
 TEST(SynapseRecorder, ANewStartReplacesAndHandsBackTheSamplesNotTaken) {
     SynapseRecorder recorder;
-    recorder.start({}, {1}, 2, 0);
+    recorder.start(any_plan(), {1}, 2, 0);
     SynapseRecorder::TickSample sample = recorder.plan_for_tick(0);
     sample.row[0] = 0.75f;
     ASSERT_TRUE(recorder.collect(0, 1));
-    std::optional<RecordedWeights> replaced = recorder.start({}, {}, 1, 5);
+    std::optional<RecordedWeights> replaced = recorder.start(any_plan(), {}, 1, 5);
     ASSERT_TRUE(replaced);
     EXPECT_EQ(replaced->indices, (Ticks{1}));
     EXPECT_EQ(replaced->ts, (Ticks{0}));
@@ -117,6 +123,43 @@ TEST(SynapseRecorder, ANewStartReplacesAndHandsBackTheSamplesNotTaken) {
     ASSERT_TRUE(rest);
     EXPECT_EQ(rest->ts, (Ticks{5}));
     EXPECT_TRUE(rest->weights.empty());
+}
+
+TEST(SynapseRecorder, SpreadSharesGoToTheirColumnsOnceGathered) {
+    SynapseRecorder recorder;
+    // Columns 2 and 0 are held here, 3 and 1 by another process; the
+    // exchange brings this process's share first.
+    recorder.start(any_plan(), {40, 10, 30, 20}, 2, 0,
+                   SpreadWeights{{2, 0, 3, 1}, std::vector<float>(2)});
+    EXPECT_EQ(recorder.num_written_here(), 2u);
+    EXPECT_EQ(recorder.num_columns(), 4u);
+    SynapseRecorder::TickSample sample = recorder.plan_for_tick(0);
+    ASSERT_TRUE(sample.plan);
+    // The partitions write this process's share, not the row.
+    sample.row[0] = 1.5f;
+    sample.row[1] = 2.5f;
+    EXPECT_EQ(std::vector<float>(recorder.share_here().begin(), recorder.share_here().end()),
+              (std::vector<float>{1.5f, 2.5f}));
+    const std::vector<float> gathered{1.5f, 2.5f, 3.5f, 4.5f};
+    ASSERT_TRUE(recorder.collect_gathered(0, gathered));
+    EXPECT_FALSE(recorder.plan_for_tick(1).plan);
+    EXPECT_TRUE(recorder.collect_gathered(1, {}));
+    // A share missing from the gathered weights: neither counted nor kept.
+    (void)recorder.plan_for_tick(2);
+    EXPECT_FALSE(recorder.collect_gathered(2, std::span(gathered).first(3)));
+    std::optional<RecordedWeights> taken = recorder.take();
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->ts, (Ticks{0}));
+    EXPECT_EQ(taken->weights, (std::vector<float>{2.5f, 4.5f, 1.5f, 3.5f}));
+    // Taking keeps the layout for the samples to come.
+    (void)recorder.plan_for_tick(4);
+    const std::vector<float> later{4.0f, 3.0f, 2.0f, 1.0f};
+    ASSERT_TRUE(recorder.collect_gathered(4, later));
+    std::optional<RecordedWeights> rest = recorder.stop();
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->ts, (Ticks{4}));
+    EXPECT_EQ(rest->weights, (std::vector<float>{3.0f, 1.0f, 4.0f, 2.0f}));
+    EXPECT_EQ(recorder.num_written_here(), 0u);
 }
 
 // ---- Recording a ticking network.

@@ -40,6 +40,7 @@ public:
           spikes_(ranks),
           segments_(ranks),
           recorded_(ranks),
+          weights_(ranks),
           words_(ranks),
           arrived_(static_cast<std::ptrdiff_t>(ranks)),
           read_(static_cast<std::ptrdiff_t>(ranks)) {}
@@ -57,6 +58,7 @@ public:
             recorded_[rank].values.insert(recorded_[rank].values.end(), recorded->values.begin(),
                                           recorded->values.end());
         }
+        weights_[rank].assign(local.weights.begin(), local.weights.end());
         arrived_.arrive_and_wait();
         decide(rank, spikes, global);
         read_.arrive_and_wait();
@@ -102,7 +104,9 @@ private:
         }
         for (std::uint64_t r = 1; r < ranks_; ++r) {
             if (shares_[r].input_fingerprint != shares_[0].input_fingerprint ||
-                shares_[r].status != shares_[0].status) {
+                shares_[r].status != shares_[0].status ||
+                shares_[r].weights_sampled != shares_[0].weights_sampled ||
+                shares_[r].plasticity_enabled != shares_[0].plasticity_enabled) {
                 global.outcome = GlobalTick::Outcome::Failed;
                 global.failure_text = "diverged";
                 return;
@@ -128,6 +132,13 @@ private:
             }
             global.recorded = &all;
         }
+        if (shares_[0].weights_sampled) {
+            std::vector<float>& all = gathered_weights_[rank];
+            all.clear();
+            for (const std::vector<float>& one : weights_)
+                all.insert(all.end(), one.begin(), one.end());
+            global.recorded_weights = all;
+        }
         if (rank == 0 && shares_[0].extract_state_snapshot) {
             global.holds_snapshot = true;
             for (std::uint64_t r = 1; r < ranks_; ++r) {
@@ -143,6 +154,8 @@ private:
     std::vector<std::vector<SnapshotSegment>> segments_;
     std::vector<RecordedValues> recorded_;
     std::vector<RecordedValues> gathered_ = std::vector<RecordedValues>(ranks_);
+    std::vector<std::vector<float>> weights_;
+    std::vector<std::vector<float>> gathered_weights_ = std::vector<std::vector<float>>(ranks_);
     std::vector<std::vector<std::uint64_t>> words_;
     std::vector<const void*> items_ = std::vector<const void*>(ranks_);
     std::barrier<> arrived_;
@@ -157,7 +170,8 @@ public:
                   GlobalTick& global) override {
         table_->exchange(rank_, local, spikes, global);
     }
-    bool prepare_recording(std::uint64_t, bool room, std::size_t, std::size_t) override {
+    bool prepare_recording(std::uint64_t, bool room, std::size_t, std::size_t,
+                           std::size_t) override {
         const std::vector<std::uint64_t> rooms = table_->gather_words(rank_, {room ? 1u : 0u});
         return std::find(rooms.begin(), rooms.end(), 0u) == rooms.end();
     }
@@ -359,6 +373,51 @@ TEST(TickExchange, SplitCoresRecordWhatOneCoreRecordsAndAgreeOnTheRequest) {
         "ranks disagree on the recording request (rank 0 and rank 1): every rank must make the "
         "same calls with the same arguments";
     EXPECT_EQ(disagreement, (std::vector<std::string>{text, text}));
+}
+
+TEST(TickExchange, SplitCoresRecordSynapseWeightsAsOneCoreAndAgreeOnTheRequest) {
+    constexpr std::uint64_t kTicks = 40;
+    InstanceCoreOptions single_options;
+    single_options.check_cpu_count = false;
+    auto created = create_instance_core(full_network(3), single_options);
+    ASSERT_TRUE(created.ok());
+    InstanceCore& single = *created.value();
+    const auto n = static_cast<std::int64_t>(read_synapses(single, {}).value().weights.size());
+    // Synapses of every core, in no order, the first and the last included.
+    const std::vector<std::int64_t> indices = {n - 1, 0, 17, n / 2, n / 3, 5, n - 2};
+    ASSERT_TRUE(record_synapses(single, indices, 3).ok());
+    for (std::uint64_t t = 0; t < kTicks; ++t) (void)single.tick(input_at(t)).value();
+    const RecordedWeights expected = *single.synapse_recorder().take();
+    ASSERT_EQ(expected.ts.size(), 14u);
+    // Learning moved the recorded weights between the first and last sample.
+    EXPECT_FALSE(std::equal(expected.weights.begin(), expected.weights.begin() + 7,
+                            expected.weights.end() - 7));
+
+    auto cores = split_network(3, 1);
+    std::vector<std::optional<RecordedWeights>> got(3);
+    std::vector<std::string> refusals(3);
+    on_every_rank(cores, [&](std::uint64_t rank, InstanceCore& core) {
+        EXPECT_TRUE(record_all_synapses(core, indices, 3).ok());
+        for (std::uint64_t t = 0; t < kTicks; ++t) (void)core.tick(input_at(t)).value();
+        got[rank] = core.synapse_recorder().take();
+        // A request that differs on one core is refused by all, and a bad one
+        // alike everywhere; each leaves the recording as it was.
+        const std::int64_t every = rank == 2 ? 2 : 3;
+        refusals[rank] = record_all_synapses(core, indices, every).error() + " / " +
+                         record_all_synapses(core, std::vector<std::int64_t>{4, n}, 1).error();
+        EXPECT_TRUE(core.synapse_recorder().samples(kTicks + 2));
+    });
+    for (const std::optional<RecordedWeights>& weights : got) {
+        ASSERT_TRUE(weights.has_value());
+        EXPECT_EQ(weights->ts, expected.ts);
+        EXPECT_EQ(weights->indices, expected.indices);
+        EXPECT_EQ(weights->weights, expected.weights);
+    }
+    const std::string text =
+        "ranks disagree on the synapse recording request (rank 0 and rank 2): every rank must "
+        "make the same calls with the same arguments / indices[1] = " +
+        std::to_string(n) + " is out of range: the network has " + std::to_string(n) + " synapses";
+    EXPECT_EQ(refusals, std::vector<std::string>(3, text));
 }
 
 TEST(TickExchange, SplitCoresReadTheSynapsesOfOneCoreInItsOrder) {

@@ -29,7 +29,7 @@ def test_module_names_its_classes_and_lists_them(comm):
             assert (cls.__name__, cls.__module__) == (name, "synaptor_mpi")
         assert synaptor_mpi.PanicException.__bases__ == (BaseException,)
         assert synaptor_mpi.Stimulus is not synaptor.Stimulus
-        for hidden in ("Recording", "RecordedArray"):
+        for hidden in ("Recording", "RecordedArray", "SynapseRecording"):
             assert not hasattr(synaptor_mpi, hidden)
         assert synaptor_mpi.create_from_json.__text_signature__ == "(json_str, seed, comm=None)"
         assert synaptor_mpi.create_from_yaml.__module__ == "synaptor_mpi"
@@ -42,19 +42,22 @@ def test_instance_closes_tells_its_rank_records_and_reaches_synapses_but_keeps_n
         inst = synaptor_mpi.create_from_json(NET, 1, comm)
         assert type(inst) is synaptor_mpi.Instance
         methods, attributes = public_members(synaptor_mpi.Instance)
-        assert methods == ["apply_stimulus", "close", "get_t", "record", "set_weights",
-                           "stop_recording", "synapses", "take_recording", "tick", "tick_until",
+        assert methods == ["apply_stimulus", "close", "get_t", "record", "record_synapses",
+                           "set_weights", "stop_recording", "stop_synapse_recording", "synapses",
+                           "take_recording", "take_synapse_recording", "tick", "tick_until",
                            "tick_until_arrays", "tick_until_ignore_output"]
         assert attributes == ["layers", "non_coherent_stimulation_rate", "num_partitions",
-                              "num_ranks", "rank", "recorded_sample_count", "release_gil",
-                              "reward_rate"]
+                              "num_ranks", "plasticity_enabled", "rank", "recorded_sample_count",
+                              "recorded_synapse_sample_count", "release_gil", "reward_rate"]
         assert (inst.rank, inst.num_ranks, inst.num_partitions) == (comm.rank, comm.size, comm.size)
         result = inst.tick([], [], [], 0.0, True)
         # The snapshot is assembled on rank 0 only.
         inst.record([0, 1])
+        inst.record_synapses([0])
         inst.tick_until(2)
         # Recordings are whole on every rank.
-        values = [result, inst.tick_until(3), inst.stop_recording(), inst.synapses()]
+        values = [result, inst.tick_until(3), inst.stop_recording(), inst.synapses(),
+                  inst.stop_synapse_recording()]
         values += [result.state_snapshot] * (comm.rank == 0)
         for value in values:
             assert type(value).__module__ == "synaptor_mpi"
@@ -73,11 +76,19 @@ def test_what_both_modules_offer_reads_alike(comm):
                           "tick_until_ignore_output", "non_coherent_stimulation_rate",
                           "release_gil", "reward_rate", "record", "take_recording",
                           "stop_recording", "recorded_sample_count", "synapses", "set_weights",
-                          "layers"}
-        # Only close() says more here: it is collective.
-        for name in shared - {"close"}:
+                          "layers", "record_synapses", "take_synapse_recording",
+                          "stop_synapse_recording", "recorded_synapse_sample_count",
+                          "plasticity_enabled"}
+        # Only close() and the learning switch say more here: every rank
+        # must call them alike.
+        for name in shared - {"close", "plasticity_enabled"}:
             assert getattr(ours, name).__doc__ == getattr(theirs, name).__doc__, name
         assert ours.close.__doc__.startswith("Collective: ")
+        ours_switch = ours.plasticity_enabled.__doc__.split("\n")
+        theirs_switch = theirs.plasticity_enabled.__doc__.split("\n")
+        assert ours_switch[0].startswith("Whether learning changes weights (bool, True at ")
+        assert "Every rank\nmust set it alike" in ours.plasticity_enabled.__doc__
+        assert ours_switch[3:] == theirs_switch[1:]
         assert ours.__doc__ == theirs.__doc__
         assert synaptor_mpi.Stimulus.__doc__ == synaptor.Stimulus.__doc__
 
