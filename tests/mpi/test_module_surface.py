@@ -37,13 +37,13 @@ def test_module_names_its_classes_and_lists_them(comm):
     collective(comm, body)
 
 
-def test_instance_closes_tells_its_rank_records_and_reaches_synapses_but_keeps_no_files(comm):
+def test_instance_closes_tells_its_rank_records_reaches_synapses_and_keeps_state_files(comm):
     def body():
         inst = synaptor_mpi.create_from_json(NET, 1, comm)
         assert type(inst) is synaptor_mpi.Instance
         methods, attributes = public_members(synaptor_mpi.Instance)
         assert methods == ["apply_stimulus", "close", "get_t", "record", "record_synapses",
-                           "set_weights", "stop_recording", "stop_synapse_recording", "synapses",
+                           "restore_state", "save_state", "set_weights", "stop_recording", "stop_synapse_recording", "synapses",
                            "take_recording", "take_synapse_recording", "tick", "tick_until",
                            "tick_until_arrays", "tick_until_ignore_output"]
         assert attributes == ["layers", "non_coherent_stimulation_rate", "num_partitions",
@@ -78,7 +78,7 @@ def test_what_both_modules_offer_reads_alike(comm):
                           "stop_recording", "recorded_sample_count", "synapses", "set_weights",
                           "layers", "record_synapses", "take_synapse_recording",
                           "stop_synapse_recording", "recorded_synapse_sample_count",
-                          "plasticity_enabled"}
+                          "plasticity_enabled", "save_state", "restore_state"}
         # Only close() and the learning switch say more here: every rank
         # must call them alike.
         for name in shared - {"close", "plasticity_enabled"}:
