@@ -41,7 +41,8 @@ def count_synapses(path):
     """Neurons and synapses of a state file, from the summary that follows
     the instance section (docs/checkpoint.md)."""
     data = Path(path).read_bytes()
-    pos = 40 + 8 + 8 + 4 + 32 + 8 + 256 + 8  # header, t, rates, stimulus generator
+    # header, t, rates, learning switch, stimulus generator
+    pos = 40 + 8 + 8 + 4 + 1 + 32 + 8 + 256 + 8
 
     def u64():
         nonlocal pos

@@ -3,8 +3,8 @@
 # Debian packages through apt-get when possible (otherwise it names each
 # missing package and stops), Python tools through pip.
 #
-#   scripts/bootstrap.sh         everything the tests need (MPI, mpi4py, GoogleTest,
-#                                pytest, the formatter, auditwheel)
+#   scripts/bootstrap.sh         everything the tests need (MPICH and mpi4py from
+#                                PyPI, GoogleTest, pytest, the formatter, auditwheel)
 #   scripts/bootstrap.sh main    only what building the module and running the
 #                                example network need
 set -euo pipefail
@@ -27,11 +27,6 @@ if [ "$mode" = test ]; then
     [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] ||
         [ -n "$(find /usr/lib /usr/local/lib -name GTestConfig.cmake 2>/dev/null | head -1)" ] ||
         need_debs+=(libgtest-dev)
-
-    # MPI (MPICH) for the companion module synaptor_mpi and its tests.
-    command -v mpiexec >/dev/null 2>&1 || need_debs+=(mpich)
-    [ -f /usr/include/x86_64-linux-gnu/mpich/mpi.h ] || [ -f /usr/include/aarch64-linux-gnu/mpich/mpi.h ] ||
-        command -v mpicc.mpich >/dev/null 2>&1 || need_debs+=(libmpich-dev)
 fi
 
 if [ ${#need_debs[@]} -gt 0 ]; then
@@ -73,9 +68,21 @@ if [ ${#need_py[@]} -gt 0 ]; then
 fi
 [ "$mode" = test ] || exit 0
 
-# mpi4py, compiled against the machine's MPI (its prebuilt wheels look for a
-# library name that Debian's MPICH does not carry); replaces a broken one.
-if ! python3 -c 'from mpi4py import MPI' >/dev/null 2>&1; then
-    echo "bootstrap: building mpi4py against the installed MPI (a few minutes)"
-    python3 -m pip install -q --force-reinstall --no-deps --no-binary mpi4py mpi4py
+# The tests' MPI: MPICH's wheel from PyPI (library, headers, mpicc, mpiexec)
+# with mpi4py's prebuilt wheel, which loads that library; seconds instead of
+# the minutes of compiling mpi4py against a system MPI. scripts/test.sh builds
+# synaptor_mpi against it and runs its mpiexec. Replaces an mpi4py that runs
+# on another MPI library.
+mpich_version=5.0.2
+mpi4py_version=4.1.2
+if ! python3 -c "
+import importlib.metadata as metadata
+from mpi4py import MPI
+assert metadata.version('mpich') == '$mpich_version'
+assert metadata.version('mpi4py') == '$mpi4py_version'
+assert '$mpich_version' in MPI.Get_library_version()
+" >/dev/null 2>&1; then
+    echo "bootstrap: installing MPICH $mpich_version and mpi4py $mpi4py_version (prebuilt wheels)"
+    python3 -m pip install -q --force-reinstall --only-binary :all: \
+        "mpich==$mpich_version" "mpi4py==$mpi4py_version"
 fi

@@ -16,8 +16,10 @@ scripts/check_format.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# The MPI the bootstrap installed beside Python (mpicc, mpiexec, the library).
+mpi_bin=$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSYNAPTOR_WERROR=ON \
-    -DSYNAPTOR_MPI="${SYNAPTOR_MPI:-AUTO}" >/dev/null
+    -DSYNAPTOR_MPI="${SYNAPTOR_MPI:-AUTO}" -DMPI_C_COMPILER="$mpi_bin/mpicc" >/dev/null
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 
@@ -57,9 +59,9 @@ mpi_path="$PWD/build/test/src"
 if PYTHONPATH="$mpi_path" python3 -c 'import synaptor_mpi' >/dev/null 2>&1; then
     for ranks in 1 2 3; do
         echo "MPI tests with $ranks rank(s)"
-        PYTHONPATH="$mpi_path:$PWD/python" timeout 900 mpiexec -n "$ranks" \
+        PYTHONPATH="$mpi_path:$PWD/python" timeout 900 "$mpi_bin/mpiexec" -n "$ranks" \
             python3 -m pytest -q -p no:cacheprovider tests/mpi
-        timeout 300 mpiexec -n "$ranks" build/test/tests/cpp/synaptor_mpi_failure_tests
+        timeout 300 "$mpi_bin/mpiexec" -n "$ranks" build/test/tests/cpp/synaptor_mpi_failure_tests
     done
 elif [ "${SYNAPTOR_MPI:-AUTO}" = ON ]; then
     echo "synaptor_mpi was not built although SYNAPTOR_MPI=ON" >&2
