@@ -104,8 +104,8 @@ PyMethodDef functions[] = {
 // spread, recording, synapses and the learning switch.
 auto instance_methods = instance_class::methods_with({
     instance_class::close(true),
-    instance_class::save_state(),
-    instance_class::restore_state(),
+    instance_class::save_state(true),
+    instance_class::restore_state(true),
     instance_class::record(),
     instance_class::take_recording(),
     instance_class::stop_recording(),

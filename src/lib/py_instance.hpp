@@ -99,8 +99,9 @@ std::array<PyGetSetDef, 3 + N + 1> attributes_with(const PyGetSetDef (&own)[N]) 
 }
 
 // These need the whole network in this process (py_instance_local.cpp).
-PyMethodDef save_state();
-PyMethodDef restore_state();
+/// `collective`: the texts of synaptor_mpi, whose every rank calls them alike.
+PyMethodDef save_state(bool collective = false);
+PyMethodDef restore_state(bool collective = false);
 PyMethodDef record();
 PyMethodDef take_recording();
 PyMethodDef stop_recording();

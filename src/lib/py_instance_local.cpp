@@ -185,21 +185,31 @@ PyObject* instance_restore_state(PyObject* self, PyObject* const* args, Py_ssize
 
 namespace instance_class {
 
-PyMethodDef save_state() {
-    return {
-        "save_state", method_function(&instance_save_state), METH_FASTCALL | METH_KEYWORDS,
-        "save_state(path)\n--\n\nWrites the complete state of the instance to the file at path\n"
-        "(str or os.PathLike), through a temporary file renamed into place.\n"
-        "OSError when the file cannot be written."};
+PyMethodDef save_state(bool collective) {
+    return {"save_state", method_function(&instance_save_state), METH_FASTCALL | METH_KEYWORDS,
+            collective
+                ? "save_state(path)\n--\n\nCollective, with the same path on every rank: rank 0 "
+                  "writes the complete\nstate of the instance to the file at path (str or "
+                  "os.PathLike), the file\none process writes, through a temporary file renamed "
+                  "into place.\nOSError on every rank when the file cannot be written."
+                : "save_state(path)\n--\n\nWrites the complete state of the instance to the file "
+                  "at path\n(str or os.PathLike), through a temporary file renamed into place.\n"
+                  "OSError when the file cannot be written."};
 }
 
-PyMethodDef restore_state() {
+PyMethodDef restore_state(bool collective) {
     return {"restore_state", method_function(&instance_restore_state),
             METH_FASTCALL | METH_KEYWORDS,
-            "restore_state(path)\n--\n\nContinues from a state that save_state wrote from an "
-            "instance\nof the same network, whatever its number of threads. OSError when the file\n"
-            "cannot be read, ValueError when it is not a state file of this network or is\n"
-            "damaged; the instance is then unchanged."};
+            collective
+                ? "restore_state(path)\n--\n\nCollective, with the same path on every rank: "
+                  "continues from a state that\nsave_state wrote from an instance of the same "
+                  "network, whatever its number\nof processes and threads. Every rank reads and "
+                  "checks the whole file;\nwhen any rank cannot, every rank raises the same "
+                  "OSError or ValueError\nand the instance is unchanged."
+                : "restore_state(path)\n--\n\nContinues from a state that save_state wrote from an "
+                  "instance\nof the same network, whatever its number of threads. OSError when the "
+                  "file\ncannot be read, ValueError when it is not a state file of this network or "
+                  "is\ndamaged; the instance is then unchanged."};
 }
 
 PyMethodDef record() {

@@ -79,11 +79,15 @@ def test_what_both_modules_offer_reads_alike(comm):
                           "layers", "record_synapses", "take_synapse_recording",
                           "stop_synapse_recording", "recorded_synapse_sample_count",
                           "plasticity_enabled", "save_state", "restore_state"}
-        # Only close() and the learning switch say more here: every rank
-        # must call them alike.
-        for name in shared - {"close", "plasticity_enabled"}:
+        # Only close(), the state files and the learning switch say more
+        # here: every rank must call them alike.
+        for name in shared - {"close", "plasticity_enabled", "save_state", "restore_state"}:
             assert getattr(ours, name).__doc__ == getattr(theirs, name).__doc__, name
         assert ours.close.__doc__.startswith("Collective: ")
+        for name in ("save_state", "restore_state"):
+            ours_call, theirs_call = getattr(ours, name), getattr(theirs, name)
+            assert ours_call.__text_signature__ == theirs_call.__text_signature__ == "(path)"
+            assert ours_call.__doc__.startswith("Collective, with the same path on every rank")
         ours_switch = ours.plasticity_enabled.__doc__.split("\n")
         theirs_switch = theirs.plasticity_enabled.__doc__.split("\n")
         assert ours_switch[0].startswith("Whether learning changes weights (bool, True at ")
