@@ -68,25 +68,34 @@ TEST(EligibilityTraceQueue, KeepsOrderAcrossChunksAndDropsAStalePrefix) {
     EXPECT_EQ(q.size(), n - 20000);
 }
 
-TEST(EligibilityTraceQueue, StorageFollowsTheLiveTraces) {
+TEST(EligibilityTraceQueue, StorageFollowsTheLiveTracesOfTheLastDrop) {
     EligibilityTraceQueue q;
     EXPECT_EQ(q.chunks_held(), 0u);
     const std::size_t n = 10 * kChunk;
     for (std::size_t i = 0; i < n; ++i) q.push_back(EligibilityTrace{i / kChunk, 0, 0, 1.0f});
     EXPECT_EQ(q.chunks_held(), 10u);
-    // Eight chunks' worth of traces go: their storage is released but for
-    // one chunk kept for reuse.
+    // Eight chunks' worth of traces go: their chunks are kept, since the
+    // traces until the next drop will fill about as many.
     q.pop_front_while([](std::uint64_t t) { return t < 8; });
     EXPECT_EQ(q.size(), 2 * kChunk);
-    EXPECT_EQ(q.chunks_held(), 3u);
-    // Refilling takes the kept chunk first.
+    EXPECT_EQ(q.chunks_held(), 10u);
+    // Refilling takes kept chunks first.
     for (std::size_t i = 0; i < kChunk; ++i) q.push_back(EligibilityTrace{20, 0, 0, 2.0f});
+    EXPECT_EQ(q.chunks_held(), 10u);
+    // A drop of one chunk keeps one spare and releases the older ones.
+    q.pop_front_while([](std::uint64_t t) { return t < 9; });
+    EXPECT_EQ(q.size(), 2 * kChunk);
+    EXPECT_EQ(q.chunks_held(), 3u);
+    // A drop that empties no chunk still keeps one.
+    q.pop_front_while([](std::uint64_t t) { return t < 5; });
     EXPECT_EQ(q.chunks_held(), 3u);
     q.clear();
     EXPECT_TRUE(q.empty());
-    EXPECT_EQ(q.chunks_held(), 1u);
+    EXPECT_EQ(q.chunks_held(), 3u);
     q.push_back(EligibilityTrace{30, 1, 2, 3.0f});
     expect_same(q.front(), EligibilityTrace{30, 1, 2, 3.0f});
+    EXPECT_EQ(q.chunks_held(), 3u);
+    q.pop_front_while([](std::uint64_t t) { return t < 100; });
     EXPECT_EQ(q.chunks_held(), 1u);
 }
 
