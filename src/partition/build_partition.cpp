@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "partition/stp_state.hpp"
+#include "partition/synaptic_transmission.hpp"
 #include "random/chacha_batch.hpp"
 #include "random/chacha_rng.hpp"
 #include "util/panic.hpp"
@@ -208,6 +209,7 @@ Partition build_partition(const InstanceParams& params, std::uint64_t num_partit
             builder.connect(*connection, g, run, layer, max_delay);
         }
         layer.pre_syn_groups.sort_by_key();
+        bin_traces_by_group(layer);
         layer.delivery_buffer = BatchedRingBuffer<SynapticEvent>(std::size_t{max_delay} + 1);
         partition.layers.push_back(std::move(layer));
     }

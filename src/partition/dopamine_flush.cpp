@@ -28,10 +28,10 @@ constexpr std::size_t kApplyLookahead = 32;
 /// The weight changes of `n` traces of one tick: sums[i] is
 /// dopamine_weight_change of trace i, given the decays and amounts of the
 /// samples that act on traces of that tick, in flush order.
-void trace_weight_changes(const float* values, std::size_t n, const std::vector<float>& decays,
-                          const std::vector<float>& amounts, float* sums) {
+void trace_weight_changes(const float* values, std::size_t n, const float* decays,
+                          const float* amounts, std::size_t num_samples, float* sums) {
     for (std::size_t i = 0; i < n; ++i) sums[i] = 0.0f;
-    for (std::size_t j = 0; j < decays.size(); ++j) {
+    for (std::size_t j = 0; j < num_samples; ++j) {
         const float e = decays[j];
         const float amount = amounts[j];
         // (exponential * value) * amount, added sample by sample.
@@ -39,44 +39,52 @@ void trace_weight_changes(const float* values, std::size_t n, const std::vector<
     }
 }
 
-/// Calls `f(span, sums)` for every run span of the held traces, block by
-/// block, with the weight changes of the block's traces. Spans whose sums
-/// are all 0 (no sample at or after their tick) are passed over.
-template <class F>
-void for_each_weight_change(const EligibilityTraceQueue& traces, DopamineFlush& flush, F&& f) {
-    std::vector<float>& decays = flush.decays;
-    std::vector<float>& amounts = flush.amounts;
-    std::vector<float>& sums = flush.sums;
-    sums.resize(kFlushBlock);
-    traces.for_each_span([&](const EligibilityTraceSpan& span) {
-        // Every trace of one tick meets the samples at the same tick
-        // differences, so each decay is computed once for all of them; the
-        // same arguments give expf's same bits.
-        decays.clear();
-        amounts.clear();
-        for (const DopamineSample& sample : flush.samples) {
-            if (sample.t < span.t) continue;
-            decays.push_back(decay_factor(sample.t - span.t, flush.tau_eligibility_trace));
-            amounts.push_back(sample.amount);
-        }
-        if (decays.empty()) return;
-        for (std::size_t begin = 0; begin < span.size; begin += kFlushBlock) {
-            const std::size_t n = std::min(kFlushBlock, span.size - begin);
-            trace_weight_changes(span.values + begin, n, decays, amounts, sums.data());
-            EligibilityTraceSpan block = span;
-            block.group_positions += begin;
-            block.synapse_indices += begin;
-            block.values += begin;
-            block.size = n;
-            f(block, static_cast<const float*>(sums.data()));
-        }
-    });
-}
-
 /// A zero or NaN weight change changes nothing.
 inline bool changes_weight(float sum) { return sum < 0.0f || sum > 0.0f; }
 
+/// Applies the weight changes of the `n` traces of one block, given their
+/// sums, each synapse requested kApplyLookahead changes ahead of its
+/// application so that the misses overlap; each change is clamped on its own.
+void apply_block(const PreSynGroupMap& groups, const FlushGroup* at,
+                 const EligibilityTraceSpan& block, const float* sums) {
+    const std::size_t num_groups = groups.size();
+    const std::size_t n = block.size;
+    const auto fetch_synapse = [&](std::size_t i) __attribute__((always_inline)) {
+        const std::uint32_t g = block.group_positions[i];
+        if (g >= num_groups || !changes_weight(sums[i])) return;
+        const std::uint32_t k = block.synapse_indices[i];
+        prefetch_line_at<true>(at[g].hot, std::uintptr_t{k} * sizeof(SynapseHot));
+    };
+    for (std::size_t i = 0; i < n && i < kApplyLookahead; ++i) fetch_synapse(i);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kApplyLookahead < n) fetch_synapse(i + kApplyLookahead);
+        const std::uint32_t g = block.group_positions[i];
+        if (g >= num_groups) [[unlikely]] {
+            missing_group_position(g, num_groups);
+        }
+        if (!changes_weight(sums[i])) continue;
+        const FlushGroup& group = at[g];
+        const std::uint32_t k = block.synapse_indices[i];
+        check_synapse_at(groups, group.size, g, k);
+        SynapseHot& synapse = group.hot[k];
+        synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
+    }
+}
+
 }  // namespace
+
+void bin_traces_by_group(PartitionLayer& layer) {
+    if (!layer.plasticity_modulator) return;
+    const PreSynGroupMap& groups = layer.pre_syn_groups;
+    const std::size_t per_bin = std::max<std::size_t>(layer.trace_bin_synapses, 1);
+    std::vector<std::uint32_t> bins(groups.size());
+    std::uint64_t synapses_before = 0;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        bins[g] = static_cast<std::uint32_t>(synapses_before / per_bin);
+        synapses_before += groups.group_at(g).synapses.size();
+    }
+    layer.plasticity_modulator->eligibility_traces.set_group_bins(bins);
+}
 
 void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
     if (!layer.plasticity_modulator) [[unlikely]] {
@@ -103,35 +111,45 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
         table[g] = {group.synapses.hot(), static_cast<std::uint32_t>(group.synapses.size()),
                     group.max_weight};
     }
-    // The changes are applied in queue order, so each synapse receives its
-    // traces in order, each clamped on its own. The synapses of a block of
-    // traces are known once its changes are, so they are requested ahead of
-    // their application and their misses overlap.
-    const FlushGroup* const at = table.data();
-    for_each_weight_change(
-        traces, flush, [&](const EligibilityTraceSpan& block, const float* sums) {
-            const std::size_t n = block.size;
-            const auto fetch_synapse = [&](std::size_t i) __attribute__((always_inline)) {
-                const std::uint32_t g = block.group_positions[i];
-                if (g >= num_groups || !changes_weight(sums[i])) return;
-                const std::uint32_t k = block.synapse_indices[i];
-                prefetch_line_at<true>(at[g].hot, std::uintptr_t{k} * sizeof(SynapseHot));
-            };
-            for (std::size_t i = 0; i < n && i < kApplyLookahead; ++i) fetch_synapse(i);
-            for (std::size_t i = 0; i < n; ++i) {
-                if (i + kApplyLookahead < n) fetch_synapse(i + kApplyLookahead);
-                const std::uint32_t g = block.group_positions[i];
-                if (g >= num_groups) [[unlikely]] {
-                    missing_group_position(g, num_groups);
-                }
-                if (!changes_weight(sums[i])) continue;
-                const FlushGroup& group = at[g];
-                const std::uint32_t k = block.synapse_indices[i];
-                check_synapse_at(groups, group.size, g, k);
-                SynapseHot& synapse = group.hot[k];
-                synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
+    // The traces are filed by bins of groups whose synapses lie together (a
+    // no-op unless the groups changed since the last flush), and applied bin
+    // by bin: while a bin's traces are applied its synapses stay in cache,
+    // so each synapse line is fetched about once instead of once per trace.
+    bin_traces_by_group(layer);
+    std::vector<float>& decays = flush.decays;
+    std::vector<float>& amounts = flush.amounts;
+    std::vector<float>& sums = flush.sums;
+    sums.resize(kFlushBlock);
+    bool have_t = false;
+    std::uint64_t last_t = 0;
+    traces.for_each_span_by_bin([&](const EligibilityTraceSpan& span) {
+        // Every trace of one tick meets the samples at the same tick
+        // differences, so each decay is computed once for a bin's run of
+        // traces; the same arguments give expf's same bits.
+        if (!have_t || span.t != last_t) {
+            have_t = true;
+            last_t = span.t;
+            decays.clear();
+            amounts.clear();
+            for (const DopamineSample& sample : flush.samples) {
+                if (sample.t < span.t) continue;
+                decays.push_back(decay_factor(sample.t - span.t, flush.tau_eligibility_trace));
+                amounts.push_back(sample.amount);
             }
-        });
+        }
+        // No sample at or after the tick: the traces change nothing.
+        if (decays.empty()) return;
+        for (std::size_t begin = 0; begin < span.size; begin += kFlushBlock) {
+            EligibilityTraceSpan block = span;
+            block.group_positions += begin;
+            block.synapse_indices += begin;
+            block.values += begin;
+            block.size = std::min(kFlushBlock, span.size - begin);
+            trace_weight_changes(block.values, block.size, decays.data(), amounts.data(),
+                                 decays.size(), sums.data());
+            apply_block(groups, table.data(), block, sums.data());
+        }
+    });
 }
 
 }  // namespace synaptor

@@ -151,6 +151,9 @@ struct PartitionLayer {
     DopamineFlush dopamine_flush{};  ///< retained sample buffer of the last flush
     DeliveryScratch delivery_scratch{};
     std::vector<FlushGroup> flush_groups{};  ///< the groups, as a flush reads them
+    /// Synapses to a bin of eligibility traces: 131072 SynapseHot are 1 MiB,
+    /// which stay in the second-level cache while a flush applies the bin.
+    std::size_t trace_bin_synapses = 131072;
     /// Set once an event over a synapse with STDP has been scheduled; picks
     /// the delivery loop laid out for such events (no effect on results).
     bool timing_plasticity_scheduled = false;

@@ -77,6 +77,11 @@ void prefetch_firing(const PartitionLayer& layer, std::uint64_t local_index, boo
 /// when the groups are already in order.
 void sort_pre_syn_groups(PartitionLayer& layer);
 
+/// Files the layer's eligibility traces by bins of groups, in position order,
+/// of about trace_bin_synapses synapses each (see EligibilityTraceQueue).
+/// No effect without a modulator or when the bins are already those.
+void bin_traces_by_group(PartitionLayer& layer);
+
 /// Applies a dopamine flush to the synapses named by the modulator's traces;
 /// the flush's working storage is reused. Nothing while the layer's
 /// plasticity is switched off.

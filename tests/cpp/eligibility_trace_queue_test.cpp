@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
+#include <utility>
 #include <vector>
 
 namespace synaptor {
@@ -66,25 +68,34 @@ TEST(EligibilityTraceQueue, KeepsOrderAcrossChunksAndDropsAStalePrefix) {
     EXPECT_EQ(q.size(), n - 20000);
 }
 
-TEST(EligibilityTraceQueue, StorageFollowsTheLiveTraces) {
+TEST(EligibilityTraceQueue, StorageFollowsTheLiveTracesOfTheLastDrop) {
     EligibilityTraceQueue q;
     EXPECT_EQ(q.chunks_held(), 0u);
     const std::size_t n = 10 * kChunk;
     for (std::size_t i = 0; i < n; ++i) q.push_back(EligibilityTrace{i / kChunk, 0, 0, 1.0f});
     EXPECT_EQ(q.chunks_held(), 10u);
-    // Eight chunks' worth of traces go: their storage is released but for
-    // one chunk kept for reuse.
+    // Eight chunks' worth of traces go: their chunks are kept, since the
+    // traces until the next drop will fill about as many.
     q.pop_front_while([](std::uint64_t t) { return t < 8; });
     EXPECT_EQ(q.size(), 2 * kChunk);
-    EXPECT_EQ(q.chunks_held(), 3u);
-    // Refilling takes the kept chunk first.
+    EXPECT_EQ(q.chunks_held(), 10u);
+    // Refilling takes kept chunks first.
     for (std::size_t i = 0; i < kChunk; ++i) q.push_back(EligibilityTrace{20, 0, 0, 2.0f});
+    EXPECT_EQ(q.chunks_held(), 10u);
+    // A drop of one chunk keeps one spare and releases the older ones.
+    q.pop_front_while([](std::uint64_t t) { return t < 9; });
+    EXPECT_EQ(q.size(), 2 * kChunk);
+    EXPECT_EQ(q.chunks_held(), 3u);
+    // A drop that empties no chunk still keeps one.
+    q.pop_front_while([](std::uint64_t t) { return t < 5; });
     EXPECT_EQ(q.chunks_held(), 3u);
     q.clear();
     EXPECT_TRUE(q.empty());
-    EXPECT_EQ(q.chunks_held(), 1u);
+    EXPECT_EQ(q.chunks_held(), 3u);
     q.push_back(EligibilityTrace{30, 1, 2, 3.0f});
     expect_same(q.front(), EligibilityTrace{30, 1, 2, 3.0f});
+    EXPECT_EQ(q.chunks_held(), 3u);
+    q.pop_front_while([](std::uint64_t t) { return t < 100; });
     EXPECT_EQ(q.chunks_held(), 1u);
 }
 
@@ -109,6 +120,90 @@ TEST(EligibilityTraceQueue, RunsFollowTicksAsAppendedAndCopiesAreEqual) {
     for (std::size_t i = 0; i < ts.size(); ++i) {
         expect_same(copy[i], EligibilityTrace{ts[i], static_cast<std::uint32_t>(i + 10), 0, 1.0f});
     }
+}
+
+/// The traces of each synapse (group, index) in the order a walk meets them.
+using PerSynapse =
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<std::pair<std::uint64_t, float>>>;
+PerSynapse per_synapse(const std::vector<EligibilityTrace>& traces) {
+    PerSynapse m;
+    for (const EligibilityTrace& t : traces) {
+        m[{t.group_position, t.synapse_index}].emplace_back(t.t, t.value);
+    }
+    return m;
+}
+
+std::vector<EligibilityTrace> by_bin_of(const EligibilityTraceQueue& q) {
+    std::vector<EligibilityTrace> out;
+    q.for_each_span_by_bin([&](const EligibilityTraceSpan& span) {
+        for (std::size_t i = 0; i < span.size; ++i) {
+            out.push_back(EligibilityTrace{span.t, span.group_positions[i], span.synapse_indices[i],
+                                           span.values[i]});
+        }
+    });
+    return out;
+}
+
+TEST(EligibilityTraceQueue, BinsKeepEachSynapsesOrderAndTicksInOrder) {
+    // 12 groups in 4 bins, with group 11 beyond the table (bin 0); ticks in
+    // runs that straddle chunks, several traces per synapse.
+    const std::vector<std::uint32_t> bins = {0, 0, 1, 1, 1, 2, 3, 3, 2, 0, 3};
+    std::vector<EligibilityTrace> pushed;
+    for (std::size_t i = 0; i < 3 * kChunk; ++i) {
+        pushed.push_back(EligibilityTrace{50 + i / 2000, static_cast<std::uint32_t>(i * 7 % 12),
+                                          static_cast<std::uint32_t>(i % 5),
+                                          static_cast<float>(i)});
+    }
+    EligibilityTraceQueue q;
+    // Half pushed before the bins are set: those are filed again.
+    for (std::size_t i = 0; i < pushed.size() / 2; ++i) q.push_back(pushed[i]);
+    q.set_group_bins(bins);
+    for (std::size_t i = pushed.size() / 2; i < pushed.size(); ++i) q.push_back(pushed[i]);
+    ASSERT_EQ(q.num_bins(), 4u);
+    ASSERT_EQ(q.size(), pushed.size());
+
+    const std::vector<EligibilityTrace> walked = spans_of(q);
+    ASSERT_EQ(walked.size(), pushed.size());
+    for (std::size_t i = 1; i < walked.size(); ++i) ASSERT_LE(walked[i - 1].t, walked[i].t);
+    EXPECT_EQ(per_synapse(walked), per_synapse(pushed));
+    expect_same(q[17], walked[17]);
+
+    // By bin: bin after bin, each bin's traces in their groups' bins.
+    const std::vector<EligibilityTrace> by_bin = by_bin_of(q);
+    EXPECT_EQ(per_synapse(by_bin), per_synapse(pushed));
+    std::uint32_t bin = 0;
+    for (const EligibilityTrace& t : by_bin) {
+        const std::uint32_t b = t.group_position < bins.size() ? bins[t.group_position] : 0;
+        ASSERT_GE(b, bin);
+        bin = b;
+    }
+
+    // A stale prefix goes from every bin; the rest keeps its order.
+    q.pop_front_while([](std::uint64_t t) { return t < 55; });
+    std::vector<EligibilityTrace> fresh;
+    for (const EligibilityTrace& t : pushed) {
+        if (t.t >= 55) fresh.push_back(t);
+    }
+    ASSERT_EQ(q.size(), fresh.size());
+    EXPECT_EQ(per_synapse(spans_of(q)), per_synapse(fresh));
+
+    // A copy holds the same; renumbered groups take their bins along, so a
+    // trace pushed for a renumbered group joins its group's earlier traces.
+    const EligibilityTraceQueue copy = q;
+    EXPECT_EQ(per_synapse(spans_of(copy)), per_synapse(fresh));
+    const auto reverse = [](std::uint32_t g) { return g < 11 ? 10 - g : g; };
+    q.renumber_groups(reverse);
+    for (EligibilityTrace& t : fresh) t.group_position = reverse(t.group_position);
+    const EligibilityTrace late{99, reverse(2), 3, -1.0f};
+    q.push_back(late);
+    fresh.push_back(late);
+    EXPECT_EQ(q.group_bins()[reverse(2)], bins[2]);
+    EXPECT_EQ(per_synapse(spans_of(q)), per_synapse(fresh));
+    // Walked by bin, the late trace still comes after its synapse's others.
+    EXPECT_EQ(per_synapse(by_bin_of(q)), per_synapse(fresh));
+    q.clear();
+    EXPECT_TRUE(q.empty());
+    EXPECT_TRUE(spans_of(q).empty());
 }
 
 }  // namespace

@@ -228,13 +228,15 @@ TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
     EXPECT_EQ(bits(synapse.weight), bits(0.0f));
 }
 
-TEST(SynapticTransmission, FlushAppliesEveryTraceAsTheTraceByTraceDefinition) {
-    // Groups inserted out of nid order (so positions differ from nids),
-    // traces over many ticks and all over the layer, several per synapse,
-    // more than a block per tick, values of both signs, a NaN and values
-    // large enough to hit both bounds; samples before, at and after the
-    // traces' ticks with zero and negative amounts.
+/// A flush against the trace-by-trace definition, with the traces filed in
+/// bins of `per_bin` synapses. Groups inserted out of nid order (so
+/// positions differ from nids), traces over many ticks and all over the
+/// layer, several per synapse, more than a block per tick, values of both
+/// signs, a NaN and values large enough to hit both bounds; samples before,
+/// at and after the traces' ticks with zero and negative amounts.
+void expect_flush_as_defined(std::size_t per_bin) {
     PartitionLayer layer = make_layer(100, 8);
+    layer.trace_bin_synapses = per_bin;
     const std::vector<std::uint64_t> nids = {40, 3, 17, 8};
     for (std::size_t n = 0; n < nids.size(); ++n) {
         ProjectionParams projection = static_projection(0.7f + 0.1f * static_cast<float>(n), 1.0f);
@@ -287,6 +289,7 @@ TEST(SynapticTransmission, FlushAppliesEveryTraceAsTheTraceByTraceDefinition) {
     }
     for (int round = 0; round < 2; ++round) {  // the second reuses the working storage
         apply_dopamine_flush(layer, flush);
+        EXPECT_EQ(traces.num_bins(), per_bin == 3 ? 9u : 1u);
         std::size_t changed = 0;
         for (std::size_t g = 0; g < 4; ++g) {
             const SynapseList& synapses = layer.pre_syn_groups.group_at(g).synapses;
@@ -306,6 +309,15 @@ TEST(SynapticTransmission, FlushAppliesEveryTraceAsTheTraceByTraceDefinition) {
                              layer.pre_syn_groups.group_at(trace.group_position).max_weight);
         }
     }
+}
+
+TEST(SynapticTransmission, FlushAppliesEveryTraceAsTheTraceByTraceDefinition) {
+    expect_flush_as_defined(131072);  // one bin: queue order
+}
+
+TEST(SynapticTransmission, FlushByBinsAppliesEveryTraceAsTheTraceByTraceDefinition) {
+    // Groups of 8 synapses in bins of 3: 9 bins, some empty.
+    expect_flush_as_defined(3);
 }
 
 TEST(SynapticTransmission, ReorderedGroupsRenumberHeldTraces) {
