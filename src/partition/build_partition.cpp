@@ -47,7 +47,27 @@ struct Builder {
     void connect(const LayerConnectionParams& connection, std::uint64_t to_layer, NeuronRun run,
                  PartitionLayer& layer, std::uint8_t& max_delay);
     void collect_kept(ProjectionWindow window, NeuronRun run);
+    std::uint64_t groups_at_most(const LayerConnectionParams& connection, std::uint64_t to_layer,
+                                 NeuronRun run) const;
 };
+
+/// The pre-synaptic neurons of `connection` whose windows overlap the run and
+/// that draw a sample: only those can have a group here. Draws nothing.
+std::uint64_t Builder::groups_at_most(const LayerConnectionParams& connection,
+                                      std::uint64_t to_layer, NeuronRun run) const {
+    const LayerGeometry pre_geometry(params.layers[connection.from_layer_id].num_neurons);
+    const LayerGeometry post_geometry(params.layers[to_layer].num_neurons);
+    if (post_geometry.num_neurons == 0 || run.end == run.start) return 0;
+    std::uint64_t n = 0;
+    for (std::uint64_t k = 0; k < pre_geometry.num_neurons; ++k) {
+        const ProjectionWindow window =
+            projection_window(pre_geometry.position(k), connection.connect_width, post_geometry);
+        if (window.empty() || window.hi < run.start || window.lo >= run.end) continue;
+        const std::uint64_t count = window.count();
+        if (round_to_u64(static_cast<double>(count) * connection.connect_density) != 0) ++n;
+    }
+    return n;
+}
 
 /// Fills `kept` with the sampled candidates that lie in the run, ascending.
 /// The window must overlap the run.
@@ -202,6 +222,15 @@ Partition build_partition(const InstanceParams& params, std::uint64_t num_partit
         if (layer_params.plasticity_modulation_params) {
             layer.plasticity_modulator.emplace(*layer_params.plasticity_modulation_params);
         }
+        // Room for every group that can be made, taken at once: growing the
+        // records by doubling would move them and fill fresh memory about
+        // twice over (a partition of W5 holds over half a million groups of
+        // 192 bytes).
+        std::uint64_t groups_at_most = 0;
+        for (const LayerConnectionParams* connection : by_target[g]) {
+            groups_at_most += builder.groups_at_most(*connection, g, run);
+        }
+        layer.pre_syn_groups.reserve(static_cast<std::size_t>(groups_at_most));
         // Also for an empty run: the connection RNG must advance as elsewhere.
         std::uint8_t max_delay = 0;
         for (const LayerConnectionParams* connection : by_target[g]) {

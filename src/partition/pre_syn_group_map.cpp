@@ -49,6 +49,12 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
     }
 }
 
+void PreSynGroupMap::reserve(std::size_t groups) {
+    groups = std::min<std::size_t>(groups, kMaxGroups);
+    keys_.reserve(groups);
+    groups_.reserve(groups);
+}
+
 std::vector<std::uint32_t> PreSynGroupMap::sort_by_key() {
     if (sorted_) return {};
     std::vector<std::size_t> order(keys_.size());
