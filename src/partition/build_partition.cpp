@@ -30,7 +30,7 @@ struct Builder {
     std::vector<std::uint64_t> kept;  ///< candidates in this partition's run
     std::vector<std::uint64_t> kept_bits;
     std::vector<Synapse> synapses;
-    ChaChaBatch4 synapse_rngs;
+    ChaChaBatch synapse_rngs;
 
     Builder(const InstanceParams& p, std::uint64_t network_seed)
         : params(p),
@@ -136,11 +136,12 @@ void Builder::connect(const LayerConnectionParams& connection, std::uint64_t to_
         const std::uint64_t pre_nid = pre_offset + k;
         const PairHashPrefix pair_prefix = pair_hasher.with_second(pre_nid);
         synapses.clear();
-        for (std::size_t b = 0; b < kept.size(); b += 4) {
-            // The synapses' own generators, four at a time: their values depend
-            // only on the seed and the two neurons, never on the partitioning.
-            const std::size_t n = std::min<std::size_t>(4, kept.size() - b);
-            std::uint64_t seeds[4];
+        for (std::size_t b = 0; b < kept.size(); b += ChaChaBatch::kSize) {
+            // The synapses' own generators, sixteen at a time: their values
+            // depend only on the seed and the two neurons, never on the
+            // partitioning.
+            const std::size_t n = std::min<std::size_t>(ChaChaBatch::kSize, kept.size() - b);
+            std::uint64_t seeds[ChaChaBatch::kSize];
             for (std::size_t i = 0; i < n; ++i) {
                 seeds[i] = pair_prefix.hash(post_offset + kept[b + i]);
             }
