@@ -1,6 +1,7 @@
 #include "partition/pre_syn_group_map.hpp"
 
 #include <algorithm>
+#include <new>
 #include <numeric>
 #include <string>
 
@@ -51,8 +52,14 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
 
 void PreSynGroupMap::reserve(std::size_t groups) {
     groups = std::min<std::size_t>(groups, kMaxGroups);
-    keys_.reserve(groups);
-    groups_.reserve(groups);
+    try {
+        keys_.reserve(groups);
+        groups_.reserve(groups);
+    } catch (const std::bad_alloc&) {
+        // A bound far above the groups made (many partitions, few draws
+        // each) may ask for more address space than the system grants;
+        // inserting then grows the storage as needed instead.
+    }
 }
 
 std::vector<std::uint32_t> PreSynGroupMap::sort_by_key() {
