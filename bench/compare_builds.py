@@ -9,7 +9,8 @@ build per round: a machine whose speed drifts then slows every build alike,
 which one build's runs after another's would not.
 
 For every build it prints the best and median transmissions per second and
-CPU time per transmission, the largest peak memory and the digests. Builds
+CPU time per transmission, the largest peak memory, the best and median
+construction time and the largest memory after construction, and the digests. Builds
 meant to be exact must give the same digests: when they do not, it says so
 and exits with status 1.
 
@@ -74,11 +75,14 @@ def differing_digests(rows_by_build):
 def summary(build, rows):
     rates = [row["transmissions_per_s"] / 1e6 for row in rows]
     cpu = [row["cpu_ns_per_transmission"] for row in rows]
+    built = [row["construction_s"] for row in rows]
     digests = "  ".join(f"{key} {' '.join(sorted({row[key] for row in rows if row.get(key)}))}"
                         for key in DIGESTS if any(row.get(key) for row in rows))
     return (f"{str(build):24s} {max(rates):7.2f} ({statistics.median(rates):6.2f}) M/s"
             f"   {min(cpu):7.1f} ({statistics.median(cpu):6.1f}) CPU ns"
-            f"   peak {max(row['peak_rss_mb'] for row in rows):7.1f} MB   {digests}")
+            f"   peak {max(row['peak_rss_mb'] for row in rows):7.1f} MB"
+            f"   built in {min(built):6.2f} ({statistics.median(built):6.2f}) s,"
+            f" then {max(row['rss_after_construction_mb'] for row in rows):7.1f} MB   {digests}")
 
 
 def main(argv=None):

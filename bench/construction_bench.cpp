@@ -3,17 +3,28 @@
 // once (as the workers do). Prints time, synapses per second and the bytes
 // per synapse of everything the partitions hold, measured twice: by the
 // allocator's own count and by summing the containers' capacities.
+// Given a workload document (`construction_bench DOC.yaml [PARTITIONS]`), it
+// builds that network instead, only as the workers would (one thread per
+// partition), and also prints the resident memory after the build, its peak,
+// and a digest of every built synapse and group in storage order: a change
+// meant to build the same network must leave the digest as it was.
 #include <malloc.h>
 #include <time.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "params/params_reader.hpp"
 #include "partition/build_partition.hpp"
+#include "util/hash.hpp"
 
 using namespace synaptor;
 
@@ -104,9 +115,89 @@ void report(const char* label, double seconds, double cpu_seconds, std::size_t h
         static_cast<double>(heap_bytes) / n, static_cast<double>(total.bytes) / n);
 }
 
+/// A field of /proc/self/status in MB (VmRSS now, VmHWM the peak so far).
+double status_mb(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(field) + ":";
+    while (std::getline(status, line)) {
+        if (line.rfind(prefix, 0) == 0) return std::stod(line.substr(prefix.size())) / 1024.0;
+    }
+    return 0.0;
+}
+
+/// Every group's key, shared parameters and synapses, in storage order.
+std::uint64_t digest(const std::vector<Partition>& partitions) {
+    std::uint64_t h = 0;
+    auto fold = [&h](std::uint64_t word) { h = mix64(h ^ word); };
+    for (const Partition& partition : partitions) {
+        for (const PartitionLayer& layer : partition.layers) {
+            fold(layer.first_nid);
+            fold(layer.neurons.size());
+            fold(layer.delivery_buffer.num_slots());
+            const PreSynGroupMap& map = layer.pre_syn_groups;
+            for (std::size_t g = 0; g < map.size(); ++g) {
+                const PreSynapticGroup& group = map.group_at(g);
+                fold(map.key_at(g));
+                fold(map.index_of(map.key_at(g)));
+                fold(static_cast<std::uint64_t>(group.stp_params.kind));
+                fold(std::bit_cast<std::uint32_t>(group.max_weight));
+                fold(std::bit_cast<std::uint32_t>(group.weight_scale_factor));
+                for (const Synapse s : group.synapses) {
+                    fold(s.post_index | std::uint64_t{s.conduction_delay} << 32);
+                    fold(std::bit_cast<std::uint32_t>(s.weight) |
+                         std::uint64_t{std::bit_cast<std::uint32_t>(s.short_term_weight)} << 32);
+                    fold(s.short_term_update_t);
+                }
+            }
+        }
+    }
+    return h;
+}
+
+int build_document(const char* path, std::uint64_t num_partitions) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string doc = text.str();
+    const bool json = doc.find_first_not_of(" \t\r\n") != std::string::npos &&
+                      doc[doc.find_first_not_of(" \t\r\n")] == '{';
+    Result<InstanceParams> read = json ? params_from_json(doc) : params_from_yaml(doc);
+    if (!read) {
+        std::fprintf(stderr, "%s: %s\n", path, read.error().c_str());
+        return 1;
+    }
+    const InstanceParams& params = read.value();
+    const double rss_before = status_mb("VmRSS");
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<Partition> partitions(num_partitions);
+    std::vector<double> cpu(num_partitions);
+    std::vector<std::thread> workers;
+    for (std::uint64_t i = 0; i < num_partitions; ++i) {
+        workers.emplace_back([&partitions, &params, &cpu, num_partitions, i] {
+            const double cpu_start = thread_cpu_seconds();
+            partitions[i] = build_partition(params, num_partitions, i);
+            cpu[i] = thread_cpu_seconds() - cpu_start;
+        });
+    }
+    for (std::thread& w : workers) w.join();
+    const double seconds = seconds_since(start);
+    std::size_t synapses = 0;
+    for (const Partition& p : partitions) synapses += footprint(p).synapses;
+    std::printf("%s: %zu synapses in %.3f s wall, CPU", path, synapses, seconds);
+    for (const double c : cpu) std::printf(" %.3f", c);
+    std::printf(" s; RSS %.1f MB after (%.1f before), peak %.1f MB; digest %016llx\n",
+                status_mb("VmRSS"), rss_before, status_mb("VmHWM"),
+                static_cast<unsigned long long>(digest(partitions)));
+    return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        return build_document(argv[1], argc > 2 ? std::stoull(argv[2]) : 2);
+    }
     const InstanceParams params = bench_network();
     std::printf("sizeof Synapse %zu, PreSynapticGroup %zu, Neuron %zu\n", sizeof(Synapse),
                 sizeof(PreSynapticGroup), sizeof(Neuron));

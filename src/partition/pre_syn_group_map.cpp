@@ -1,6 +1,7 @@
 #include "partition/pre_syn_group_map.hpp"
 
 #include <algorithm>
+#include <new>
 #include <numeric>
 #include <string>
 
@@ -46,6 +47,18 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
         std::size_t i = slot_of(pre_syn_nid);
         while (table_[i] != kEmpty) i = (i + 1) & (table_.size() - 1);
         table_[i] = static_cast<std::uint32_t>(keys_.size() - 1);
+    }
+}
+
+void PreSynGroupMap::reserve(std::size_t groups) {
+    groups = std::min<std::size_t>(groups, kMaxGroups);
+    try {
+        keys_.reserve(groups);
+        groups_.reserve(groups);
+    } catch (const std::bad_alloc&) {
+        // A bound far above the groups made (many partitions, few draws
+        // each) may ask for more address space than the system grants;
+        // inserting then grows the storage as needed instead.
     }
 }
 

@@ -95,6 +95,13 @@ public:
     /// groups of the map, in insertion order (see synapse_bytes).
     void insert(std::uint64_t pre_syn_nid, PreSynapticGroup group);
 
+    /// Room for `groups` groups in all, so that inserting up to that many
+    /// never moves the groups. The room is address space only until groups
+    /// are written there (the records' storage is mapped, not filled), so an
+    /// upper bound costs nothing beyond the groups made. Room that cannot be
+    /// had is not taken: inserting grows the storage then, as without this.
+    void reserve(std::size_t groups);
+
     /// Orders the groups by ascending key (stable) and rebuilds the index.
     /// Returns the new position of each old position, or nothing when the
     /// groups were already in order. Positions held elsewhere (recent inputs)

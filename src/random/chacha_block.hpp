@@ -144,6 +144,65 @@ void chacha_blocks_lanes(const std::array<std::uint32_t, 8>* const keys[4],
     }
 }
 
+/// The quarter round on vectors of lanes, in place in `x` (no vector passes
+/// by value, so that callers compiled for wider registers keep them).
+template <class V>
+[[gnu::always_inline]] inline void quarter_round_lanes(V* x, int a, int b, int c, int d) {
+    V t;
+    x[a] += x[b];
+    t = x[d] ^ x[a];
+    x[d] = (t << 16) | (t >> 16);
+    x[c] += x[d];
+    t = x[b] ^ x[c];
+    x[b] = (t << 12) | (t >> 20);
+    x[a] += x[b];
+    t = x[d] ^ x[a];
+    x[d] = (t << 8) | (t >> 24);
+    x[c] += x[d];
+    t = x[b] ^ x[c];
+    x[b] = (t << 7) | (t >> 25);
+}
+
+/// The first blocks (counter 0, zero nonce) of as many generators as `V` has
+/// 32-bit lanes, lane l with key *keys[l], computed side by side. Word w of
+/// lane l goes to out[w * row + l]: word by word rather than block by block,
+/// so that each vector is stored whole. Generic over the vector width, so that
+/// callers compiled for wider registers get them; equal to chacha_block with
+/// counter 0 in every lane.
+template <int Rounds, class V>
+[[gnu::always_inline]] inline void chacha_first_blocks_wordwise(
+    const std::array<std::uint32_t, 8>* const* keys, std::uint32_t* out, std::size_t row) {
+    static_assert(Rounds % 2 == 0);
+    constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(std::uint32_t));
+    V in[16]{};
+    for (int i = 0; i < 4; ++i) {
+        const std::uint32_t c = kSigma[static_cast<std::size_t>(i)];
+        in[i] = V{} + c;
+    }
+    for (int i = 0; i < 8; ++i) {
+        std::uint32_t words[kLanes];
+        for (int l = 0; l < kLanes; ++l) words[l] = (*keys[l])[static_cast<std::size_t>(i)];
+        __builtin_memcpy(&in[4 + i], words, sizeof(V));
+    }
+    for (int i = 12; i < 16; ++i) in[i] = V{};
+    V x[16];
+    for (int i = 0; i < 16; ++i) x[i] = in[i];
+    for (int r = 0; r < Rounds; r += 2) {
+        quarter_round_lanes(x, 0, 4, 8, 12);
+        quarter_round_lanes(x, 1, 5, 9, 13);
+        quarter_round_lanes(x, 2, 6, 10, 14);
+        quarter_round_lanes(x, 3, 7, 11, 15);
+        quarter_round_lanes(x, 0, 5, 10, 15);
+        quarter_round_lanes(x, 1, 6, 11, 12);
+        quarter_round_lanes(x, 2, 7, 8, 13);
+        quarter_round_lanes(x, 3, 4, 9, 14);
+    }
+    for (int i = 0; i < 16; ++i) {
+        const V v = x[i] + in[i];
+        __builtin_memcpy(out + static_cast<std::size_t>(i) * row, &v, sizeof(V));
+    }
+}
+
 /// Four consecutive blocks (counters c .. c+3, zero nonce) into 64 words in
 /// block order.
 template <int Rounds>
@@ -161,11 +220,13 @@ std::uint64_t uniform_u64_inclusive(Words& words, std::uint64_t max) {
     __extension__ typedef unsigned __int128 U128;
     const std::uint64_t range = max + 1;  // wraps to 0 for the full range
     if (range == 0) return words.next_u64();
-    // (2^64 - range) mod range, computed in 64 bits as (0 - range) % range.
-    const std::uint64_t zone = ~std::uint64_t{0} - (0 - range) % range;
     for (;;) {
         const U128 product = static_cast<U128>(words.next_u64()) * range;
-        if (static_cast<std::uint64_t>(product) <= zone) {
+        const auto low = static_cast<std::uint64_t>(product);
+        // The zone is 2^64 - 1 - ((2^64 - range) mod range), so never below
+        // 2^64 - range: a low half up to there is accepted without the
+        // division, which only the last `range` values of the low half need.
+        if (low <= 0 - range || low <= ~std::uint64_t{0} - (0 - range) % range) {
             return static_cast<std::uint64_t>(product >> 64);
         }
     }

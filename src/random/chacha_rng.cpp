@@ -50,24 +50,6 @@ void ChaChaRng::refill() {
     }
 }
 
-std::uint32_t ChaChaRng::next_u32() {
-    if (index_ >= 64) refill();
-    return buffer_[index_++];
-}
-
-std::uint64_t ChaChaRng::next_u64() {
-    if (index_ + 2 <= 64) {
-        const std::uint64_t lo = buffer_[index_];
-        const std::uint64_t hi = buffer_[index_ + 1];
-        index_ += 2;
-        return (hi << 32) | lo;
-    }
-    // Straddles a refill: the last word of this buffer is the low half.
-    const std::uint64_t lo = next_u32();
-    const std::uint64_t hi = next_u32();
-    return (hi << 32) | lo;
-}
-
 std::uint64_t ChaChaRng::uniform_u64_inclusive(std::uint64_t max) {
     return chacha_detail::uniform_u64_inclusive(*this, max);
 }
@@ -120,7 +102,7 @@ void sample_subset(ChaChaRng& rng, std::uint64_t count, std::uint64_t amount,
     // or j when t is already taken. Every subset is equally likely.
     std::size_t n = 0;
     for (std::uint64_t j = count - amount; j < count; ++j) {
-        const std::uint64_t t = rng.uniform_u64_inclusive(j);
+        const std::uint64_t t = chacha_detail::uniform_u64_inclusive(rng, j);
         if (insert(t)) {
             out[n++] = t;
         } else {

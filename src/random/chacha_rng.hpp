@@ -35,9 +35,23 @@ public:
     /// generator can be in (buffer position or refill size out of range).
     static std::optional<ChaChaRng> from_state(const ChaChaRngState& state);
 
-    std::uint32_t next_u32();
+    std::uint32_t next_u32() {
+        if (index_ >= 64) refill();
+        return buffer_[index_++];
+    }
     /// Two consecutive words of the stream, the first as the low half.
-    std::uint64_t next_u64();
+    std::uint64_t next_u64() {
+        if (index_ + 2 <= 64) [[likely]] {
+            const std::uint64_t lo = buffer_[index_];
+            const std::uint64_t hi = buffer_[index_ + 1];
+            index_ += 2;
+            return (hi << 32) | lo;
+        }
+        // Straddles a refill: the last word of this buffer is the low half.
+        const std::uint64_t lo = next_u32();
+        const std::uint64_t hi = next_u32();
+        return (hi << 32) | lo;
+    }
 
     /// Uniform integer in [0, max], both ends included (rejection zone method).
     std::uint64_t uniform_u64_inclusive(std::uint64_t max);

@@ -217,6 +217,31 @@ TEST(BuildPartition, DensityRoundsPerPreSynapticNeuron) {
     }
 }
 
+TEST(BuildPartition, WideSparseSamplesAreKeptWholeAndInOrder) {
+    // Windows over a whole layer of 20,000 with 100 draws each: far more
+    // candidates than draws, so the kept ones are sorted rather than marked
+    // in a bitmap, in runs both shorter and longer than 32, the largest
+    // reached at one partition. Each pre-synaptic neuron's synapses must be
+    // exactly its sample, ascending, whatever the partitioning.
+    InstanceParams params;
+    params.layers = {layer_of(12), layer_of(20000)};
+    params.technical_params.seed_override = 5;
+    params.layer_connections = {connection(0, 1, 2.0, 0.005)};
+    ChaChaRng rng = ChaChaRng::seed_from_u64(5);
+    std::vector<SynapseRow> expected;
+    std::vector<std::uint64_t> sample;
+    for (std::uint64_t k = 0; k < 12; ++k) {
+        sample_subset(rng, 20000, 100, sample);
+        for (const std::uint64_t o : sample) {
+            expected.emplace_back(k, 12 + o, test::float_bits(0.5f), std::uint8_t{1});
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    for (std::uint64_t parts : {1u, 2u, 3u, 7u}) {
+        EXPECT_EQ(network_of(params, parts), expected) << parts << " partitions";
+    }
+}
+
 TEST(BuildPartition, FullWidthAndDensityConnectEveryPairLessSelfPairs) {
     InstanceParams params;
     params.layers = {layer_of(4), layer_of(6)};

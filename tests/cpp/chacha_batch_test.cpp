@@ -10,10 +10,13 @@
 namespace synaptor {
 namespace {
 
-TEST(ChaChaBatch4, StreamsEqualSingleGeneratorsPastTheFirstBlock) {
-    const std::uint64_t seeds[4] = {0, 1, 0xdeadbeefull, ~std::uint64_t{0}};
-    for (std::size_t n = 1; n <= 4; ++n) {
-        ChaChaBatch4 batch;
+TEST(ChaChaBatch, StreamsEqualSingleGeneratorsPastTheFirstBlock) {
+    // Every batch size, so that every vector width's partial last group of
+    // lanes is read.
+    std::uint64_t seeds[ChaChaBatch::kSize] = {0, 1, 0xdeadbeefull, ~std::uint64_t{0}};
+    for (std::size_t i = 4; i < ChaChaBatch::kSize; ++i) seeds[i] = 0x9e3779b97f4a7c15ull * i;
+    ChaChaBatch batch;
+    for (std::size_t n = 1; n <= ChaChaBatch::kSize; ++n) {
         batch.seed(seeds, n);
         for (std::size_t i = 0; i < n; ++i) {
             ChaChaStream stream = batch.stream(i);
@@ -26,9 +29,9 @@ TEST(ChaChaBatch4, StreamsEqualSingleGeneratorsPastTheFirstBlock) {
     }
 }
 
-TEST(ChaChaBatch4, DrawsEqualThoseOfTheGenerator) {
+TEST(ChaChaBatch, DrawsEqualThoseOfTheGenerator) {
     const std::uint64_t seeds[3] = {5, 6, 7};
-    ChaChaBatch4 batch;
+    ChaChaBatch batch;
     batch.seed(seeds, 3);
     for (std::size_t i = 0; i < 3; ++i) {
         ChaChaStream stream = batch.stream(i);
@@ -43,6 +46,7 @@ TEST(ChaChaBatch4, DrawsEqualThoseOfTheGenerator) {
     }
     EXPECT_THROW(batch.stream(3), Panic);
     EXPECT_THROW(batch.seed(seeds, 0), Panic);
+    EXPECT_THROW(batch.seed(seeds, ChaChaBatch::kSize + 1), Panic);
 }
 
 }  // namespace
