@@ -13,6 +13,8 @@ typedef std::uint32_t U32x16 __attribute__((vector_size(64)));
 constexpr std::size_t kRow = ChaChaBatch::kSize;
 static_assert(kRow == 16);
 
+using FirstBlocks = void (*)(const Key* const*, std::uint32_t*, std::size_t);
+
 // The same first blocks at three vector widths; the widest the processor
 // runs is picked once. Only integer operations, so every width gives the
 // same words.
@@ -23,6 +25,7 @@ void first_blocks_x4(const Key* const* keys, std::uint32_t* out, std::size_t n) 
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) void first_blocks_x8(const Key* const* keys, std::uint32_t* out,
                                                      std::size_t n) {
     for (std::size_t l = 0; l < n; l += 8) {
@@ -36,14 +39,16 @@ __attribute__((target("avx512f"))) void first_blocks_x16(const Key* const* keys,
     chacha_detail::chacha_first_blocks_wordwise<chacha_detail::kRngRounds, U32x16>(keys, out, kRow);
 }
 
-using FirstBlocks = void (*)(const Key* const*, std::uint32_t*, std::size_t);
-
 FirstBlocks pick_first_blocks() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return first_blocks_x16;
     if (__builtin_cpu_supports("avx2")) return first_blocks_x8;
     return first_blocks_x4;
 }
+#else
+// Elsewhere the compiler's own vectors of four words.
+FirstBlocks pick_first_blocks() { return first_blocks_x4; }
+#endif
 
 }  // namespace
 
