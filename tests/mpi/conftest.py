@@ -8,6 +8,7 @@ others waiting in a collective call.
 
 import copy
 import json
+import resource
 import traceback
 
 import pytest
@@ -124,3 +125,28 @@ def collective(comm, body):
     failed = [(rank, text) for rank, text in enumerate(verdicts) if text is not None]
     if failed:
         pytest.fail("\n".join(f"rank {rank}: {text}" for rank, text in failed), pytrace=False)
+
+
+def feed_until_no_room(comm, inst, feed, headroom):
+    """Calls `feed(inst)` with the last rank's address space capped at what
+    it uses plus `headroom` bytes until it raises MemoryError, and returns
+    the tick it raised at, which every rank must share; the cap is lifted
+    again."""
+    capped = comm.rank == comm.size - 1
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    if capped:
+        with open("/proc/self/statm") as statm:
+            used = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + headroom, hard))
+    raised = None
+    try:
+        for _ in range(64):
+            feed(inst)
+    except MemoryError:
+        raised = inst.get_t()
+    finally:
+        if capped:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert raised is not None and raised > 2
+    assert comm.allgather(raised) == [raised] * comm.size
+    return raised

@@ -5,14 +5,13 @@ the tick."""
 
 import json
 import random
-import resource
 from array import array
 
 import pytest
 
 import synaptor
 import synaptor_mpi
-from conftest import SIZES, collective, layer, network
+from conftest import SIZES, collective, feed_until_no_room, layer, network
 
 NUM_NEURONS = sum(SIZES)
 ALL_VARIABLES = ("voltage", "threshold", "spike", "refractory")
@@ -164,25 +163,9 @@ def test_no_room_for_a_sample_stops_every_rank_before_the_tick(comm):
         inst.record(range(num_neurons), ALL_VARIABLES)
         feed(inst)
         feed(inst)
-        capped = comm.rank == comm.size - 1
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        if capped:
-            with open("/proc/self/statm") as statm:
-                used = int(statm.read().split()[0]) * resource.getpagesize()
-            # Room for a few more samples of 3.2 MB, not for doubling a
-            # reservation of tens of them.
-            resource.setrlimit(resource.RLIMIT_AS, (used + 60 * 2**20, hard))
-        raised = None
-        try:
-            for _ in range(64):
-                feed(inst)
-        except MemoryError:
-            raised = inst.get_t()
-        finally:
-            if capped:
-                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        assert raised is not None and raised > 2
-        assert comm.allgather(raised) == [raised] * comm.size
+        # Room for a few more samples of 3.2 MB, not for doubling a
+        # reservation of tens of them.
+        raised = feed_until_no_room(comm, inst, feed, 60 * 2**20)
         assert inst.recorded_sample_count == raised
         for _ in range(3):
             feed(inst)

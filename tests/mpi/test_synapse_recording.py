@@ -6,14 +6,13 @@ before the tick."""
 
 import json
 import random
-import resource
 from array import array
 
 import pytest
 
 import synaptor
 import synaptor_mpi
-from conftest import SIZES, collective, connection, layer, network
+from conftest import SIZES, collective, connection, feed_until_no_room, layer, network
 
 NUM_NEURONS = sum(SIZES)
 
@@ -188,25 +187,9 @@ def test_no_room_for_a_sample_stops_every_rank_before_the_tick(comm):
         inst.record_synapses(range(n))
         feed(inst)
         feed(inst)
-        capped = comm.rank == comm.size - 1
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        if capped:
-            with open("/proc/self/statm") as statm:
-                used = int(statm.read().split()[0]) * resource.getpagesize()
-            # Room for a few more samples of 4 n bytes, not for doubling a
-            # reservation of tens of them.
-            resource.setrlimit(resource.RLIMIT_AS, (used + 40 * 2**20, hard))
-        raised = None
-        try:
-            for _ in range(64):
-                feed(inst)
-        except MemoryError:
-            raised = inst.get_t()
-        finally:
-            if capped:
-                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        assert raised is not None and raised > 2
-        assert comm.allgather(raised) == [raised] * comm.size
+        # Room for a few more samples of 4 n bytes, not for doubling a
+        # reservation of tens of them.
+        raised = feed_until_no_room(comm, inst, feed, 40 * 2**20)
         assert inst.recorded_synapse_sample_count == raised
         for _ in range(3):
             feed(inst)
