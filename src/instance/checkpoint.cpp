@@ -292,25 +292,15 @@ void Instance::restore_state(const std::string& path) {
     }
     const std::unique_ptr<CheckedStateFile> file = open_state_file(path, core_->fingerprint());
     core_->visit_partitions([&](const std::vector<Partition*>& partitions) {
-        {
-            FileReader in = file->content();
-            const std::uint64_t t =
-                read_instance_section(in, file->version, core_->num_neurons()).t;
+        check_state_content(*core_, *file, [&](FileReader& in, std::uint64_t t) {
             check_partition_state(in, partitions, t);
-            if (in.remaining() != 0) in.damaged("content follows the last layer");
-        }
-        // Everything has been checked; what follows changes the instance, so
-        // a failure now (the file replaced between the readings, or memory)
-        // leaves it unusable rather than half restored.
-        try {
-            FileReader in = file->content();
-            InstanceSection section =
-                read_instance_section(in, file->version, core_->num_neurons());
-            apply_partition_state(in, partitions, section.t);
-            apply_instance_section(std::move(section), partitions);
-        } catch (const std::exception& failure) {
-            core_->fail(std::string("restoring the state failed part way: ") + failure.what());
-        }
+        });
+        apply_state_content(
+            *core_, *file,
+            [&](FileReader& in, std::uint64_t t) { apply_partition_state(in, partitions, t); },
+            [&](InstanceSection section) {
+                apply_instance_section(std::move(section), partitions);
+            });
     });
 }
 

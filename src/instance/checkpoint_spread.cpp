@@ -230,24 +230,19 @@ void Instance::restore_state_spread(const std::string& path, TickExchange& excha
     with_partitions(*core_, exchange, [&](const std::vector<Partition*>& partitions) {
         const std::vector<LayerView> views = spread_views(exchange, partitions);
         settle(exchange, attempt([&] {
-                   FileReader in = file->content();
-                   const std::uint64_t t =
-                       read_instance_section(in, file->version, core_->num_neurons()).t;
-                   check_partition_state(in, views, t);
-                   if (in.remaining() != 0) in.damaged("content follows the last layer");
+                   check_state_content(*core_, *file, [&](FileReader& in, std::uint64_t t) {
+                       check_partition_state(in, views, t);
+                   });
                }));
-        // Everything has been checked on every process; a failure now leaves
-        // this process's instance unusable, and every process learns of it
-        // in the next tick's exchange.
-        try {
-            FileReader in = file->content();
-            InstanceSection section =
-                read_instance_section(in, file->version, core_->num_neurons());
-            apply_partition_state(in, views, section.t);
-            apply_instance_section(std::move(section), partitions);
-        } catch (const std::exception& failure) {
-            core_->fail(std::string("restoring the state failed part way: ") + failure.what());
-        }
+        // Every process has accepted the whole file; a failure now fails this
+        // process's instance, and every process learns of it in the next
+        // tick's exchange.
+        apply_state_content(
+            *core_, *file,
+            [&](FileReader& in, std::uint64_t t) { apply_partition_state(in, views, t); },
+            [&](InstanceSection section) {
+                apply_instance_section(std::move(section), partitions);
+            });
     });
 }
 

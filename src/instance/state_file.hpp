@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "instance/checkpoint.hpp"
@@ -80,5 +82,33 @@ struct InstanceSection {
 /// network of `num_neurons` neurons.
 InstanceSection read_instance_section(FileReader& in, std::uint32_t version,
                                       std::uint64_t num_neurons);
+
+/// Checks the whole content of `file` against `core`'s network: the
+/// instance's section, `check(in, t)` for the partitions' share, and
+/// nothing after. A StateFileError when anything does not fit.
+template <class Check>
+void check_state_content(const InstanceCore& core, const CheckedStateFile& file, Check&& check) {
+    FileReader in = file.content();
+    const std::uint64_t t = read_instance_section(in, file.version, core.num_neurons()).t;
+    check(in, t);
+    if (in.remaining() != 0) in.damaged("content follows the last layer");
+}
+
+/// Reads a checked content again and applies it: `apply(in, t)` for the
+/// partitions' share, then `finish(section)` for the instance's. What fails
+/// now (the file replaced between the readings, or memory) leaves the
+/// instance failed rather than half restored.
+template <class Apply, class Finish>
+void apply_state_content(InstanceCore& core, const CheckedStateFile& file, Apply&& apply,
+                         Finish&& finish) {
+    try {
+        FileReader in = file.content();
+        InstanceSection section = read_instance_section(in, file.version, core.num_neurons());
+        apply(in, section.t);
+        finish(std::move(section));
+    } catch (const std::exception& failure) {
+        core.fail(std::string("restoring the state failed part way: ") + failure.what());
+    }
+}
 
 }  // namespace synaptor
