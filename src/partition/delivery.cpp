@@ -67,12 +67,12 @@ template <bool LongTerm = true>
                                                    const AfterPostPairing& pairing, std::uint64_t t,
                                                    bool one_rule = false) {
     PreSynGroupMap& groups = layer.pre_syn_groups;
-    PreSynapticGroup& group = groups.group_at(pairing.group);
-    check_synapse_at(groups, group.synapses.size(), pairing.group, pairing.synapse);
+    // The group's record is read only for the pairings of other rules.
+    const GroupPairing& group = groups.pairing_at(pairing.group);
+    check_synapse_at(groups, group.size, pairing.group, pairing.synapse);
     const std::uint64_t ts = pairing.post_spike_t;
-    if (group.previous_spike_t &&
-        saturating_add(*group.previous_spike_t,
-                       group.synapses.hot()[pairing.synapse].conduction_delay) > ts) {
+    if (group.has_previous_spike &&
+        saturating_add(group.previous_spike_t, group.hot[pairing.synapse].conduction_delay) > ts) {
         return;
     }
     const std::int64_t dt = signed_tick_difference(t, ts);
@@ -80,11 +80,13 @@ template <bool LongTerm = true>
         // That rule has no short-term STDP: switched off, nothing to do.
         if constexpr (LongTerm) {
             const float dw = layer.pairing_rules.at(0).long_term_value(dt);
-            apply_long_term(layer, group, pairing.group, pairing.synapse, dw, t);
+            apply_long_term(layer, group.hot, group.max_weight, pairing.group, pairing.synapse, dw,
+                            t);
         }
         return;
     }
-    pair_synapse<LongTerm>(layer, group, pairing.group, pairing.synapse, dt, t);
+    pair_synapse<LongTerm>(layer, groups.group_at(pairing.group), pairing.group, pairing.synapse,
+                           dt, t);
 }
 
 /// Hands each pre-after-post pairing to pair_after_post at once; out of the

@@ -45,7 +45,7 @@ inline bool changes_weight(float sum) { return sum < 0.0f || sum > 0.0f; }
 /// Applies the weight changes of the `n` traces of one block, given their
 /// sums, each synapse requested kApplyLookahead changes ahead of its
 /// application so that the misses overlap; each change is clamped on its own.
-void apply_block(const PreSynGroupMap& groups, const FlushGroup* at,
+void apply_block(const PreSynGroupMap& groups, const GroupPairing* at,
                  const EligibilityTraceSpan& block, const float* sums) {
     const std::size_t num_groups = groups.size();
     const std::size_t n = block.size;
@@ -63,7 +63,7 @@ void apply_block(const PreSynGroupMap& groups, const FlushGroup* at,
             missing_group_position(g, num_groups);
         }
         if (!changes_weight(sums[i])) continue;
-        const FlushGroup& group = at[g];
+        const GroupPairing& group = at[g];
         const std::uint32_t k = block.synapse_indices[i];
         check_synapse_at(groups, group.size, g, k);
         SynapseHot& synapse = group.hot[k];
@@ -97,20 +97,11 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
     const EligibilityTraceQueue& traces = layer.plasticity_modulator->eligibility_traces;
     if (traces.empty()) return;
     PreSynGroupMap& groups = layer.pre_syn_groups;
-    const std::size_t num_groups = groups.size();
     // The traces name synapses all over the layer, many per group. What the
     // application reads of a group (where its weights are, how many, the
-    // bound) is gathered first into a table of 16 bytes a group, which stays
-    // in cache where the groups' records (several lines each) would not;
-    // each change then needs only its synapse's line.
-    std::vector<FlushGroup>& table = layer.flush_groups;
-    table.resize(num_groups);
-    for (std::size_t g = 0; g < num_groups; ++g) {
-        PreSynapticGroup& group = groups.group_at(g);
-        // A group has at most kMaxSynapsesPerGroup synapses: the size fits.
-        table[g] = {group.synapses.hot(), static_cast<std::uint32_t>(group.synapses.size()),
-                    group.max_weight};
-    }
+    // bound) is in the groups' pairing fields, which stay in cache where the
+    // groups' records (several lines each) would not; each change then needs
+    // only its synapse's line.
     // The traces are filed by bins of groups whose synapses lie together (a
     // no-op unless the groups changed since the last flush), and applied bin
     // by bin: while a bin's traces are applied its synapses stay in cache,
@@ -147,7 +138,7 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
             block.size = std::min(kFlushBlock, span.size - begin);
             trace_weight_changes(block.values, block.size, decays.data(), amounts.data(),
                                  decays.size(), sums.data());
-            apply_block(groups, table.data(), block, sums.data());
+            apply_block(groups, groups.pairings(), block, sums.data());
         }
     });
 }

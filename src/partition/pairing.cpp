@@ -97,21 +97,26 @@ void pair_fired_runs(PartitionLayer& layer, std::uint64_t t) {
     };
     PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t num_groups = groups.size();
+    // Pairing moves no group: the array stays in place for the tick's pairings.
+    const GroupPairing* const views = groups.pairings();
     const PairingRuleSet& rules = layer.pairing_rules;
     const bool one_rule = rules.one_long_term_rule();
     const auto pair = [&](const Input& input) __attribute__((always_inline)) {
         if (input.group >= num_groups) [[unlikely]] {
             missing_group_position(input.group, num_groups);
         }
-        PreSynapticGroup& group = groups.group_at(input.group);
-        check_synapse_at(groups, group.synapses.size(), input.group, input.synapse);
-        if (one_rule && group.pairing_rule == 0) {
+        // The group's record is read only for the pairings of other rules.
+        const GroupPairing& view = views[input.group];
+        check_synapse_at(groups, view.size, input.group, input.synapse);
+        if (one_rule && view.pairing_rule == 0) {
             // That rule has no short-term STDP: switched off, nothing to do.
             if constexpr (LongTerm) {
-                apply_long_term(layer, group, input.group, input.synapse, input.dw, t);
+                apply_long_term(layer, view.hot, view.max_weight, input.group, input.synapse,
+                                input.dw, t);
             }
         } else {
-            pair_synapse<LongTerm>(layer, group, input.group, input.synapse, input.dt, t);
+            pair_synapse<LongTerm>(layer, groups.group_at(input.group), input.group, input.synapse,
+                                   input.dt, t);
         }
     };
     // Under a plasticity modulator long-term STDP queues a trace instead of

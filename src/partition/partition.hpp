@@ -121,14 +121,6 @@ private:
     std::size_t batches_ = 0;
 };
 
-/// What a dopamine flush reads of a pre-synaptic group: where its synapses'
-/// weights and delays are, how many, and the bound of the weights.
-struct FlushGroup {
-    SynapseHot* hot = nullptr;
-    std::uint32_t size = 0;
-    float max_weight = 0.0f;
-};
-
 struct PartitionLayer {
     std::uint64_t first_nid = 0;
     PreSynGroupMap pre_syn_groups;
@@ -150,7 +142,6 @@ struct PartitionLayer {
     PairingRuleSet pairing_rules{};  ///< the groups' STDP with memoised exponentials
     DopamineFlush dopamine_flush{};  ///< retained sample buffer of the last flush
     DeliveryScratch delivery_scratch{};
-    std::vector<FlushGroup> flush_groups{};  ///< the groups, as a flush reads them
     /// Synapses to a bin of eligibility traces: 131072 SynapseHot are 1 MiB,
     /// which stay in the second-level cache while a flush applies the bin.
     std::size_t trace_bin_synapses = 131072;

@@ -161,6 +161,7 @@ void read_groups(FileReader& in, const LayerView& view) {
             if constexpr (Apply) {
                 group.previous_spike_t = previous_spike_t;
                 group.last_spike_t = last_spike_t;
+                view.parts[p]->pre_syn_groups.refresh_pairing(slot.position);
                 if (StpDynamics* dynamics = group.stp_state->dynamics()) {
                     dynamics->last_update_t = stp_update_t;
                     dynamics->efficacy = efficacy;

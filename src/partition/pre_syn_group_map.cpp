@@ -40,6 +40,7 @@ void PreSynGroupMap::insert(std::uint64_t pre_syn_nid, PreSynapticGroup group) {
     }
     keys_.push_back(pre_syn_nid);
     groups_.push_back(std::move(group));
+    pairings_.push_back(GroupPairing::of(groups_.back()));
     // Keep the load factor at or below one half.
     if (keys_.size() * 2 > table_.size()) {
         rebuild_index(std::max<std::size_t>(16, table_.size() * 2));
@@ -55,6 +56,7 @@ void PreSynGroupMap::reserve(std::size_t groups) {
     try {
         keys_.reserve(groups);
         groups_.reserve(groups);
+        pairings_.reserve(groups);
     } catch (const std::bad_alloc&) {
         // A bound far above the groups made (many partitions, few draws
         // each) may ask for more address space than the system grants;
@@ -80,6 +82,7 @@ std::vector<std::uint32_t> PreSynGroupMap::sort_by_key() {
     }
     keys_ = std::move(keys);
     groups_ = std::move(groups);
+    for (std::size_t g = 0; g < groups_.size(); ++g) refresh_pairing(g);
     sorted_ = true;
     rebuild_index(table_.size());
     return moved_to;

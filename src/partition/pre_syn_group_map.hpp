@@ -3,7 +3,8 @@
 // after construction, so the table is filled once; lookups on the tick path
 // cost one multiplicative hash and a short linear probe. Iteration runs over
 // the groups in ascending nid order once sort_by_key() has run (construction
-// calls it).
+// calls it). Beside the records the map keeps each group's GroupPairing, what
+// pairing and the dopamine flush read of it, in a dense array of its own.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,29 @@
 #include "util/prefetch.hpp"
 
 namespace synaptor {
+
+/// What pairing and the dopamine flush read of a group, copied from its
+/// record: a pairing names a synapse anywhere in the layer, and these 32
+/// bytes (two to a line, a sixth of the records' span) stay in cache far
+/// more often than the record's first line would, so a pairing mostly
+/// waits for its synapse's line alone. The record stays the truth: whoever
+/// changes these fields of a stored group calls refresh_pairing().
+struct alignas(32) GroupPairing {
+    SynapseHot* hot = nullptr;
+    std::uint64_t previous_spike_t = 0;  ///< meaningful with has_previous_spike
+    std::uint32_t size = 0;
+    std::uint32_t pairing_rule = 0xFFFFFFFFu;
+    float max_weight = 0.0f;
+    bool has_previous_spike = false;
+
+    static GroupPairing of(const PreSynapticGroup& group) {
+        // A stored group has at most kMaxSynapsesPerGroup synapses: the size fits.
+        return {const_cast<SynapseHot*>(group.synapses.hot()), group.previous_spike_t.value_or(0),
+                static_cast<std::uint32_t>(group.synapses.size()), group.pairing_rule,
+                group.max_weight, group.previous_spike_t.has_value()};
+    }
+};
+static_assert(sizeof(GroupPairing) == 32);
 
 class PreSynGroupMap {
 public:
@@ -45,7 +69,7 @@ public:
 
     /// Requests what index_of(pre_syn_nid) reads, in two steps a while
     /// apart: first the table slot, then the key and the group record that
-    /// the slot names. Only a hint: nothing is checked or changed, and a
+    /// the slot names (and its pairing fields, which a spike rewrites). Only a hint: nothing is checked or changed, and a
     /// slot that names another group's record costs a line in vain.
     void prefetch(std::uint64_t pre_syn_nid, bool first_step) const {
         if (table_.empty()) return;
@@ -58,6 +82,7 @@ public:
         if (g < keys_.size()) {
             prefetch_line(keys_.data() + g);
             prefetch_line(groups_.data() + g);
+            prefetch_line(pairings_.data() + g);
         }
     }
 
@@ -121,6 +146,22 @@ public:
     PreSynapticGroup& group_at(std::size_t i) { return groups_[i]; }
     const PreSynapticGroup& group_at(std::size_t i) const { return groups_[i]; }
 
+    /// The pairing fields of the i-th group, and of all groups in storage order.
+    const GroupPairing& pairing_at(std::size_t i) const { return pairings_[i]; }
+    const GroupPairing* pairings() const { return pairings_.data(); }
+    /// Copies the pairing fields of the i-th group's record again, after its
+    /// previous spike or pairing rule changed.
+    void refresh_pairing(std::size_t i) { pairings_[i] = GroupPairing::of(groups_[i]); }
+    /// The position of `group` when it is one of this map's records, else kNoIndex.
+    std::uint32_t position_of(const PreSynapticGroup& group) const {
+        const auto at = reinterpret_cast<std::uintptr_t>(&group);
+        const auto first = reinterpret_cast<std::uintptr_t>(groups_.data());
+        if (groups_.empty() || at < first) return kNoIndex;
+        const std::uintptr_t i = (at - first) / sizeof(PreSynapticGroup);
+        return i < groups_.size() && &groups_[i] == &group ? static_cast<std::uint32_t>(i)
+                                                            : kNoIndex;
+    }
+
 private:
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
     std::size_t slot_of(std::uint64_t key) const {
@@ -130,6 +171,7 @@ private:
 
     std::vector<std::uint64_t> keys_;
     std::vector<PreSynapticGroup, HugePageAllocator<PreSynapticGroup>> groups_;
+    std::vector<GroupPairing, HugePageAllocator<GroupPairing>> pairings_;  ///< one per group
     std::vector<std::uint32_t> table_;  ///< group index per slot, power-of-two size
     /// Every group's synapses, one run per group in each of the two parts
     /// (see SynapseHot), in large huge-page backed chunks: the synapses are

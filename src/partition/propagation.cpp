@@ -94,6 +94,8 @@ void propagate_group(PartitionLayer& layer, EventScheduler& scheduler, PreSynapt
     // Once per spike and group, independent of the synapses.
     const float p = group.stp_state->on_pre_spike(t_s);
     const PairingRule& rule = rule_of(layer, group);
+    // Its previous spike changed (and its rule, at its first spike).
+    layer.pre_syn_groups.refresh_pairing(group_index);
     if (!rule.short_term()) {
         schedule_events<OffsetDecay::None>(layer, scheduler, group, group_index, t_s, p, rule);
         return;

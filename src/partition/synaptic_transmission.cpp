@@ -38,6 +38,8 @@ namespace transmission_detail {
     group.pairing_rule =
         layer.pairing_rules.resolve(group.short_term_stdp_params, group.long_term_stdp_params,
                                     layer.neuron_params.t_cutoff_coincidence);
+    const std::uint32_t position = layer.pre_syn_groups.position_of(group);
+    if (position != PreSynGroupMap::kNoIndex) layer.pre_syn_groups.refresh_pairing(position);
 }
 
 }  // namespace transmission_detail

@@ -55,12 +55,12 @@ namespace synaptor::transmission_detail {
 }
 
 /// The long-term part of a pairing at tick t: the change dw to synapse k of
-/// `group`, already checked, or its eligibility trace under a plasticity
-/// modulator; `position` is the group's position in the layer, which the
-/// trace keeps.
-[[gnu::always_inline]] inline void apply_long_term(PartitionLayer& layer, PreSynapticGroup& group,
-                                                   std::uint32_t position, std::uint64_t k,
-                                                   float dw, std::uint64_t t) {
+/// the group whose synapses' weights are `hot`, bounded by `max_weight`,
+/// already checked, or its eligibility trace under a plasticity modulator;
+/// `position` is the group's position in the layer, which the trace keeps.
+[[gnu::always_inline]] inline void apply_long_term(PartitionLayer& layer, SynapseHot* hot,
+                                                   float max_weight, std::uint32_t position,
+                                                   std::uint64_t k, float dw, std::uint64_t t) {
     if (layer.plasticity_modulator) {
         PlasticityModulator& modulator = *layer.plasticity_modulator;
         // k < synapses.size() <= kMaxSynapsesPerGroup: it fits 32 bits.
@@ -68,9 +68,16 @@ namespace synaptor::transmission_detail {
             EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay), position,
                              static_cast<std::uint32_t>(k), dw});
     } else {
-        SynapseHot& synapse = group.synapses.hot()[k];
-        synapse.weight = clamp_weight(synapse.weight, dw, group.max_weight);
+        SynapseHot& synapse = hot[k];
+        synapse.weight = clamp_weight(synapse.weight, dw, max_weight);
     }
+}
+
+/// The same for synapse k of `group`.
+[[gnu::always_inline]] inline void apply_long_term(PartitionLayer& layer, PreSynapticGroup& group,
+                                                   std::uint32_t position, std::uint64_t k,
+                                                   float dw, std::uint64_t t) {
+    apply_long_term(layer, group.synapses.hot(), group.max_weight, position, k, dw, t);
 }
 
 /// apply_stdp, inlined where pairings are made, for synapse k of `group`,
@@ -97,9 +104,9 @@ template <bool LongTerm = true>
 
 /// Makes pairings in the order they are handed in, each a while after: the
 /// synapses lie anywhere in the layer and are found through their group's
-/// record, so both are requested ahead (the record kPairLag pairings ahead,
-/// the synapse, whose address the record gives, kPairLag - kSynapseLag
-/// ahead) and their misses overlap. `pair(item)` makes one pairing; items
+/// pairing fields (GroupPairing), so both are requested ahead (the fields
+/// kPairLag pairings ahead, the synapse, whose address they give, kPairLag -
+/// kSynapseLag ahead) and their misses overlap. `pair(item)` makes one pairing; items
 /// name the synapse by `group` (a valid position) and `synapse`. finish()
 /// makes the pairings still held.
 template <class Item, class Pair>
@@ -112,15 +119,15 @@ public:
         : rules_(rules),
           weights_read_(weights_read),
           any_short_term_(rules.any_short_term()),
-          groups_at_(groups.empty() ? nullptr : &groups.group_at(0)),
+          groups_(groups),
+          pairings_at_(groups.pairings()),
           num_groups_(groups.size()),
           pair_(pair) {}
     PairingPipeline(const PairingPipeline&) = delete;
     PairingPipeline& operator=(const PairingPipeline&) = delete;
 
     [[gnu::always_inline]] void push(const Item& item) {
-        // The fields pairing reads lie in the group's first line.
-        prefetch_line_at(groups_at_, std::uintptr_t{item.group} * sizeof(PreSynapticGroup));
+        prefetch_line_at(pairings_at_, std::uintptr_t{item.group} * sizeof(GroupPairing));
         ring_[pushed_ % kRing] = item;
         ++pushed_;
         if (pushed_ > kSynapseLag) fetch_synapse(ring_[(pushed_ - 1 - kSynapseLag) % kRing]);
@@ -143,18 +150,17 @@ private:
     [[gnu::always_inline]] void fetch_synapse(const Item& item) const {
         // Pairing adds and moves no group: the count and place stay valid.
         if (item.group >= num_groups_) return;
-        const PreSynapticGroup& group = groups_at_[item.group];
+        const GroupPairing& group = pairings_at_[item.group];
         if (weights_read_) {
-            prefetch_line_at<true>(group.synapses.hot(),
-                                   std::uintptr_t{item.synapse} * sizeof(SynapseHot));
+            prefetch_line_at<true>(group.hot, std::uintptr_t{item.synapse} * sizeof(SynapseHot));
         }
         // The other part only for short-term STDP, the one rule that changes
-        // it. Rules found while the pipeline runs are not looked for: this is
-        // a request, not a read.
+        // it (and reads the group's record). Rules found while the pipeline
+        // runs are not looked for: this is a request, not a read.
         if (!any_short_term_) return;
         const std::uint32_t rule = group.pairing_rule;
         if (rule < rules_.size() && rules_.at(rule).short_term()) {
-            prefetch_line_at<true>(group.synapses.cold(),
+            prefetch_line_at<true>(groups_.group_at(item.group).synapses.cold(),
                                    std::uintptr_t{item.synapse} * sizeof(SynapseCold));
         }
     }
@@ -162,7 +168,8 @@ private:
     const PairingRuleSet& rules_;
     bool weights_read_;
     bool any_short_term_;
-    const PreSynapticGroup* groups_at_;
+    const PreSynGroupMap& groups_;
+    const GroupPairing* pairings_at_;
     std::size_t num_groups_;
     Pair pair_;
     std::array<Item, kRing> ring_;

@@ -131,6 +131,35 @@ void run(PartitionLayer& layer, std::uint64_t reorder_at) {
     }
 }
 
+/// Every group's pairing fields equal those of its record: a spike, a rule
+/// found at first use or a sort that is not copied leaves pairing reading
+/// another group's synapses, bound or previous spike.
+void expect_pairing_fields_current(const PreSynGroupMap& map) {
+    for (std::size_t g = 0; g < map.size(); ++g) {
+        const GroupPairing& held = map.pairing_at(g);
+        const GroupPairing record = GroupPairing::of(map.group_at(g));
+        EXPECT_EQ(held.hot, record.hot) << g;
+        EXPECT_EQ(held.size, record.size) << g;
+        EXPECT_EQ(held.pairing_rule, record.pairing_rule) << g;
+        EXPECT_EQ(float_bits(held.max_weight), float_bits(record.max_weight)) << g;
+        EXPECT_EQ(held.has_previous_spike, record.has_previous_spike) << g;
+        EXPECT_EQ(held.previous_spike_t, record.previous_spike_t) << g;
+    }
+}
+
+TEST(GroupIndex, PairingFieldsFollowARuleFoundAtAPairing) {
+    PartitionLayer layer = make_layer(0, 4);
+    add_groups(layer);
+    finish_layer(layer);
+    PreSynGroupMap& map = layer.pre_syn_groups;
+    const std::uint32_t g = map.index_of(40);
+    ASSERT_EQ(map.pairing_at(g).pairing_rule, PairingRuleSet::kUnresolved);
+    // A pairing before the group's first spike finds its rule.
+    apply_stdp(layer, map.group_at(g), 40, 1, -2, 5);
+    EXPECT_NE(map.pairing_at(g).pairing_rule, PairingRuleSet::kUnresolved);
+    expect_pairing_fields_current(map);
+}
+
 TEST(GroupIndex, StalePositionsGiveTheSameResultAsAFreshMap) {
     PartitionLayer reference = make_layer(0, 4);
     add_groups(reference);
@@ -157,6 +186,10 @@ TEST(GroupIndex, StalePositionsGiveTheSameResultAsAFreshMap) {
     }
     // Pairing did happen: some weight left its initial value.
     EXPECT_NE(float_bits(reference.pre_syn_groups.find(30)->synapses[0].weight), float_bits(0.9f));
+    // Both runs made previous spikes and rules, one sorted the groups midway.
+    EXPECT_TRUE(reference.pre_syn_groups.find(30)->previous_spike_t.has_value());
+    expect_pairing_fields_current(reference.pre_syn_groups);
+    expect_pairing_fields_current(moved.pre_syn_groups);
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(float_bits(reference.neurons[i].voltage), float_bits(moved.neurons[i].voltage));
         const std::vector<RecentInput> a = test::window(reference, i);
