@@ -35,9 +35,12 @@ struct alignas(32) GroupPairing {
 
     static GroupPairing of(const PreSynapticGroup& group) {
         // A stored group has at most kMaxSynapsesPerGroup synapses: the size fits.
-        return {const_cast<SynapseHot*>(group.synapses.hot()), group.previous_spike_t.value_or(0),
-                static_cast<std::uint32_t>(group.synapses.size()), group.pairing_rule,
-                group.max_weight, group.previous_spike_t.has_value()};
+        return {const_cast<SynapseHot*>(group.synapses.hot()),
+                group.previous_spike_t.value_or(0),
+                static_cast<std::uint32_t>(group.synapses.size()),
+                group.pairing_rule,
+                group.max_weight,
+                group.previous_spike_t.has_value()};
     }
 };
 static_assert(sizeof(GroupPairing) == 32);
@@ -69,8 +72,8 @@ public:
 
     /// Requests what index_of(pre_syn_nid) reads, in two steps a while
     /// apart: first the table slot, then the key and the group record that
-    /// the slot names (and its pairing fields, which a spike rewrites). Only a hint: nothing is checked or changed, and a
-    /// slot that names another group's record costs a line in vain.
+    /// the slot names (and its pairing fields, which a spike rewrites). Only a hint: nothing is
+    /// checked or changed, and a slot that names another group's record costs a line in vain.
     void prefetch(std::uint64_t pre_syn_nid, bool first_step) const {
         if (table_.empty()) return;
         const std::uint32_t* const slot = table_.data() + slot_of(pre_syn_nid);
@@ -159,7 +162,7 @@ public:
         if (groups_.empty() || at < first) return kNoIndex;
         const std::uintptr_t i = (at - first) / sizeof(PreSynapticGroup);
         return i < groups_.size() && &groups_[i] == &group ? static_cast<std::uint32_t>(i)
-                                                            : kNoIndex;
+                                                           : kNoIndex;
     }
 
 private:
