@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -23,7 +24,7 @@ std::vector<EligibilityTrace> spans_of(const EligibilityTraceQueue& q) {
     q.for_each_span([&](const EligibilityTraceSpan& span) {
         EXPECT_NE(span.size, 0u);
         for (std::size_t i = 0; i < span.size; ++i) {
-            out.push_back(EligibilityTrace{span.t, span.group_positions[i], span.synapse_indices[i],
+            out.push_back(EligibilityTrace{span.t, span.group_position(i), span.synapse_index(i),
                                            span.values[i]});
         }
     });
@@ -52,7 +53,7 @@ TEST(EligibilityTraceQueue, KeepsOrderAcrossChunksAndDropsAStalePrefix) {
     q.for_each_span([&](const EligibilityTraceSpan& span) {
         EXPECT_LE(span.size, kChunk);
         for (std::size_t i = 0; i < span.size; ++i) {
-            EXPECT_EQ(100 + span.synapse_indices[i] / 1000, span.t);
+            EXPECT_EQ(100 + span.synapse_index(i) / 1000, span.t);
         }
     });
 
@@ -70,6 +71,7 @@ TEST(EligibilityTraceQueue, KeepsOrderAcrossChunksAndDropsAStalePrefix) {
 
 TEST(EligibilityTraceQueue, StorageFollowsTheLiveTracesOfTheLastDrop) {
     EligibilityTraceQueue q;
+    q.set_group_bins({0, 0}, {1, 3});  // one packed bin: kChunk traces a chunk
     EXPECT_EQ(q.chunks_held(), 0u);
     const std::size_t n = 10 * kChunk;
     for (std::size_t i = 0; i < n; ++i) q.push_back(EligibilityTrace{i / kChunk, 0, 0, 1.0f});
@@ -137,7 +139,7 @@ std::vector<EligibilityTrace> by_bin_of(const EligibilityTraceQueue& q) {
     std::vector<EligibilityTrace> out;
     q.for_each_span_by_bin([&](const EligibilityTraceSpan& span) {
         for (std::size_t i = 0; i < span.size; ++i) {
-            out.push_back(EligibilityTrace{span.t, span.group_positions[i], span.synapse_indices[i],
+            out.push_back(EligibilityTrace{span.t, span.group_position(i), span.synapse_index(i),
                                            span.values[i]});
         }
     });
@@ -157,10 +159,11 @@ TEST(EligibilityTraceQueue, BinsKeepEachSynapsesOrderAndTicksInOrder) {
     EligibilityTraceQueue q;
     // Half pushed before the bins are set: those are filed again.
     for (std::size_t i = 0; i < pushed.size() / 2; ++i) q.push_back(pushed[i]);
-    q.set_group_bins(bins);
+    q.set_group_bins(bins, std::vector<std::uint32_t>(bins.size(), 5));
     for (std::size_t i = pushed.size() / 2; i < pushed.size(); ++i) q.push_back(pushed[i]);
     ASSERT_EQ(q.num_bins(), 4u);
     ASSERT_EQ(q.size(), pushed.size());
+    for (const TraceLayout& layout : q.layouts()) EXPECT_TRUE(layout.packed);
 
     const std::vector<EligibilityTrace> walked = spans_of(q);
     ASSERT_EQ(walked.size(), pushed.size());
@@ -204,6 +207,116 @@ TEST(EligibilityTraceQueue, BinsKeepEachSynapsesOrderAndTicksInOrder) {
     q.clear();
     EXPECT_TRUE(q.empty());
     EXPECT_TRUE(spans_of(q).empty());
+}
+
+/// Every field of every trace in walk order, bin by bin and tick by tick.
+using Walked = std::vector<std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, float>>;
+Walked exactly(const std::vector<EligibilityTrace>& traces) {
+    Walked out;
+    for (const EligibilityTrace& t : traces) {
+        out.emplace_back(t.t, t.group_position, t.synapse_index, t.value);
+    }
+    return out;
+}
+
+TEST(EligibilityTraceQueue, LayoutPacksWhereGroupOffsetAndIndexFitOneKey) {
+    EXPECT_TRUE(TraceLayout::for_groups(0, 65535, 65536).packed);
+    EXPECT_FALSE(TraceLayout::for_groups(0, 65536, 65536).packed);
+    EXPECT_FALSE(TraceLayout::for_groups(0, 65535, 65537).packed);
+    // One group alone may have every 32-bit index; groups without synapses
+    // need no index bits.
+    EXPECT_EQ(TraceLayout::for_groups(7, 7, 0xFFFFFFFFu).index_bits, 32u);
+    EXPECT_TRUE(TraceLayout::for_groups(7, 7, 0xFFFFFFFFu).packed);
+    EXPECT_EQ(TraceLayout::for_groups(3, 3, 0).index_bits, 0u);
+    const TraceLayout layout = TraceLayout::for_groups(10, 12, 8);
+    EXPECT_TRUE(layout.fits(10, 7));
+    EXPECT_TRUE(layout.fits(12, 0));
+    EXPECT_FALSE(layout.fits(9, 0));   // below the first group
+    EXPECT_FALSE(layout.fits(14, 0));  // beyond the offsets' bits
+    EXPECT_FALSE(layout.fits(10, 8));  // beyond the indices' bits
+    EXPECT_TRUE(TraceLayout{}.fits(0xFFFFFFFFu, 0xFFFFFFFFu));
+}
+
+TEST(EligibilityTraceQueue, PackedAndWideBinsHoldTheSameTracesInTheSameOrder) {
+    // Six groups in two bins; the second bin's group 4 is so large in
+    // `wide_sizes` that its offsets and indices do not fit one key.
+    const std::vector<std::uint32_t> bins = {0, 0, 0, 1, 1, 1};
+    const std::vector<std::uint32_t> sizes = {3, 100, 7, 1u << 20, 2, 1};
+    std::vector<std::uint32_t> wide_sizes = sizes;
+    wide_sizes[4] = 0xFFFFFFFFu;
+    EligibilityTraceQueue packed;
+    packed.set_group_bins(bins, sizes);
+    EligibilityTraceQueue mixed;
+    mixed.set_group_bins(bins, wide_sizes);
+    EligibilityTraceQueue wide;
+    wide.set_group_bins(bins, {});  // no sizes: every bin wide
+    EXPECT_TRUE(packed.layouts()[0].packed && packed.layouts()[1].packed);
+    EXPECT_TRUE(mixed.layouts()[0].packed);
+    EXPECT_FALSE(mixed.layouts()[1].packed);
+    EXPECT_FALSE(wide.layouts()[0].packed || wide.layouts()[1].packed);
+
+    std::vector<EligibilityTrace> pushed;
+    for (std::size_t i = 0; i < 5 * kChunk; ++i) {
+        const auto g = static_cast<std::uint32_t>(i * 5 % 6);
+        pushed.push_back(EligibilityTrace{40 + i / 3000, g,
+                                          static_cast<std::uint32_t>(i % sizes[g]),
+                                          static_cast<float>(i) * -0.25f});
+    }
+    pushed.push_back(EligibilityTrace{60, 3, (1u << 20) - 1, 1.5f});  // the largest index
+    for (EligibilityTraceQueue* q : {&packed, &mixed, &wide}) {
+        for (const EligibilityTrace& t : pushed) q->push_back(t);
+    }
+    const auto walks = [](const EligibilityTraceQueue& q) {
+        return std::pair{exactly(spans_of(q)), exactly(by_bin_of(q))};
+    };
+    EXPECT_EQ(walks(packed), walks(wide));
+    EXPECT_EQ(walks(mixed), walks(wide));
+    EXPECT_EQ(per_synapse(spans_of(packed)), per_synapse(pushed));
+    // A packed chunk holds twice the traces of a wide one: 2.5 chunks' worth
+    // in the first bin and one trace more in the second.
+    EXPECT_EQ(packed.chunks_held(), 3u + 3u);
+    EXPECT_EQ(wide.chunks_held(), 5u + 6u);
+
+    // A trace that does not fit its packed bin (an index beyond its group's
+    // size when the layout was set) widens that bin alone; the order stays.
+    const EligibilityTrace grown{61, 1, 200, 2.5f};
+    for (EligibilityTraceQueue* q : {&packed, &mixed, &wide}) q->push_back(grown);
+    pushed.push_back(grown);
+    EXPECT_FALSE(packed.layouts()[0].packed);
+    EXPECT_TRUE(packed.layouts()[1].packed);
+    EXPECT_EQ(walks(packed), walks(wide));
+    EXPECT_EQ(walks(mixed), walks(wide));
+    // Sizes that make room pack the bin again; each synapse keeps its order.
+    std::vector<std::uint32_t> grown_sizes = sizes;
+    grown_sizes[1] = 201;
+    packed.set_group_bins(bins, grown_sizes);
+    EXPECT_TRUE(packed.layouts()[0].packed);
+    EXPECT_EQ(exactly(spans_of(packed)), exactly(spans_of(wide)));
+    EXPECT_EQ(per_synapse(by_bin_of(packed)), per_synapse(pushed));
+
+    // A copy keeps each bin's layout and walk; stale prefixes go alike.
+    const EligibilityTraceQueue copy = mixed;
+    EXPECT_EQ(copy.layouts(), mixed.layouts());
+    EXPECT_EQ(walks(copy), walks(wide));
+    for (EligibilityTraceQueue* q : {&packed, &mixed, &wide}) {
+        q->pop_front_while([](std::uint64_t t) { return t < 50; });
+    }
+    EXPECT_EQ(packed.size(), wide.size());
+    EXPECT_EQ(walks(mixed), walks(wide));
+    EXPECT_EQ(exactly(spans_of(packed)), exactly(spans_of(wide)));
+}
+
+TEST(EligibilityTraceQueue, APackedBinOfOneGroupKeepsEveryIndex) {
+    EligibilityTraceQueue q;
+    q.set_group_bins({0, 1}, {5, 0xFFFFFFFFu});
+    ASSERT_TRUE(q.layouts()[1].packed);
+    const EligibilityTrace far{9, 1, 0xFFFFFFFEu, 0.5f};
+    const EligibilityTrace near{9, 1, 0, -0.5f};
+    q.push_back(far);
+    q.push_back(near);
+    EXPECT_TRUE(q.layouts()[1].packed);
+    expect_same(q[0], far);
+    expect_same(q[1], near);
 }
 
 }  // namespace
