@@ -46,6 +46,7 @@ public:
         for (std::size_t b = 0; b < bins_.size(); ++b) bins_[b].set_layout(other.bins_[b].layout());
         group_bins_ = other.group_bins_;
         group_sizes_ = other.group_sizes_;
+        index_bins();
         // Bin by bin keeps each bin's order.
         other.for_each_span_by_bin([&](const EligibilityTraceSpan& span) {
             for (std::size_t i = 0; i < span.size; ++i) push_back(span.trace(i));
@@ -60,9 +61,7 @@ public:
 
     /// Appends a trace at the back of its group's bin.
     [[gnu::always_inline]] void push_back(const EligibilityTrace& trace) {
-        const std::uint32_t g = trace.group_position;
-        const std::size_t b = g < group_bins_.size() ? group_bins_[g] : 0;
-        bins_[b].push_back(trace, pool_);
+        bins_[bin_of(trace.group_position)].push_back(trace, pool_);
         ++size_;
     }
 
@@ -184,6 +183,38 @@ public:
     }
 
 private:
+    /// Groups to a block of the table of bins by blocks.
+    static constexpr unsigned kBinBlockShift = 6;
+
+    /// The bin of group position g. Where each bin is a run of consecutive
+    /// groups (as the flush sets them), it is found from a small table,
+    /// the bin of every 64th group and where each bin ends, which stays in
+    /// cache while pairing reads synapses all over the layer, where the
+    /// table of every group's bin (4 bytes a group) would be fetched anew.
+    [[gnu::always_inline]] std::size_t bin_of(std::uint32_t g) const {
+        if (g >= group_bins_.size()) return 0;
+        if (bin_ends_.empty()) [[unlikely]] {
+            return group_bins_[g];
+        }
+        std::size_t b = block_bins_[g >> kBinBlockShift];
+        while (g >= bin_ends_[b]) ++b;
+        return b;
+    }
+
+    /// Sets the tables of bin_of from group_bins_: empty unless the bins
+    /// are runs of consecutive groups in bin order.
+    void index_bins() {
+        block_bins_.clear();
+        bin_ends_.clear();
+        if (!std::is_sorted(group_bins_.begin(), group_bins_.end())) return;
+        bin_ends_.assign(bins_.size(), 0);
+        for (const std::uint32_t b : group_bins_) ++bin_ends_[b];
+        for (std::size_t b = 1; b < bin_ends_.size(); ++b) bin_ends_[b] += bin_ends_[b - 1];
+        for (std::size_t g = 0; g < group_bins_.size(); g += std::size_t{1} << kBinBlockShift) {
+            block_bins_.push_back(group_bins_[g]);
+        }
+    }
+
     /// The held traces tick by tick, each synapse's in order: filed in this
     /// order, every new bin's ticks rise as its groups' did, so stale
     /// traces stay a prefix.
@@ -240,6 +271,7 @@ private:
         for (std::size_t b = 0; b < layouts.size(); ++b) bins_[b].set_layout(layouts[b]);
         group_bins_ = std::move(group_bins);
         group_sizes_ = std::move(group_sizes);
+        index_bins();
         for (const EligibilityTrace& trace : held) push_back(trace);
     }
 
@@ -247,6 +279,8 @@ private:
     std::vector<TraceBin> bins_;              ///< never empty
     std::vector<std::uint32_t> group_bins_;   ///< bin of each group position
     std::vector<std::uint32_t> group_sizes_;  ///< synapses of each group position
+    std::vector<std::uint32_t> block_bins_;   ///< bin of every 64th group, if bins are runs
+    std::vector<std::uint32_t> bin_ends_;     ///< groups in this bin and those before
     std::size_t size_ = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <tuple>
@@ -304,6 +305,37 @@ TEST(EligibilityTraceQueue, PackedAndWideBinsHoldTheSameTracesInTheSameOrder) {
     EXPECT_EQ(packed.size(), wide.size());
     EXPECT_EQ(walks(mixed), walks(wide));
     EXPECT_EQ(exactly(spans_of(packed)), exactly(spans_of(wide)));
+}
+
+TEST(EligibilityTraceQueue, BinsOfConsecutiveGroupsFileEachTraceInItsGroupsBin) {
+    // 300 groups in runs across the 64-group blocks of the lookup, some
+    // bins empty (as bins smaller than a group leave them), one bin of a
+    // single group; then the same bins out of order, which the lookup by
+    // runs cannot serve.
+    std::vector<std::uint32_t> bins(300);
+    for (std::size_t g = 0; g < bins.size(); ++g) {
+        bins[g] = g < 70 ? 0 : g < 71 ? 3 : g < 200 ? 4 : 7;
+    }
+    for (const bool in_runs : {true, false}) {
+        if (!in_runs) std::swap(bins[5], bins[250]);
+        EligibilityTraceQueue q;
+        q.set_group_bins(bins, std::vector<std::uint32_t>(bins.size(), 4));
+        ASSERT_EQ(q.num_bins(), 8u);
+        std::vector<EligibilityTrace> expected;
+        for (std::size_t n = 0; n < 2 * bins.size() + 1; ++n) {  // the last beyond the table
+            const auto g = static_cast<std::uint32_t>(2 * bins.size() - n);
+            const EligibilityTrace trace{1, g / 2 < bins.size() ? g / 2 : 1000, g % 4, 1.0f};
+            q.push_back(trace);
+            expected.push_back(trace);
+        }
+        const auto bin = [&](const EligibilityTrace& t) {
+            return t.group_position < bins.size() ? bins[t.group_position] : 0u;
+        };
+        // Bin after bin, each in pushing order.
+        std::stable_sort(expected.begin(), expected.end(),
+                         [&](const auto& a, const auto& b) { return bin(a) < bin(b); });
+        EXPECT_EQ(exactly(by_bin_of(q)), exactly(expected)) << in_runs;
+    }
 }
 
 TEST(EligibilityTraceQueue, APackedBinOfOneGroupKeepsEveryIndex) {
