@@ -33,8 +33,7 @@ struct EligibilityTrace {
 
 /// How a bin stores a trace's synapse. Packed, the key is the group's offset
 /// from first_group shifted above index_bits bits of synapse index; wide, the
-/// key is the group position and the index is stored apart. A wide layout
-/// accepts every trace: its offsets and indices have 32 bits each.
+/// key is the group position and the index is stored apart.
 struct TraceLayout {
     std::uint32_t first_group = 0;
     std::uint32_t group_bits = 32;
@@ -43,12 +42,6 @@ struct TraceLayout {
 
     bool operator==(const TraceLayout&) const = default;
 
-    /// Whether a trace of group g, index k, can be stored in this layout.
-    [[gnu::always_inline]] bool fits(std::uint32_t g, std::uint32_t k) const {
-        // Below first_group the offset wraps far beyond group_bits.
-        const std::uint64_t offset = std::uint64_t{g} - first_group;
-        return ((offset >> group_bits) | (std::uint64_t{k} >> index_bits)) == 0;
-    }
     /// The layout of groups first_group .. last_group, whose synapse indices
     /// are below max_synapses: packed if both fit one key.
     static TraceLayout for_groups(std::uint32_t first_group, std::uint32_t last_group,
@@ -154,54 +147,46 @@ public:
     /// Sets the layout of an empty bin.
     void set_layout(const TraceLayout& layout) {
         layout_ = layout;
+        group_limit_ = layout.packed ? std::uint64_t{1} << layout.group_bits : 0;
+        index_limit_ = layout.packed ? std::uint64_t{1} << layout.index_bits : 0;
         chunk_shift_ = layout.packed ? 13 : 12;
         static_assert(kChunkTraces == std::size_t{1} << 13);
     }
 
     /// Appends a trace at the back. Made for every pairing under a plasticity
-    /// modulator, so it is inlined there; a trace that does not fit a packed
-    /// bin, a new chunk or a new tick's run is the rare case and stays out
-    /// of line.
+    /// modulator, so the packed case is inlined there, with the chunk size
+    /// a constant; a wide bin, a trace that does not fit a packed bin, a
+    /// new chunk or a new tick's run is the rare case and stays out of line.
     [[gnu::always_inline]] void push_back(const EligibilityTrace& trace, TraceChunkPool& pool) {
         const std::uint32_t g = trace.group_position;
         const std::uint32_t k = trace.synapse_index;
-        if (!layout_.fits(g, k)) [[unlikely]] {
-            widen(pool);
+        // Below first_group the offset wraps beyond group_limit_; a wide
+        // bin has index_limit_ 0 and so always takes the other way.
+        const std::uint32_t offset = g - layout_.first_group;
+        if (std::uint64_t{offset} >= group_limit_ || std::uint64_t{k} >= index_limit_)
+            [[unlikely]] {
+            push_back_wide(trace, pool);
+            return;
         }
         const std::size_t position = head_ + size_;
-        const std::size_t c = position >> chunk_shift_;
+        const std::size_t c = position / kChunkTraces;
         if (c == chunks_.size()) [[unlikely]] {
             add_chunk(pool);
         }
         TraceChunk& chunk = *chunks_[c];
-        const std::size_t i = position & ((std::size_t{1} << chunk_shift_) - 1);
+        const std::size_t i = position % kChunkTraces;
         // Each array is written in sequence into storage last used long ago:
         // once per line, the line kWriteAhead bytes on is requested for
         // writing (a prefetch never faults; addresses formed as integers).
-        const bool new_line = i % 16 == 0;
-        if (new_line) {
+        if (i % 16 == 0) {
             prefetch_line_at<true>(chunk.keys + i, kWriteAhead);
             prefetch_line_at<true>(chunk.values + i, kWriteAhead);
         }
-        if (layout_.packed) [[likely]] {
-            chunk.keys[i] = static_cast<std::uint32_t>(
-                ((std::uint64_t{g} - layout_.first_group) << layout_.index_bits) | k);
-        } else {
-            const std::size_t half = kChunkTraces / 2;
-            if (new_line) prefetch_line_at<true>(chunk.keys + half + i, kWriteAhead);
-            chunk.keys[i] = g;
-            chunk.keys[half + i] = k;
-        }
+        chunk.keys[i] =
+            static_cast<std::uint32_t>((std::uint64_t{offset} << layout_.index_bits) | k);
         chunk.values[i] = trace.value;
         ++size_;
-        if (!runs_.empty()) [[likely]] {
-            Run& last = runs_[runs_.size() - 1];
-            if (last.t == trace.t) [[likely]] {
-                ++last.count;
-                return;
-            }
-        }
-        start_run(trace.t);
+        count_in_run(trace.t);
     }
 
     /// Removes traces from the front for as long as `stale(t)` holds for the
@@ -282,6 +267,39 @@ private:
 
     [[gnu::noinline]] void start_run(std::uint64_t t) { runs_.push_back(Run{t, 1}); }
 
+    [[gnu::always_inline]] void count_in_run(std::uint64_t t) {
+        if (!runs_.empty()) [[likely]] {
+            Run& last = runs_[runs_.size() - 1];
+            if (last.t == t) [[likely]] {
+                ++last.count;
+                return;
+            }
+        }
+        start_run(t);
+    }
+
+    /// push_back for a wide bin, or for a trace that does not fit a packed
+    /// one, which widens it first.
+    [[gnu::noinline]] void push_back_wide(const EligibilityTrace& trace, TraceChunkPool& pool) {
+        if (layout_.packed) widen(pool);
+        const std::size_t capacity = kChunkTraces / 2;
+        const std::size_t position = head_ + size_;
+        const std::size_t c = position / capacity;
+        if (c == chunks_.size()) add_chunk(pool);
+        TraceChunk& chunk = *chunks_[c];
+        const std::size_t i = position % capacity;
+        if (i % 16 == 0) {
+            prefetch_line_at<true>(chunk.keys + i, kWriteAhead);
+            prefetch_line_at<true>(chunk.keys + capacity + i, kWriteAhead);
+            prefetch_line_at<true>(chunk.values + i, kWriteAhead);
+        }
+        chunk.keys[i] = trace.group_position;
+        chunk.keys[capacity + i] = trace.synapse_index;
+        chunk.values[i] = trace.value;
+        ++size_;
+        count_in_run(trace.t);
+    }
+
     [[gnu::noinline]] void add_chunk(TraceChunkPool& pool) { chunks_.push_back(pool.take()); }
 
     /// Stores the held traces apart, group position and index, in the same
@@ -292,7 +310,7 @@ private:
         append_to(held);
         clear(pool);
         set_layout(TraceLayout{});
-        for (const EligibilityTrace& trace : held) push_back(trace, pool);
+        for (const EligibilityTrace& trace : held) push_back_wide(trace, pool);
     }
 
     /// Forgets the first `n` traces and gives the chunks they emptied to the pool.
@@ -312,8 +330,10 @@ private:
     RingQueue<Run> runs_;                            ///< runs of equal tick, oldest first
     std::size_t head_ = 0;  ///< offset of the oldest trace in chunks_.front()
     std::size_t size_ = 0;
-    TraceLayout layout_;            ///< wide until the queue sets one
-    std::size_t chunk_shift_ = 12;  ///< log2 of the traces a chunk holds
+    TraceLayout layout_;             ///< wide until the queue sets one
+    std::uint64_t group_limit_ = 0;  ///< packed: 2^group_bits; wide: 0
+    std::uint64_t index_limit_ = 0;  ///< packed: 2^index_bits; wide: 0
+    std::size_t chunk_shift_ = 12;   ///< log2 of the traces a chunk holds
 };
 
 }  // namespace synaptor

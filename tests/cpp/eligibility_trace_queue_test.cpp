@@ -229,13 +229,31 @@ TEST(EligibilityTraceQueue, LayoutPacksWhereGroupOffsetAndIndexFitOneKey) {
     EXPECT_EQ(TraceLayout::for_groups(7, 7, 0xFFFFFFFFu).index_bits, 32u);
     EXPECT_TRUE(TraceLayout::for_groups(7, 7, 0xFFFFFFFFu).packed);
     EXPECT_EQ(TraceLayout::for_groups(3, 3, 0).index_bits, 0u);
-    const TraceLayout layout = TraceLayout::for_groups(10, 12, 8);
-    EXPECT_TRUE(layout.fits(10, 7));
-    EXPECT_TRUE(layout.fits(12, 0));
-    EXPECT_FALSE(layout.fits(9, 0));   // below the first group
-    EXPECT_FALSE(layout.fits(14, 0));  // beyond the offsets' bits
-    EXPECT_FALSE(layout.fits(10, 8));  // beyond the indices' bits
-    EXPECT_TRUE(TraceLayout{}.fits(0xFFFFFFFFu, 0xFFFFFFFFu));
+    // Bin 0 holds groups 0..9 (offsets of four bits), bin 1 groups 10..12
+    // (two bits), indices below 8 (three bits). Groups beyond the table go
+    // to bin 0: group 13 still fits its offsets, group 16 does not; index 8
+    // does not fit either bin.
+    const std::vector<std::uint32_t> bins = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1};
+    const std::vector<std::uint32_t> sizes(bins.size(), 8);
+    ASSERT_EQ(TraceLayout::for_groups(10, 12, 8), (TraceLayout{10, 2, 3, true}));
+    struct Case {
+        EligibilityTrace trace;
+        std::size_t bin;
+        bool stays_packed;
+    };
+    for (const Case& c : {Case{{1, 13, 7, 1.0f}, 0, true}, Case{{1, 16, 0, 1.0f}, 0, false},
+                          Case{{1, 11, 8, 1.0f}, 1, false}, Case{{1, 3, 8, 1.0f}, 0, false}}) {
+        EligibilityTraceQueue q;
+        q.set_group_bins(bins, sizes);
+        const std::vector<EligibilityTrace> fit = {{1, 0, 7, 2.0f}, {1, 12, 0, 3.0f}};
+        for (const EligibilityTrace& t : fit) q.push_back(t);
+        q.push_back(c.trace);
+        EXPECT_EQ(q.layouts()[c.bin].packed, c.stays_packed);
+        EXPECT_TRUE(q.layouts()[1 - c.bin].packed);
+        std::vector<EligibilityTrace> expected = fit;
+        expected.insert(expected.begin() + 1 + static_cast<std::ptrdiff_t>(c.bin), c.trace);
+        EXPECT_EQ(exactly(by_bin_of(q)), exactly(expected));
+    }
 }
 
 TEST(EligibilityTraceQueue, PackedAndWideBinsHoldTheSameTracesInTheSameOrder) {
