@@ -45,26 +45,36 @@ inline bool changes_weight(float sum) { return sum < 0.0f || sum > 0.0f; }
 /// Applies the weight changes of the `n` traces of one block, given their
 /// sums, each synapse requested kApplyLookahead changes ahead of its
 /// application so that the misses overlap; each change is clamped on its own.
+/// `Packed` is the block's layout: one branch per block, not per trace.
+template <bool Packed>
 void apply_block(const PreSynGroupMap& groups, const GroupPairing* at,
                  const EligibilityTraceSpan& block, const float* sums) {
     const std::size_t num_groups = groups.size();
     const std::size_t n = block.size;
+    const auto group_of = [&](std::size_t i) __attribute__((always_inline)) {
+        if constexpr (Packed) return block.packed_group(i);
+        return block.keys[i];
+    };
+    const auto index_of = [&](std::size_t i) __attribute__((always_inline)) {
+        if constexpr (Packed) return block.packed_index(i);
+        return block.synapse_indices[i];
+    };
     const auto fetch_synapse = [&](std::size_t i) __attribute__((always_inline)) {
-        const std::uint32_t g = block.group_positions[i];
+        const std::uint32_t g = group_of(i);
         if (g >= num_groups || !changes_weight(sums[i])) return;
-        const std::uint32_t k = block.synapse_indices[i];
+        const std::uint32_t k = index_of(i);
         prefetch_line_at<true>(at[g].hot, std::uintptr_t{k} * sizeof(SynapseHot));
     };
     for (std::size_t i = 0; i < n && i < kApplyLookahead; ++i) fetch_synapse(i);
     for (std::size_t i = 0; i < n; ++i) {
         if (i + kApplyLookahead < n) fetch_synapse(i + kApplyLookahead);
-        const std::uint32_t g = block.group_positions[i];
+        const std::uint32_t g = group_of(i);
         if (g >= num_groups) [[unlikely]] {
             missing_group_position(g, num_groups);
         }
         if (!changes_weight(sums[i])) continue;
         const GroupPairing& group = at[g];
-        const std::uint32_t k = block.synapse_indices[i];
+        const std::uint32_t k = index_of(i);
         check_synapse_at(groups, group.size, g, k);
         SynapseHot& synapse = group.hot[k];
         synapse.weight = clamp_weight(synapse.weight, sums[i], group.max_weight);
@@ -78,12 +88,17 @@ void bin_traces_by_group(PartitionLayer& layer) {
     const PreSynGroupMap& groups = layer.pre_syn_groups;
     const std::size_t per_bin = std::max<std::size_t>(layer.trace_bin_synapses, 1);
     std::vector<std::uint32_t> bins(groups.size());
+    std::vector<std::uint32_t> sizes(groups.size());
     std::uint64_t synapses_before = 0;
     for (std::size_t g = 0; g < groups.size(); ++g) {
         bins[g] = static_cast<std::uint32_t>(synapses_before / per_bin);
-        synapses_before += groups.group_at(g).synapses.size();
+        // Read from the dense pairing fields, not from every group's record.
+        sizes[g] = groups.pairing_at(g).size;
+        synapses_before += sizes[g];
     }
-    layer.plasticity_modulator->eligibility_traces.set_group_bins(bins);
+    // Without sizes every bin keeps group positions and indices apart.
+    if (!layer.pack_trace_keys) sizes.clear();
+    layer.plasticity_modulator->eligibility_traces.set_group_bins(bins, sizes);
 }
 
 void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
@@ -131,14 +146,15 @@ void apply_dopamine_flush(PartitionLayer& layer, DopamineFlush& flush) {
         // No sample at or after the tick: the traces change nothing.
         if (decays.empty()) return;
         for (std::size_t begin = 0; begin < span.size; begin += kFlushBlock) {
-            EligibilityTraceSpan block = span;
-            block.group_positions += begin;
-            block.synapse_indices += begin;
-            block.values += begin;
-            block.size = std::min(kFlushBlock, span.size - begin);
+            EligibilityTraceSpan block = span.after(begin);
+            block.size = std::min(kFlushBlock, block.size);
             trace_weight_changes(block.values, block.size, decays.data(), amounts.data(),
                                  decays.size(), sums.data());
-            apply_block(groups, groups.pairings(), block, sums.data());
+            if (block.packed()) {
+                apply_block<true>(groups, groups.pairings(), block, sums.data());
+            } else {
+                apply_block<false>(groups, groups.pairings(), block, sums.data());
+            }
         }
     });
 }

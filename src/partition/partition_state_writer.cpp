@@ -79,10 +79,10 @@ std::vector<TraceRecord> held_traces(const LayerView& view) {
         layer->plasticity_modulator->eligibility_traces.for_each_span(
             [&](const EligibilityTraceSpan& span) {
                 for (std::size_t i = 0; i < span.size; ++i) {
-                    const std::uint32_t g = span.group_positions[i];
+                    const std::uint32_t g = span.group_position(i);
                     const std::uint64_t ordinal = view.ordinal_of(p, g);
                     const PreSynapticGroup& group = layer->pre_syn_groups.group_at(g);
-                    const std::uint32_t k = span.synapse_indices[i];
+                    const std::uint32_t k = span.synapse_index(i);
                     if (k >= group.synapses.size()) panic("an eligibility trace names no synapse");
                     traces.push_back(TraceRecord{span.t, ordinal,
                                                  layer->first_nid + group.synapses[k].post_index,

@@ -1,10 +1,11 @@
 // The eligibility traces a modulator holds. Traces are appended in pairing
 // order with one fixed delay, so equal eligibility ticks come in runs; a run
 // stores its tick once, and each trace keeps only its synapse (a group
-// position and an index within the group, 32 bits each) and its value, 12
-// bytes in all. The traces are filed by their group into bins of groups
-// whose synapses lie together, each bin oldest first, so that a flush can
-// apply them one bin's synapses at a time; a synapse's traces stay in order.
+// offset within its bin and an index within the group, packed into 32 bits
+// where the bin allows) and its value, 8 bytes in all. The traces are filed
+// by their group into bins of groups whose synapses lie together, each bin
+// oldest first, so that a flush can apply them one bin's synapses at a time;
+// a synapse's traces stay in order.
 // Each bin keeps its traces in fixed-size chunks: appending never copies what
 // is held. Chunks emptied at the front go to the queue's pool, which keeps
 // as many as the last drop emptied (what the traces until the next drop will
@@ -20,202 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "util/prefetch.hpp"
-#include "util/ring_queue.hpp"
+#include "plasticity_modulation/trace_bin.hpp"
 
 namespace synaptor {
-
-/// One eligibility trace: the synapse it acts on, named by the position of
-/// its pre-synaptic group in the layer and its index in that group, the tick
-/// from which it is eligible and the long-term STDP change of its pairing.
-struct EligibilityTrace {
-    std::uint64_t t = 0;  ///< tick from which the trace is eligible
-    std::uint32_t group_position = 0;
-    std::uint32_t synapse_index = 0;
-    float value = 0.0f;  ///< the long-term STDP change of the pairing
-};
-
-/// Consecutive held traces of one run that lie in one chunk, as parallel arrays.
-struct EligibilityTraceSpan {
-    std::uint64_t t = 0;
-    const std::uint32_t* group_positions = nullptr;
-    const std::uint32_t* synapse_indices = nullptr;
-    const float* values = nullptr;
-    std::size_t size = 0;
-};
-
-/// Traces per chunk: 96 KiB of storage.
-inline constexpr std::size_t kChunkTraces = 8192;
-
-/// A chunk of traces, as parallel arrays.
-struct TraceChunk {
-    std::uint32_t group_positions[kChunkTraces];
-    std::uint32_t synapse_indices[kChunkTraces];
-    float values[kChunkTraces];
-};
-
-/// The chunks emptied by the bins of one queue, kept to be filled again: the
-/// bins drop chunks at a flush and fill about as many until the next, so
-/// the storage stays with the queue instead of going back to the allocator
-/// (of whichever thread ran the tick) and being taken and zeroed again.
-class TraceChunkPool {
-public:
-    std::unique_ptr<TraceChunk> take() {
-        if (spare_.empty()) return std::make_unique_for_overwrite<TraceChunk>();
-        std::unique_ptr<TraceChunk> chunk = std::move(spare_.back());
-        spare_.pop_back();
-        return chunk;
-    }
-    void give(std::unique_ptr<TraceChunk> chunk) { spare_.push_back(std::move(chunk)); }
-    /// Releases the spare chunks beyond `n`.
-    void keep_at_most(std::size_t n) {
-        if (spare_.size() > n) spare_.resize(n);
-    }
-    std::size_t size() const { return spare_.size(); }
-
-private:
-    std::vector<std::unique_ptr<TraceChunk>> spare_;
-};
-
-/// The traces of one bin, oldest first, in chunks of its queue's pool.
-class TraceBin {
-public:
-    static constexpr std::uintptr_t kWriteAhead = 256;
-
-    TraceBin() = default;
-    TraceBin(TraceBin&&) noexcept = default;
-    TraceBin& operator=(TraceBin&&) noexcept = default;
-
-    bool empty() const { return size_ == 0; }
-    std::size_t size() const { return size_; }
-
-    /// Appends a trace at the back. Made for every pairing under a plasticity
-    /// modulator, so it is inlined there; a new chunk or a new tick's run is
-    /// the rare case and stays out of line.
-    [[gnu::always_inline]] void push_back(const EligibilityTrace& trace, TraceChunkPool& pool) {
-        const std::size_t position = head_ + size_;
-        const std::size_t c = position / kChunkTraces;
-        if (c == chunks_.size()) [[unlikely]] {
-            add_chunk(pool);
-        }
-        TraceChunk& chunk = *chunks_[c];
-        const std::size_t i = position % kChunkTraces;
-        // Each array is written in sequence into storage last used long ago:
-        // once per line, the line kWriteAhead bytes on is requested for
-        // writing (a prefetch never faults; addresses formed as integers).
-        if (i % 16 == 0) {
-            prefetch_line_at<true>(chunk.group_positions + i, kWriteAhead);
-            prefetch_line_at<true>(chunk.synapse_indices + i, kWriteAhead);
-            prefetch_line_at<true>(chunk.values + i, kWriteAhead);
-        }
-        chunk.group_positions[i] = trace.group_position;
-        chunk.synapse_indices[i] = trace.synapse_index;
-        chunk.values[i] = trace.value;
-        ++size_;
-        if (!runs_.empty()) [[likely]] {
-            Run& last = runs_[runs_.size() - 1];
-            if (last.t == trace.t) [[likely]] {
-                ++last.count;
-                return;
-            }
-        }
-        start_run(trace.t);
-    }
-
-    /// Removes traces from the front for as long as `stale(t)` holds for the
-    /// front trace's tick.
-    template <class Pred>
-    void pop_front_while(Pred&& stale, TraceChunkPool& pool) {
-        std::size_t dropped = 0;
-        while (!runs_.empty() && stale(runs_.front().t)) {
-            dropped += runs_.front().count;
-            runs_.pop_front();
-        }
-        drop_front(dropped, pool);
-    }
-
-    /// Where a walk over the bin's runs stands: the next run and the
-    /// position of its first trace.
-    struct Cursor {
-        std::size_t run = 0;
-        std::size_t position = 0;
-    };
-    Cursor first_run() const { return Cursor{0, head_}; }
-    bool past_last_run(const Cursor& cursor) const { return cursor.run == runs_.size(); }
-    std::uint64_t run_t(const Cursor& cursor) const { return runs_[cursor.run].t; }
-
-    /// Calls `f(span)` for the traces of the cursor's run, in spans that each
-    /// lie in one chunk, and moves the cursor to the next run.
-    template <class F>
-    void spans_of_run(Cursor& cursor, F&& f) const {
-        const Run run = runs_[cursor.run];
-        std::uint64_t left = run.count;
-        while (left != 0) {
-            const TraceChunk& chunk = *chunks_[cursor.position / kChunkTraces];
-            const std::size_t k = cursor.position % kChunkTraces;
-            const std::size_t n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunkTraces - k));
-            f(EligibilityTraceSpan{run.t, chunk.group_positions + k, chunk.synapse_indices + k,
-                                   chunk.values + k, n});
-            cursor.position += n;
-            left -= n;
-        }
-        ++cursor.run;
-    }
-
-    /// Calls `f(span)` for every held trace, front to back, in spans that
-    /// each share one tick and lie in one chunk.
-    template <class F>
-    void for_each_span(F&& f) const {
-        for (Cursor cursor = first_run(); !past_last_run(cursor);) spans_of_run(cursor, f);
-    }
-
-    /// Replaces every group position p by `renumber(p)`.
-    template <class F>
-    void renumber_groups(F&& renumber) {
-        for (std::size_t i = 0; i < size_; ++i) {
-            const std::size_t position = head_ + i;
-            std::uint32_t& g =
-                chunks_[position / kChunkTraces]->group_positions[position % kChunkTraces];
-            g = renumber(g);
-        }
-    }
-
-    void clear(TraceChunkPool& pool) {
-        runs_.clear();
-        drop_front(size_, pool);
-    }
-
-    /// Chunks in use.
-    std::size_t chunks_held() const { return chunks_.size(); }
-
-private:
-    struct Run {
-        std::uint64_t t = 0;
-        std::uint64_t count = 0;
-    };
-
-    [[gnu::noinline]] void start_run(std::uint64_t t) { runs_.push_back(Run{t, 1}); }
-
-    [[gnu::noinline]] void add_chunk(TraceChunkPool& pool) { chunks_.push_back(pool.take()); }
-
-    /// Forgets the first `n` traces and gives the chunks they emptied to the pool.
-    void drop_front(std::size_t n, TraceChunkPool& pool) {
-        head_ += n;
-        size_ -= n;
-        while (head_ >= kChunkTraces || (size_ == 0 && !chunks_.empty())) {
-            pool.give(std::move(chunks_.front()));
-            chunks_.pop_front();
-            head_ = head_ >= kChunkTraces ? head_ - kChunkTraces : 0;
-        }
-        if (size_ == 0) head_ = 0;
-    }
-
-    RingQueue<std::unique_ptr<TraceChunk>> chunks_;  ///< front chunk holds the oldest trace
-    RingQueue<Run> runs_;                            ///< runs of equal tick, oldest first
-    std::size_t head_ = 0;  ///< offset of the oldest trace in chunks_.front()
-    std::size_t size_ = 0;
-};
 
 /// The traces of a layer, filed by the group of their synapse into bins of
 /// groups whose synapses lie together, each bin oldest first. Every trace
@@ -235,13 +43,13 @@ public:
         clear();
         bins_.clear();
         bins_.resize(other.bins_.size());
+        for (std::size_t b = 0; b < bins_.size(); ++b) bins_[b].set_layout(other.bins_[b].layout());
         group_bins_ = other.group_bins_;
-        // Tick by tick keeps each bin's order.
-        other.for_each_span([&](const EligibilityTraceSpan& span) {
-            for (std::size_t i = 0; i < span.size; ++i) {
-                push_back(EligibilityTrace{span.t, span.group_positions[i], span.synapse_indices[i],
-                                           span.values[i]});
-            }
+        group_sizes_ = other.group_sizes_;
+        index_bins();
+        // Bin by bin keeps each bin's order.
+        other.for_each_span_by_bin([&](const EligibilityTraceSpan& span) {
+            for (std::size_t i = 0; i < span.size; ++i) push_back(span.trace(i));
         });
         return *this;
     }
@@ -253,9 +61,7 @@ public:
 
     /// Appends a trace at the back of its group's bin.
     [[gnu::always_inline]] void push_back(const EligibilityTrace& trace) {
-        const std::uint32_t g = trace.group_position;
-        const std::size_t b = g < group_bins_.size() ? group_bins_[g] : 0;
-        bins_[b].push_back(trace, pool_);
+        bins_[bin_of(trace.group_position)].push_back(trace, pool_);
         ++size_;
     }
 
@@ -264,11 +70,7 @@ public:
         EligibilityTrace found;
         std::size_t before = 0;
         for_each_span([&](const EligibilityTraceSpan& span) {
-            if (i >= before && i < before + span.size) {
-                const std::size_t k = i - before;
-                found = EligibilityTrace{span.t, span.group_positions[k], span.synapse_indices[k],
-                                         span.values[k]};
-            }
+            if (i >= before && i < before + span.size) found = span.trace(i - before);
             before += span.size;
         });
         return found;
@@ -328,38 +130,41 @@ public:
     }
 
     /// Replaces every group position p by `renumber(p)`; the bins follow
-    /// their groups.
+    /// their groups, and the held traces are filed again.
     template <class F>
     void renumber_groups(F&& renumber) {
-        for (TraceBin& bin : bins_) bin.renumber_groups(renumber);
-        std::vector<std::uint32_t> renumbered(group_bins_.size(), 0);
+        std::vector<EligibilityTrace> held = held_by_tick();
+        for (EligibilityTrace& trace : held) trace.group_position = renumber(trace.group_position);
+        std::vector<std::uint32_t> bins(group_bins_.size(), 0);
+        std::vector<std::uint32_t> sizes(group_sizes_.size(), 0);
         for (std::size_t g = 0; g < group_bins_.size(); ++g) {
             const std::uint32_t to = renumber(static_cast<std::uint32_t>(g));
-            if (to < renumbered.size()) renumbered[to] = group_bins_[g];
+            if (to < bins.size()) bins[to] = group_bins_[g];
+            if (to < sizes.size() && g < group_sizes_.size()) sizes[to] = group_sizes_[g];
         }
-        group_bins_ = std::move(renumbered);
+        file_again(std::move(held), std::move(bins), std::move(sizes));
     }
 
-    /// The bin of each group position (positions beyond go to bin 0); the
-    /// held traces are filed again when it changes.
+    /// The bin of each group position (positions beyond go to bin 0) and
+    /// the synapses of each group, which decide each bin's layout; the held
+    /// traces are filed again when either changes a bin or its layout. A
+    /// group without a size leaves its bin wide.
     const std::vector<std::uint32_t>& group_bins() const { return group_bins_; }
-    void set_group_bins(const std::vector<std::uint32_t>& group_bins) {
-        if (group_bins == group_bins_) return;
-        std::vector<EligibilityTrace> held;
-        held.reserve(size_);
-        for_each_span([&](const EligibilityTraceSpan& span) {
-            for (std::size_t i = 0; i < span.size; ++i) {
-                held.push_back(EligibilityTrace{span.t, span.group_positions[i],
-                                                span.synapse_indices[i], span.values[i]});
-            }
-        });
-        std::uint32_t num_bins = 1;
-        for (const std::uint32_t b : group_bins) num_bins = std::max(num_bins, b + 1);
-        clear();
-        bins_.clear();
-        bins_.resize(num_bins);
-        group_bins_ = group_bins;
-        for (const EligibilityTrace& trace : held) push_back(trace);
+    void set_group_bins(const std::vector<std::uint32_t>& group_bins,
+                        const std::vector<std::uint32_t>& group_sizes) {
+        if (group_bins == group_bins_ && group_sizes == group_sizes_) return;
+        if (group_bins == group_bins_ && layouts_of(group_bins, group_sizes) == layouts()) {
+            group_sizes_ = group_sizes;
+            return;
+        }
+        file_again(held_by_tick(), group_bins, group_sizes);
+    }
+    /// Each bin's layout.
+    std::vector<TraceLayout> layouts() const {
+        std::vector<TraceLayout> out;
+        out.reserve(bins_.size());
+        for (const TraceBin& bin : bins_) out.push_back(bin.layout());
+        return out;
     }
     std::size_t num_bins() const { return bins_.size(); }
 
@@ -378,9 +183,104 @@ public:
     }
 
 private:
+    /// Groups to a block of the table of bins by blocks.
+    static constexpr unsigned kBinBlockShift = 6;
+
+    /// The bin of group position g. Where each bin is a run of consecutive
+    /// groups (as the flush sets them), it is found from a small table,
+    /// the bin of every 64th group and where each bin ends, which stays in
+    /// cache while pairing reads synapses all over the layer, where the
+    /// table of every group's bin (4 bytes a group) would be fetched anew.
+    [[gnu::always_inline]] std::size_t bin_of(std::uint32_t g) const {
+        if (g >= group_bins_.size()) return 0;
+        if (bin_ends_.empty()) [[unlikely]] {
+            return group_bins_[g];
+        }
+        std::size_t b = block_bins_[g >> kBinBlockShift];
+        while (g >= bin_ends_[b]) ++b;
+        return b;
+    }
+
+    /// Sets the tables of bin_of from group_bins_: empty unless the bins
+    /// are runs of consecutive groups in bin order.
+    void index_bins() {
+        block_bins_.clear();
+        bin_ends_.clear();
+        if (!std::is_sorted(group_bins_.begin(), group_bins_.end())) return;
+        bin_ends_.assign(bins_.size(), 0);
+        for (const std::uint32_t b : group_bins_) ++bin_ends_[b];
+        for (std::size_t b = 1; b < bin_ends_.size(); ++b) bin_ends_[b] += bin_ends_[b - 1];
+        for (std::size_t g = 0; g < group_bins_.size(); g += std::size_t{1} << kBinBlockShift) {
+            block_bins_.push_back(group_bins_[g]);
+        }
+    }
+
+    /// The held traces tick by tick, each synapse's in order: filed in this
+    /// order, every new bin's ticks rise as its groups' did, so stale
+    /// traces stay a prefix.
+    std::vector<EligibilityTrace> held_by_tick() const {
+        std::vector<EligibilityTrace> held;
+        held.reserve(size_);
+        for_each_span([&](const EligibilityTraceSpan& span) {
+            for (std::size_t i = 0; i < span.size; ++i) held.push_back(span.trace(i));
+        });
+        return held;
+    }
+
+    /// The layout of each bin: packed where the offsets of its groups and
+    /// the indices of their synapses fit one key together.
+    static std::vector<TraceLayout> layouts_of(const std::vector<std::uint32_t>& group_bins,
+                                               const std::vector<std::uint32_t>& group_sizes) {
+        std::uint32_t num_bins = 1;
+        for (const std::uint32_t b : group_bins) num_bins = std::max(num_bins, b + 1);
+        struct Extent {
+            std::uint32_t first = ~std::uint32_t{0};
+            std::uint32_t last = 0;
+            std::uint64_t max_synapses = 0;
+            bool sized = true;
+        };
+        std::vector<Extent> extents(num_bins);
+        for (std::size_t g = 0; g < group_bins.size(); ++g) {
+            Extent& e = extents[group_bins[g]];
+            e.first = std::min(e.first, static_cast<std::uint32_t>(g));
+            e.last = std::max(e.last, static_cast<std::uint32_t>(g));
+            if (g < group_sizes.size()) {
+                e.max_synapses = std::max<std::uint64_t>(e.max_synapses, group_sizes[g]);
+            } else {
+                e.sized = false;
+            }
+        }
+        std::vector<TraceLayout> layouts(num_bins);
+        for (std::size_t b = 0; b < num_bins; ++b) {
+            const Extent& e = extents[b];
+            if (e.sized && e.first <= e.last) {
+                layouts[b] = TraceLayout::for_groups(e.first, e.last, e.max_synapses);
+            }
+        }
+        return layouts;
+    }
+
+    /// Files `held`, tick by tick, into bins set up
+    /// for the groups' new bins and sizes.
+    void file_again(std::vector<EligibilityTrace> held, std::vector<std::uint32_t> group_bins,
+                    std::vector<std::uint32_t> group_sizes) {
+        const std::vector<TraceLayout> layouts = layouts_of(group_bins, group_sizes);
+        clear();
+        bins_.clear();
+        bins_.resize(layouts.size());
+        for (std::size_t b = 0; b < layouts.size(); ++b) bins_[b].set_layout(layouts[b]);
+        group_bins_ = std::move(group_bins);
+        group_sizes_ = std::move(group_sizes);
+        index_bins();
+        for (const EligibilityTrace& trace : held) push_back(trace);
+    }
+
     TraceChunkPool pool_;
-    std::vector<TraceBin> bins_;             ///< never empty
-    std::vector<std::uint32_t> group_bins_;  ///< bin of each group position
+    std::vector<TraceBin> bins_;              ///< never empty
+    std::vector<std::uint32_t> group_bins_;   ///< bin of each group position
+    std::vector<std::uint32_t> group_sizes_;  ///< synapses of each group position
+    std::vector<std::uint32_t> block_bins_;   ///< bin of every 64th group, if bins are runs
+    std::vector<std::uint32_t> bin_ends_;     ///< groups in this bin and those before
     std::size_t size_ = 0;
 };
 

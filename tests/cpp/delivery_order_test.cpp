@@ -175,7 +175,7 @@ void expect_same_state(const PartitionLayer& a, const PartitionLayer& b) {
                 EXPECT_LE(previous_t, span.t);
                 previous_t = span.t;
                 for (std::size_t i = 0; i < span.size; ++i) {
-                    m[{span.group_positions[i], span.synapse_indices[i]}].emplace_back(
+                    m[{span.group_position(i), span.synapse_index(i)}].emplace_back(
                         span.t, bits(span.values[i]));
                 }
             });
@@ -221,7 +221,7 @@ std::vector<std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint32_
     layer.plasticity_modulator->eligibility_traces.for_each_span(
         [&](const EligibilityTraceSpan& span) {
             for (std::size_t i = 0; i < span.size; ++i) {
-                all.emplace_back(span.t, span.group_positions[i], span.synapse_indices[i],
+                all.emplace_back(span.t, span.group_position(i), span.synapse_index(i),
                                  bits(span.values[i]));
             }
         });

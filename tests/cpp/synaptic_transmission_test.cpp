@@ -233,10 +233,12 @@ TEST(SynapticTransmission, ShortTermThenLongTermAndTracesUnderAModulator) {
 /// positions differ from nids), traces over many ticks and all over the
 /// layer, several per synapse, more than a block per tick, values of both
 /// signs, a NaN and values large enough to hit both bounds; samples before,
-/// at and after the traces' ticks with zero and negative amounts.
-void expect_flush_as_defined(std::size_t per_bin) {
+/// at and after the traces' ticks with zero and negative amounts. `packed`:
+/// whether the bins pack each trace's synapse into one key.
+void expect_flush_as_defined(std::size_t per_bin, bool packed) {
     PartitionLayer layer = make_layer(100, 8);
     layer.trace_bin_synapses = per_bin;
+    layer.pack_trace_keys = packed;
     const std::vector<std::uint64_t> nids = {40, 3, 17, 8};
     for (std::size_t n = 0; n < nids.size(); ++n) {
         ProjectionParams projection = static_projection(0.7f + 0.1f * static_cast<float>(n), 1.0f);
@@ -290,6 +292,10 @@ void expect_flush_as_defined(std::size_t per_bin) {
     for (int round = 0; round < 2; ++round) {  // the second reuses the working storage
         apply_dopamine_flush(layer, flush);
         EXPECT_EQ(traces.num_bins(), per_bin == 3 ? 9u : 1u);
+        for (std::size_t g = 0; g < 4; ++g) {
+            EXPECT_EQ(traces.layouts().at(g * 8 / std::min<std::size_t>(per_bin, 32)).packed,
+                      packed);
+        }
         std::size_t changed = 0;
         for (std::size_t g = 0; g < 4; ++g) {
             const SynapseList& synapses = layer.pre_syn_groups.group_at(g).synapses;
@@ -312,12 +318,14 @@ void expect_flush_as_defined(std::size_t per_bin) {
 }
 
 TEST(SynapticTransmission, FlushAppliesEveryTraceAsTheTraceByTraceDefinition) {
-    expect_flush_as_defined(131072);  // one bin: queue order
+    expect_flush_as_defined(131072, true);  // one bin: queue order
+    expect_flush_as_defined(131072, false);
 }
 
 TEST(SynapticTransmission, FlushByBinsAppliesEveryTraceAsTheTraceByTraceDefinition) {
     // Groups of 8 synapses in bins of 3: 9 bins, some empty.
-    expect_flush_as_defined(3);
+    expect_flush_as_defined(3, true);
+    expect_flush_as_defined(3, false);
 }
 
 TEST(SynapticTransmission, ReorderedGroupsRenumberHeldTraces) {
