@@ -11,9 +11,9 @@
 namespace synaptor {
 namespace {
 
-template <class T, class A>
-void release(std::vector<T, A>& v) {
-    std::vector<T, A>().swap(v);
+template <class T>
+void release(std::vector<T>& v) {
+    std::vector<T>().swap(v);
 }
 
 }  // namespace
@@ -102,7 +102,7 @@ void CoincidenceWindows::build(Tick& tick, std::size_t num_neurons) {
     tick.dense = n * kDenseNeuronsPerInput >= span;
     if (tick.dense) {
         // A counting sort: stable, so each neuron's inputs keep their order.
-        TickWords& start = tick.start;
+        std::vector<std::uint32_t>& start = tick.start;
         if (start.capacity() > 2 * (span + 1) + 4096) release(start);
         start.assign(span + 1, 0);
         for (const OpenInput& input : open_) ++start[input.post + 1];

@@ -13,8 +13,6 @@
 #include <deque>
 #include <vector>
 
-#include "util/huge_pages.hpp"
-
 namespace synaptor {
 
 /// An input in a neuron's coincidence window: the synapse it arrived over,
@@ -99,9 +97,9 @@ public:
         tick.t = t;
         prepare(tick, n, max_group, max_synapse);
         tick.dense = true;
-        TickWords().swap(tick.neurons);
+        std::vector<std::uint32_t>().swap(tick.neurons);
         if (tick.start.capacity() > 2 * (num_neurons + 1) + 4096) {
-            TickWords().swap(tick.start);
+            std::vector<std::uint32_t>().swap(tick.start);
         }
         tick.start.resize(num_neurons + 1);
         tick.start[0] = 0;
@@ -204,10 +202,6 @@ public:
     std::size_t bytes_held() const;
 
 private:
-    /// A tick's arrays: firing reads a line here and there in every tick of
-    /// the window, some hundred MB on a large layer, so the large ones are
-    /// huge-page backed and those reads do not each miss the TLB.
-    using TickWords = std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>>;
     struct OpenInput {
         std::uint32_t post;
         WindowInput input;
@@ -221,9 +215,9 @@ private:
         bool dense = false;
         unsigned group_bits = 0;  ///< see PackedInputs
         std::size_t size = 0;     ///< number of inputs
-        TickWords words;
-        TickWords start;
-        TickWords neurons;
+        std::vector<std::uint32_t> words;
+        std::vector<std::uint32_t> start;
+        std::vector<std::uint32_t> neurons;
 
         PackedInputs inputs() const { return PackedInputs{words.data(), group_bits}; }
         void put(std::size_t i, const WindowInput& input) {
