@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace synaptor {
 namespace {
 
@@ -33,19 +37,29 @@ template <class Count>
                                                      std::size_t num_neurons, Count&& count) {
     BatchSummary summary;
     batch.for_each_run([&](const SynapticEvent* events, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
+        // Locals, not the summary's fields: the counters are 32-bit words
+        // too, and the compiler would otherwise store and reload the
+        // maxima around every count.
+        std::size_t num_plastic = 0;
+        std::uint32_t max_group = 0;
+        std::uint32_t max_synapse = 0;
+        std::size_t i = 0;
+        for (; i < n; ++i) {
             const SynapticEvent& event = events[i];
             if (event.post_index >= num_neurons) [[unlikely]] {
-                summary.in_run = false;
-                return;
+                break;
             }
             count(event.post_index);
             if (event.has_timing_plasticity()) {
-                ++summary.num_plastic;
-                summary.max_group = std::max(summary.max_group, event.group_index());
-                summary.max_synapse = std::max(summary.max_synapse, event.synapse_index);
+                ++num_plastic;
+                max_group = std::max(max_group, event.group_index());
+                max_synapse = std::max(max_synapse, event.synapse_index);
             }
         }
+        if (i < n) summary.in_run = false;
+        summary.num_plastic += num_plastic;
+        summary.max_group = std::max(summary.max_group, max_group);
+        summary.max_synapse = std::max(summary.max_synapse, max_synapse);
     });
     return summary;
 }
@@ -86,6 +100,66 @@ unsigned bucket_shift(std::size_t n, std::size_t num_neurons) {
     return shift;
 }
 
+#if defined(__SSE2__)
+/// Spreads the batch over `sorted` by bucket (bucket b written from
+/// bucket_start[b] on, `head` its write positions). A bucket's events are
+/// gathered into a line of its own first (in the first-level cache), and a
+/// full line goes out with stores that bypass the cache: a bucket is read
+/// again only after the whole batch has been spread, so reading each line
+/// before writing it (as ordinary stores do) would only add a read of the
+/// whole array. The lines follow the array's own lines, which start `skew`
+/// events in.
+void spread(const EventBatch& batch, unsigned shift, const std::uint32_t* bucket_start,
+            std::uint32_t* head, std::size_t num_buckets, DeliveryScratch::BucketLine* lines,
+            SynapticEvent* sorted) {
+    static_assert(sizeof(SynapticEvent) == sizeof(__m128i));
+    const std::uint32_t skew = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(sorted) /
+                                                          sizeof(SynapticEvent) % 4);
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::uint32_t b = events[j].post_index >> shift;
+            const std::uint32_t at = head[b]++;
+            SynapticEvent* const line = lines[b].events;
+            const std::uint32_t slot = (at + skew) % 4;
+            line[slot] = events[j];
+            if (slot != 3) continue;
+            const std::uint32_t first = at - 3;  // at >= 3 when the test holds
+            if (at - bucket_start[b] >= 3) [[likely]] {
+                for (std::uint32_t k = 0; k < 4; ++k) {
+                    _mm_stream_si128(reinterpret_cast<__m128i*>(sorted + first + k),
+                                     _mm_load_si128(reinterpret_cast<const __m128i*>(line + k)));
+                }
+            } else {
+                // The line begins in the bucket before: only this bucket's part.
+                for (std::uint32_t i = bucket_start[b]; i <= at; ++i) {
+                    sorted[i] = line[(i + skew) % 4];
+                }
+            }
+        }
+    });
+    _mm_sfence();
+    // What is left of each bucket's last line.
+    for (std::size_t b = 0; b < num_buckets; ++b) {
+        const std::uint32_t end = head[b];
+        const std::uint32_t left = std::min((end + skew) % 4, end - bucket_start[b]);
+        for (std::uint32_t i = end - left; i < end; ++i) {
+            sorted[i] = lines[b].events[(i + skew) % 4];
+        }
+    }
+}
+#else
+/// Spreads the batch over `sorted` by bucket (bucket b written from
+/// bucket_start[b] on, `head` its write positions).
+void spread(const EventBatch& batch, unsigned shift, const std::uint32_t*, std::uint32_t* head,
+            std::size_t, DeliveryScratch::BucketLine*, SynapticEvent* sorted) {
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) {
+            sorted[head[events[j].post_index >> shift]++] = events[j];
+        }
+    });
+}
+#endif
+
 /// The counting sort in two passes: the events are first spread over the
 /// sorted array by bucket (a few hundred write heads, each writing in
 /// sequence), then each bucket, copied aside, is counting-sorted back into
@@ -114,11 +188,8 @@ bool sort_in_buckets(DeliveryScratch& scratch, const EventBatch& batch, std::siz
     SynapticEvent* const sorted = scratch.events.data();
     std::uint32_t* const head = scratch.bucket_head.data();
     std::copy(bucket_start.begin(), bucket_start.end() - 1, head);
-    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
-        for (std::size_t j = 0; j < count; ++j) {
-            sorted[head[events[j].post_index >> shift]++] = events[j];
-        }
-    });
+    spread(batch, shift, bucket_start.data(), head, num_buckets, scratch.bucket_lines.data(),
+           sorted);
 
     SynapticEvent* const aside = scratch.bucket_events.data();
     std::uint32_t* const place = scratch.bucket_neurons.data();

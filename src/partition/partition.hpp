@@ -97,6 +97,11 @@ struct DeliveryScratch {
     /// next), the largest bucket's events set aside, and its neurons' places.
     std::vector<std::uint32_t> bucket_start;
     std::vector<std::uint32_t> bucket_head;
+    /// A bucket's next events, gathered to be written out a line at a time.
+    struct alignas(kCacheLineBytes) BucketLine {
+        SynapticEvent events[4];
+    };
+    std::vector<BucketLine> bucket_lines;
     std::vector<SynapticEvent> bucket_events;
     std::vector<std::uint32_t> bucket_neurons;
     /// Of the sorted batch's events over synapses with STDP: their number,
@@ -117,7 +122,10 @@ struct DeliveryScratch {
     /// `most_events` events and `most_neurons` neurons each.
     void reserve_buckets(std::size_t num_buckets, std::size_t most_events,
                          std::size_t most_neurons) {
-        if (bucket_head.size() < num_buckets) bucket_head.resize(num_buckets);
+        if (bucket_head.size() < num_buckets) {
+            bucket_head.resize(num_buckets);
+            bucket_lines.resize(num_buckets);
+        }
         if (bucket_events.size() < most_events) bucket_events.resize(most_events);
         if (bucket_neurons.size() < most_neurons) bucket_neurons.resize(most_neurons);
     }
