@@ -100,6 +100,16 @@ unsigned bucket_shift(std::size_t n, std::size_t num_neurons) {
     return shift;
 }
 
+/// Spreads the batch over `sorted` by bucket (bucket b written from
+/// bucket_start[b] on, `head` its write positions).
+void spread(const EventBatch& batch, unsigned shift, std::uint32_t* head, SynapticEvent* sorted) {
+    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) {
+            sorted[head[events[j].post_index >> shift]++] = events[j];
+        }
+    });
+}
+
 #if defined(__SSE2__)
 /// Spreads the batch over `sorted` by bucket (bucket b written from
 /// bucket_start[b] on, `head` its write positions). A bucket's events are
@@ -109,9 +119,9 @@ unsigned bucket_shift(std::size_t n, std::size_t num_neurons) {
 /// before writing it (as ordinary stores do) would only add a read of the
 /// whole array. The lines follow the array's own lines, which start `skew`
 /// events in.
-void spread(const EventBatch& batch, unsigned shift, const std::uint32_t* bucket_start,
-            std::uint32_t* head, std::size_t num_buckets, DeliveryScratch::BucketLine* lines,
-            SynapticEvent* sorted) {
+void spread_streamed(const EventBatch& batch, unsigned shift, const std::uint32_t* bucket_start,
+                     std::uint32_t* head, std::size_t num_buckets,
+                     DeliveryScratch::BucketLine* lines, SynapticEvent* sorted) {
     static_assert(sizeof(SynapticEvent) == sizeof(__m128i));
     const std::uint32_t skew = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(sorted) /
                                                           sizeof(SynapticEvent) % 4);
@@ -147,17 +157,6 @@ void spread(const EventBatch& batch, unsigned shift, const std::uint32_t* bucket
         }
     }
 }
-#else
-/// Spreads the batch over `sorted` by bucket (bucket b written from
-/// bucket_start[b] on, `head` its write positions).
-void spread(const EventBatch& batch, unsigned shift, const std::uint32_t*, std::uint32_t* head,
-            std::size_t, DeliveryScratch::BucketLine*, SynapticEvent* sorted) {
-    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
-        for (std::size_t j = 0; j < count; ++j) {
-            sorted[head[events[j].post_index >> shift]++] = events[j];
-        }
-    });
-}
 #endif
 
 /// The counting sort in two passes: the events are first spread over the
@@ -188,8 +187,16 @@ bool sort_in_buckets(DeliveryScratch& scratch, const EventBatch& batch, std::siz
     SynapticEvent* const sorted = scratch.events.data();
     std::uint32_t* const head = scratch.bucket_head.data();
     std::copy(bucket_start.begin(), bucket_start.end() - 1, head);
-    spread(batch, shift, bucket_start.data(), head, num_buckets, scratch.bucket_lines.data(),
-           sorted);
+#if defined(__SSE2__)
+    if (n >= scratch.min_streamed_batch) {
+        spread_streamed(batch, shift, bucket_start.data(), head, num_buckets,
+                        scratch.bucket_lines.data(), sorted);
+    } else {
+        spread(batch, shift, head, sorted);
+    }
+#else
+    spread(batch, shift, head, sorted);
+#endif
 
     SynapticEvent* const aside = scratch.bucket_events.data();
     std::uint32_t* const place = scratch.bucket_neurons.data();

@@ -86,6 +86,10 @@ struct DeliveryScratch {
     /// Events per bucket aimed at (128 KB), and the most buckets.
     static constexpr std::size_t kBucketEvents = 8192;
     static constexpr std::size_t kMaxBuckets = 512;
+    /// Bucketed batches at least this large (8 MB) are spread with stores
+    /// that bypass the cache; a smaller one would still be in cache when its
+    /// buckets are read back.
+    std::size_t min_streamed_batch = std::size_t{1} << 19;
 
     std::vector<SynapticEvent, HugePageAllocator<SynapticEvent>> events;
     std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> positions;

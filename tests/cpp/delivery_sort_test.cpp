@@ -1,6 +1,7 @@
-// The sort of a due batch by neuron, in one pass and in buckets, against a
-// plain stable sort: the same events in the same order, the same ends of the
-// neurons' runs, the same summary of the plastic events.
+// The sort of a due batch by neuron, in one pass and in buckets (spread
+// through the cache or past it), against a plain stable sort: the same events
+// in the same order, the same ends of the neurons' runs, the same summary of
+// the plastic events.
 #include "partition/delivery_sort.hpp"
 
 #include <gtest/gtest.h>
@@ -116,28 +117,34 @@ void expect_same(const Sorted& got, const Sorted& want) {
     EXPECT_EQ(got.max_synapse, want.max_synapse);
 }
 
-DeliveryScratch scratch_for(bool bucketed) {
+/// The ways to sort: at once, in buckets, in buckets spread past the cache.
+enum class Way { AtOnce, Buckets, Streamed };
+constexpr Way kWays[] = {Way::AtOnce, Way::Buckets, Way::Streamed};
+
+DeliveryScratch scratch_for(Way way) {
+    constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
     DeliveryScratch scratch;
-    scratch.min_bucketed_batch = bucketed ? 0 : std::numeric_limits<std::size_t>::max();
+    scratch.min_bucketed_batch = way == Way::AtOnce ? kNever : 0;
+    scratch.min_streamed_batch = way == Way::Streamed ? 0 : kNever;
     return scratch;
 }
 
-TEST(DeliverySort, BothWaysEqualAStableSort) {
+TEST(DeliverySort, EveryWayEqualsAStableSort) {
     // Sizes around a block of the ring (1020 events) and large enough for
     // several hundred buckets; layers from one neuron to more neurons than
     // events, of sizes that are and are not powers of two.
     const std::size_t sizes[] = {0, 1, 1019, 1020, 1021, 5000, 300000};
     const std::size_t layers[] = {1, 7, 4096, 100003, (std::size_t{1} << 20) + 1};
     std::uint64_t seed = 1;
-    for (const bool bucketed : {false, true}) {
+    for (const Way way : kWays) {
         for (const std::size_t n : sizes) {
             for (const std::size_t num_neurons : layers) {
                 for (const Spread spread : {Spread::Even, Spread::Edges, Spread::OneHeavy}) {
                     SCOPED_TRACE(testing::Message()
-                                 << "bucketed " << bucketed << " n " << n << " neurons "
+                                 << "way " << static_cast<int>(way) << " n " << n << " neurons "
                                  << num_neurons << " spread " << static_cast<int>(spread));
                     const auto events = random_events(n, num_neurons, spread, ++seed);
-                    DeliveryScratch scratch = scratch_for(bucketed);
+                    DeliveryScratch scratch = scratch_for(way);
                     expect_same(sort_through_ring(scratch, events, num_neurons),
                                 stable_sorted(events, num_neurons));
                 }
@@ -150,8 +157,8 @@ TEST(DeliverySort, ReusedScratchKeepsNothingOfEarlierBatches) {
     // A large batch over many neurons, then smaller ones and fewer neurons,
     // then larger again after the storage was given back: nothing of an
     // earlier sort may show through.
-    for (const bool bucketed : {false, true}) {
-        DeliveryScratch scratch = scratch_for(bucketed);
+    for (const Way way : kWays) {
+        DeliveryScratch scratch = scratch_for(way);
         std::uint64_t seed = 100;
         const std::pair<std::size_t, std::size_t> steps[] = {
             {200000, 70001}, {3000, 70001}, {50000, 900}, {0, 900}, {120000, 300000}};
@@ -167,15 +174,16 @@ TEST(DeliverySort, ReusedScratchKeepsNothingOfEarlierBatches) {
 TEST(DeliverySort, AnEventOutsideTheRunFailsTheSort) {
     // Wherever the stray event is (first, in a middle block, last), either
     // way reports it instead of writing out of bounds.
-    for (const bool bucketed : {false, true}) {
+    for (const Way way : kWays) {
         for (const std::size_t at : {std::size_t{0}, std::size_t{2500}, std::size_t{69999}}) {
             auto events = random_events(70000, 5000, Spread::Even, 7 + at);
             events[at].post_index = at % 2 == 0 ? 5000 : std::numeric_limits<std::uint32_t>::max();
-            DeliveryScratch scratch = scratch_for(bucketed);
-            EXPECT_FALSE(sort_through_ring(scratch, events, 5000).ok) << bucketed << " " << at;
+            DeliveryScratch scratch = scratch_for(way);
+            EXPECT_FALSE(sort_through_ring(scratch, events, 5000).ok)
+                << static_cast<int>(way) << " " << at;
         }
     }
-    DeliveryScratch scratch = scratch_for(true);
+    DeliveryScratch scratch = scratch_for(Way::Streamed);
     EXPECT_FALSE(sort_through_ring(scratch, random_events(10, 3, Spread::Even, 9), 0).ok);
     EXPECT_TRUE(sort_through_ring(scratch, {}, 0).ok);
 }
