@@ -183,7 +183,7 @@ bool sort_in_buckets(DeliveryScratch& scratch, const EventBatch& batch, std::siz
         s = sum;
     }
     scratch.reserve(n);
-    scratch.reserve_buckets(num_buckets, largest, std::size_t{1} << shift);
+    scratch.reserve_buckets(num_buckets, largest, std::min(std::size_t{1} << shift, num_neurons));
     SynapticEvent* const sorted = scratch.events.data();
     std::uint32_t* const head = scratch.bucket_head.data();
     std::copy(bucket_start.begin(), bucket_start.end() - 1, head);
