@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "partition/delivery_sort.hpp"
 #include "partition/neuron_dynamics.hpp"
 #include "partition/synaptic_transmission.hpp"
 #include "partition/synaptic_transmission_internal.hpp"
@@ -242,54 +243,6 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     pairings.finish();
 }
 
-/// Orders the batch by target neuron, keeping batch order among the events of
-/// one neuron (a counting sort), into the layer's delivery scratch: the sorted
-/// events, and neuron_start[m] one past the last event of neuron m. False,
-/// with nothing sorted, when an event names a neuron outside the run.
-using EventBatch = BatchedRingBuffer<SynapticEvent>::Batch;
-
-bool sort_by_neuron(PartitionLayer& layer, const EventBatch& batch) {
-    DeliveryScratch& scratch = layer.delivery_scratch;
-    const std::size_t n = batch.size();
-    const std::size_t num_neurons = layer.neurons.size();
-    std::vector<std::uint32_t>& start = scratch.neuron_start;
-    start.assign(num_neurons + 1, 0);
-    bool in_run = true;
-    std::size_t num_plastic = 0;
-    std::uint32_t max_group = 0;
-    std::uint32_t max_synapse = 0;
-    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            const SynapticEvent& event = events[i];
-            if (event.post_index >= num_neurons) [[unlikely]] {
-                in_run = false;
-                return;
-            }
-            ++start[event.post_index + 1];
-            if (event.has_timing_plasticity()) {
-                ++num_plastic;
-                max_group = std::max(max_group, event.group_index());
-                max_synapse = std::max(max_synapse, event.synapse_index);
-            }
-        }
-    });
-    if (!in_run) return false;
-    scratch.num_plastic = num_plastic;
-    scratch.max_group = max_group;
-    scratch.max_synapse = max_synapse;
-    std::uint32_t sum = 0;
-    for (std::uint32_t& s : start) {
-        sum += s;
-        s = sum;
-    }
-    scratch.reserve(n);
-    SynapticEvent* const sorted = scratch.events.data();
-    batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
-        for (std::size_t j = 0; j < count; ++j) sorted[start[events[j].post_index]++] = events[j];
-    });
-    return true;
-}
-
 /// The crossings of a sorted batch's delivery name their event by its index
 /// in the sorted batch (high 32 bits; the neuron in the low ones): replaces
 /// each by the event's position in `batch`. Only the runs of the neurons that
@@ -339,7 +292,8 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
     const DeliveryScratch& policy = layer.delivery_scratch;
     if (n >= policy.min_sorted_batch && n <= DeliveryScratch::kMaxBatch &&
         layer.neurons.size() >= policy.min_sorted_neurons &&
-        layer.neurons.size() <= DeliveryScratch::kMaxNeurons && sort_by_neuron(layer, batch)) {
+        layer.neurons.size() <= DeliveryScratch::kMaxNeurons &&
+        sort_by_neuron(layer.delivery_scratch, batch, layer.neurons.size())) {
         DeliveryScratch& scratch = layer.delivery_scratch;
         std::vector<std::uint64_t>& crossed = scratch.crossed;
         crossed.clear();

@@ -80,6 +80,16 @@ struct DeliveryScratch {
     /// Either order gives the same results.
     std::size_t min_sorted_batch = 1024;
     std::size_t min_sorted_neurons = 4096;
+    /// Sorted batches at least this large are spread into buckets first
+    /// (see sort_by_neuron); the result is the same.
+    std::size_t min_bucketed_batch = 65536;
+    /// Events per bucket aimed at (128 KB), and the most buckets.
+    static constexpr std::size_t kBucketEvents = 8192;
+    static constexpr std::size_t kMaxBuckets = 512;
+    /// Bucketed batches at least this large (8 MB) are spread with stores
+    /// that bypass the cache; a smaller one would still be in cache when its
+    /// buckets are read back.
+    std::size_t min_streamed_batch = std::size_t{1} << 19;
 
     std::vector<SynapticEvent, HugePageAllocator<SynapticEvent>> events;
     std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> positions;
@@ -87,6 +97,17 @@ struct DeliveryScratch {
     std::vector<std::uint64_t> crossed;
     std::vector<std::uint32_t> cursor;
     static constexpr std::uint32_t kUnmarked = 0xFFFFFFFFu;
+    /// A bucketed sort's buckets (where each begins, where each is written
+    /// next), the largest bucket's events set aside, and its neurons' places.
+    std::vector<std::uint32_t> bucket_start;
+    std::vector<std::uint32_t> bucket_head;
+    /// A bucket's next events, gathered to be written out a line at a time.
+    struct alignas(kCacheLineBytes) BucketLine {
+        SynapticEvent events[4];
+    };
+    std::vector<BucketLine> bucket_lines;
+    std::vector<SynapticEvent> bucket_events;
+    std::vector<std::uint32_t> bucket_neurons;
     /// Of the sorted batch's events over synapses with STDP: their number,
     /// largest group position and largest synapse index.
     std::size_t num_plastic = 0;
@@ -101,6 +122,18 @@ struct DeliveryScratch {
         }
     }
 
+    /// Room for a bucketed sort into `num_buckets` buckets of at most
+    /// `most_events` events and `most_neurons` neurons each.
+    void reserve_buckets(std::size_t num_buckets, std::size_t most_events,
+                         std::size_t most_neurons) {
+        if (bucket_head.size() < num_buckets) {
+            bucket_head.resize(num_buckets);
+            bucket_lines.resize(num_buckets);
+        }
+        if (bucket_events.size() < most_events) bucket_events.resize(most_events);
+        if (bucket_neurons.size() < most_neurons) bucket_neurons.resize(most_neurons);
+    }
+
     /// Notes a batch of n events; every kWindow batches the storage shrinks
     /// to the largest batch of that stretch when it holds more than twice that.
     void release_unused(std::size_t n) {
@@ -110,6 +143,8 @@ struct DeliveryScratch {
             decltype(events)(recent_peak_).swap(events);
             decltype(positions)(recent_peak_).swap(positions);
             std::vector<std::uint64_t>().swap(crossed);
+            std::vector<SynapticEvent>().swap(bucket_events);
+            std::vector<std::uint32_t>().swap(bucket_neurons);
         }
         batches_ = 0;
         recent_peak_ = 0;

@@ -198,10 +198,20 @@ TEST(DeliveryOrder, NeuronByNeuronEqualsBatchOrder) {
         by_neuron.delivery_scratch.min_sorted_batch = 0;
         by_neuron.delivery_scratch.min_sorted_neurons = 0;
 
+        // The same with every sorted batch spread into buckets first.
+        PartitionLayer by_bucket = dense_layer(modulated, all_plastic);
+        by_bucket.delivery_scratch.min_sorted_batch = 0;
+        by_bucket.delivery_scratch.min_sorted_neurons = 0;
+        by_bucket.delivery_scratch.min_bucketed_batch = 0;
+
         const Trace a = drive(in_batch_order);
         const Trace b = drive(by_neuron);
         EXPECT_EQ(a.pending, b.pending);
         EXPECT_EQ(a.fired, b.fired);
+        const Trace c = drive(by_bucket);
+        EXPECT_EQ(a.pending, c.pending);
+        EXPECT_EQ(a.fired, c.fired);
+        expect_same_state(in_batch_order, by_bucket);
         // The run did exercise crossings, repeated candidates and pairing.
         std::size_t candidates = 0;
         for (const auto& p : a.pending) candidates += p.size();
