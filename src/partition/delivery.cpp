@@ -24,6 +24,7 @@ using transmission_detail::missing_group_position;
 using transmission_detail::missing_neuron;
 using transmission_detail::pair_synapse;
 using transmission_detail::PairingPipeline;
+using transmission_detail::TraceQueue;
 
 /// Files the inputs delivered at tick t in the layer's coincidence windows.
 void seal_window(PartitionLayer& layer, std::uint64_t t) {
@@ -63,7 +64,7 @@ struct AfterPostPairing {
 /// `one_rule`: PairingRuleSet::one_long_term_rule() held when the pairing
 /// was found. Without `LongTerm` (plasticity switched off) only short-term
 /// STDP.
-template <bool LongTerm = true>
+template <bool LongTerm = true, TraceQueue Q = TraceQueue::Unknown>
 [[gnu::always_inline]] inline void pair_after_post(PartitionLayer& layer,
                                                    const AfterPostPairing& pairing, std::uint64_t t,
                                                    bool one_rule = false) {
@@ -81,8 +82,8 @@ template <bool LongTerm = true>
         // That rule has no short-term STDP: switched off, nothing to do.
         if constexpr (LongTerm) {
             const float dw = layer.pairing_rules.at(0).long_term_value(dt);
-            apply_long_term(layer, group.hot, group.max_weight, pairing.group, pairing.synapse, dw,
-                            t);
+            apply_long_term<Q>(layer, group.hot, group.max_weight, pairing.group, pairing.synapse,
+                               dw, t);
         }
         return;
     }
@@ -185,7 +186,8 @@ namespace {
 /// the same path, out of line. `ByNeuron`: the events are sorted by neuron.
 /// `LongTerm`: the layer's plasticity is switched on (it always is without
 /// `MostlyPlastic`, whose path reads the switch itself).
-template <bool MostlyPlastic, bool LongTerm, bool Record, bool ByNeuron, class Reached>
+template <bool MostlyPlastic, bool LongTerm, TraceQueue Q, bool Record, bool ByNeuron,
+          class Reached>
 void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::size_t n,
                     std::uint64_t t, Reached&& reached) {
     // In batch order events hit neurons all over the layer: the events are
@@ -205,7 +207,7 @@ void deliver_events(PartitionLayer& layer, const SynapticEvent* events, std::siz
     const bool one_rule = layer.pairing_rules.one_long_term_rule();
     const auto pair =
         [&layer, t, one_rule ](const AfterPostPairing& pairing) __attribute__((always_inline)) {
-        pair_after_post<LongTerm>(layer, pairing, t, one_rule);
+        pair_after_post<LongTerm, Q>(layer, pairing, t, one_rule);
     };
     PairingPipeline<AfterPostPairing, decltype(pair)> pairings(layer.pre_syn_groups,
                                                                layer.pairing_rules, pair);
@@ -279,7 +281,7 @@ void locate_crossings(DeliveryScratch& scratch, const EventBatch& batch, std::si
     }
 }
 
-template <bool MostlyPlastic, bool LongTerm>
+template <bool MostlyPlastic, bool LongTerm, TraceQueue Q = TraceQueue::Unknown>
 void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t t) {
     const std::size_t n = batch.size();
     std::vector<std::uint64_t>& pending = layer.pending_neurons;
@@ -306,14 +308,14 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         CoincidenceWindows& windows = layer.coincidence_windows;
         const SynapticEvent* const sorted = scratch.events.data();
         if (scratch.num_plastic == n && windows.accepts_dense(t, n, layer.neurons.size())) {
-            deliver_events<MostlyPlastic, LongTerm, false, true>(layer, sorted, n, t, cross);
+            deliver_events<MostlyPlastic, LongTerm, Q, false, true>(layer, sorted, n, t, cross);
             windows.file_dense(
                 t, layer.neurons.size(), scratch.neuron_start.data(), n, scratch.max_group,
                 scratch.max_synapse, [&](std::size_t i) {
                     return WindowInput{sorted[i].group_index(), sorted[i].synapse_index};
                 });
         } else {
-            deliver_events<MostlyPlastic, LongTerm, true, true>(layer, sorted, n, t, cross);
+            deliver_events<MostlyPlastic, LongTerm, Q, true, true>(layer, sorted, n, t, cross);
         }
         locate_crossings(scratch, batch, layer.neurons.size());
         std::sort(crossed.begin(), crossed.end());
@@ -322,7 +324,7 @@ void deliver_batch(PartitionLayer& layer, const EventBatch& batch, std::uint64_t
         return;
     }
     batch.for_each_run([&](const SynapticEvent* events, std::size_t count) {
-        deliver_events<MostlyPlastic, LongTerm, true, false>(
+        deliver_events<MostlyPlastic, LongTerm, Q, true, false>(
             layer, events, count, t,
             [&](std::size_t, std::uint64_t post_index) { pending.push_back(post_index); });
     });
@@ -339,7 +341,11 @@ std::uint64_t deliver_due_events(PartitionLayer& layer, std::uint64_t t) {
             if (!layer.timing_plasticity_scheduled) {
                 deliver_batch<false, true>(layer, batch, t);
             } else if (layer.plasticity_enabled) {
-                deliver_batch<true, true>(layer, batch, t);
+                if (layer.plasticity_modulator) {
+                    deliver_batch<true, true, TraceQueue::Held>(layer, batch, t);
+                } else {
+                    deliver_batch<true, true, TraceQueue::None>(layer, batch, t);
+                }
             } else {
                 deliver_batch<true, false>(layer, batch, t);
             }

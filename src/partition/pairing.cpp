@@ -23,6 +23,7 @@ using transmission_detail::missing_neuron;
 using transmission_detail::missing_synapse;
 using transmission_detail::pair_synapse;
 using transmission_detail::PairingPipeline;
+using transmission_detail::TraceQueue;
 
 /// The exact position of the group of `pre_syn_nid` (see
 /// PreSynGroupMap::index_of); a neuron without a group here is a panic.
@@ -82,7 +83,7 @@ namespace {
 
 /// pair_fired's pairings; without `LongTerm` (plasticity switched off) only
 /// short-term STDP, chosen once for the tick's firings.
-template <bool LongTerm>
+template <bool LongTerm, TraceQueue Q>
 void pair_fired_runs(PartitionLayer& layer, std::uint64_t t) {
     std::vector<WindowRun>& runs = layer.window_runs;
     // dw: the long-term change at dt under the layer's first rule, when that
@@ -111,8 +112,8 @@ void pair_fired_runs(PartitionLayer& layer, std::uint64_t t) {
         if (one_rule && view.pairing_rule == 0) {
             // That rule has no short-term STDP: switched off, nothing to do.
             if constexpr (LongTerm) {
-                apply_long_term(layer, view.hot, view.max_weight, input.group, input.synapse,
-                                input.dw, t);
+                apply_long_term<Q>(layer, view.hot, view.max_weight, input.group, input.synapse,
+                                   input.dw, t);
             }
         } else {
             pair_synapse<LongTerm>(layer, groups.group_at(input.group), input.group, input.synapse,
@@ -149,9 +150,13 @@ void pair_fired_runs(PartitionLayer& layer, std::uint64_t t) {
 void pair_fired(PartitionLayer& layer, std::uint64_t t) {
     if (layer.window_runs.empty()) return;
     if (layer.plasticity_enabled) {
-        pair_fired_runs<true>(layer, t);
+        if (layer.plasticity_modulator) {
+            pair_fired_runs<true, TraceQueue::Held>(layer, t);
+        } else {
+            pair_fired_runs<true, TraceQueue::None>(layer, t);
+        }
     } else {
-        pair_fired_runs<false>(layer, t);
+        pair_fired_runs<false, TraceQueue::Unknown>(layer, t);
     }
 }
 
