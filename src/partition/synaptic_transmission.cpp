@@ -35,10 +35,7 @@ namespace transmission_detail {
 
 void queue_trace(PlasticityModulator& modulator, std::uint32_t position, std::uint64_t k, float dw,
                  std::uint64_t t) {
-    // k < synapses.size() <= kMaxSynapsesPerGroup: it fits 32 bits.
-    modulator.eligibility_traces.push_back(
-        EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay), position,
-                         static_cast<std::uint32_t>(k), dw});
+    append_trace(modulator, position, k, dw, t);
 }
 
 /// Finds the pairing rule of a group that has none yet.

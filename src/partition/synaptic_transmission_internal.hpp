@@ -66,6 +66,16 @@ enum class TraceQueue { Unknown, Held, None };
 [[gnu::noinline]] void queue_trace(PlasticityModulator& modulator, std::uint32_t position,
                                    std::uint64_t k, float dw, std::uint64_t t);
 
+/// queue_trace's append, inlined where the layer is known to hold the queue.
+[[gnu::always_inline]] inline void append_trace(PlasticityModulator& modulator,
+                                                std::uint32_t position, std::uint64_t k, float dw,
+                                                std::uint64_t t) {
+    // k < synapses.size() <= kMaxSynapsesPerGroup: it fits 32 bits.
+    modulator.eligibility_traces.push_back(
+        EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay), position,
+                         static_cast<std::uint32_t>(k), dw});
+}
+
 /// The long-term part of a pairing at tick t: the change dw to synapse k of
 /// the group whose synapses' weights are `hot`, bounded by `max_weight`,
 /// already checked, or its eligibility trace under a plasticity modulator;
@@ -78,11 +88,7 @@ template <TraceQueue Q = TraceQueue::Unknown>
                                                    float max_weight, std::uint32_t position,
                                                    std::uint64_t k, float dw, std::uint64_t t) {
     if constexpr (Q == TraceQueue::Held) {
-        PlasticityModulator& modulator = *layer.plasticity_modulator;
-        // k < synapses.size() <= kMaxSynapsesPerGroup: it fits 32 bits.
-        modulator.eligibility_traces.push_back(
-            EligibilityTrace{saturating_add(t, modulator.params.eligibility_trace_delay), position,
-                             static_cast<std::uint32_t>(k), dw});
+        append_trace(*layer.plasticity_modulator, position, k, dw, t);
     } else if (Q == TraceQueue::Unknown && layer.plasticity_modulator) {
         queue_trace(*layer.plasticity_modulator, position, k, dw, t);
     } else {
